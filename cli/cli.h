@@ -1,0 +1,33 @@
+// ratemill-cli: converts WAV files given on the command line with the conversion engine.
+#pragma once
+
+#include <vector>
+
+#include "base/cstring.h"
+
+constexpr int kCliMinRate = 1000;
+constexpr int kCliMaxRate = 384000;
+
+// Exit codes.
+constexpr int kExitConverted = 0;  // every file converted
+constexpr int kExitFailed = 1;     // some file was rejected or failed
+constexpr int kExitUsage = 2;      // bad command line
+constexpr int kExitStopped = 130;  // stopped with Ctrl-C
+
+struct CliOptions {
+    int rate = 44100;
+    int channels = 2;
+    CString outputFolder;  // empty: beside each source
+    bool verbose = false;
+    bool quiet = false;
+    std::vector<CString> files;
+};
+
+enum class CliCommand { Convert, Help, Version, UsageError };
+
+// Reads the arguments (argv[0] is the program). On a usage error, *error says what is wrong.
+CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* options,
+                            CString* error);
+
+// Runs the whole program and returns its exit code.
+int RunCommandLine(int argc, const wchar_t* const* argv);

@@ -1,0 +1,16 @@
+#!/bin/sh
+# Runs a Windows program under Wine with the build folder's private prefix, creating the prefix
+# on first use. Used as CMake's cross-compiling emulator, so CTest runs Windows tests this way.
+# WINEPREFIX may be set by the caller; otherwise the prefix is "wineprefix" in the working folder
+# of CTest's build tree (RATEMILL_BUILD_DIR) or the current folder.
+set -e
+: "${WINEPREFIX:=${RATEMILL_BUILD_DIR:-$PWD}/wineprefix}"
+export WINEPREFIX
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w || true
+fi
+exec wine "$@"

@@ -1,0 +1,83 @@
+// The conversion job: converts a list of WAV files one after the other into new 16-bit PCM WAV
+// files at a target sampling frequency and channel count. It needs no window: it runs on the
+// calling thread and reports through an observer, so the window, the command line and the tests
+// all drive the same code.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "base/cstring.h"
+#include "base/filename.h"
+#include "engine/resampler.h"
+#include "media/wave_file.h"
+
+// Source frames read per chunk.
+constexpr int kChunkFrames = 2560;
+// Suffix numbers 0 to 9998 are tried for an output name.
+constexpr int kOutputNameCandidates = 9999;
+
+// How one file of a batch ended.
+enum class FileStatus {
+    Converted,
+    Stopped,           // the stop flag ended it; the output holds what was converted
+    NotStarted,        // the batch was stopped before this file
+    SourceUnreadable,  // the source no longer opens as a WAV file this program reads
+    UnsupportedRatio,  // the source's rate is too far above the target's for the resampler
+    OutputFailed,      // the output could not be created (folder missing, no access, ...)
+    NoFreeName,        // all output name candidates are taken
+    OutOfMemory,
+    ReadFailed,   // the source ended before its data size (changed while converting)
+    WriteFailed,  // the output could not be written completely (disk full, ...)
+    SizeLimit,    // the output reached the largest size a WAV file can describe
+};
+
+// True for the statuses that mean the file was not converted as asked.
+bool IsFailure(FileStatus status);
+
+struct FileResult {
+    FileStatus status = FileStatus::NotStarted;
+    WaveError sourceError = WaveError::None;  // with SourceUnreadable
+    int systemError = 0;                      // the system's error code, where there is one
+    CString outputPath;                       // the output's name, once it was created
+    std::uint64_t framesWritten = 0;
+};
+
+// A one-line English description of a failed or stopped file ("cannot create ...").
+CString DescribeFileResult(const FileResult& result);
+
+// Progress of a batch. Every call comes on the thread that runs the batch.
+class ConversionObserver {
+  public:
+    virtual ~ConversionObserver() = default;
+    virtual void OnBatchBegin(int fileCount) { (void)fileCount; }
+    virtual void OnFileBegin(int index) { (void)index; }
+    virtual void OnFileProgress(unsigned percent) { (void)percent; }
+    // How the file with this index ended; comes before its OnFileEnd.
+    virtual void OnFileResult(int index, const FileResult& result) {
+        (void)index;
+        (void)result;
+    }
+    virtual void OnFileEnd(int filesDone) { (void)filesDone; }
+    virtual void OnBatchEnd(bool stopped) { (void)stopped; }
+};
+
+// Builds the candidate output name for a suffix number (folder, separator, base name, "(n)"
+// above 0, ".", extension; an empty folder means the source's own folder) and creates it
+// without overwriting. 0 created, -1 error, -2 the name is taken.
+int CreateOutputFile(CWaveFile& output, const CString& outputFolder, const CFileName& entry,
+                     int index);
+
+// Converts one source into the first free name in the output folder. The resampler state is
+// the process-wide one unless another is given.
+FileResult ConvertFile(const CFileName& entry, const CString& outputFolder, int targetFrequency,
+                       int targetChannels, const std::atomic<int>& stopFlag,
+                       ConversionObserver* observer, ResamplerState* resampler = nullptr);
+
+// Converts the sources in order (a null entry is skipped), testing the stop flag before each
+// file and chunk. Returns whether the stop flag ended the batch; *failedFiles (when given)
+// receives the number of files that failed.
+bool RunConversionBatch(const std::vector<const CFileName*>& sources, const CString& outputFolder,
+                        int targetFrequency, int targetChannels, const std::atomic<int>& stopFlag,
+                        ConversionObserver* observer, int* failedFiles = nullptr);

@@ -1,0 +1,270 @@
+#include "media/wave_file.h"
+
+#include <cstring>
+
+#include "base/diagnostic.h"
+
+namespace {
+
+// Chunks walked before the sample data before the file is given up as damaged.
+constexpr unsigned kMaxChunks = 65536;
+
+void Put16(std::uint8_t* p, std::uint32_t value) {
+    p[0] = static_cast<std::uint8_t>(value);
+    p[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void Put32(std::uint8_t* p, std::uint32_t value) {
+    Put16(p, value & 0xFFFF);
+    Put16(p + 2, value >> 16);
+}
+
+std::uint32_t Get32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+bool IsId(const std::uint8_t* p, const char* id) {
+    return std::memcmp(p, id, 4) == 0;
+}
+
+}  // namespace
+
+CWaveFile::~CWaveFile() {
+    Close();
+}
+
+void CWaveFile::Close() {
+    Finish();
+}
+
+bool CWaveFile::Finish() {
+    bool ok = true;
+    if (IsOpen() && m_created) {
+        // Only whole frames count; a write cut short by a full disk can leave part of one.
+        std::uint64_t n = Size();
+        if (n > m_dataLimit) n = m_dataLimit;
+        const std::uint16_t align = m_format.blockAlign;
+        if (align != 0) n -= n % align;
+        if (n != Size()) ok = platform::Truncate(Handle(), kWaveHeaderBytes + n);
+        ok = WriteHeader(static_cast<std::uint32_t>(n)) && ok;
+        m_dataBytes = n;
+        m_frameCount = align != 0 ? n / align : 0;
+    }
+    CFile::Close();
+    m_created = false;
+    return ok;
+}
+
+bool CWaveFile::WriteHeader(std::uint32_t dataBytes) {
+    const SampleFormat& f = m_format;
+    std::uint8_t header[kWaveHeaderBytes];
+    std::memcpy(header, "RIFF", 4);
+    Put32(header + 4, (kWaveHeaderBytes - 8) + dataBytes);
+    std::memcpy(header + 8, "WAVEfmt ", 8);
+    Put32(header + 16, 16);
+    Put16(header + 20, 1);
+    Put16(header + 22, f.channels);
+    Put32(header + 24, f.samplesPerSecond);
+    Put32(header + 28, f.averageBytesPerSecond);
+    Put16(header + 32, f.blockAlign);
+    Put16(header + 34, f.bitsPerSample);
+    std::memcpy(header + 36, "fact", 4);
+    Put32(header + 40, 4);
+    Put32(header + 44, f.blockAlign != 0 ? dataBytes / f.blockAlign : 0);
+    std::memcpy(header + 48, "data", 4);
+    Put32(header + 52, dataBytes);
+
+    // Written through the handle so that the header does not count as sample data.
+    std::uint32_t done = 0;
+    if (!platform::Seek(Handle(), 0, platform::SeekFrom::Begin, nullptr) ||
+        !platform::Write(Handle(), header, sizeof header, &done)) {
+        RecordError();
+        return false;
+    }
+    return true;
+}
+
+int CWaveFile::Create(const CString& path, bool overwrite) {
+    const std::uint32_t channels = static_cast<std::uint32_t>(m_params.channels) & 0xFFFF;
+    const std::uint32_t bits = static_cast<std::uint32_t>(m_params.bitsPerSample) & 0xFFFF;
+    const std::uint32_t rate =
+        m_params.samplingFrequency > 0 ? static_cast<std::uint32_t>(m_params.samplingFrequency) : 0;
+    const std::uint16_t align = static_cast<std::uint16_t>((bits * channels) / 8);
+    const std::uint64_t average = static_cast<std::uint64_t>(align) * rate;
+    if (channels == 0 || rate == 0 || align == 0 || bits == 0 || average == 0 ||
+        average > 0xFFFFFFFFu) {
+        return -1;
+    }
+
+    int result = CreateForWrite(path, overwrite);
+    if (result != 0) return result;
+
+    m_format = SampleFormat();
+    m_format.formatTag = 1;
+    m_format.channels = static_cast<std::uint16_t>(channels);
+    m_format.samplesPerSecond = rate;
+    m_format.averageBytesPerSecond = static_cast<std::uint32_t>(average);
+    m_format.blockAlign = align;
+    m_format.bitsPerSample = static_cast<std::uint16_t>(bits);
+    m_format.validBits = m_format.bitsPerSample;
+    m_format.containerBytes = static_cast<std::uint16_t>(align / channels);
+    m_Offset = kWaveHeaderBytes;
+    m_dataBytes = 0;
+    m_frameCount = 0;
+    m_limitReached = false;
+    m_created = true;
+
+    if (!WriteHeader(0)) {
+        m_created = false;
+        CFile::Close();
+        SetSize(0);
+        return -1;
+    }
+    return 0;
+}
+
+bool CWaveFile::Open(const CString& path) {
+    return OpenFile(path);
+}
+
+bool CWaveFile::Reject(WaveError error) {
+    m_openError = error;
+    Close();
+    return false;
+}
+
+bool CWaveFile::OpenFile(const CString& path) {
+    ResetCounters();
+    m_openError = WaveError::None;
+    if (!OpenForRead(path)) {
+        m_openError = WaveError::CannotOpen;
+        return false;
+    }
+    m_params = MediaParams();
+    m_format = SampleFormat();
+    m_Offset = 0;
+    m_dataBytes = 0;
+    m_frameCount = 0;
+
+    const std::uint64_t fileSize = Size();
+    std::uint8_t riff[12];
+    if (Read(riff, sizeof riff, 0) != sizeof riff || !IsId(riff, "RIFF") ||
+        !IsId(riff + 8, "WAVE")) {
+        return Reject(WaveError::NotRiffWave);
+    }
+
+    // Walk the chunks by their declared sizes, through the whole file, until "data".
+    bool haveFormat = false;
+    std::uint64_t pos = 12;
+    for (unsigned chunks = 0;; ++chunks) {
+        if (chunks == kMaxChunks) return Reject(WaveError::TooManyChunks);
+        std::uint8_t head[8];
+        if (pos + 8 > fileSize || Read(head, sizeof head, pos) != sizeof head) {
+            return Reject(haveFormat ? WaveError::NoData : WaveError::NoFormat);
+        }
+        const std::uint32_t size = Get32(head + 4);
+        const std::uint64_t body = pos + 8;
+        if (IsId(head, "data")) {
+            if (!haveFormat) return Reject(WaveError::DataBeforeFormat);
+            const std::uint64_t available = fileSize - body;
+            m_Offset = body;
+            m_dataBytes = (size == 0 || size == 0xFFFFFFFFu || size > available) ? available : size;
+            break;
+        }
+        if (IsId(head, "fmt ") && !haveFormat) {
+            std::uint8_t fmt[40] = {};
+            std::uint64_t present = fileSize - body < size ? fileSize - body : size;
+            std::uint32_t want = present < sizeof fmt ? static_cast<std::uint32_t>(present)
+                                                      : static_cast<std::uint32_t>(sizeof fmt);
+            std::uint32_t got = Read(fmt, want, body);
+            WaveError error = ParseFormatChunk(fmt, got < want ? got : want, &m_format);
+            if (error != WaveError::None) return Reject(error);
+            haveFormat = true;
+        }
+        pos = body + size;
+        // An odd-sized chunk is followed by a pad byte; some writers leave it out, so step over
+        // it only when it is there (a chunk id never starts with a zero byte).
+        if ((size & 1) != 0 && pos < fileSize) {
+            std::uint8_t pad = 0xFF;
+            if (Read(&pad, 1, pos) == 1 && pad == 0) ++pos;
+        }
+    }
+
+    m_params.kind = 1;
+    m_params.samplingFrequency = static_cast<std::int32_t>(m_format.samplesPerSecond);
+    m_params.channels = m_format.channels;
+    m_params.bitsPerSample = m_format.bitsPerSample;
+    m_frameCount = m_dataBytes / m_format.blockAlign;
+    SetBlock(0, m_blockDuration);
+    Rewind();
+    return true;
+}
+
+void CWaveFile::Rewind() {
+    m_readCountA = 0;
+    m_readCountB = 0;
+    Seek(m_Offset);
+}
+
+void CWaveFile::SeekSeconds(std::uint32_t seconds) {
+    if (!IsOpen()) return;
+    std::uint64_t address =
+        static_cast<std::uint64_t>(seconds) * m_format.blockAlign * m_format.samplesPerSecond +
+        m_Offset;
+    Seek(address);
+    DiagnosticPrint(L"adr = %d, m_Offset=%d, SamplesPerSec=%d\n", static_cast<int>(address),
+                    static_cast<int>(m_Offset), static_cast<int>(m_format.samplesPerSecond));
+}
+
+bool CWaveFile::WriteData(const void*, std::uint32_t) {
+    return false;
+}
+
+bool CWaveFile::SetParams(const MediaParams* params) {
+    if (params == nullptr) return false;
+    m_params = *params;
+    return true;
+}
+
+bool CWaveFile::WriteSamples(const void* buffer, std::uint32_t bytes) {
+    if (IsReading()) return true;
+    const std::uint16_t align = m_format.blockAlign;
+    std::uint64_t room = Size() < m_dataLimit ? m_dataLimit - Size() : 0;
+    std::uint32_t allowed = bytes;
+    if (allowed > room) {
+        allowed = static_cast<std::uint32_t>(room);
+        if (align != 0) allowed -= allowed % align;
+        m_limitReached = true;
+    }
+    std::uint32_t written = allowed > 0 ? Write(buffer, allowed) : 0;
+    m_dataBytes = Size();
+    if (align != 0) m_frameCount = Size() / align;
+    return written == bytes;
+}
+
+std::uint32_t CWaveFile::CurrentSecond() {
+    const std::uint64_t perSecond =
+        static_cast<std::uint64_t>(m_format.blockAlign) * m_format.samplesPerSecond;
+    const std::uint64_t position = Position();
+    if (perSecond == 0 || position < m_Offset) return 0;
+    return static_cast<std::uint32_t>((position - m_Offset) / perSecond);
+}
+
+bool CWaveFile::IsEndOfData() {
+    if (m_format.blockAlign == 0) return true;
+    const std::uint64_t position = Position();
+    if (position < m_Offset) return false;
+    return (position - m_Offset) / m_format.blockAlign >= m_frameCount;
+}
+
+void CWaveFile::SetBlock(std::int32_t, std::int32_t duration) {
+    m_blockDuration = duration;
+    const std::uint64_t frames =
+        static_cast<std::uint64_t>(duration > 0 ? duration : 0) * m_format.samplesPerSecond / 1000;
+    m_blockBytes = static_cast<std::int32_t>(frames * m_format.blockAlign & 0x7FFFFFFF);
+    if (frames != 0) {
+        std::uint64_t count = (m_frameCount + frames - 1) / frames;
+        m_blockCount = count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<std::int32_t>(count);
+    }
+}

@@ -1,0 +1,78 @@
+// RIFF/WAVE files. Opening parses the header, decides whether the file is a WAV file that can be
+// read at all, and leaves the file at the first sample. Creating validates a format, creates the
+// file without or with overwriting and writes a 56-byte header ("RIFF", "fmt ", "fact",
+// "data") that Close completes with the final sizes.
+#pragma once
+
+#include <cstdint>
+
+#include "media/media_file.h"
+#include "media/wave_format.h"
+
+// The size of the header that Create writes.
+constexpr std::uint32_t kWaveHeaderBytes = 56;
+
+class CWaveFile : public CMediaFile {
+  public:
+    CWaveFile() = default;
+    ~CWaveFile() override;
+
+    // Completes the header of a created file (see Finish), then closes.
+    void Close() override;
+    // Validates the media parameters (channels, frequency, bits), creates the file and writes
+    // the header with zero sizes. 0 created; -1 invalid format, already open, empty path, a
+    // failed header write, or creation failed for a reason other than the name being taken;
+    // -2 without overwrite when the name is taken.
+    int Create(const CString& path, bool overwrite) override;
+    bool Open(const CString& path) override;
+    // Parses the header: every chunk is stepped over by its declared size, the first "fmt "
+    // chunk gives the format, the "data" chunk's size (cut to the end of the file; 0 or
+    // 0xFFFFFFFF mean "to the end") bounds the samples. False, with OpenError() telling why,
+    // when the file is not a WAV file this program can read.
+    bool OpenFile(const CString& path) override;
+    void Rewind() override;
+    void SeekSeconds(std::uint32_t seconds) override;
+    bool WriteData(const void* buffer, std::uint32_t bytes) override;
+    bool SetParams(const MediaParams* params) override;
+    const MediaParams* GetParams() const override { return &m_params; }
+    // Appends sample bytes at the current position and counts the frames. Only whole frames
+    // that keep the file inside the RIFF size limit are written; false when not everything
+    // was written (limit reached or a write error such as a full disk).
+    bool WriteSamples(const void* buffer, std::uint32_t bytes) override;
+    std::uint32_t CurrentSecond() override;
+    bool IsEndOfData() override;
+    void SetBlock(std::int32_t bytes, std::int32_t duration) override;
+
+    // Completes the header of a created file with the final sizes (whole frames only; a partial
+    // frame left by a failed write is cut off) and closes it. False when the header could not
+    // be written. For a file opened for reading it only closes.
+    bool Finish();
+
+    // Why the last OpenFile failed.
+    WaveError OpenError() const { return m_openError; }
+    const SampleFormat& Format() const { return m_format; }
+    // File offset of the first sample byte; 0 when no data chunk was found.
+    std::uint64_t DataOffset() const { return m_Offset; }
+    // Bytes of sample data (reading: from the data chunk; writing: written so far).
+    std::uint64_t DataBytes() const { return m_dataBytes; }
+    std::uint64_t FrameCount() const { return m_frameCount; }
+    std::uint16_t BlockAlign() const { return m_format.blockAlign; }
+    // True once WriteSamples refused bytes because of the RIFF size limit.
+    bool LimitReached() const { return m_limitReached; }
+    // The most sample bytes a created file may hold; by default the most a RIFF size field
+    // can describe. Lowering it lets callers reserve room or exercise the limit.
+    void SetDataLimit(std::uint32_t bytes) { m_dataLimit = bytes; }
+
+  private:
+    bool WriteHeader(std::uint32_t dataBytes);
+    bool Reject(WaveError error);
+
+    SampleFormat m_format;
+    std::uint64_t m_Offset = 0;
+    std::uint64_t m_dataBytes = 0;
+    std::uint64_t m_frameCount = 0;
+    std::uint32_t m_dataLimit = 0xFFFFFFFEu - (kWaveHeaderBytes - 8);
+    bool m_created = false;
+    bool m_limitReached = false;
+    WaveError m_openError = WaveError::None;
+};

@@ -1,0 +1,94 @@
+// The few calls where Win32 and POSIX differ: code-page conversion, file handles, the
+// program's location, terminals and interruption. Everything above this layer is portable.
+//
+// Wide text is wchar_t: UTF-16 on Windows, UTF-32 elsewhere.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// ---- Code pages ----------------------------------------------------------------------------
+
+constexpr unsigned kCodePageSystem = 0;      // the platform's multibyte code page (UTF-8 on POSIX)
+constexpr unsigned kCodePageShiftJis = 932;  // Shift-JIS (Windows code page 932)
+constexpr unsigned kCodePageUtf8 = 65001;
+
+// Converts byteCount bytes (no terminator implied) to wide characters. With out null, returns
+// the number of wide characters the conversion produces; otherwise converts into out (at most
+// outCount characters) and returns how many were written. 0 when the code page is unknown or
+// nothing can be converted. Invalid byte sequences become U+FFFD.
+int MultiByteToWide(unsigned codePage, const char* bytes, int byteCount, wchar_t* out,
+                    int outCount);
+
+// Converts count wide characters to bytes; the same conventions as MultiByteToWide.
+// Characters the code page cannot express become '?'.
+int WideToMultiByte(unsigned codePage, const wchar_t* text, int count, char* out, int outCount);
+
+// ---- Files ---------------------------------------------------------------------------------
+
+// An open file. 0 means "no file" on every platform.
+using FileHandle = std::intptr_t;
+constexpr FileHandle kNoFile = 0;
+
+enum class CreateResult {
+    Created,
+    Exists,  // a file or folder of that name is already there
+    Failed,  // any other reason (folder missing, no access, invalid name, ...)
+};
+
+enum class SeekFrom { Begin, Current, End };
+
+// Opens an existing file for reading; others may read it at the same time.
+FileHandle OpenForRead(const wchar_t* path);
+// Creates a file for writing, refusing an existing name unless overwrite is set.
+CreateResult CreateForWrite(const wchar_t* path, bool overwrite, FileHandle* handle);
+// One read of up to `bytes` bytes; *done is what arrived (0 at the end of the file).
+bool Read(FileHandle file, void* buffer, std::uint32_t bytes, std::uint32_t* done);
+// Writes all bytes unless an error (disk full, size limit) stops it; *done is what was written.
+bool Write(FileHandle file, const void* buffer, std::uint32_t bytes, std::uint32_t* done);
+bool Seek(FileHandle file, std::int64_t offset, SeekFrom from, std::uint64_t* newPosition);
+bool FileSize(FileHandle file, std::uint64_t* size);
+bool Truncate(FileHandle file, std::uint64_t size);
+bool Flush(FileHandle file);
+void Close(FileHandle file);
+
+// True when something (file or folder) of that name exists.
+bool PathExists(const wchar_t* path);
+bool IsFolder(const wchar_t* path);
+bool DeleteFilePath(const wchar_t* path);
+
+// The system error code of the last failed call on this thread, and its text (into out,
+// NUL-terminated, at most outCount characters).
+int LastError();
+void ErrorText(int code, wchar_t* out, int outCount);
+
+// The path separator used to join an output path.
+constexpr wchar_t kPathSeparator =
+#ifdef _WIN32
+    L'\\';
+#else
+    L'/';
+#endif
+
+// ---- Process -------------------------------------------------------------------------------
+
+// Full path of the running program, into out (at most outCount characters including the
+// terminator). Returns the length, or 0 on failure or when the path does not fit.
+int ProgramPath(wchar_t* out, int outCount);
+
+// ---- Console -------------------------------------------------------------------------------
+
+enum class Stream { Out, Err };
+
+bool IsTerminal(Stream stream);
+// Writes wide text to standard output or standard error (UTF-8 when not a console).
+void WriteText(Stream stream, const wchar_t* text);
+
+// Ctrl-C (SIGINT, or the console's Ctrl-C and Ctrl-Break) sets *flag to 1 instead of ending
+// the process; a second one ends it at once.
+void CatchInterrupt(std::atomic<int>* flag);
+
+}  // namespace platform

@@ -1,0 +1,289 @@
+// POSIX side of the platform layer: file descriptors, UTF-8 as the system code page, iconv for
+// Shift-JIS, /proc/self/exe for the program's path.
+#include <errno.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+namespace platform {
+
+namespace {
+
+// Descriptors are stored plus one so that 0 stays "no file".
+int Fd(FileHandle file) {
+    return static_cast<int>(file - 1);
+}
+FileHandle Handle(int fd) {
+    return static_cast<FileHandle>(fd) + 1;
+}
+
+// Path bytes for the system: UTF-8 of the wide path. Returns false when it does not fit.
+bool NativePath(const wchar_t* path, char* out, int outCount) {
+    if (path == nullptr) return false;
+    int length = 0;
+    while (path[length] != 0) ++length;
+    int bytes = Utf8FromWide(path, length, nullptr, 0);
+    if (bytes >= outCount) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    Utf8FromWide(path, length, out, outCount);
+    out[bytes] = 0;
+    return true;
+}
+
+constexpr int kPathBytes = PATH_MAX * 2;
+
+// Shift-JIS through iconv, one character at a time where a character cannot be converted, so
+// that bad input costs one replacement and never stops the conversion.
+int IconvConvert(const char* from, const char* to, const char* in, size_t inBytes, char* out,
+                 size_t outBytes, size_t unitBytes, const char* replacement, size_t replBytes) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return -1;
+    char scratch[256];
+    const bool counting = (out == nullptr);
+    size_t produced = 0;
+    char* inPtr = const_cast<char*>(in);
+    size_t inLeft = inBytes;
+    while (true) {
+        char* outPtr = counting ? scratch : out + produced;
+        size_t outLeft = counting ? sizeof scratch : outBytes - produced;
+        size_t before = outLeft;
+        size_t rc = iconv(cd, inLeft > 0 ? &inPtr : nullptr, &inLeft, &outPtr, &outLeft);
+        produced += before - outLeft;
+        if (rc != static_cast<size_t>(-1)) {
+            if (inLeft == 0) break;
+            continue;
+        }
+        if (errno == E2BIG) {
+            if (counting) continue;
+            break;  // the caller's buffer is full
+        }
+        // EILSEQ or EINVAL: replace the offending unit and go on after it.
+        if (!counting) {
+            if (outBytes - produced < replBytes) break;
+            memcpy(out + produced, replacement, replBytes);
+        }
+        produced += replBytes;
+        size_t skip = inLeft < unitBytes ? inLeft : unitBytes;
+        inPtr += skip;
+        inLeft -= skip;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        if (inLeft == 0) break;
+    }
+    iconv_close(cd);
+    return static_cast<int>(produced);
+}
+
+std::atomic<int>* interruptFlag = nullptr;
+
+void OnInterrupt(int) {
+    if (interruptFlag != nullptr && interruptFlag->load() == 0) {
+        interruptFlag->store(1);
+        return;
+    }
+    signal(SIGINT, SIG_DFL);
+    raise(SIGINT);
+}
+
+}  // namespace
+
+int MultiByteToWide(unsigned codePage, const char* bytes, int byteCount, wchar_t* out,
+                    int outCount) {
+    if (bytes == nullptr || byteCount <= 0) return 0;
+    if (codePage == kCodePageSystem || codePage == kCodePageUtf8) {
+        return Utf8ToWide(bytes, byteCount, out, outCount);
+    }
+    if (codePage != kCodePageShiftJis) return 0;
+    const wchar_t replacement = 0xFFFD;
+    // Shift-JIS lead bytes take their trail byte with them when the pair is invalid.
+    int n = IconvConvert("CP932", "WCHAR_T", bytes, static_cast<size_t>(byteCount),
+                         reinterpret_cast<char*>(out),
+                         out ? static_cast<size_t>(outCount) * sizeof(wchar_t) : 0, 1,
+                         reinterpret_cast<const char*>(&replacement), sizeof replacement);
+    return n < 0 ? 0 : n / static_cast<int>(sizeof(wchar_t));
+}
+
+int WideToMultiByte(unsigned codePage, const wchar_t* text, int count, char* out, int outCount) {
+    if (text == nullptr || count <= 0) return 0;
+    if (codePage == kCodePageSystem || codePage == kCodePageUtf8) {
+        return Utf8FromWide(text, count, out, outCount);
+    }
+    if (codePage != kCodePageShiftJis) return 0;
+    int n = IconvConvert("WCHAR_T", "CP932", reinterpret_cast<const char*>(text),
+                         static_cast<size_t>(count) * sizeof(wchar_t), out,
+                         out ? static_cast<size_t>(outCount) : 0, sizeof(wchar_t), "?", 1);
+    return n < 0 ? 0 : n;
+}
+
+FileHandle OpenForRead(const wchar_t* path) {
+    char native[kPathBytes];
+    if (!NativePath(path, native, sizeof native)) return kNoFile;
+    int fd = open(native, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return kNoFile;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        int saved = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        close(fd);
+        errno = saved;
+        return kNoFile;
+    }
+    return Handle(fd);
+}
+
+CreateResult CreateForWrite(const wchar_t* path, bool overwrite, FileHandle* handle) {
+    *handle = kNoFile;
+    char native[kPathBytes];
+    if (!NativePath(path, native, sizeof native)) return CreateResult::Failed;
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    int fd = open(native, flags, 0666);
+    if (fd < 0) {
+        // Only "the name is taken" lets the caller try another name.
+        int saved = errno;
+        struct stat st;
+        bool exists = saved == EEXIST || (!overwrite && lstat(native, &st) == 0);
+        errno = saved;
+        return exists ? CreateResult::Exists : CreateResult::Failed;
+    }
+    *handle = Handle(fd);
+    return CreateResult::Created;
+}
+
+bool Read(FileHandle file, void* buffer, std::uint32_t bytes, std::uint32_t* done) {
+    *done = 0;
+    while (true) {
+        ssize_t n = read(Fd(file), buffer, bytes);
+        if (n >= 0) {
+            *done = static_cast<std::uint32_t>(n);
+            return true;
+        }
+        if (errno != EINTR) return false;
+    }
+}
+
+bool Write(FileHandle file, const void* buffer, std::uint32_t bytes, std::uint32_t* done) {
+    *done = 0;
+    const char* p = static_cast<const char*>(buffer);
+    while (*done < bytes) {
+        ssize_t n = write(Fd(file), p + *done, bytes - *done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return false;
+        *done += static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+
+bool Seek(FileHandle file, std::int64_t offset, SeekFrom from, std::uint64_t* newPosition) {
+    int whence = from == SeekFrom::Begin     ? SEEK_SET
+                 : from == SeekFrom::Current ? SEEK_CUR
+                                             : SEEK_END;
+    off_t pos = lseek(Fd(file), static_cast<off_t>(offset), whence);
+    if (pos < 0) return false;
+    if (newPosition != nullptr) *newPosition = static_cast<std::uint64_t>(pos);
+    return true;
+}
+
+bool FileSize(FileHandle file, std::uint64_t* size) {
+    struct stat st;
+    if (fstat(Fd(file), &st) != 0) return false;
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+bool Truncate(FileHandle file, std::uint64_t size) {
+    return ftruncate(Fd(file), static_cast<off_t>(size)) == 0;
+}
+
+bool Flush(FileHandle file) {
+    return fsync(Fd(file)) == 0;
+}
+
+void Close(FileHandle file) {
+    if (file != kNoFile) close(Fd(file));
+}
+
+bool PathExists(const wchar_t* path) {
+    char native[kPathBytes];
+    struct stat st;
+    return NativePath(path, native, sizeof native) && lstat(native, &st) == 0;
+}
+
+bool IsFolder(const wchar_t* path) {
+    char native[kPathBytes];
+    struct stat st;
+    return NativePath(path, native, sizeof native) && stat(native, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool DeleteFilePath(const wchar_t* path) {
+    char native[kPathBytes];
+    return NativePath(path, native, sizeof native) && unlink(native) == 0;
+}
+
+int LastError() {
+    return errno;
+}
+
+void ErrorText(int code, wchar_t* out, int outCount) {
+    if (out == nullptr || outCount <= 0) return;
+    const char* text = strerror(code);
+    int n = Utf8ToWide(text, static_cast<int>(strlen(text)), out, outCount - 1);
+    out[n] = 0;
+}
+
+int ProgramPath(wchar_t* out, int outCount) {
+    char native[kPathBytes];
+    ssize_t n = readlink("/proc/self/exe", native, sizeof native);
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof native)) return 0;
+    int length = Utf8ToWide(native, static_cast<int>(n), nullptr, 0);
+    if (out == nullptr || length >= outCount) return 0;
+    Utf8ToWide(native, static_cast<int>(n), out, outCount);
+    out[length] = 0;
+    return length;
+}
+
+bool IsTerminal(Stream stream) {
+    return isatty(stream == Stream::Out ? 1 : 2) == 1;
+}
+
+void WriteText(Stream stream, const wchar_t* text) {
+    if (text == nullptr) return;
+    int length = 0;
+    while (text[length] != 0) ++length;
+    char buffer[1024];
+    int fd = stream == Stream::Out ? 1 : 2;
+    // Convert in slices so that long texts need no allocation.
+    for (int start = 0; start < length;) {
+        int take = length - start < 200 ? length - start : 200;
+        int n = Utf8FromWide(text + start, take, buffer, sizeof buffer);
+        for (int off = 0; off < n;) {
+            ssize_t w = write(fd, buffer + off, static_cast<size_t>(n - off));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return;
+            off += static_cast<int>(w);
+        }
+        start += take;
+    }
+}
+
+void CatchInterrupt(std::atomic<int>* flag) {
+    interruptFlag = flag;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace platform

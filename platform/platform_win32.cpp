@@ -1,0 +1,217 @@
+// Win32 side of the platform layer: file handles, the ANSI code page, the module path, the
+// console.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+namespace platform {
+
+namespace {
+
+HANDLE Native(FileHandle file) {
+    return reinterpret_cast<HANDLE>(file);
+}
+
+std::atomic<int>* interruptFlag = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    if (interruptFlag != nullptr && interruptFlag->load() == 0) {
+        interruptFlag->store(1);
+        return TRUE;
+    }
+    return FALSE;  // a second Ctrl-C ends the process
+}
+
+HANDLE StdHandle(Stream stream) {
+    return GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+
+}  // namespace
+
+int MultiByteToWide(unsigned codePage, const char* bytes, int byteCount, wchar_t* out,
+                    int outCount) {
+    if (bytes == nullptr || byteCount <= 0) return 0;
+    if (out == nullptr) outCount = 0;
+    return ::MultiByteToWideChar(codePage == kCodePageSystem ? CP_ACP : codePage, 0, bytes,
+                                 byteCount, out, outCount);
+}
+
+int WideToMultiByte(unsigned codePage, const wchar_t* text, int count, char* out, int outCount) {
+    if (text == nullptr || count <= 0) return 0;
+    if (out == nullptr) outCount = 0;
+    return ::WideCharToMultiByte(codePage == kCodePageSystem ? CP_ACP : codePage, 0, text, count,
+                                 out, outCount, nullptr, nullptr);
+}
+
+FileHandle OpenForRead(const wchar_t* path) {
+    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return kNoFile;
+    return reinterpret_cast<FileHandle>(h);
+}
+
+CreateResult CreateForWrite(const wchar_t* path, bool overwrite, FileHandle* handle) {
+    *handle = kNoFile;
+    HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           overwrite ? CREATE_ALWAYS : CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        // Only "the name is taken" lets the caller try another name; a folder of that name
+        // answers "access denied" here, so ask whether something is there.
+        DWORD error = GetLastError();
+        bool exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+                      (!overwrite && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES);
+        SetLastError(error);
+        return exists ? CreateResult::Exists : CreateResult::Failed;
+    }
+    *handle = reinterpret_cast<FileHandle>(h);
+    return CreateResult::Created;
+}
+
+bool Read(FileHandle file, void* buffer, std::uint32_t bytes, std::uint32_t* done) {
+    DWORD got = 0;
+    BOOL ok = ReadFile(Native(file), buffer, bytes, &got, nullptr);
+    *done = got;
+    return ok != 0;
+}
+
+bool Write(FileHandle file, const void* buffer, std::uint32_t bytes, std::uint32_t* done) {
+    *done = 0;
+    const char* p = static_cast<const char*>(buffer);
+    while (*done < bytes) {
+        DWORD wrote = 0;
+        if (!WriteFile(Native(file), p + *done, bytes - *done, &wrote, nullptr)) return false;
+        if (wrote == 0) return false;
+        *done += wrote;
+    }
+    return true;
+}
+
+bool Seek(FileHandle file, std::int64_t offset, SeekFrom from, std::uint64_t* newPosition) {
+    LARGE_INTEGER distance;
+    distance.QuadPart = offset;
+    LARGE_INTEGER result;
+    DWORD method = from == SeekFrom::Begin     ? FILE_BEGIN
+                   : from == SeekFrom::Current ? FILE_CURRENT
+                                               : FILE_END;
+    if (!SetFilePointerEx(Native(file), distance, &result, method)) return false;
+    if (newPosition != nullptr) *newPosition = static_cast<std::uint64_t>(result.QuadPart);
+    return true;
+}
+
+bool FileSize(FileHandle file, std::uint64_t* size) {
+    LARGE_INTEGER value;
+    if (!GetFileSizeEx(Native(file), &value)) return false;
+    *size = static_cast<std::uint64_t>(value.QuadPart);
+    return true;
+}
+
+bool Truncate(FileHandle file, std::uint64_t size) {
+    std::uint64_t position = 0;
+    if (!Seek(file, 0, SeekFrom::Current, &position)) return false;
+    bool ok = Seek(file, static_cast<std::int64_t>(size), SeekFrom::Begin, nullptr) &&
+              SetEndOfFile(Native(file)) != 0;
+    Seek(file, static_cast<std::int64_t>(position), SeekFrom::Begin, nullptr);
+    return ok;
+}
+
+bool Flush(FileHandle file) {
+    return FlushFileBuffers(Native(file)) != 0;
+}
+
+void Close(FileHandle file) {
+    if (file != kNoFile) CloseHandle(Native(file));
+}
+
+bool PathExists(const wchar_t* path) {
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsFolder(const wchar_t* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool DeleteFilePath(const wchar_t* path) {
+    return DeleteFileW(path) != 0;
+}
+
+int LastError() {
+    return static_cast<int>(GetLastError());
+}
+
+void ErrorText(int code, wchar_t* out, int outCount) {
+    if (out == nullptr || outCount <= 0) return;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(code), MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT),
+                             out, static_cast<DWORD>(outCount), nullptr);
+    if (n == 0) {
+        // No text for this code: "system error N".
+        const wchar_t prefix[] = L"system error ";
+        wchar_t digits[12];
+        int d = 0;
+        unsigned value = static_cast<unsigned>(code);
+        do {
+            digits[d++] = static_cast<wchar_t>(L'0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        int i = 0;
+        for (; prefix[i] != 0 && i < outCount - 1; ++i) out[i] = prefix[i];
+        while (d > 0 && i < outCount - 1) out[i++] = digits[--d];
+        out[i] = 0;
+        return;
+    }
+    // The system's texts end with a line break and often a full stop; callers add their own.
+    while (n > 0 && (out[n - 1] == L'\r' || out[n - 1] == L'\n' || out[n - 1] == L'.' ||
+                     out[n - 1] == L' ')) {
+        out[--n] = 0;
+    }
+}
+
+int ProgramPath(wchar_t* out, int outCount) {
+    if (out == nullptr || outCount <= 0) return 0;
+    DWORD n = GetModuleFileNameW(nullptr, out, static_cast<DWORD>(outCount));
+    if (n == 0 || n >= static_cast<DWORD>(outCount)) return 0;
+    return static_cast<int>(n);
+}
+
+bool IsTerminal(Stream stream) {
+    DWORD mode;
+    return GetConsoleMode(StdHandle(stream), &mode) != 0;
+}
+
+void WriteText(Stream stream, const wchar_t* text) {
+    if (text == nullptr) return;
+    HANDLE h = StdHandle(stream);
+    int length = lstrlenW(text);
+    DWORD mode;
+    if (GetConsoleMode(h, &mode)) {
+        DWORD written;
+        WriteConsoleW(h, text, static_cast<DWORD>(length), &written, nullptr);
+        return;
+    }
+    char buffer[1024];
+    for (int start = 0; start < length;) {
+        int take = length - start < 200 ? length - start : 200;
+        // Keep a surrogate pair together.
+        if (take == 200 && text[start + take - 1] >= 0xD800 && text[start + take - 1] <= 0xDBFF) {
+            --take;
+        }
+        int n = Utf8FromWide(text + start, take, buffer, sizeof buffer);
+        DWORD written;
+        if (!WriteFile(h, buffer, static_cast<DWORD>(n), &written, nullptr)) return;
+        start += take;
+    }
+}
+
+void CatchInterrupt(std::atomic<int>* flag) {
+    interruptFlag = flag;
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+}  // namespace platform
