@@ -249,6 +249,7 @@ int RunCommandLine(int argc, const wchar_t* const* argv) {
     for (CString& file : options.files) {
         CWaveFile probe;
         if (!probe.OpenFile(file)) {
+            DiagnosticPrint(L"Not WAV file : %s\n", file.WideText());
             FileResult result;
             result.status = FileStatus::SourceUnreadable;
             result.sourceError = probe.OpenError();

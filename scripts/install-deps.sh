@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian/Ubuntu packages that are missing for a task:
+#   install-deps.sh convert   build the native programs and make a sample with SoX
+#   install-deps.sh test      everything the test suites need (native and Windows under Wine)
+set -euo pipefail
+
+convert_packages=(cmake ninja-build g++ make sox libsox-fmt-base)
+test_packages=("${convert_packages[@]}" libgtest-dev g++-mingw-w64-x86-64-posix wine wine64)
+
+case "${1:-convert}" in
+    convert) wanted=("${convert_packages[@]}") ;;
+    test) wanted=("${test_packages[@]}") ;;
+    *) echo "usage: $0 convert|test" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,139 @@
+#!/bin/sh
+# ratemill-cli end to end: sources made by SoX, outputs checked with soxi.
+#   cli_end_to_end.sh EMULATOR CLI
+# EMULATOR is empty for the native program, or the Wine launcher for the Windows one.
+set -eu
+emulator=$1
+cli=$2
+work=$(mktemp -d "${TMPDIR:-/tmp}/ratemill-cli-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+run() {
+    if [ -n "$emulator" ]; then "$emulator" "$cli" "$@"; else "$cli" "$@"; fi
+}
+
+# Expect exit code $1 from the rest.
+expect_exit() {
+    want=$1
+    shift
+    set +e
+    run "$@" >stdout.txt 2>stderr.txt
+    got=$?
+    set -e
+    [ "$got" -eq "$want" ] || fail "exit $got, expected $want: $* ($(cat stderr.txt))"
+}
+
+# Checks an output with soxi: 16-bit signed PCM, rate, channels, frames, and a header that
+# describes exactly the bytes in the file.
+check_output() {
+    file=$1 rate=$2 channels=$3 frames=$4
+    [ -f "$file" ] || { fail "$file missing"; return; }
+    [ "$(soxi -r "$file")" = "$rate" ] || fail "$file: rate $(soxi -r "$file"), expected $rate"
+    [ "$(soxi -c "$file")" = "$channels" ] || fail "$file: channels $(soxi -c "$file")"
+    [ "$(soxi -b "$file")" = "16" ] || fail "$file: bits $(soxi -b "$file")"
+    soxi -e "$file" | grep -q "Signed Integer PCM" || fail "$file: encoding $(soxi -e "$file")"
+    got=$(soxi -s "$file")
+    [ "$got" = "$frames" ] || fail "$file: $got frames, expected $frames"
+    size=$(wc -c <"$file")
+    [ "$size" -eq $((56 + got * channels * 2)) ] || fail "$file: $size bytes for $got frames"
+}
+
+# Frames the resampler gives for a source of $1 frames at $2 Hz converted to $3 Hz: output n is
+# made once input trunc(n x ratio) + 25 arrives, so n x ratio < frames - 25.
+expected_frames() {
+    awk -v t="$1" -v s="$2" -v d="$3" 'BEGIN {
+        r = s / d; n = 0
+        while (n * r < t - 25) n++
+        print n }'
+}
+
+sox -n -r 44100 -c 2 -b 16 stereo44.wav synth 0.25 sine 440 sine 660 gain -3
+sox -n -r 48000 -c 1 -b 24 mono48_24bit.wav synth 0.2 sine 1000 gain -3
+sox -n -r 8000 -c 1 -b 8 -e unsigned-integer mono8k_8bit.wav synth 0.5 sine 300 gain -3
+sox -n -r 22050 -c 2 -b 32 -e floating-point stereo22_float.wav synth 0.2 sine 500 gain -3
+printf 'not a wave file\n' >notes.txt
+
+# Every rate and channel pair the window offers, from a 16-bit stereo source.
+for rate in 8000 16000 32000 44100 48000 96000; do
+    for channels in 1 2; do
+        mkdir -p "out_${rate}_$channels"
+        expect_exit 0 -q -r "$rate" -c "$channels" -o "out_${rate}_$channels" stereo44.wav
+        check_output "out_${rate}_$channels/stereo44.wav" "$rate" "$channels" \
+            "$(expected_frames 11025 44100 "$rate")"
+    done
+done
+
+# Other source encodings are decoded, not read as 16-bit samples.
+mkdir -p formats
+expect_exit 0 -q -r 44100 -c 2 -o formats mono48_24bit.wav mono8k_8bit.wav stereo22_float.wav
+check_output formats/mono48_24bit.wav 44100 2 "$(expected_frames 9600 48000 44100)"
+check_output formats/mono8k_8bit.wav 44100 2 "$(expected_frames 4000 8000 44100)"
+check_output formats/stereo22_float.wav 44100 2 "$(expected_frames 4410 22050 44100)"
+# A decoded sine keeps its level: SoX measures about the same RMS before and after.
+rms_in=$(sox stereo22_float.wav -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
+rms_out=$(sox formats/stereo22_float.wav -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
+awk -v a="$rms_in" -v b="$rms_out" 'BEGIN { exit !(b > a * 0.9 && b < a * 1.1) }' ||
+    fail "float source level $rms_in became $rms_out"
+
+# Beside the source, never overwriting: name(1).wav, then name(2).wav.
+mkdir -p beside
+cp stereo44.wav beside/
+expect_exit 0 -q -r 8000 beside/stereo44.wav
+expect_exit 0 -q -r 8000 beside/stereo44.wav
+check_output "beside/stereo44(1).wav" 8000 2 "$(expected_frames 11025 44100 8000)"
+check_output "beside/stereo44(2).wav" 8000 2 "$(expected_frames 11025 44100 8000)"
+cmp -s stereo44.wav beside/stereo44.wav || fail "the source was changed"
+
+# A rejected file gets one line naming it; the others are still converted.
+mkdir -p mixed
+expect_exit 1 -r 16000 -o mixed notes.txt stereo44.wav
+grep -q "notes.txt" stderr.txt || fail "no message naming notes.txt: $(cat stderr.txt)"
+[ "$(grep -c "notes.txt" stderr.txt)" -eq 1 ] || fail "more than one line for notes.txt"
+check_output mixed/stereo44.wav 16000 2 "$(expected_frames 11025 44100 16000)"
+
+# A missing output folder fails each file with one line, at once.
+expect_exit 1 -o no_such_folder stereo44.wav
+[ "$(grep -c "stereo44.wav" stderr.txt)" -eq 1 ] || fail "missing folder: $(cat stderr.txt)"
+
+# Usage errors.
+expect_exit 2 --frobnicate stereo44.wav
+expect_exit 2 -r 999 stereo44.wav
+expect_exit 2 -r 384001 stereo44.wav
+expect_exit 2 -c 3 stereo44.wav
+expect_exit 2
+expect_exit 0 --version
+grep -q "1.0.3.0" stdout.txt || fail "--version printed $(cat stdout.txt)"
+expect_exit 0 --help
+grep -q "Usage" stdout.txt || fail "--help printed $(cat stdout.txt)"
+
+# Ctrl-C stops after the current chunk and keeps a valid, shorter file (native only: Wine
+# does not turn a signal into a console Ctrl-C event).
+if [ -z "$emulator" ]; then
+    sox -n -r 8000 -c 2 -b 16 long.wav synth 120 sine 440
+    mkdir -p stopped
+    "$cli" -q -r 96000 -o stopped long.wav &
+    pid=$!
+    sleep 1
+    kill -INT "$pid"
+    set +e
+    wait "$pid"
+    code=$?
+    set -e
+    [ "$code" -eq 130 ] || fail "Ctrl-C exit code $code, expected 130"
+    frames=$(soxi -s stopped/long.wav)
+    [ "$frames" -gt 0 ] && [ "$frames" -lt 11520000 ] || fail "stopped output has $frames frames"
+    check_output stopped/long.wav 96000 2 "$frames"
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all command-line checks passed"

@@ -1,0 +1,98 @@
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+#include <string>
+
+#include "base/cstring.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::TempFolder;
+
+// Wide text of a UTF-8 test path.
+std::wstring W(const std::string& utf8) {
+    wchar_t* wide = ToWide(utf8.c_str(), -1, kCodePageUtf8);
+    std::wstring text(wide);
+    delete[] wide;
+    return text;
+}
+
+TEST(PlatformFiles, CreateTellsATakenNameFromOtherFailures) {
+    TempFolder folder;
+    platform::FileHandle file;
+    std::wstring name = W(folder.File("a.bin"));
+    ASSERT_EQ(platform::CreateForWrite(name.c_str(), false, &file),
+              platform::CreateResult::Created);
+    platform::Close(file);
+    EXPECT_EQ(platform::CreateForWrite(name.c_str(), false, &file), platform::CreateResult::Exists);
+    EXPECT_EQ(file, platform::kNoFile);
+
+    // A folder of that name counts as taken too, so a caller moves on to the next name.
+    std::wstring self = W(folder.Path());
+    EXPECT_EQ(platform::CreateForWrite(self.c_str(), false, &file), platform::CreateResult::Exists);
+
+    std::wstring missing = W(folder.File("no_such_folder") + testing_support::Sep() + "a.bin");
+    EXPECT_EQ(platform::CreateForWrite(missing.c_str(), false, &file),
+              platform::CreateResult::Failed);
+    wchar_t text[256] = L"";
+    platform::ErrorText(platform::LastError(), text, 256);
+    EXPECT_GT(std::wcslen(text), 0u);
+}
+
+TEST(PlatformFiles, SeekSizeTruncateAndDelete) {
+    TempFolder folder;
+    std::wstring name = W(folder.File("t.bin"));
+    platform::FileHandle file;
+    ASSERT_EQ(platform::CreateForWrite(name.c_str(), true, &file), platform::CreateResult::Created);
+    std::uint32_t done = 0;
+    ASSERT_TRUE(platform::Write(file, "0123456789", 10, &done));
+    EXPECT_EQ(done, 10u);
+    std::uint64_t size = 0, position = 0;
+    ASSERT_TRUE(platform::FileSize(file, &size));
+    EXPECT_EQ(size, 10u);
+    ASSERT_TRUE(platform::Truncate(file, 4));
+    ASSERT_TRUE(platform::FileSize(file, &size));
+    EXPECT_EQ(size, 4u);
+    ASSERT_TRUE(platform::Seek(file, 0, platform::SeekFrom::End, &position));
+    EXPECT_EQ(position, 4u);
+    platform::Close(file);
+
+    EXPECT_TRUE(platform::PathExists(name.c_str()));
+    EXPECT_FALSE(platform::IsFolder(name.c_str()));
+    EXPECT_TRUE(platform::IsFolder(W(folder.Path()).c_str()));
+    file = platform::OpenForRead(name.c_str());
+    ASSERT_NE(file, platform::kNoFile);
+    char buffer[8] = {};
+    ASSERT_TRUE(platform::Read(file, buffer, 8, &done));
+    EXPECT_EQ(std::string(buffer, done), "0123");
+    platform::Close(file);
+    EXPECT_TRUE(platform::DeleteFilePath(name.c_str()));
+    EXPECT_FALSE(platform::PathExists(name.c_str()));
+    EXPECT_EQ(platform::OpenForRead(name.c_str()), platform::kNoFile);
+}
+
+TEST(PlatformFiles, NamesOutsideAsciiWork) {
+    TempFolder folder;
+    std::wstring name = W(folder.File("日本語 ü \xF0\x9F\x8E\xB5.bin"));
+    platform::FileHandle file;
+    ASSERT_EQ(platform::CreateForWrite(name.c_str(), false, &file),
+              platform::CreateResult::Created);
+    platform::Close(file);
+    EXPECT_TRUE(testing_support::FileExists(folder.File("日本語 ü \xF0\x9F\x8E\xB5.bin")));
+}
+
+TEST(PlatformProcess, ProgramPathNamesThisTestProgram) {
+    wchar_t path[4096];
+    int length = platform::ProgramPath(path, 4096);
+    ASSERT_GT(length, 0);
+    EXPECT_EQ(static_cast<int>(std::wcslen(path)), length);
+    EXPECT_NE(std::wstring(path).find(L"ratemill_core_tests"), std::wstring::npos);
+    EXPECT_TRUE(platform::PathExists(path));
+    // A buffer too small gives 0, never a cut path.
+    EXPECT_EQ(platform::ProgramPath(path, 5), 0);
+}
+
+}  // namespace
