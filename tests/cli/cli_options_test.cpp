@@ -1,1 +1,115 @@
 #include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::Utf8;
+
+struct Parsed {
+    CliCommand command = CliCommand::UsageError;
+    CliOptions options;
+    CString error;
+
+    std::vector<std::string> Files() const {
+        std::vector<std::string> names;
+        for (const CString& f : options.files) names.push_back(Utf8(f));
+        return names;
+    }
+};
+
+Parsed Parse(std::initializer_list<const wchar_t*> args) {
+    std::vector<const wchar_t*> argv{L"ratemill-cli"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Parsed p;
+    p.command = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &p.options, &p.error);
+    return p;
+}
+
+void ExpectUsageError(std::initializer_list<const wchar_t*> args, const char* what) {
+    Parsed p = Parse(args);
+    EXPECT_EQ(p.command, CliCommand::UsageError) << what;
+    EXPECT_GT(p.error.Length(), 0) << what;
+}
+
+TEST(CommandLineOptions, DefaultsAreStereo44100BesideTheSources) {
+    Parsed p = Parse({L"a.wav", L"-", L"b.wav"});
+    ASSERT_EQ(p.command, CliCommand::Convert);
+    EXPECT_EQ(p.options.rate, 44100);
+    EXPECT_EQ(p.options.channels, 2);
+    EXPECT_TRUE(p.options.outputFolder.IsEmpty());
+    EXPECT_FALSE(p.options.verbose);
+    EXPECT_FALSE(p.options.quiet);
+    EXPECT_EQ(p.Files(), (std::vector<std::string>{"a.wav", "-", "b.wav"}));
+}
+
+TEST(CommandLineOptions, ShortLongAttachedAndEqualsFormsAreRead) {
+    Parsed a = Parse({L"-r", L"48000", L"x.wav", L"-c", L"1", L"-o", L"out dir", L"-v", L"-q"});
+    ASSERT_EQ(a.command, CliCommand::Convert);
+    EXPECT_EQ(a.options.rate, 48000);
+    EXPECT_EQ(a.options.channels, 1);
+    EXPECT_EQ(Utf8(a.options.outputFolder), "out dir");
+    EXPECT_TRUE(a.options.verbose);
+    EXPECT_TRUE(a.options.quiet);
+    EXPECT_EQ(a.Files(), std::vector<std::string>{"x.wav"});
+
+    Parsed b = Parse(
+        {L"--rate", L"8000", L"--channels=1", L"--output=o", L"--verbose", L"--quiet", L"y.wav"});
+    ASSERT_EQ(b.command, CliCommand::Convert);
+    EXPECT_EQ(b.options.rate, 8000);
+    EXPECT_EQ(b.options.channels, 1);
+    EXPECT_EQ(Utf8(b.options.outputFolder), "o");
+
+    Parsed c = Parse({L"-r22050", L"-c2", L"--rate=96000", L"-o", L"-v", L"z.wav"});
+    ASSERT_EQ(c.command, CliCommand::Convert);
+    EXPECT_EQ(c.options.rate, 96000);  // the last one counts
+    EXPECT_EQ(c.options.channels, 2);
+    EXPECT_EQ(Utf8(c.options.outputFolder), "-v");  // a value, not an option
+    EXPECT_FALSE(c.options.verbose);
+}
+
+TEST(CommandLineOptions, RateAndChannelsMustBeInRange) {
+    EXPECT_EQ(Parse({L"-r", L"1000", L"a.wav"}).options.rate, 1000);
+    EXPECT_EQ(Parse({L"--rate=384000", L"a.wav"}).options.rate, 384000);
+    EXPECT_EQ(Parse({L"-c", L"1", L"a.wav"}).options.channels, 1);
+    ExpectUsageError({L"-r", L"999", L"a.wav"}, "999");
+    ExpectUsageError({L"-r", L"384001", L"a.wav"}, "384001");
+    ExpectUsageError({L"-r", L"99999999999999999999", L"a.wav"}, "huge");
+    ExpectUsageError({L"-r", L"-44100", L"a.wav"}, "negative");
+    ExpectUsageError({L"-r", L"44.1k", L"a.wav"}, "not a number");
+    ExpectUsageError({L"--rate=", L"a.wav"}, "empty");
+    ExpectUsageError({L"-c", L"0", L"a.wav"}, "channels 0");
+    ExpectUsageError({L"--channels=3", L"a.wav"}, "channels 3");
+}
+
+TEST(CommandLineOptions, BadCommandLinesAreUsageErrors) {
+    ExpectUsageError({L"--frobnicate", L"a.wav"}, "unknown long option");
+    ExpectUsageError({L"--rates=8000", L"a.wav"}, "misspelt option");
+    ExpectUsageError({L"a.wav", L"-r"}, "missing value");
+    ExpectUsageError({L"--output"}, "missing value, no files");
+    ExpectUsageError({}, "no arguments");
+    ExpectUsageError({L"-r", L"8000", L"-v"}, "no files");
+}
+
+TEST(CommandLineOptions, DoubleDashEndsTheOptions) {
+    Parsed p = Parse({L"-c", L"1", L"--", L"-r", L"--help", L"--"});
+    ASSERT_EQ(p.command, CliCommand::Convert);
+    EXPECT_EQ(p.options.rate, 44100);
+    EXPECT_EQ(p.options.channels, 1);
+    EXPECT_EQ(p.Files(), (std::vector<std::string>{"-r", "--help", "--"}));
+}
+
+TEST(CommandLineOptions, HelpAndVersionNeedNoFiles) {
+    EXPECT_EQ(Parse({L"--help"}).command, CliCommand::Help);
+    EXPECT_EQ(Parse({L"-h"}).command, CliCommand::Help);
+    EXPECT_EQ(Parse({L"a.wav", L"--help", L"b.wav"}).command, CliCommand::Help);
+    EXPECT_EQ(Parse({L"--version"}).command, CliCommand::Version);
+    EXPECT_EQ(Parse({L"-r", L"8000", L"--version"}).command, CliCommand::Version);
+}
+
+}  // namespace

@@ -1,1 +1,300 @@
+#include "engine/conversion.h"
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/channels.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace testing_support;
+
+std::vector<std::int16_t> Wave(int count, int seed = 0) {
+    std::vector<std::int16_t> v(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        v[static_cast<std::size_t>(i)] =
+            static_cast<std::int16_t>(std::lround(25000.0 * std::sin(0.03 * i + seed)));
+    }
+    return v;
+}
+
+// An equal-rate conversion passes each sample on scaled by 32767/32768, truncated.
+std::int16_t Scaled(std::int16_t s) {
+    return static_cast<std::int16_t>(std::trunc(s * 32767.0 / 32768.0));
+}
+
+struct BatchResult {
+    RecordingObserver observer;
+    bool stopped = false;
+    int failed = -1;
+};
+
+BatchResult RunBatch(const std::vector<const CFileName*>& sources, const std::string& folder,
+                     int rate, int channels) {
+    BatchResult r;
+    std::atomic<int> stop{0};
+    r.stopped =
+        RunConversionBatch(sources, Str(folder), rate, channels, stop, &r.observer, &r.failed);
+    return r;
+}
+
+// The header fields of an output and its length agree with the frames it holds.
+void ExpectOutput(const Bytes& file, std::uint32_t rate, std::uint16_t channels,
+                  std::uint32_t frames) {
+    const std::uint32_t data = frames * 2u * channels;
+    ASSERT_EQ(file.size(), kWaveHeaderBytes + data);
+    EXPECT_EQ(Get32(file, 4), kWaveHeaderBytes - 8 + data);
+    EXPECT_EQ(Get16(file, 22), channels);
+    EXPECT_EQ(Get32(file, 24), rate);
+    EXPECT_EQ(Get16(file, 34), 16u);
+    EXPECT_EQ(Get32(file, 44), frames);
+    EXPECT_EQ(Get32(file, 52), data);
+}
+
+TEST(ChannelConversion, StereoToMonoScalesEachSideAndSaturates) {
+    const std::int16_t in[] = {20000, 20000, 32767, 32767, -32768, -32768, 3, -3};
+    std::int16_t out[4] = {};
+    StereoToMono(in, 4, out);
+    EXPECT_EQ(out[0], 28284);  // 14142 + 14142: each side truncated before the sum
+    EXPECT_EQ(out[1], 32767);
+    EXPECT_EQ(out[2], -32768);
+    EXPECT_EQ(out[3], 0);
+
+    std::int16_t twice[8] = {};
+    MonoToStereo(in + 4, 4, twice);
+    EXPECT_EQ(std::vector<std::int16_t>(twice, twice + 8),
+              (std::vector<std::int16_t>{-32768, -32768, -32768, -32768, 3, 3, -3, -3}));
+}
+
+class ConversionJob : public ::testing::Test {
+  protected:
+    TempFolder source;
+    TempFolder out;
+
+    std::unique_ptr<CFileName> Source(const std::string& name, const Bytes& wav) {
+        WriteFileBytes(source.File(name), wav);
+        auto entry = std::make_unique<CFileName>();
+        entry->SetPath(source.File(name).c_str());
+        return entry;
+    }
+};
+
+TEST_F(ConversionJob, EqualRateMonoLoses25FramesInOneChunk) {
+    const std::vector<std::int16_t> in = Wave(1000);
+    auto a = Source("a.wav", Pcm16Wav(44100, 1, in));
+
+    BatchResult mono = RunBatch({a.get()}, out.Path(), 44100, 1);
+    EXPECT_FALSE(mono.stopped);
+    EXPECT_EQ(mono.failed, 0);
+    EXPECT_EQ(mono.observer.calls,
+              (std::vector<std::string>{"begin 1", "file 0", "progress 0", "result 0 Converted",
+                                        "end 1", "batch-end 0"}));
+    EXPECT_EQ(mono.observer.outputs, std::vector<std::string>{out.File("a.wav")});
+    Bytes file = ReadFileBytes(out.File("a.wav"));
+    ExpectOutput(file, 44100, 1, 975);
+    EXPECT_EQ(file.size(), 2006u);
+    EXPECT_EQ(Get32(file, 4), 1998u);
+    std::vector<std::int16_t> samples = SamplesOf(file);
+    for (std::size_t n = 0; n < samples.size(); ++n) ASSERT_EQ(samples[n], Scaled(in[n])) << n;
+
+    RunBatch({a.get()}, out.Path(), 44100, 2);
+    Bytes stereo = ReadFileBytes(out.File("a(1).wav"));
+    ExpectOutput(stereo, 44100, 2, 975);
+    EXPECT_EQ(stereo.size(), 3956u);
+    samples = SamplesOf(stereo);
+    for (std::size_t n = 0; n < 975; ++n) {
+        ASSERT_EQ(samples[2 * n], Scaled(in[n])) << n;
+        ASSERT_EQ(samples[2 * n + 1], samples[2 * n]) << n;
+    }
+}
+
+TEST_F(ConversionJob, LengthThatFillsWholeChunksEndsOnTheFrameCount) {
+    auto a = Source("a.wav", Pcm16Wav(44100, 1, Wave(3 * kChunkFrames)));
+    BatchResult r = RunBatch({a.get()}, out.Path(), 44100, 1);
+    EXPECT_EQ(r.observer.calls, (std::vector<std::string>{
+                                    "begin 1", "file 0", "progress 0", "progress 33", "progress 66",
+                                    "result 0 Converted", "end 1", "batch-end 0"}));
+    ExpectOutput(ReadFileBytes(out.File("a.wav")), 44100, 1, 3 * kChunkFrames - 25);
+}
+
+// Other layouts of the same sound give the same output as the plain 16-bit file: wider samples
+// keep their top 16 bits, the data chunk's size bounds the sound, a trailing part frame is
+// dropped.
+TEST_F(ConversionJob, SourceLayoutsConvertLikeThePlain16BitFile) {
+    const std::vector<std::int16_t> in = Wave(2 * 3000, 7);
+    Bytes pcm16;
+    Bytes pcm24;
+    for (std::int16_t s : in) {
+        Put16(pcm16, static_cast<std::uint16_t>(s));
+        pcm24.push_back(0xA5);  // below the 16 bits that are kept
+        Put16(pcm24, static_cast<std::uint16_t>(s));
+    }
+    Bytes partFrame = pcm16;
+    partFrame.insert(partFrame.end(), {0x11, 0x22});
+    Bytes junk(600, 0x7F);
+
+    const std::vector<std::pair<std::string, Bytes>> twins{
+        {"bits24.wav", MakeRiff({{"fmt ", FormatBody(1, 2, 48000, 24)}, {"data", pcm24}})},
+        {"extensible.wav",
+         MakeRiff({{"fmt ", ExtensibleFormatBody(1, 2, 48000, 24, 20, 0x3)}, {"data", pcm24}})},
+        {"list.wav",
+         MakeRiff({{"fmt ", FormatBody(1, 2, 48000, 16)}, {"data", pcm16}, {"LIST", junk}})},
+        {"part.wav", MakeRiff({{"fmt ", FormatBody(1, 2, 48000, 16)}, {"data", partFrame}})}};
+    std::vector<std::unique_ptr<CFileName>> entries;
+    entries.push_back(Source("plain.wav", Pcm16Wav(48000, 2, in)));
+    for (const auto& twin : twins) entries.push_back(Source(twin.first, twin.second));
+    std::vector<const CFileName*> all;
+    for (const auto& e : entries) all.push_back(e.get());
+
+    BatchResult r = RunBatch(all, out.Path(), 44100, 2);
+    EXPECT_EQ(r.failed, 0);
+    const Bytes expected = ReadFileBytes(out.File("plain.wav"));
+    ASSERT_GT(expected.size(), 2000u * 4);
+    for (const auto& twin : twins) {
+        EXPECT_TRUE(ReadFileBytes(out.File(twin.first)) == expected) << twin.first;
+    }
+}
+
+TEST_F(ConversionJob, SurroundSourceIsMixedDownWithoutTheLowFrequencyChannel) {
+    // 5.1 order: front left, front right, centre, low frequency, back left, back right.
+    const std::int16_t frame[6] = {20000, -12000, 6000, 32000, -3000, 9000};
+    Bytes data;
+    for (int i = 0; i < 300; ++i) {
+        for (std::int16_t v : frame) Put16(data, static_cast<std::uint16_t>(v));
+    }
+    auto a = Source("a.wav", MakeRiff({{"fmt ", ExtensibleFormatBody(1, 6, 44100, 16, 16, 0x3F)},
+                                       {"data", data}}));
+
+    // Left (20000 + 0.7071 x (6000 - 3000)) / 2.4142 = 9162, right -577; mono from those
+    // 6478 - 408 = 6070; the equal-rate pass takes one step toward zero.
+    RunBatch({a.get()}, out.Path(), 44100, 2);
+    RunBatch({a.get()}, out.Path(), 44100, 1);
+    Bytes stereo = ReadFileBytes(out.File("a.wav"));
+    Bytes mono = ReadFileBytes(out.File("a(1).wav"));
+    ExpectOutput(stereo, 44100, 2, 275);
+    ExpectOutput(mono, 44100, 1, 275);
+    std::vector<std::int16_t> s = SamplesOf(stereo);
+    std::vector<std::int16_t> m = SamplesOf(mono);
+    for (std::size_t n = 0; n < 275; ++n) {
+        ASSERT_EQ(s[2 * n], 9161) << n;
+        ASSERT_EQ(s[2 * n + 1], -576) << n;
+        ASSERT_EQ(m[n], 6069) << n;
+    }
+}
+
+TEST_F(ConversionJob, LargeUpsamplingDropsNoSample) {
+    // About 575 x 384 samples from one chunk: more than one resampler call holds.
+    const std::vector<std::int16_t> in = Wave(600);
+    auto a = Source("a.wav", Pcm16Wav(1000, 1, in));
+    BatchResult r = RunBatch({a.get()}, out.Path(), 384000, 1);
+    EXPECT_EQ(r.failed, 0);
+
+    // The same stream through the resampler in one call with room to spare.
+    auto state = std::make_unique<ResamplerState>();
+    ResamplerReset(*state, 1000, 384000, 1);
+    std::vector<std::int16_t> expected(300000);
+    expected.resize(
+        static_cast<std::size_t>(ResampleMono(*state, in.data(), 600, expected.data(), 300000)));
+    ASSERT_GE(expected.size(), 575u * 384);
+    Bytes file = ReadFileBytes(out.File("a.wav"));
+    ExpectOutput(file, 384000, 1, static_cast<std::uint32_t>(expected.size()));
+    EXPECT_TRUE(SamplesOf(file) == expected);
+}
+
+TEST_F(ConversionJob, StopDuringSecondFileKeepsItsPartAndSkipsTheRest) {
+    std::vector<std::unique_ptr<CFileName>> files;
+    for (const char* name : {"a.wav", "b.wav", "c.wav"}) {
+        files.push_back(Source(name, Pcm16Wav(44100, 1, Wave(3 * kChunkFrames))));
+    }
+    std::atomic<int> stop{0};
+    StoppingObserver observer(stop, 1, 1);  // on the first progress call of the second file
+    int failed = -1;
+    EXPECT_TRUE(RunConversionBatch({files[0].get(), files[1].get(), files[2].get()},
+                                   Str(out.Path()), 44100, 1, stop, &observer, &failed));
+    EXPECT_EQ(failed, 0);
+    ExpectOutput(ReadFileBytes(out.File("a.wav")), 44100, 1, 3 * kChunkFrames - 25);
+    ExpectOutput(ReadFileBytes(out.File("b.wav")), 44100, 1, kChunkFrames - 25);
+    EXPECT_FALSE(FileExists(out.File("c.wav")));
+    EXPECT_EQ(observer.statuses,
+              (std::vector<FileStatus>{FileStatus::Converted, FileStatus::Stopped}));
+    ASSERT_GE(observer.calls.size(), 2u);
+    EXPECT_EQ(observer.calls[observer.calls.size() - 2], "end 2");
+    EXPECT_EQ(observer.calls.back(), "batch-end 1");
+}
+
+TEST_F(ConversionJob, EmptyListReadsAndWritesNothing) {
+    BatchResult r = RunBatch({}, out.Path(), 44100, 2);
+    EXPECT_FALSE(r.stopped);
+    EXPECT_EQ(r.failed, 0);
+    EXPECT_EQ(r.observer.calls, (std::vector<std::string>{"begin 0", "batch-end 0"}));
+    EXPECT_TRUE(FolderEntries(out.Path()).empty());
+}
+
+TEST_F(ConversionJob, FailedFilesAreCountedAndTheBatchGoesOn) {
+    auto good = Source("good.wav", Pcm16Wav(44100, 1, Wave(100)));
+    auto text = Source("text.wav", Bytes(64, 'x'));
+    auto fast = Source("fast.wav", Pcm16Wav(44100 * 1024, 1, Wave(100)));  // ratio 1024
+    BatchResult r = RunBatch({good.get(), text.get(), nullptr, fast.get()}, out.Path(), 44100, 1);
+    EXPECT_FALSE(r.stopped);
+    EXPECT_EQ(r.failed, 2);
+    EXPECT_EQ(r.observer.statuses,
+              (std::vector<FileStatus>{FileStatus::Converted, FileStatus::SourceUnreadable,
+                                       FileStatus::UnsupportedRatio}));
+    // The empty slot still counts as a file done.
+    const std::vector<std::string>& calls = r.observer.calls;
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 6, calls.end() - 4),
+              (std::vector<std::string>{"file 2", "end 3"}));
+    EXPECT_EQ(FolderEntries(out.Path()), std::vector<std::string>{"good.wav"});
+}
+
+// Only a taken name moves on to the next candidate: an output that cannot be made for any
+// other reason gives the file up after one attempt.
+TEST_F(ConversionJob, OutputThatCannotBeCreatedIsGivenUpAtOnce) {
+    auto a = Source("a.wav", Pcm16Wav(44100, 1, Wave(100)));
+    const std::string missing = out.File("missing");
+    struct Case {
+        std::string folder;
+        int rate;
+        int channels;
+    };
+    for (const Case& c :
+         {Case{out.Path(), 0, 2}, Case{out.Path(), 44100, 0}, Case{missing, 44100, 2}}) {
+        DiagnosticRecorder diagnostics;
+        BatchResult r = RunBatch({a.get()}, c.folder, c.rate, c.channels);
+        EXPECT_FALSE(r.stopped);
+        EXPECT_EQ(r.failed, 1);
+        EXPECT_EQ(r.observer.statuses, std::vector<FileStatus>{FileStatus::OutputFailed});
+        std::vector<std::wstring> lines = diagnostics.Lines();
+        ASSERT_EQ(lines.size(), 2u) << c.folder;
+        EXPECT_EQ(Utf8(lines[0].c_str()), "Resampling... start\n");
+        EXPECT_EQ(Utf8(lines[1].c_str()), "output file = " + c.folder + Sep() + "a.wav (-1)\n");
+    }
+    EXPECT_TRUE(FolderEntries(out.Path()).empty());
+}
+
+TEST_F(ConversionJob, OutputsBesideTheSourcesTakeTheFirstFreeName) {
+    std::vector<std::unique_ptr<CFileName>> files;
+    const Bytes original = Pcm16Wav(44100, 1, Wave(100));
+    for (const char* name : {"a.wav", "b.wav", "c.wav"}) files.push_back(Source(name, original));
+    WriteFileBytes(source.File("b(1).wav"), Bytes{1, 2, 3});
+    std::vector<const CFileName*> list{files[0].get(), files[1].get(), files[2].get()};
+
+    BatchResult named = RunBatch(list, source.Path(), 22050, 1);
+    BatchResult beside = RunBatch(list, "", 22050, 1);  // no folder: each source's own
+    EXPECT_EQ(named.failed + beside.failed, 0);
+    EXPECT_EQ(FolderEntries(source.Path()),
+              (std::vector<std::string>{"a(1).wav", "a(2).wav", "a.wav", "b(1).wav", "b(2).wav",
+                                        "b(3).wav", "b.wav", "c(1).wav", "c(2).wav", "c.wav"}));
+    EXPECT_EQ(beside.observer.outputs[1], source.File("b(3).wav"));
+    EXPECT_EQ(ReadFileBytes(source.File("b(1).wav")), (Bytes{1, 2, 3}));
+    for (const auto& f : files) EXPECT_TRUE(ReadFileBytes(Utf8(f->FullPath)) == original);
+}
+
+}  // namespace

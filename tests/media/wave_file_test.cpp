@@ -1,1 +1,307 @@
+#include "media/wave_file.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#endif
+
+using namespace testing_support;
+
+namespace {
+
+using Samples = std::vector<std::int16_t>;
+
+// Each value as `bytes` little-endian bytes.
+Bytes Le(std::initializer_list<std::uint64_t> values, int bytes) {
+    Bytes b;
+    for (std::uint64_t v : values) {
+        for (int i = 0; i < bytes; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    }
+    return b;
+}
+
+template <typename Real>
+Bytes Reals(std::initializer_list<Real> values) {
+    Bytes b;
+    for (Real v : values) {
+        std::uint8_t raw[sizeof v];
+        std::memcpy(raw, &v, sizeof v);  // little-endian hosts
+        b.insert(b.end(), raw, raw + sizeof v);
+    }
+    return b;
+}
+
+// A file of one "fmt " chunk and one "data" chunk.
+Bytes Wav(const Bytes& fmt, const Bytes& data = Le({1, 2}, 2)) {
+    return MakeRiff({{"fmt ", fmt}, {"data", data}});
+}
+
+// Sets the "data" size of a file whose "data" chunk follows a 16-byte "fmt " chunk.
+void SetDataSize(Bytes& file, std::uint32_t size) {
+    for (int i = 0; i < 4; ++i) file[40 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+}
+
+// A mono "fmt " body at 8 kHz.
+Bytes Mono(std::uint16_t tag, std::uint16_t bits, std::uint16_t align = 0) {
+    return FormatBody(tag, 1, 8000, bits, align);
+}
+
+class WaveRead : public ::testing::Test {
+  protected:
+    // Writes the bytes as a file and opens it with a fresh parse.
+    bool Open(const Bytes& file) {
+        wave.Close();
+        WriteFileBytes(path, file);
+        return wave.OpenFile(Str(path));
+    }
+
+    // All sample data from the current position, decoded to 16-bit.
+    Samples Decoded() {
+        Bytes raw(static_cast<std::size_t>(wave.DataBytes()));
+        const std::uint32_t got = wave.Read(raw.data(), static_cast<std::uint32_t>(raw.size()));
+        const std::uint32_t frames = got / wave.BlockAlign();
+        Samples out(frames * wave.Format().channels);
+        DecodeFrames(wave.Format(), raw.data(), frames, out.data());
+        return out;
+    }
+
+    TempFolder folder;
+    std::string path = folder.File("in.wav");
+    CWaveFile wave;
+};
+
+TEST_F(WaveRead, AcceptsCommonHeaderLayouts) {
+    const Bytes data = Le({100, 0xFF38, 300, 0xFE70}, 2);  // 100, -200, 300, -400
+    const Bytes fmt = FormatBody(1, 2, 8000, 16);
+    const Chunk odd{"junk", {1, 2, 3}};
+    const Chunk oddUnpadded{"junk", {1, 2, 3}, 0xFFFFFFFFu, false};
+    const struct {
+        const char* name;
+        Bytes file;
+        std::uint64_t offset;
+    } cases[] = {
+        {"canonical", Wav(fmt, data), 44},
+        {"18-byte fmt", Wav(FormatBody(1, 2, 8000, 16, 0, {0, 0}), data), 46},
+        {"extensible fmt", Wav(ExtensibleFormatBody(1, 2, 8000, 16, 16, 3), data), 68},
+        // Metadata reaching far beyond the first kilobyte.
+        {"large LIST", MakeRiff({{"fmt ", fmt}, {"LIST", Bytes(3000, 'x')}, {"data", data}}), 3052},
+        {"odd chunk padded", MakeRiff({{"fmt ", fmt}, odd, {"data", data}}), 56},
+        {"odd chunk unpadded", MakeRiff({{"fmt ", fmt}, oddUnpadded, {"data", data}}), 55},
+        {"second fmt ignored", MakeRiff({{"fmt ", fmt}, {"fmt ", Mono(1, 8)}, {"data", data}}), 68},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(Open(c.file)) << WaveErrorText(wave.OpenError());
+        EXPECT_EQ(wave.DataOffset(), c.offset);
+        EXPECT_EQ(wave.FrameCount(), 2u);
+        EXPECT_EQ(wave.GetParams()->samplingFrequency, 8000);
+        EXPECT_EQ(wave.GetParams()->channels, 2);
+        EXPECT_EQ(Decoded(), (Samples{100, -200, 300, -400}));
+    }
+}
+
+TEST_F(WaveRead, TheDataChunkSizeBoundsTheSamples) {
+    const Bytes data = Le({1, 2, 3, 4, 5, 6}, 2);  // three stereo frames
+    const Chunk list{"LIST", Bytes(20, 'L')};
+    // Declared size -> sample bytes; "to the end" takes in the 28-byte LIST after the data.
+    const std::pair<std::uint32_t, std::uint64_t> cases[] = {
+        {12, 12}, {10, 10}, {1000, 40}, {0, 40}, {0xFFFFFFFFu, 40}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        Bytes file = MakeRiff({{"fmt ", FormatBody(1, 2, 8000, 16)}, {"data", data}, list});
+        SetDataSize(file, c.first);
+        ASSERT_TRUE(Open(file));
+        EXPECT_EQ(wave.DataBytes(), c.second);
+        EXPECT_EQ(wave.FrameCount(), c.second / 4);
+    }
+}
+
+TEST_F(WaveRead, RejectsFilesItCannotRead) {
+    const Bytes fmt = FormatBody(1, 2, 8000, 16);
+    const Bytes good = Wav(fmt);
+    Bytes notRiff = good;
+    notRiff[3] = 'X';
+    Bytes unknownGuid = ExtensibleFormatBody(1, 1, 8000, 16, 16, 4);
+    unknownGuid.back() = 0;  // the sub-format GUID ends differently
+    const struct {
+        const char* name;
+        Bytes file;
+        WaveError error;
+    } cases[] = {
+        {"not RIFF", notRiff, WaveError::NotRiffWave},
+        {"11 bytes", Bytes(good.begin(), good.begin() + 11), WaveError::NotRiffWave},
+        {"fmt of 14 bytes", Wav(Bytes(fmt.begin(), fmt.begin() + 14)), WaveError::FormatTooShort},
+        {"no channels", Wav(FormatBody(1, 0, 8000, 16, 4)), WaveError::BadChannels},
+        {"65 channels", Wav(FormatBody(1, 65, 8000, 16)), WaveError::BadChannels},
+        {"stereo align 3", Wav(FormatBody(1, 2, 8000, 8, 3)), WaveError::BadBlockAlign},
+        {"24 bits in 2 bytes", Wav(Mono(1, 24, 2)), WaveError::BadBitsPerSample},
+        {"ADPCM", Wav(Mono(2, 4, 256)), WaveError::UnsupportedEncoding},
+        {"unknown sub-format", Wav(unknownGuid), WaveError::UnsupportedEncoding},
+        {"5-byte container", Wav(Mono(1, 40)), WaveError::BadBitsPerSample},
+        {"data first", MakeRiff({{"data", {1, 2}}, {"fmt ", fmt}}), WaveError::DataBeforeFormat},
+        {"no data", MakeRiff({{"fmt ", fmt}}), WaveError::NoData},
+        // 8 + size wraps to 0 in 32 bits: the walk must not return to the same chunk.
+        {"size past the end", MakeRiff({{"fmt ", fmt}, {"LIST", {}, 0xFFFFFFF8u}}),
+         WaveError::NoData},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_FALSE(Open(c.file));
+        EXPECT_EQ(wave.OpenError(), c.error);
+        EXPECT_FALSE(wave.IsOpen());
+    }
+    EXPECT_FALSE(wave.OpenFile(Str(folder.File("absent.wav"))));
+    EXPECT_EQ(wave.OpenError(), WaveError::CannotOpen);
+    // A rejection leaves the object reusable; 64 channels are still accepted.
+    EXPECT_TRUE(Open(Wav(FormatBody(1, 64, 8000, 16), Bytes(128, 0))));
+}
+
+TEST_F(WaveRead, DecodesEveryEncodingTo16Bits) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        const char* name;
+        Bytes fmt;
+        Bytes data;
+        Samples expected;
+    } cases[] = {
+        {"8-bit", Mono(1, 8), Le({0x00, 0x80, 0xFF, 0x81}, 1), {-32768, 0, 32512, 256}},
+        {"12 in 16", Mono(1, 12, 2), Le({0x7FF0, 0x8000, 0x0010}, 2), {32752, -32768, 16}},
+        {"24-bit", Mono(1, 24), Le({0x7FFFFF, 0x800000, 0x123456}, 3), {32767, -32768, 0x1234}},
+        {"24 in 32", ExtensibleFormatBody(1, 1, 8000, 32, 24, 4), Le({0xFFFFFF00}, 4), {-1}},
+        {"32-bit", Mono(1, 32), Le({0x7FFFFFFF, 0x80000000, 0xFFFF0000}, 4), {32767, -32768, -1}},
+        {"float",
+         Mono(3, 32),
+         Reals<float>({0.5f, -1.0f, 1.0f, 2.5f, -3.0f, nan, inf, -inf}),
+         {16384, -32768, 32767, 32767, -32768, 0, 32767, -32768}},
+        {"extensible float", ExtensibleFormatBody(3, 1, 8000, 32, 32, 4), Reals({0.25f}), {8192}},
+        // Scaled values are rounded down.
+        {"double",
+         Mono(3, 64),
+         Reals<double>({0.25, -0.5, 1e300, nan, 1.5 / 32768, -1.5 / 32768}),
+         {8192, -16384, 32767, 0, 1, -2}},
+        {"A-law", Mono(6, 8), Le({0xD5, 0x55, 0xAA, 0x2A}, 1), {8, -8, 32256, -32256}},
+        {"mu-law", Mono(7, 8), Le({0xFF, 0x7F, 0x80, 0x00}, 1), {0, 0, 32124, -32124}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(Open(Wav(c.fmt, c.data))) << WaveErrorText(wave.OpenError());
+        EXPECT_EQ(Decoded(), c.expected);
+    }
+}
+
+#ifndef _WIN32
+// Cheap only where the extended file is sparse.
+TEST_F(WaveRead, SourcesBeyond4GiBAreReadByTheirDataSize) {
+    const std::uint64_t size = (std::uint64_t{5} << 30) + 2;
+    for (std::uint32_t declared : {8u, 0u, 0xFFFFFFFFu}) {  // 0 and all ones: to the end
+        Bytes file = Wav(FormatBody(1, 2, 8000, 16), {});
+        SetDataSize(file, declared);
+        WriteFileBytes(path, file);
+        std::error_code error;
+        std::filesystem::resize_file(path, size, error);
+        if (error) GTEST_SKIP() << "no sparse file: " << error.message();
+        ASSERT_TRUE(wave.OpenFile(Str(path)));
+        EXPECT_EQ(wave.DataBytes(), declared == 8 ? 8 : size - 44);
+        wave.Close();
+    }
+}
+#endif
+
+class WaveWrite : public ::testing::Test {
+  protected:
+    // A 16-bit stereo output at 44.1 kHz, created new.
+    int Create(CWaveFile& output) {
+        MediaParams params{1, 44100, 2, 16};
+        output.SetParams(&params);
+        return output.Create(Str(path), false);
+    }
+
+    // The whole file, after checking the sizes in its 56-byte header.
+    Bytes Written(std::uint32_t dataBytes) {
+        Bytes file = ReadFileBytes(path);
+        EXPECT_EQ(file.size(), 56u + dataBytes);
+        EXPECT_EQ(Get32(file, 4), 48u + dataBytes);  // RIFF
+        EXPECT_EQ(Get32(file, 44), dataBytes / 4);   // fact: frames
+        EXPECT_EQ(Get32(file, 52), dataBytes);       // data
+        EXPECT_TRUE(std::equal(file.begin() + 56, file.end(), data.begin()));
+        return file;
+    }
+
+    TempFolder folder;
+    std::string path = folder.File("out.wav");
+    Bytes data = Le({0x0102, 0x0304, 0x0506, 0x0708}, 1000);  // 4000 bytes
+    CWaveFile wave;
+};
+
+TEST_F(WaveWrite, CloseCompletesTheHeader) {
+    EXPECT_EQ(wave.Create(Str(path), false), -1);  // no format given
+    EXPECT_FALSE(FileExists(path));
+    ASSERT_EQ(Create(wave), 0);
+    Written(0);  // valid and empty until closed
+    EXPECT_TRUE(wave.WriteSamples(data.data(), 1000));
+    EXPECT_TRUE(wave.WriteSamples(data.data() + 1000, 3000));
+    EXPECT_EQ(wave.FrameCount(), 1000u);
+    wave.Close();
+
+    const Bytes fact = Le({1000}, 4);
+    const Bytes file = Written(4000);
+    EXPECT_EQ(file,
+              MakeRiff({{"fmt ", FormatBody(1, 2, 44100, 16)}, {"fact", fact}, {"data", data}}));
+    EXPECT_EQ(Create(wave), -2);  // never over an existing file
+    EXPECT_EQ(ReadFileBytes(path), file);
+}
+
+TEST_F(WaveWrite, OutputsEndAtTheLastWholeFrame) {
+    wave.SetDataLimit(3003);
+    ASSERT_EQ(Create(wave), 0);
+    EXPECT_FALSE(wave.WriteSamples(data.data(), 4000));
+    EXPECT_TRUE(wave.LimitReached());
+    EXPECT_EQ(wave.DataBytes(), 3000u);
+    EXPECT_FALSE(wave.WriteSamples(data.data(), 4));
+    EXPECT_TRUE(wave.Finish());
+    Written(3000);
+
+    // A partial frame (left by a write cut short) is dropped; destruction completes the file.
+    path = folder.File("partial.wav");
+    {
+        CWaveFile output;
+        ASSERT_EQ(Create(output), 0);
+        output.WriteSamples(data.data(), 2002);
+    }
+    Written(2000);
+}
+
+#ifndef _WIN32
+// The process file size limit stops a write part-way, as a full disk does.
+TEST_F(WaveWrite, AFailedWriteStillLeavesWholeFramesAndAValidHeader) {
+    ASSERT_EQ(Create(wave), 0);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limited = saved;
+    limited.rlim_cur = 56 + 3001;
+    auto* handler = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limited);
+    const bool wrote = wave.WriteSamples(data.data(), 4000);
+    const bool finished = wave.Finish();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+    EXPECT_FALSE(wrote);
+    EXPECT_TRUE(finished);
+    Written(3000);
+}
+#endif
+
+}  // namespace
