@@ -17,12 +17,7 @@ namespace {
 using namespace testing_support;
 
 std::vector<std::int16_t> Wave(int count, int seed = 0) {
-    std::vector<std::int16_t> v(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        v[static_cast<std::size_t>(i)] =
-            static_cast<std::int16_t>(std::lround(25000.0 * std::sin(0.03 * i + seed)));
-    }
-    return v;
+    return Sine(count, 25000.0, 0.03, seed);
 }
 
 // An equal-rate conversion passes each sample on scaled by 32767/32768, truncated.

@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace {
 
 struct Resampler {
@@ -25,12 +27,7 @@ struct Resampler {
 };
 
 std::vector<std::int16_t> Ramp(int count, int seed = 0) {
-    std::vector<std::int16_t> v(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        v[static_cast<std::size_t>(i)] =
-            static_cast<std::int16_t>(std::lround(20000.0 * std::sin(0.05 * i + seed)));
-    }
-    return v;
+    return testing_support::Sine(count, 20000.0, 0.05, seed);
 }
 
 TEST(ResamplerFilter, DesignMatchesTheWorkedFigures) {

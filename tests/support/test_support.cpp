@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdarg>
 #include <cstring>
 #include <filesystem>
@@ -241,6 +242,15 @@ Bytes MakeRiff(const std::vector<Chunk>& chunks) {
     std::uint32_t riff = static_cast<std::uint32_t>(b.size() - 8);
     std::memcpy(b.data() + 4, &riff, 4);  // little-endian hosts
     return b;
+}
+
+std::vector<std::int16_t> Sine(int count, double amplitude, double step, double phase) {
+    std::vector<std::int16_t> v(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        v[static_cast<std::size_t>(i)] =
+            static_cast<std::int16_t>(std::lround(amplitude * std::sin(step * i + phase)));
+    }
+    return v;
 }
 
 Bytes Pcm16Wav(std::uint32_t rate, std::uint16_t channels,

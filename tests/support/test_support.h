@@ -69,6 +69,9 @@ struct Chunk {
 };
 Bytes MakeRiff(const std::vector<Chunk>& chunks);
 
+// count samples of amplitude x sin(step x i + phase), rounded.
+std::vector<std::int16_t> Sine(int count, double amplitude, double step, double phase = 0.0);
+
 // A canonical 44-byte-header 16-bit PCM file.
 Bytes Pcm16Wav(std::uint32_t rate, std::uint16_t channels,
                const std::vector<std::int16_t>& samples);
