@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cwchar>
 #include <memory>
+#include <utility>
 
 #include "base/diagnostic.h"
 #include "base/filename.h"
@@ -11,6 +12,7 @@
 #include "engine/conversion.h"
 #include "media/wave_file.h"
 #include "platform/platform.h"
+#include "settings/app_parameter.h"
 
 namespace {
 
@@ -28,8 +30,13 @@ constexpr wchar_t kUsage[] =
     L"  -o, --output DIR     output folder (default: beside each source)\n"
     L"  -v, --verbose        print diagnostic lines on standard error\n"
     L"  -q, --quiet          print nothing but errors\n"
+    L"      --settings       show where the settings file is looked for and what it holds\n"
     L"  -h, --help           show this help\n"
     L"      --version        show the version\n"
+    L"\n"
+    L"Without -r, -c or -o the values stored by the window program in its settings file\n"
+    L"(ratemill.ini, in the working folder or beside the program) are used, or else the\n"
+    L"defaults above; the command line never writes that file.\n"
     L"\n"
     L"Exit status: 0 all files converted, 1 some file failed, 2 usage error,\n"
     L"130 stopped with Ctrl-C (the file being written is kept, shorter).\n";
@@ -137,7 +144,59 @@ class CliObserver : public ConversionObserver {
     int m_converted = 0;
 };
 
+void PrintSettings(CAppParameter& settings) {
+    CString inWorkingFolder, besideProgram;
+    const wchar_t separator[] = {platform::kPathSeparator, 0};
+    for (auto [folder, path] :
+         {std::pair<CString*, CString*>{&settings.currentPath, &inWorkingFolder},
+          {&settings.appPath, &besideProgram}}) {
+        if (folder->Length() == 0) continue;
+        path->AssignString(*folder);
+        path->Append(separator);
+        path->Append(kSettingsFileName);
+    }
+    auto state = [](CString& path) {
+        return path.Length() == 0                      ? L"(folder unknown)"
+               : platform::PathExists(path.WideText()) ? L"(found)"
+                                                       : L"(not there)";
+    };
+    const wchar_t* used = settings.settingsPath.WideText();
+    Print(platform::Stream::Out, L"Settings file: %s %s\n", used != nullptr ? used : L"(none)",
+          used != nullptr && platform::PathExists(used) ? L"(read)"
+                                                        : L"(not there: built-in values)");
+    Print(platform::Stream::Out, L"  looked for in the working folder: %s %s\n",
+          inWorkingFolder.WideText(), state(inWorkingFolder));
+    Print(platform::Stream::Out, L"  then beside the program:          %s %s\n",
+          besideProgram.WideText(), state(besideProgram));
+
+    const wchar_t* folder = settings.outputPath.WideText();
+    Print(platform::Stream::Out, L"Output folder: %s\n",
+          folder != nullptr ? folder : L"(none: outputs go beside their sources)");
+    const int rate = StoredRate(settings.frequency);
+    if (rate == settings.frequency) {
+        Print(platform::Stream::Out, L"Frequency:     %d Hz\n", rate);
+    } else {
+        Print(platform::Stream::Out, L"Frequency:     %d Hz stored, out of range: %d Hz is used\n",
+              settings.frequency, rate);
+    }
+    const int channels = StoredChannels(settings.channels);
+    if (channels == settings.channels) {
+        Print(platform::Stream::Out, L"Channels:      %d\n", channels);
+    } else {
+        Print(platform::Stream::Out, L"Channels:      %d stored, out of range: %d is used\n",
+              settings.channels, channels);
+    }
+}
+
 }  // namespace
+
+int StoredRate(int stored) {
+    return stored >= kCliMinRate && stored <= kCliMaxRate ? stored : kDefaultFrequency;
+}
+
+int StoredChannels(int stored) {
+    return stored == 1 || stored == 2 ? stored : kDefaultChannels;
+}
 
 CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* options,
                             CString* error) {
@@ -156,6 +215,10 @@ CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* op
             return CliCommand::Help;
         }
         if (std::wcscmp(arg, L"--version") == 0) return CliCommand::Version;
+        if (std::wcscmp(arg, L"--settings") == 0) {
+            options->showSettings = true;
+            continue;
+        }
         if (std::wcscmp(arg, L"-v") == 0 || std::wcscmp(arg, L"--verbose") == 0) {
             options->verbose = true;
             continue;
@@ -197,20 +260,24 @@ CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* op
             return CliCommand::UsageError;
         }
         if (matched == &kValueOptions[0]) {
+            options->rateGiven = true;
             if (!ParseNumber(value, kCliMinRate, kCliMaxRate, &options->rate)) {
                 *error = FormatString(L"rate '%s' is not a number from %d to %d Hz", value,
                                       kCliMinRate, kCliMaxRate);
                 return CliCommand::UsageError;
             }
         } else if (matched == &kValueOptions[1]) {
+            options->channelsGiven = true;
             if (!ParseNumber(value, 1, 2, &options->channels)) {
                 *error = FormatString(L"channels '%s' must be 1 or 2", value);
                 return CliCommand::UsageError;
             }
         } else {
+            options->outputGiven = true;
             options->outputFolder.Assign(value);
         }
     }
+    if (options->showSettings) return CliCommand::Settings;
     if (options->files.empty()) {
         *error = FormatString(L"no input files");
         return CliCommand::UsageError;
@@ -232,6 +299,7 @@ int RunCommandLine(int argc, const wchar_t* const* argv) {
             Print(platform::Stream::Err, L"%s: %s\nTry '%s --help'.\n", kProgram, error.WideText(),
                   kProgram);
             return kExitUsage;
+        case CliCommand::Settings:
         case CliCommand::Convert:
             break;
     }
@@ -239,6 +307,18 @@ int RunCommandLine(int argc, const wchar_t* const* argv) {
     static std::atomic<int> stopFlag{0};
     platform::CatchInterrupt(&stopFlag);
     if (options.verbose) InstallDiagnosticPrint(PrintDiagnostic);
+
+    // The window program's settings supply what the command line leaves out. It is only read:
+    // nothing here saves it.
+    CAppParameter settings;
+    if (options.showSettings) {
+        PrintSettings(settings);
+        InstallDiagnosticPrint(nullptr);
+        return kExitConverted;
+    }
+    if (!options.rateGiven) options.rate = StoredRate(settings.frequency);
+    if (!options.channelsGiven) options.channels = StoredChannels(settings.channels);
+    if (!options.outputGiven) options.outputFolder.AssignString(settings.outputPath);
 
     // Sources are checked as the window's file list checks them when they are added: a file
     // that does not open as WAV is reported and left out; the others go to the batch.

@@ -18,16 +18,26 @@ struct CliOptions {
     int rate = 44100;
     int channels = 2;
     CString outputFolder;  // empty: beside each source
+    // Which of the three were given; the others come from the settings file.
+    bool rateGiven = false;
+    bool channelsGiven = false;
+    bool outputGiven = false;
+    bool showSettings = false;
     bool verbose = false;
     bool quiet = false;
     std::vector<CString> files;
 };
 
-enum class CliCommand { Convert, Help, Version, UsageError };
+enum class CliCommand { Convert, Help, Version, Settings, UsageError };
 
 // Reads the arguments (argv[0] is the program). On a usage error, *error says what is wrong.
 CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* options,
                             CString* error);
+
+// The values to use when the command line gives none: the stored ones when they lie within the
+// command line's ranges, else the defaults.
+int StoredRate(int stored);
+int StoredChannels(int stored);
 
 // Runs the whole program and returns its exit code.
 int RunCommandLine(int argc, const wchar_t* const* argv);

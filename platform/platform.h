@@ -55,6 +55,10 @@ bool Truncate(FileHandle file, std::uint64_t size);
 bool Flush(FileHandle file);
 void Close(FileHandle file);
 
+// Replaces `to` with `from` in one step (the old `to`, if any, is gone only once `from` has
+// taken its place), writing the change through to the disk.
+bool ReplaceFile(const wchar_t* from, const wchar_t* to);
+
 // True when something (file or folder) of that name exists.
 bool PathExists(const wchar_t* path);
 bool IsFolder(const wchar_t* path);
@@ -75,9 +79,11 @@ constexpr wchar_t kPathSeparator =
 
 // ---- Process -------------------------------------------------------------------------------
 
-// Full path of the running program, into out (at most outCount characters including the
-// terminator). Returns the length, or 0 on failure or when the path does not fit.
+// Full path of the running program, and the process's current folder. Each returns the length
+// of the whole path (terminator not counted) and writes it into out only when out has room for
+// it and the terminator (outCount > length); a path is never cut. 0 on failure.
 int ProgramPath(wchar_t* out, int outCount);
+int CurrentFolder(wchar_t* out, int outCount);
 
 // ---- Console -------------------------------------------------------------------------------
 

@@ -10,6 +10,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/utf8.h"
@@ -214,6 +215,24 @@ void Close(FileHandle file) {
     if (file != kNoFile) close(Fd(file));
 }
 
+bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
+    char nativeFrom[kPathBytes], nativeTo[kPathBytes];
+    if (!NativePath(from, nativeFrom, sizeof nativeFrom) ||
+        !NativePath(to, nativeTo, sizeof nativeTo) || rename(nativeFrom, nativeTo) != 0) {
+        return false;
+    }
+    // Make the new directory entry durable too.
+    std::string folder(nativeTo);
+    size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    int fd = open(folder.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    return true;
+}
+
 bool PathExists(const wchar_t* path) {
     char native[kPathBytes];
     struct stat st;
@@ -242,15 +261,30 @@ void ErrorText(int code, wchar_t* out, int outCount) {
     out[n] = 0;
 }
 
+namespace {
+
+// Hands a UTF-8 path over with the length rules of ProgramPath.
+int GiveWide(const char* native, int bytes, wchar_t* out, int outCount) {
+    int length = Utf8ToWide(native, bytes, nullptr, 0);
+    if (out == nullptr || length >= outCount) return length;
+    Utf8ToWide(native, bytes, out, outCount);
+    out[length] = 0;
+    return length;
+}
+
+}  // namespace
+
 int ProgramPath(wchar_t* out, int outCount) {
     char native[kPathBytes];
     ssize_t n = readlink("/proc/self/exe", native, sizeof native);
     if (n <= 0 || n >= static_cast<ssize_t>(sizeof native)) return 0;
-    int length = Utf8ToWide(native, static_cast<int>(n), nullptr, 0);
-    if (out == nullptr || length >= outCount) return 0;
-    Utf8ToWide(native, static_cast<int>(n), out, outCount);
-    out[length] = 0;
-    return length;
+    return GiveWide(native, static_cast<int>(n), out, outCount);
+}
+
+int CurrentFolder(wchar_t* out, int outCount) {
+    char native[kPathBytes];
+    if (getcwd(native, sizeof native) == nullptr) return 0;
+    return GiveWide(native, static_cast<int>(strlen(native)), out, outCount);
 }
 
 bool IsTerminal(Stream stream) {

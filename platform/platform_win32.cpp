@@ -5,6 +5,8 @@
 #endif
 #include <windows.h>
 
+#include <new>
+
 #include "platform/platform.h"
 #include "platform/utf8.h"
 
@@ -14,6 +16,52 @@ namespace {
 
 HANDLE Native(FileHandle file) {
     return reinterpret_cast<HANDLE>(file);
+}
+
+// A path as the file functions take it. A path too long for the classic limit is made absolute
+// and given the \\?\ form (\\?\UNC\ for a network path), so that deep folders work too.
+class SystemPath {
+  public:
+    explicit SystemPath(const wchar_t* path) : m_path(path) {
+        if (path == nullptr || lstrlenW(path) < MAX_PATH - 12 ||
+            (path[0] == L'\\' && path[1] == L'\\' && path[2] == L'?')) {
+            return;
+        }
+        DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
+        if (needed == 0) return;
+        wchar_t* full = new (std::nothrow) wchar_t[needed];
+        if (full == nullptr) return;
+        if (GetFullPathNameW(path, needed, full, nullptr) != 0) {
+            const bool unc = full[0] == L'\\' && full[1] == L'\\';
+            const wchar_t* prefix = unc ? L"\\\\?\\UNC" : L"\\\\?\\";
+            const wchar_t* rest = unc ? full + 1 : full;  // keep one backslash of "\\server"
+            const int prefixLength = lstrlenW(prefix);
+            const int restLength = lstrlenW(rest);
+            m_buffer = new (std::nothrow) wchar_t[prefixLength + restLength + 1];
+            if (m_buffer != nullptr) {
+                lstrcpyW(m_buffer, prefix);
+                lstrcpyW(m_buffer + prefixLength, rest);
+                m_path = m_buffer;
+            }
+        }
+        delete[] full;
+    }
+    ~SystemPath() { delete[] m_buffer; }
+    SystemPath(const SystemPath&) = delete;
+    SystemPath& operator=(const SystemPath&) = delete;
+    operator const wchar_t*() const { return m_path; }
+
+  private:
+    const wchar_t* m_path;
+    wchar_t* m_buffer = nullptr;
+};
+
+// Hands a path over with the length rules of ProgramPath.
+int GivePath(const wchar_t* path, int length, wchar_t* out, int outCount) {
+    if (out != nullptr && length < outCount) {
+        lstrcpynW(out, path, length + 1);
+    }
+    return length;
 }
 
 std::atomic<int>* interruptFlag = nullptr;
@@ -49,7 +97,7 @@ int WideToMultiByte(unsigned codePage, const wchar_t* text, int count, char* out
 }
 
 FileHandle OpenForRead(const wchar_t* path) {
-    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileW(SystemPath(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return kNoFile;
     return reinterpret_cast<FileHandle>(h);
@@ -57,15 +105,16 @@ FileHandle OpenForRead(const wchar_t* path) {
 
 CreateResult CreateForWrite(const wchar_t* path, bool overwrite, FileHandle* handle) {
     *handle = kNoFile;
-    HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+    HANDLE h = CreateFileW(SystemPath(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                            overwrite ? CREATE_ALWAYS : CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         // Only "the name is taken" lets the caller try another name; a folder of that name
         // answers "access denied" here, so ask whether something is there.
         DWORD error = GetLastError();
-        bool exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
-                      (!overwrite && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES);
+        bool exists =
+            error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+            (!overwrite && GetFileAttributesW(SystemPath(path)) != INVALID_FILE_ATTRIBUTES);
         SetLastError(error);
         return exists ? CreateResult::Exists : CreateResult::Failed;
     }
@@ -128,17 +177,22 @@ void Close(FileHandle file) {
     if (file != kNoFile) CloseHandle(Native(file));
 }
 
+bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
+    return MoveFileExW(SystemPath(from), SystemPath(to),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool PathExists(const wchar_t* path) {
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(SystemPath(path)) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool IsFolder(const wchar_t* path) {
-    DWORD attributes = GetFileAttributesW(path);
+    DWORD attributes = GetFileAttributesW(SystemPath(path));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool DeleteFilePath(const wchar_t* path) {
-    return DeleteFileW(path) != 0;
+    return DeleteFileW(SystemPath(path)) != 0;
 }
 
 int LastError() {
@@ -174,10 +228,28 @@ void ErrorText(int code, wchar_t* out, int outCount) {
 }
 
 int ProgramPath(wchar_t* out, int outCount) {
-    if (out == nullptr || outCount <= 0) return 0;
-    DWORD n = GetModuleFileNameW(nullptr, out, static_cast<DWORD>(outCount));
-    if (n == 0 || n >= static_cast<DWORD>(outCount)) return 0;
-    return static_cast<int>(n);
+    // The module path has no length query: grow the buffer until it fits.
+    for (DWORD size = MAX_PATH; size <= 32768 * 2; size *= 2) {
+        wchar_t* buffer = new (std::nothrow) wchar_t[size];
+        if (buffer == nullptr) return 0;
+        DWORD n = GetModuleFileNameW(nullptr, buffer, size);
+        int length = n < size ? GivePath(buffer, static_cast<int>(n), out, outCount) : -1;
+        delete[] buffer;
+        if (n == 0) return 0;
+        if (length >= 0) return length;
+    }
+    return 0;
+}
+
+int CurrentFolder(wchar_t* out, int outCount) {
+    DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    if (needed == 0) return 0;
+    wchar_t* buffer = new (std::nothrow) wchar_t[needed];
+    if (buffer == nullptr) return 0;
+    DWORD n = GetCurrentDirectoryW(needed, buffer);
+    int length = (n > 0 && n < needed) ? GivePath(buffer, static_cast<int>(n), out, outCount) : 0;
+    delete[] buffer;
+    return length;
 }
 
 bool IsTerminal(Stream stream) {

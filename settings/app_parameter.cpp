@@ -1,0 +1,83 @@
+#include "settings/app_parameter.h"
+
+#include <cwchar>
+
+#include "base/format.h"
+#include "base/version.h"
+
+CAppParameter* theSettings = nullptr;
+
+CAppParameter::CAppParameter() {
+    theSettings = this;
+    Start();
+}
+
+CAppParameter::~CAppParameter() {
+    if (theSettings == this) theSettings = nullptr;
+}
+
+const wchar_t* CAppParameter::GetVersionText() const {
+    return kRatemillVersion;
+}
+
+const wchar_t* CAppParameter::GetTitle(int language) const {
+    return language == 1 ? L"Ratemill - サンプリング周波数変換ツール"
+                         : L"Ratemill - Resampling Audio Frequency";
+}
+
+ResourceName CAppParameter::GetMenuResource(int language) const {
+    return GetResourceId(language == 1 ? kIdMenuJapanese : kIdMenuEnglish);
+}
+
+const wchar_t* CAppParameter::GetHelpUrl(int language) const {
+    return language == 1 ? kHelpUrlJapanese : kHelpUrlEnglish;
+}
+
+int CAppParameter::GetMenuPosition(const wchar_t* name) const {
+    if (name != nullptr && std::wcscmp(name, L"Help") == 0) return 1;
+    return 0;  // "File" and anything else
+}
+
+ResourceName CAppParameter::GetResourceId(int id) const {
+    return (id >= 10011 && id <= 10016) ? ResourceFromId(id) : nullptr;
+}
+
+void CAppParameter::Initialize() {
+    toolbarHideable = 0;
+    statusbarHideable = 0;
+    mainWindowClass.Assign(L"RATEMILL MAIN WINDOW");
+    mdiClientWindowClass.Assign(L"RATEMILL MDI CLIENT WINDOW");
+    LocateSettingsFile();
+}
+
+void CAppParameter::Start() {
+    Initialize();
+    Load();
+}
+
+void CAppParameter::ReadSettings(CXml& xml, XmlNode* first) {
+    CCommConfig::ReadSettings(xml, first);
+    const XmlNode* config = FindConfig(first);
+    if (config == nullptr) return;
+    outputPath.Assign(NodeText(FindChild(config, L"output_path")));
+    frequency = NodeInt(FindChild(config, L"frequency"), kDefaultFrequency);
+    channels = NodeInt(FindChild(config, L"channels"), kDefaultChannels);
+}
+
+void CAppParameter::WriteSettings(CXml& xml, XmlNode* container) {
+    CCommConfig::WriteSettings(xml, container);
+    XmlNode* config = FindChild(container, L"config");
+    if (config == nullptr) {
+        config = NewNode(L"config", nullptr);
+        if (config == nullptr) return;
+        AppendChild(container, config);
+    }
+    CString folder;
+    folder.AssignString(outputPath);
+    AddChildElement(config, L"output_path", folder.WideText());
+    wchar_t number[64];
+    FormatTextN(number, 64, L"%d", frequency);
+    AddChildElement(config, L"frequency", number);
+    FormatTextN(number, 64, L"%d", channels);
+    AddChildElement(config, L"channels", number);
+}

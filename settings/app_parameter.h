@@ -1,0 +1,46 @@
+// The program's settings object: this program's identity values (class names, titles, menus,
+// resource ids, help address, version) and the three conversion settings, stored in the same
+// "config" element as the common settings.
+#pragma once
+
+#include "settings/comm_config.h"
+
+// Resource ids the program asks for.
+constexpr int kIdApplicationIcon = 10011;
+constexpr int kIdSecondIcon = 10012;
+constexpr int kIdMenuJapanese = 10013;
+constexpr int kIdMenuEnglish = 10014;
+constexpr int kIdAccelerators = 10016;
+
+// The program's web site; the help pages lie below it.
+constexpr wchar_t kHelpUrlJapanese[] = L"https://ratemill.example.com/soft/ratemill/help";
+constexpr wchar_t kHelpUrlEnglish[] = L"https://ratemill.example.com/en/ratemill/help";
+
+constexpr int kDefaultFrequency = 44100;
+constexpr int kDefaultChannels = 2;
+
+class CAppParameter : public CCommConfig {
+  public:
+    // Builds the settings with their built-in values, makes itself theSettings, then starts:
+    // sets the identity values, locates the settings file and loads it.
+    CAppParameter();
+    ~CAppParameter() override;
+
+    const wchar_t* GetVersionText() const override;
+    const wchar_t* GetTitle(int language) const override;
+    ResourceName GetMenuResource(int language) const override;
+    const wchar_t* GetHelpUrl(int language) const override;
+    int GetMenuPosition(const wchar_t* name) const override;
+    ResourceName GetResourceId(int id) const override;
+    void Initialize() override;
+    void Start() override;
+    void ReadSettings(CXml& xml, XmlNode* first) override;
+    void WriteSettings(CXml& xml, XmlNode* container) override;
+
+    CString outputPath;  // empty: nothing chosen
+    std::int32_t frequency = kDefaultFrequency;
+    std::int32_t channels = kDefaultChannels;
+};
+
+// The one settings object; null before its construction and after its destruction.
+extern CAppParameter* theSettings;

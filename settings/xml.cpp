@@ -1,0 +1,543 @@
+#include "settings/xml.h"
+
+#include <cstring>
+#include <new>
+
+#include "base/diagnostic.h"
+
+namespace {
+
+struct Entity {
+    const char* text;
+    char character;
+};
+
+// The same table serves reading and writing, in this order.
+constexpr Entity kEntities[] = {
+    {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}, {"&apos;", '\''}};
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool IsNameDelimiter(char c) {
+    switch (c) {
+        case 0:
+        case '\t':
+        case '\n':
+        case '\r':
+        case ' ':
+        case '"':
+        case '&':
+        case '\'':
+        case '/':
+        case '<':
+        case '=':
+        case '>':
+            return true;
+        default:
+            return false;
+    }
+}
+
+void SkipSpace(XmlCursor& c) {
+    while (c.position < c.size && IsSpace(c.bytes[c.position])) ++c.position;
+}
+
+// True when the bytes at the cursor are text (all of them inside the buffer).
+bool At(const XmlCursor& c, const char* text) {
+    const int n = static_cast<int>(std::strlen(text));
+    return c.position <= c.size - n && std::memcmp(c.bytes + c.position, text, n) == 0;
+}
+
+// Remembers where each round of a parse loop started; a round that starts where the previous
+// one did has made no progress.
+class ProgressGuard {
+  public:
+    bool Stuck(const XmlCursor& c) {
+        if (m_last == c.position) {
+            DiagnosticPrint(L"XML parse error (%d)\n", c.position);
+            return true;
+        }
+        m_last = c.position;
+        return false;
+    }
+
+  private:
+    int m_last = -1;
+};
+
+void FreeAttributes(XmlAttribute* attribute) {
+    while (attribute != nullptr) {
+        XmlAttribute* next = attribute->next;
+        delete attribute->name;
+        delete attribute->value;
+        delete attribute;
+        attribute = next;
+    }
+}
+
+bool EqualsIgnoringCase(const wchar_t* text, const char* ascii) {
+    if (text == nullptr) return false;
+    for (; *ascii != 0; ++text, ++ascii) {
+        wchar_t c = *text;
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+        if (c != static_cast<wchar_t>(*ascii)) return false;
+    }
+    return *text == 0;
+}
+
+CString* NewString(const wchar_t* text) {
+    if (text == nullptr) return nullptr;
+    return new (std::nothrow) CString(text);
+}
+
+}  // namespace
+
+// ---- Output buffer -----------------------------------------------------------------------
+
+CXmlString::~CXmlString() {
+    delete[] m_bytes;
+}
+
+void CXmlString::Append(const char* bytes, int n) {
+    if (bytes == nullptr || n <= 0) return;
+    if (m_length + n + 1 < m_capacity) {
+        std::memcpy(m_bytes + m_length, bytes, static_cast<size_t>(n));
+    } else {
+        const int capacity = m_length + n + 1 + 256;
+        char* grown = new (std::nothrow) char[static_cast<size_t>(capacity)];
+        if (grown == nullptr) return;
+        if (m_bytes != nullptr) std::memcpy(grown, m_bytes, static_cast<size_t>(m_length));
+        std::memcpy(grown + m_length, bytes, static_cast<size_t>(n));
+        delete[] m_bytes;
+        m_bytes = grown;
+        m_capacity = capacity;
+    }
+    m_length += n;
+    m_bytes[m_length] = 0;
+}
+
+void CXmlString::Append(const char* text) {
+    if (text != nullptr) Append(text, static_cast<int>(std::strlen(text)));
+}
+
+char* CXmlString::Release() {
+    char* bytes = m_bytes;
+    m_bytes = nullptr;
+    m_capacity = m_length = 0;
+    return bytes;
+}
+
+// ---- Reading -----------------------------------------------------------------------------
+
+CString* CXml::MakeString(const char* bytes, int count) {
+    wchar_t* wide = ToWide(bytes, count, codePage);
+    if (wide == nullptr) return nullptr;
+    CString* s = new (std::nothrow) CString(wide);
+    delete[] wide;
+    return s;
+}
+
+XmlNode* CXml::LoadDocument(const char* bytes, int count) {
+    if (bytes == nullptr || count <= 0) return nullptr;
+    codePage = kCodePageUtf8;
+    XmlCursor cursor;
+    cursor.bytes = bytes;
+    cursor.size = count;
+
+    CString* encoding = nullptr;
+    if (!ParseDeclaration(cursor, &encoding)) {
+        delete encoding;
+        return nullptr;
+    }
+    XmlNode* first = ParseElement(cursor, 1);
+    if (first == nullptr) {
+        delete encoding;
+        return nullptr;
+    }
+    first->encoding = encoding;
+    XmlNode* last = first;
+    while (XmlNode* next = ParseElement(cursor, 1)) {
+        last->nextSibling = next;
+        last = next;
+    }
+    return first;
+}
+
+bool CXml::ParseDeclaration(XmlCursor& c, CString** encoding) {
+    SkipSpace(c);
+    if (!At(c, "<?xml") || c.position + 5 >= c.size || !IsSpace(c.bytes[c.position + 5])) {
+        return false;
+    }
+    c.position += 5;
+    ProgressGuard guard;
+    while (true) {
+        if (guard.Stuck(c)) return false;
+        SkipSpace(c);
+        if (c.position >= c.size) return false;
+        if (At(c, "?>")) {
+            c.position += 2;
+            return true;
+        }
+        XmlAttribute* attribute = ParseAttribute(c);
+        if (attribute == nullptr) return false;
+        if (attribute->name->Equals(L"encoding")) {
+            codePage = kCodePageUtf8;
+            const wchar_t* value = attribute->value ? attribute->value->WideText() : nullptr;
+            if (EqualsIgnoringCase(value, "shift_jis")) codePage = kCodePageShiftJis;
+            delete *encoding;
+            *encoding = attribute->value;
+            attribute->value = nullptr;
+        }
+        FreeAttributes(attribute);
+    }
+}
+
+XmlNode* CXml::ParseElement(XmlCursor& c, int depth) {
+    if (depth > kMaxDepth) {
+        // Too deep to be a settings file: end the parse here, keeping what is complete.
+        c.position = c.size;
+        return nullptr;
+    }
+    // Comments and blanks in front of the element.
+    ProgressGuard before;
+    while (true) {
+        if (before.Stuck(c)) return nullptr;
+        SkipSpace(c);
+        if (c.position >= c.size || c.bytes[c.position] != '<') return nullptr;
+        if (c.position + 4 < c.size && At(c, "<!--")) {
+            c.position += 4;
+            int end = c.size;
+            for (int p = c.position; p < c.size; ++p) {
+                if (c.bytes[p] == '-' && p + 3 < c.size &&
+                    std::memcmp(c.bytes + p, "-->", 3) == 0) {
+                    end = p + 3;
+                    break;
+                }
+            }
+            c.position = end;
+            continue;
+        }
+        break;
+    }
+
+    ++c.position;  // '<'
+    const int nameStart = c.position;
+    CString* name = ReadName(c);
+    if (name == nullptr) return nullptr;
+    const int nameLength = c.position - nameStart;
+    XmlNode* node = new (std::nothrow) XmlNode();
+    if (node == nullptr) {
+        delete name;
+        return nullptr;
+    }
+    node->name = name;
+    auto fail = [&]() -> XmlNode* {
+        FreeTree(node);
+        return nullptr;
+    };
+
+    if (c.position < c.size && IsSpace(c.bytes[c.position])) {
+        SkipSpace(c);
+    } else if (c.position >= c.size || (c.bytes[c.position] != '/' && c.bytes[c.position] != '>')) {
+        return fail();
+    }
+
+    // Attributes, up to "/>" (an empty element) or '>' (content follows).
+    ProgressGuard attributes;
+    while (c.position < c.size) {
+        if (attributes.Stuck(c)) break;
+        SkipSpace(c);
+        if (At(c, "/>")) {
+            c.position += 2;
+            return node;
+        }
+        if (c.position < c.size && c.bytes[c.position] == '>') {
+            ++c.position;
+            break;
+        }
+        if (c.position >= c.size) break;
+        XmlAttribute* attribute = ParseAttribute(c);
+        if (attribute == nullptr) return fail();
+        XmlAttribute** tail = &node->attributes;
+        while (*tail != nullptr) tail = &(*tail)->next;
+        *tail = attribute;
+    }
+
+    // Content: text, child elements, and the end tag.
+    ProgressGuard content;
+    while (c.position < c.size) {
+        if (content.Stuck(c)) return node;
+        SkipSpace(c);
+        if (c.position >= c.size) break;
+        if (At(c, "</")) {
+            c.position += 2;
+            if (c.position > c.size - nameLength ||
+                std::memcmp(c.bytes + c.position, c.bytes + nameStart, nameLength) != 0) {
+                // A mismatched end tag ends the whole parse.
+                c.position = c.size;
+                return fail();
+            }
+            c.position += nameLength;
+            SkipSpace(c);
+            if (c.position < c.size && c.bytes[c.position] == '>') {
+                ++c.position;
+                return node;
+            }
+        } else if (c.bytes[c.position] == '<') {
+            if (XmlNode* child = ParseElement(c, depth + 1)) AppendChild(node, child);
+        } else {
+            CString* text = ReadText(c, 0);
+            delete node->text;
+            node->text = text;
+        }
+    }
+    return node;  // an unclosed element at the end of the document is accepted
+}
+
+XmlAttribute* CXml::ParseAttribute(XmlCursor& c) {
+    SkipSpace(c);
+    CString* name = ReadName(c);
+    if (name == nullptr) return nullptr;
+    SkipSpace(c);
+    if (c.position >= c.size || c.bytes[c.position] != '=') {
+        delete name;
+        return nullptr;
+    }
+    ++c.position;
+    SkipSpace(c);
+    if (c.position >= c.size || (c.bytes[c.position] != '"' && c.bytes[c.position] != '\'')) {
+        delete name;
+        return nullptr;
+    }
+    const char quote = c.bytes[c.position++];
+    XmlAttribute* attribute = new (std::nothrow) XmlAttribute();
+    if (attribute == nullptr) {
+        delete name;
+        return nullptr;
+    }
+    attribute->name = name;
+    attribute->value = ReadText(c, quote);
+    return attribute;
+}
+
+CString* CXml::ReadName(XmlCursor& c) {
+    int end = c.position;
+    while (end < c.size && !IsNameDelimiter(c.bytes[end])) ++end;
+    if (end == c.position || end >= c.size) return nullptr;
+    CString* name = MakeString(c.bytes + c.position, end - c.position);
+    if (name == nullptr) return nullptr;
+    c.position = end;
+    return name;
+}
+
+CString* CXml::ReadText(XmlCursor& c, char quote) {
+    const int start = c.position;
+    int stop = start;
+    while (stop < c.size && c.bytes[stop] != '<' && c.bytes[stop] != '>' &&
+           (quote == 0 || c.bytes[stop] != quote)) {
+        ++stop;
+    }
+    if (stop == start) return nullptr;
+
+    // The decoded text is never longer than the bytes it comes from.
+    char* out = new (std::nothrow) char[static_cast<size_t>(c.size - start) + 1];
+    if (out == nullptr) return nullptr;
+    int length = 0;
+    bool inSpace = false;
+    int p = start;
+    auto error = [&](int at) -> CString* {
+        delete[] out;
+        c.position = at == start ? at + 1 : at;
+        return nullptr;
+    };
+    while (true) {
+        if (p >= c.size) return error(c.size);
+        const char b = c.bytes[p];
+        if ((quote == 0 && b == '<') || (quote != 0 && b == quote)) {
+            c.position = quote == 0 ? p : p + 1;
+            break;
+        }
+        if (b == '>' || b == '<') return error(p);
+        if (b == '&') {
+            const Entity* match = nullptr;
+            for (const Entity& e : kEntities) {
+                const int n = static_cast<int>(std::strlen(e.text));
+                if (p <= c.size - n && std::memcmp(c.bytes + p, e.text, n) == 0) {
+                    match = &e;
+                    break;
+                }
+            }
+            out[length++] = match != nullptr ? match->character : '&';
+            p += match != nullptr ? static_cast<int>(std::strlen(match->text)) : 1;
+            inSpace = false;
+        } else if (IsSpace(b)) {
+            if (!inSpace && length > 0) out[length++] = ' ';
+            inSpace = true;
+            ++p;
+        } else {
+            out[length++] = b;
+            inSpace = false;
+            ++p;
+        }
+    }
+    if (length > 0 && out[length - 1] == ' ') --length;
+    CString* text = MakeString(out, length);
+    delete[] out;
+    return text;
+}
+
+// ---- Writing -----------------------------------------------------------------------------
+
+char* CXml::SerializeDocument(const XmlNode* first) {
+    codePage = kCodePageUtf8;
+    CXmlString out(kCodePageUtf8);
+    out.Append("<?xml version=\"1.0\" ");
+    // The writer always produces UTF-8, so a declaration that named another encoding would
+    // make the document read back wrongly; only a UTF-8 one is carried over.
+    if (first != nullptr && first->encoding != nullptr) {
+        CString encoding;
+        encoding.AssignString(*first->encoding);
+        if (EqualsIgnoringCase(encoding.WideText(), "utf-8")) {
+            out.Append("encoding=\"");
+            out.Append(encoding.Bytes());
+            out.Append("\" ");
+        }
+    }
+    out.Append("?>\r\n");
+    WriteNodes(out, first);
+    return out.Release();
+}
+
+void CXml::WriteNodes(CXmlString& out, const XmlNode* node) {
+    for (; node != nullptr; node = node->nextSibling) {
+        const char* name = node->name != nullptr ? node->name->Bytes() : nullptr;
+        out.Append("<");
+        out.Append(name);
+        if (node->attributes != nullptr) {
+            out.Append(" ");
+            for (const XmlAttribute* a = node->attributes; a != nullptr; a = a->next) {
+                out.Append(a->name != nullptr ? a->name->Bytes() : nullptr);
+                out.Append("=\"");
+                EscapeText(out, a->value);
+                out.Append("\" ");
+            }
+        }
+        if (node->text != nullptr || node->firstChild != nullptr) {
+            out.Append(">");
+            EscapeText(out, node->text);
+            WriteNodes(out, node->firstChild);
+            out.Append("</");
+            out.Append(name);
+            out.Append(">\r\n");
+        } else {
+            out.Append("/>\r\n");
+        }
+    }
+}
+
+void CXml::EscapeText(CXmlString& out, const CString* text) {
+    if (text == nullptr) return;
+    CString copy;
+    copy.AssignString(*text);
+    const wchar_t* wide = copy.WideText();
+    if (wide == nullptr) return;
+    // Runs without entity characters are converted whole, so that a character made of two
+    // UTF-16 units (outside the Basic Multilingual Plane) stays one character.
+    auto flush = [&](const wchar_t* from, int count) {
+        if (count <= 0) return;
+        char* bytes = FromWide(from, count, out.CodePage());
+        out.Append(bytes);
+        delete[] bytes;
+    };
+    int runStart = 0;
+    int i = 0;
+    for (; wide[i] != 0; ++i) {
+        for (const Entity& e : kEntities) {
+            if (wide[i] == static_cast<wchar_t>(e.character)) {
+                flush(wide + runStart, i - runStart);
+                out.Append(e.text);
+                runStart = i + 1;
+                break;
+            }
+        }
+    }
+    flush(wide + runStart, i - runStart);
+}
+
+// ---- Tree operations ---------------------------------------------------------------------
+
+XmlNode* NewNode(const wchar_t* name, const wchar_t* text) {
+    XmlNode* node = new (std::nothrow) XmlNode();
+    if (node == nullptr) return nullptr;
+    node->name = NewString(name);
+    node->text = NewString(text);
+    if ((name != nullptr && node->name == nullptr) || (text != nullptr && node->text == nullptr)) {
+        FreeTree(node);
+        return nullptr;
+    }
+    return node;
+}
+
+void AppendChild(XmlNode* parent, XmlNode* child) {
+    if (parent == nullptr || child == nullptr) return;
+    XmlNode** tail = &parent->firstChild;
+    while (*tail != nullptr) tail = &(*tail)->nextSibling;
+    *tail = child;
+}
+
+void AddChildElement(XmlNode* parent, const wchar_t* name, const wchar_t* text) {
+    if (XmlNode* child = NewNode(name, text)) AppendChild(parent, child);
+}
+
+XmlNode* FindNextSibling(const XmlNode* element, const wchar_t* name) {
+    if (element == nullptr) return nullptr;
+    for (XmlNode* n = element->nextSibling; n != nullptr; n = n->nextSibling) {
+        if (n->name != nullptr && n->name->Equals(name)) return n;
+    }
+    return nullptr;
+}
+
+XmlNode* FindChild(const XmlNode* parent, const wchar_t* name) {
+    if (parent == nullptr || parent->firstChild == nullptr) return nullptr;
+    XmlNode* first = parent->firstChild;
+    if (first->name != nullptr && first->name->Equals(name)) return first;
+    return FindNextSibling(first, name);
+}
+
+const wchar_t* NodeText(const XmlNode* element) {
+    if (element == nullptr || element->text == nullptr) return nullptr;
+    return element->text->WideText();
+}
+
+int NodeInt(const XmlNode* element, int def) {
+    const wchar_t* text = NodeText(element);
+    if (text == nullptr) return def;
+    while (*text == L' ' || *text == L'\t') ++text;
+    bool negative = false;
+    if (*text == L'-') {
+        negative = true;
+        ++text;
+    }
+    std::uint32_t value = 0;
+    for (; *text != 0; ++text) {
+        if (*text < L'0' || *text > L'9') return def;
+        value = value * 10u + static_cast<std::uint32_t>(*text - L'0');
+    }
+    if (negative) value = 0u - value;
+    return static_cast<std::int32_t>(value);
+}
+
+void FreeTree(XmlNode* first) {
+    while (first != nullptr) {
+        XmlNode* next = first->nextSibling;
+        FreeTree(first->firstChild);
+        FreeAttributes(first->attributes);
+        delete first->name;
+        delete first->text;
+        delete first->encoding;
+        delete first;
+        first = next;
+    }
+}
