@@ -57,7 +57,7 @@ void Close(FileHandle file);
 
 // Replaces `to` with `from` in one step (the old `to`, if any, is gone only once `from` has
 // taken its place), writing the change through to the disk.
-bool ReplaceFile(const wchar_t* from, const wchar_t* to);
+bool RenameOver(const wchar_t* from, const wchar_t* to);
 
 // True when something (file or folder) of that name exists.
 bool PathExists(const wchar_t* path);

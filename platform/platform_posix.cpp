@@ -215,7 +215,7 @@ void Close(FileHandle file) {
     if (file != kNoFile) close(Fd(file));
 }
 
-bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
+bool RenameOver(const wchar_t* from, const wchar_t* to) {
     char nativeFrom[kPathBytes], nativeTo[kPathBytes];
     if (!NativePath(from, nativeFrom, sizeof nativeFrom) ||
         !NativePath(to, nativeTo, sizeof nativeTo) || rename(nativeFrom, nativeTo) != 0) {

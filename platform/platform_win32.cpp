@@ -177,7 +177,7 @@ void Close(FileHandle file) {
     if (file != kNoFile) CloseHandle(Native(file));
 }
 
-bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
+bool RenameOver(const wchar_t* from, const wchar_t* to) {
     return MoveFileExW(SystemPath(from), SystemPath(to),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }

@@ -174,7 +174,7 @@ bool CCommConfig::Save() {
     file.Close();
     CString target;
     target.AssignString(settingsPath);
-    if (ok) ok = platform::ReplaceFile(temporary.WideText(), target.WideText());
+    if (ok) ok = platform::RenameOver(temporary.WideText(), target.WideText());
     if (!ok) platform::DeleteFilePath(temporary.WideText());
     return ok;
 }

@@ -113,6 +113,28 @@ grep -q "1.0.3.0" stdout.txt || fail "--version printed $(cat stdout.txt)"
 expect_exit 0 --help
 grep -q "Usage" stdout.txt || fail "--help printed $(cat stdout.txt)"
 
+# The window program's stored settings fill in what the command line leaves out, within the
+# command line's ranges; the command line never rewrites the file.
+mkdir -p settings/stored
+cd settings
+printf '<?xml version="1.0" ?>\r\n<config><output_path>stored</output_path>\r\n<frequency>16000</frequency>\r\n<channels>1</channels>\r\n</config>\r\n' >ratemill.ini
+cp ratemill.ini ratemill.ini.before
+expect_exit 0 --settings
+grep -q "ratemill.ini (read)" stdout.txt || fail "--settings: $(cat stdout.txt)"
+grep -q "16000 Hz" stdout.txt || fail "--settings frequency: $(cat stdout.txt)"
+expect_exit 0 -q ../stereo44.wav
+check_output stored/stereo44.wav 16000 1 "$(expected_frames 11025 44100 16000)"
+expect_exit 0 -q -c 2 -o . ../stereo44.wav
+check_output stereo44.wav 16000 2 "$(expected_frames 11025 44100 16000)"
+printf '<?xml version="1.0" ?>\r\n<config><frequency>500</frequency><channels>7</channels></config>\r\n' >ratemill.ini
+cp ratemill.ini ratemill.ini.before
+expect_exit 0 --settings
+grep -q "500 Hz stored, out of range: 44100 Hz is used" stdout.txt || fail "range: $(cat stdout.txt)"
+expect_exit 0 -q -o stored ../mono8k_8bit.wav
+check_output stored/mono8k_8bit.wav 44100 2 "$(expected_frames 4000 8000 44100)"
+cmp -s ratemill.ini ratemill.ini.before || fail "the settings file was rewritten"
+cd ..
+
 # Ctrl-C stops after the current chunk and keeps a valid, shorter file (native only: Wine
 # does not turn a signal into a console Ctrl-C event).
 if [ -z "$emulator" ]; then

@@ -91,8 +91,30 @@ TEST(PlatformProcess, ProgramPathNamesThisTestProgram) {
     EXPECT_EQ(static_cast<int>(std::wcslen(path)), length);
     EXPECT_NE(std::wstring(path).find(L"ratemill_core_tests"), std::wstring::npos);
     EXPECT_TRUE(platform::PathExists(path));
-    // A buffer too small gives 0, never a cut path.
-    EXPECT_EQ(platform::ProgramPath(path, 5), 0);
+    // A buffer too small gets nothing, never a cut path; the length says what is needed.
+    wchar_t small[5] = L"xxxx";
+    EXPECT_EQ(platform::ProgramPath(small, 5), length);
+    EXPECT_EQ(std::wstring(small), L"xxxx");
+
+    wchar_t folder[4096];
+    int folderLength = platform::CurrentFolder(folder, 4096);
+    ASSERT_GT(folderLength, 0);
+    EXPECT_TRUE(platform::IsFolder(folder));
+}
+
+TEST(PlatformFiles, RenameOverTakesTheOldFilesPlace) {
+    TempFolder folder;
+    testing_support::WriteFileBytes(folder.File("old"), {'o', 'l', 'd'});
+    testing_support::WriteFileBytes(folder.File("new"), {'n', 'e', 'w', '!'});
+    EXPECT_TRUE(
+        platform::RenameOver(W(folder.File("new")).c_str(), W(folder.File("old")).c_str()));
+    EXPECT_EQ(testing_support::ReadFileBytes(folder.File("old")),
+              (testing_support::Bytes{'n', 'e', 'w', '!'}));
+    EXPECT_FALSE(testing_support::FileExists(folder.File("new")));
+    // A folder in the way is not replaced.
+    testing_support::WriteFileBytes(folder.File("new"), {'x'});
+    EXPECT_FALSE(platform::RenameOver(W(folder.File("new")).c_str(), W(folder.Path()).c_str()));
+    EXPECT_TRUE(platform::IsFolder(W(folder.Path()).c_str()));
 }
 
 }  // namespace
