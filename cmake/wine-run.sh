@@ -11,6 +11,9 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     wineboot -i >/dev/null 2>&1 || true
+    # The Japanese dialog templates name "ＭＳ Ｐゴシック": show them with a Japanese font.
+    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'ＭＳ Ｐゴシック' /d 'IPAPGothic' /f \
+        >/dev/null 2>&1 || true
     wineserver -w || true
 fi
 exec wine "$@"

@@ -5,7 +5,8 @@
 set -euo pipefail
 
 convert_packages=(cmake ninja-build g++ make sox libsox-fmt-base)
-test_packages=("${convert_packages[@]}" libgtest-dev g++-mingw-w64-x86-64-posix wine wine64)
+test_packages=("${convert_packages[@]}" libgtest-dev g++-mingw-w64-x86-64-posix wine wine64
+               xvfb xauth fonts-ipafont-gothic imagemagick)
 
 case "${1:-convert}" in
     convert) wanted=("${convert_packages[@]}") ;;

@@ -1,0 +1,297 @@
+#include "app/app_base.h"
+
+#include <commctrl.h>
+#include <htmlhelp.h>
+#include <shellapi.h>
+
+#include "app/dialogs.h"
+#include "res/resource.h"
+#include "settings/app_parameter.h"
+
+CAppBase* theApplication = nullptr;
+
+LRESULT CALLBACK MainWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (theApplication == nullptr) return 0;
+    return theApplication->WindowProc(window, message, wParam, lParam);
+}
+
+INT_PTR CALLBACK MainDialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (theApplication == nullptr) return FALSE;
+    return theApplication->DialogProc(window, message, wParam, lParam);
+}
+
+int CAppBase::Run(HINSTANCE appInstance, HINSTANCE, LPWSTR commandLine, int) {
+    instance = appInstance;
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_COOL_CLASSES};
+    InitCommonControlsEx(&controls);
+    if (!InitInstance(appInstance)) return 0;
+    OnStart(commandLine);
+    INT_PTR result =
+        DialogBoxParamW(appInstance, GetDialogTemplate(), nullptr, MainDialogProcedure, 0);
+    ExitInstance(appInstance);
+    return static_cast<int>(result);
+}
+
+LRESULT CAppBase::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE:
+            OnCreate(window, reinterpret_cast<const CREATESTRUCTW*>(lParam));
+            return 0;
+        case WM_DESTROY:
+            OnDestroy(window);
+            return 0;
+        case WM_SIZE:
+            OnSize(LOWORD(lParam), HIWORD(lParam), static_cast<UINT>(wParam));
+            return 0;
+        case WM_CLOSE:
+            OnClose(window);
+            return 0;
+        case WM_NOTIFY:
+            OnNotify(static_cast<int>(wParam), reinterpret_cast<NMHDR*>(lParam));
+            return 0;
+        case WM_COMMAND:
+            OnCommand(LOWORD(wParam), HIWORD(wParam));
+            if (mdiClient != nullptr)
+                return DefFrameProcW(window, mdiClient, message, wParam, lParam);
+            return 0;
+        case WM_TIMER:
+            OnTimer(wParam);
+            return 0;
+        case WM_DROPFILES:
+            OnDropFiles(reinterpret_cast<HDROP>(wParam));
+            return 0;
+        case kAppMessage:
+            OnAppMessage(wParam);
+            return 0;
+        default:
+            if (mdiClient != nullptr)
+                return DefFrameProcW(window, mdiClient, message, wParam, lParam);
+            return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+INT_PTR CAppBase::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_INITDIALOG:
+            OnInitDialog(window);
+            return TRUE;
+        case WM_NOTIFY:
+            OnNotify(static_cast<int>(wParam), reinterpret_cast<NMHDR*>(lParam));
+            return TRUE;
+        case WM_CLOSE:
+            OnClose(window);
+            return TRUE;
+        case WM_COMMAND:
+            OnCommand(LOWORD(wParam), HIWORD(wParam));
+            return TRUE;
+        case WM_TIMER:
+            OnTimer(wParam);
+            return TRUE;
+        case WM_DROPFILES:
+            OnDropFiles(reinterpret_cast<HDROP>(wParam));
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+void CAppBase::OnCreate(HWND window, const CREATESTRUCTW*) {
+    mainWindow = window;
+}
+
+void CAppBase::OnClose(HWND window) {
+    if (!CanClose(0)) return;
+    if (windowMode == kDialogMode) {
+        EndDialog(window, 1);
+    } else {
+        DestroyWindow(window);
+    }
+}
+
+void CAppBase::OnDestroy(HWND) {
+    HtmlHelpW(nullptr, nullptr, HH_UNINITIALIZE, helpCookie);
+    PostQuitMessage(0);
+}
+
+RECT CAppBase::OnSize(int width, int height, UINT) {
+    RECT area = {0, 0, width, height};
+    if (mdiClient != nullptr) {
+        MoveWindow(mdiClient, 0, 0, width, height, TRUE);
+    }
+    return area;
+}
+
+void CAppBase::OnNotify(int, NMHDR*) {}
+
+void CAppBase::OnCommand(int commandId, int notificationCode) {
+    switch (commandId) {
+        case IDCANCEL:  // Esc in dialog mode
+        case IDM_EXIT:
+            OnExit();
+            break;
+        case IDM_VIEW_TOOLBAR:
+            OnViewToolbar();
+            break;
+        case IDM_VIEW_STATUSBAR:
+            OnViewStatusBar();
+            break;
+        case IDM_ABOUT:
+            OnAbout();
+            break;
+        case IDM_HELP:
+            OnHelp();
+            break;
+        case IDM_CHOOSE_LANGUAGE:
+            ChooseLanguage(0);
+            break;
+        case IDM_TILE_VERTICAL:
+            OnTileVertical();
+            break;
+        case IDM_TILE_HORIZONTAL:
+            OnTileHorizontal();
+            break;
+        case IDM_CASCADE:
+            OnCascade();
+            break;
+        case IDM_CLOSE_ALL:
+            OnCloseAll();
+            break;
+        default:
+            if (windowMode != kDialogMode && mainWindow != nullptr) {
+                DefWindowProcW(mainWindow, WM_COMMAND, MAKEWPARAM(commandId, notificationCode), 0);
+            }
+            break;
+    }
+}
+
+void CAppBase::OnDropFiles(HDROP) {}
+void CAppBase::OnTimer(UINT_PTR) {}
+void CAppBase::OnAppMessage(WPARAM) {}
+
+void CAppBase::OnExit() {
+    if (windowMode == kDialogMode) {
+        EndDialog(mainWindow, 1);
+    } else {
+        SendMessageW(mainWindow, WM_CLOSE, 0, 0);
+    }
+}
+
+void CAppBase::OnHelp() {
+    ShellExecuteW(nullptr, L"open", theSettings->GetHelpUrl(theSettings->currentLanguage), nullptr,
+                  L"", SW_SHOW);
+}
+
+void CAppBase::OnAbout() {
+    CAboutDialog about;
+    about.RunModal(instance, theSettings->currentLanguage == 1 ? IDD_ABOUT_JA : IDD_ABOUT_EN,
+                   mainWindow);
+}
+
+// Neither bar exists in this program, and neither may be hidden (both hideable flags are 0).
+void CAppBase::OnViewToolbar() {}
+void CAppBase::OnViewStatusBar() {}
+
+int CAppBase::ChooseLanguage(int firstStart) {
+    // The dialog's own language and its preselection: the stored choice, or at the first
+    // start the language of the user's default locale.
+    const int saved = theSettings->savedLanguage;
+    int dialogLanguage;
+    int selection;
+    if (saved == 0 || saved == 1) {
+        dialogLanguage = theSettings->currentLanguage;
+        selection = saved;
+    } else {
+        dialogLanguage = GetUserDefaultLangID() == 0x0411 ? 1 : 0;
+        selection = dialogLanguage;
+    }
+    CChooseLanguageDialog dialog;
+    dialog.uiLanguage = dialogLanguage;
+    dialog.selection = selection;
+    INT_PTR result =
+        dialog.RunModal(instance, dialogLanguage == 1 ? IDD_LANGUAGE_JA : IDD_LANGUAGE_EN,
+                        firstStart ? nullptr : mainWindow);
+    // At the first start the selection is taken whatever way the dialog ended; from the menu
+    // only OK (or a dialog that could not be shown) stores it, for the next start.
+    if (firstStart != 0 || result != 0) {
+        if (firstStart != 0) theSettings->currentLanguage = dialog.selection;
+        theSettings->savedLanguage = dialog.selection;
+        theSettings->Save();
+    }
+    return dialog.selection;
+}
+
+void CAppBase::OnInitDialog(HWND dialog) {
+    mainWindow = dialog;
+}
+
+// The MDI commands address the MDI client, which exists only in MDI mode.
+void CAppBase::OnTileVertical() {
+    if (mdiClient != nullptr) SendMessageW(mdiClient, WM_MDITILE, MDITILE_VERTICAL, 0);
+}
+
+void CAppBase::OnTileHorizontal() {
+    if (mdiClient != nullptr) SendMessageW(mdiClient, WM_MDITILE, MDITILE_HORIZONTAL, 0);
+}
+
+void CAppBase::OnCascade() {
+    if (mdiClient != nullptr) SendMessageW(mdiClient, WM_MDICASCADE, 0, 0);
+}
+
+void CAppBase::OnCloseAll() {}
+
+bool CAppBase::InitInstance(HINSTANCE) {
+    const int saved = theSettings->savedLanguage;
+    if (saved == 0 || saved == 1) {
+        theSettings->currentLanguage = saved;
+    } else {
+        theSettings->currentLanguage = 0;
+        ChooseLanguage(1);
+    }
+    if (ActivatePreviousInstance()) return false;
+    // Only the dialog mode is built: its window comes from the template in Run.
+    if (windowMode != kDialogMode) return false;
+    HtmlHelpW(nullptr, nullptr, HH_INITIALIZE, reinterpret_cast<DWORD_PTR>(&helpCookie));
+    return true;
+}
+
+void CAppBase::ExitInstance(HINSTANCE) {}
+
+bool CAppBase::ActivatePreviousInstance() {
+    if (allowMultipleInstances != 0) return false;
+    CString className;
+    className.AssignString(theSettings->mainWindowClass);
+    HWND running = FindWindowW(className.WideText(), nullptr);
+    if (running == nullptr) return false;
+    if (IsIconic(running)) {
+        ShowWindow(running, SW_SHOW);
+    } else {
+        BringWindowToTop(running);
+    }
+    return true;
+}
+
+void CAppBase::OnStart(LPCWSTR) {}
+
+bool CAppBase::CanClose(int) {
+    return true;
+}
+
+void CAppBase::CheckCommand(int commandId, bool checked) {
+    HMENU menu = GetMenu(mainWindow);
+    if (menu != nullptr) {
+        CheckMenuItem(menu, static_cast<UINT>(commandId),
+                      MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
+    }
+}
+
+void CAppBase::EnableCommand(int commandId, bool enabled) {
+    HMENU menu = GetMenu(mainWindow);
+    if (menu != nullptr) {
+        EnableMenuItem(menu, static_cast<UINT>(commandId),
+                       MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
+    }
+}
+
+LPCWSTR CAppBase::GetDialogTemplate() {
+    return L"";
+}

@@ -1,0 +1,339 @@
+#include "ui/app_main.h"
+
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include "base/format.h"
+#include "res/resource.h"
+#include "settings/app_parameter.h"
+
+namespace {
+
+constexpr int kFrequencies[] = {8000, 16000, 32000, 44100, 48000, 96000};
+constexpr const wchar_t* kFrequencyTexts[] = {L" 8000Hz", L"16000Hz", L"32000Hz",
+                                              L"44100Hz", L"48000Hz", L"96000Hz"};
+// Characters of the output folder the window takes (a buffer of 520 with its terminator).
+constexpr int kFolderChars = 520;
+
+int Clamp(int value, int low, int high) {
+    return value < low ? low : value > high ? high : value;
+}
+
+bool Japanese() {
+    return theSettings->currentLanguage == 1;
+}
+
+// Adds an item with its data to a combo box and selects it when the data is `selected`.
+void AddChoice(HWND combo, const wchar_t* text, int data, int selected) {
+    LRESULT index = SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+    if (index < 0) return;
+    SendMessageW(combo, CB_SETITEMDATA, static_cast<WPARAM>(index), data);
+    if (data == selected) SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+}  // namespace
+
+CAppMain::~CAppMain() {
+    FinishBatch();
+    ClearFiles();
+}
+
+int CAppMain::Run(HINSTANCE appInstance, HINSTANCE previous, LPWSTR commandLine, int show) {
+    return CAppBase::Run(appInstance, previous, commandLine, show);
+}
+
+bool CAppMain::InitInstance(HINSTANCE appInstance) {
+    if (!CAppBase::InitInstance(appInstance)) return false;
+    if (theSettings->outputPath.Length() > 0) {
+        CString stored;
+        stored.AssignString(theSettings->outputPath);
+        const wchar_t* text = stored.WideText();
+        // Whole folders only: one too long for the window's field is not cut into another.
+        if (text != nullptr && lstrlenW(text) < kFolderChars) outputFolder.Assign(text);
+    }
+    return true;
+}
+
+LPCWSTR CAppMain::GetDialogTemplate() {
+    return MAKEINTRESOURCEW(Japanese() ? IDD_MAIN_JA : IDD_MAIN_EN);
+}
+
+void CAppMain::OnInitDialog(HWND dialog) {
+    mainWindow = dialog;
+    HICON icon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_APPLICATION_ICON),
+                                               IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+    SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+
+    HWND list = GetDlgItem(dialog, IDC_FILE_LIST);
+    const bool japanese = Japanese();
+    const wchar_t* headers[] = {japanese ? L"WAVファイル名" : L"WAV File",
+                                japanese ? L"サンプリング周波数" : L"Frequency",
+                                japanese ? L"チャンネル数" : L"Channels"};
+    const int widths[] = {400, 150, 100};
+    for (int i = 0; i < 3; ++i) {
+        LVCOLUMNW column = {};
+        column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT | LVCF_SUBITEM;
+        column.fmt = LVCFMT_LEFT;
+        column.cx = widths[i];
+        column.pszText = const_cast<wchar_t*>(headers[i]);
+        column.iSubItem = i;
+        SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i),
+                     reinterpret_cast<LPARAM>(&column));
+    }
+    LRESULT style = SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0);
+    SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
+                 style | LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+
+    HWND frequency = GetDlgItem(dialog, IDC_FREQUENCY);
+    const int storedFrequency = Clamp(theSettings->frequency, 8000, 96000);
+    SendMessageW(frequency, CB_RESETCONTENT, 0, 0);
+    for (int i = 0; i < 6; ++i) {
+        AddChoice(frequency, kFrequencyTexts[i], kFrequencies[i], storedFrequency);
+    }
+    HWND channels = GetDlgItem(dialog, IDC_CHANNELS);
+    const int storedChannels = Clamp(theSettings->channels, 1, 2);
+    SendMessageW(channels, CB_RESETCONTENT, 0, 0);
+    AddChoice(channels, L"1CH", 1, storedChannels);
+    AddChoice(channels, L"2CH", 2, storedChannels);
+
+    ResetProgress();
+    const wchar_t* folder = outputFolder.WideText();
+    SetDlgItemTextW(dialog, IDC_OUTPUT_FOLDER, folder != nullptr ? folder : L"");
+    DragAcceptFiles(dialog, TRUE);
+    EnableWindow(GetDlgItem(dialog, IDC_CANCEL), FALSE);
+}
+
+void CAppMain::OnCommand(int commandId, int notificationCode) {
+    switch (commandId) {
+        case IDC_ADD:
+            OnAdd();
+            break;
+        case IDC_DELETE:
+            OnDelete();
+            break;
+        case IDC_ALL_DELETE:
+            OnAllDelete();
+            break;
+        case IDC_BROWSE:
+            BrowseOutputFolder();
+            break;
+        case IDC_CANCEL:
+            CancelConversion();
+            break;
+        case IDC_EXECUTE:
+            StartConversion();
+            break;
+        case IDCANCEL:
+        case IDM_VIEW_TOOLBAR:
+        case IDM_VIEW_STATUSBAR:
+        case IDM_ABOUT:
+        case IDM_HELP:
+        case IDM_CHOOSE_LANGUAGE:
+        case IDM_EXIT:
+        case IDM_TILE_VERTICAL:
+        case IDM_TILE_HORIZONTAL:
+        case IDM_CASCADE:
+        case IDM_CLOSE_ALL:
+            CAppBase::OnCommand(commandId, notificationCode);
+            break;
+        default:  // Enter (1) and the notifications of the edit box and the combo boxes
+            break;
+    }
+}
+
+void CAppMain::OnExit() {
+    FinishBatch();
+    CAppBase::OnExit();
+}
+
+bool CAppMain::CanClose(int) {
+    FinishBatch();
+    return true;
+}
+
+void CAppMain::ResetProgress() {
+    for (int id : {IDC_FILE_PROGRESS, IDC_BATCH_PROGRESS}) {
+        SendDlgItemMessageW(mainWindow, id, PBM_SETRANGE32, 0, 100);
+        SendDlgItemMessageW(mainWindow, id, PBM_SETPOS, 0, 0);
+    }
+}
+
+int CAppMain::SelectedValue(int comboId) const {
+    LRESULT index = SendDlgItemMessageW(mainWindow, comboId, CB_GETCURSEL, 0, 0);
+    if (index < 0) return 0;
+    return static_cast<int>(
+        SendDlgItemMessageW(mainWindow, comboId, CB_GETITEMDATA, static_cast<WPARAM>(index), 0));
+}
+
+void CAppMain::BrowseOutputFolder() {
+    wchar_t displayName[MAX_PATH];
+    BROWSEINFOW browse = {};
+    browse.hwndOwner = mainWindow;
+    browse.pszDisplayName = displayName;
+    browse.lpszTitle = Japanese() ? L"出力先フォルダを選択してください" : L"Select output folder";
+    browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_DONTGOBELOWDOMAIN;
+    LPITEMIDLIST item = SHBrowseForFolderW(&browse);
+    if (item == nullptr) return;
+    wchar_t path[kFolderChars] = L"";
+    if (SHGetPathFromIDListW(item, path)) {
+        outputFolder.Assign(path);
+        theSettings->outputPath.Assign(path);
+        theSettings->Save();
+        SetDlgItemTextW(mainWindow, IDC_OUTPUT_FOLDER, path);
+    }
+    CoTaskMemFree(item);
+}
+
+void CAppMain::StartConversion() {
+    if (m_count == 0) return;
+
+    // Store what changed in the output controls, and save once.
+    bool changed = false;
+    wchar_t folder[kFolderChars] = L"";
+    GetDlgItemTextW(mainWindow, IDC_OUTPUT_FOLDER, folder, kFolderChars);
+    if (!outputFolder.Equals(folder)) {
+        outputFolder.Assign(folder);
+        theSettings->outputPath.Assign(folder);
+        changed = true;
+    }
+    const int frequency = SelectedValue(IDC_FREQUENCY);
+    if (frequency != Clamp(theSettings->frequency, 8000, 96000)) {
+        theSettings->frequency = frequency;
+        changed = true;
+    }
+    const int channels = SelectedValue(IDC_CHANNELS);
+    if (channels != Clamp(theSettings->channels, 1, 2)) {
+        theSettings->channels = channels;
+        changed = true;
+    }
+    if (changed) theSettings->Save();
+    ResetProgress();
+    if (BatchRunning()) return;
+
+    // The batch converts its own copy of the list, folder and targets: the window's controls
+    // stay usable and what changes there applies to the next batch.
+    auto batch = std::make_unique<BatchSnapshot>();
+    for (int i = 0; i < m_count; ++i) {
+        auto copy = std::make_unique<FileEntry>();
+        copy->SetPath(m_entries[i]->FullPath.Bytes());
+        copy->params = m_entries[i]->params;
+        batch->entries.push_back(std::move(copy));
+    }
+    batch->outputFolder.AssignString(outputFolder);
+    batch->frequency = frequency;
+    batch->channels = channels;
+
+    if (m_workerHandle != nullptr) {
+        // The previous worker has finished with the window (its id is 0): let it go.
+        WaitForSingleObject(m_workerHandle, INFINITE);
+        CloseHandle(m_workerHandle);
+        m_workerHandle = nullptr;
+    }
+    m_batch = std::move(batch);
+    m_workerHandle = CreateThread(nullptr, 0, WorkerRoutine, this, 0, nullptr);
+    if (m_workerHandle == nullptr) return;
+    for (int i = 0; i < 1000 && m_workerId.load() == 0; ++i) Sleep(10);
+    Sleep(10);
+}
+
+void CAppMain::CancelConversion() {
+    if (BatchRunning()) m_stop.store(1);
+}
+
+DWORD WINAPI CAppMain::WorkerRoutine(LPVOID parameter) {
+    if (parameter != nullptr) static_cast<CAppMain*>(parameter)->RunBatch();
+    return 0;
+}
+
+void CAppMain::RunBatch() {
+    m_workerId.store(GetCurrentThreadId());
+    m_stop.store(0);
+    EnableWindow(GetDlgItem(mainWindow, IDC_CANCEL), TRUE);
+    EnableWindow(GetDlgItem(mainWindow, IDC_EXECUTE), FALSE);
+
+    std::vector<const CFileName*> sources;
+    for (const auto& entry : m_batch->entries) sources.push_back(entry.get());
+    int failed = 0;
+    const bool stopped = RunConversionBatch(sources, m_batch->outputFolder, m_batch->frequency,
+                                            m_batch->channels, m_stop, this, &failed);
+
+    // No report when the window is closing: it is waiting for this thread to end.
+    if (!m_closing.load()) {
+        const bool japanese = Japanese();
+        const wchar_t* caption = japanese ? L"周波数変換" : L"Resampling Audio Frequency";
+        CString text;
+        UINT icon = MB_ICONINFORMATION;
+        if (stopped) {
+            text.Assign(japanese ? L"周波数の変換を中断しました" : L"Resampling stopped.");
+            icon = MB_ICONEXCLAMATION;
+        } else if (failed > 0) {
+            const int total = static_cast<int>(sources.size());
+            text = japanese ? FormatString(
+                                  L"周波数の変換が完了しました。%d 個中 %d 個のファイルを"
+                                  L"変換できませんでした。",
+                                  total, failed)
+                            : FormatString(
+                                  L"Resampling complete. %d of %d files could not be "
+                                  L"converted.",
+                                  failed, total);
+            icon = MB_ICONWARNING;
+        } else {
+            text.Assign(japanese ? L"周波数の変換が完了しました" : L"Resampling complete.");
+        }
+        MessageBoxW(mainWindow, text.WideText(), caption, MB_OK | icon);
+    }
+    EnableWindow(GetDlgItem(mainWindow, IDC_CANCEL), FALSE);
+    EnableWindow(GetDlgItem(mainWindow, IDC_EXECUTE), TRUE);
+    // The last touch of the window object: from here on a new batch may start.
+    m_workerId.store(0);
+}
+
+void CAppMain::OnBatchBegin(int fileCount) {
+    SendDlgItemMessageW(mainWindow, IDC_BATCH_PROGRESS, PBM_SETRANGE32, 0, fileCount);
+    SendDlgItemMessageW(mainWindow, IDC_BATCH_PROGRESS, PBM_SETPOS, 0, 0);
+}
+
+void CAppMain::OnFileBegin(int) {
+    SendDlgItemMessageW(mainWindow, IDC_FILE_PROGRESS, PBM_SETPOS, 0, 0);
+}
+
+void CAppMain::OnFileProgress(unsigned percent) {
+    SendDlgItemMessageW(mainWindow, IDC_FILE_PROGRESS, PBM_SETPOS, percent, 0);
+}
+
+void CAppMain::OnFileEnd(int filesDone) {
+    SendDlgItemMessageW(mainWindow, IDC_BATCH_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(filesDone),
+                        0);
+    SendDlgItemMessageW(mainWindow, IDC_FILE_PROGRESS, PBM_SETPOS, 100, 0);
+}
+
+void CAppMain::FinishBatch() {
+    if (m_workerHandle == nullptr) return;
+    if (BatchRunning()) {
+        m_closing.store(true);
+        m_stop.store(1);
+        // Nothing else may start while the batch winds down.
+        if (mainWindow != nullptr) EnableWindow(mainWindow, FALSE);
+        bool quit = false;
+        WPARAM quitCode = 0;
+        while (MsgWaitForMultipleObjects(1, &m_workerHandle, FALSE, INFINITE, QS_ALLINPUT) ==
+               WAIT_OBJECT_0 + 1) {
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                if (message.message == WM_QUIT) {
+                    quit = true;  // handed on once the worker has ended
+                    quitCode = message.wParam;
+                    continue;
+                }
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+        }
+        if (mainWindow != nullptr) EnableWindow(mainWindow, TRUE);
+        if (quit) PostQuitMessage(static_cast<int>(quitCode));
+    } else {
+        WaitForSingleObject(m_workerHandle, INFINITE);
+    }
+    CloseHandle(m_workerHandle);
+    m_workerHandle = nullptr;
+}

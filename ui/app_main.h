@@ -1,0 +1,93 @@
+// The conversion window, which is also the application: the file list (upper group), the
+// output folder, frequency and channel choices (middle group), the two progress bars, Cancel
+// and Execute. Execute converts a snapshot of the list on a worker thread; the window stays
+// usable, and changes made during a batch apply to the next one.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "app/app_base.h"
+#include "base/filename.h"
+#include "engine/conversion.h"
+#include "media/media_file.h"
+
+// One file of the list: its full path, split, and its format as read when it was added.
+struct FileEntry : CFileName {
+    MediaParams params;
+};
+
+// What one batch converts, taken on the window thread when Execute is pressed.
+struct BatchSnapshot {
+    std::vector<std::unique_ptr<FileEntry>> entries;
+    CString outputFolder;
+    int frequency = 0;
+    int channels = 0;
+};
+
+class CAppMain : public CAppBase, public CAppEventListener, public ConversionObserver {
+  public:
+    CAppMain() = default;
+    ~CAppMain() override;
+
+    int Run(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) override;
+    bool InitInstance(HINSTANCE instance) override;
+    LPCWSTR GetDialogTemplate() override;
+    void OnInitDialog(HWND dialog) override;
+    void OnCommand(int commandId, int notificationCode) override;
+    void OnDropFiles(HDROP drop) override;
+    void OnExit() override;
+    bool CanClose(int reason) override;
+
+    // The file list.
+    // Adds folder + "\" + name when it is a WAV file not yet in the list; the list view is
+    // refreshed by the caller.
+    void AddFile(const wchar_t* folder, const wchar_t* name);
+    // Adds a file by its full path exactly as given.
+    void AddFilePath(const wchar_t* path);
+    // The result buffer of the open-file dialog: one full path, or a folder and names.
+    void AddSelectedFiles(const wchar_t* buffer);
+    void RefreshFileList();
+    void ClearFiles();
+    int FileCount() const { return m_count; }
+    const FileEntry* Entry(int index) const { return m_entries[index]; }
+
+    void BrowseOutputFolder();
+    // Execute: stores changed settings, resets the bars and starts a batch unless one runs.
+    void StartConversion();
+    // Cancel: asks a running batch to stop after its current chunk.
+    void CancelConversion();
+    bool BatchRunning() const { return m_workerId.load() != 0; }
+
+    // Progress of the running batch, shown with the two bars (called on the worker thread).
+    void OnBatchBegin(int fileCount) override;
+    void OnFileBegin(int index) override;
+    void OnFileProgress(unsigned percent) override;
+    void OnFileEnd(int filesDone) override;
+
+    CString outputFolder;  // the window's copy of the output folder
+
+  private:
+    static DWORD WINAPI WorkerRoutine(LPVOID parameter);
+    void RunBatch();
+    void ResetProgress();
+    void OnAdd();
+    void OnDelete();
+    void OnAllDelete();
+    bool AskRemove();
+    // Before the window closes: stops a running batch and waits for the worker, still
+    // dispatching messages (its window calls are synchronous).
+    void FinishBatch();
+    int SelectedValue(int comboId) const;
+
+    FileEntry** m_entries = nullptr;
+    int m_capacity = 0;
+    int m_count = 0;
+
+    HANDLE m_workerHandle = nullptr;
+    std::atomic<DWORD> m_workerId{0};
+    std::atomic<int> m_stop{0};
+    std::atomic<bool> m_closing{false};
+    std::unique_ptr<BatchSnapshot> m_batch;
+};
