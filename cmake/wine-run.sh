@@ -16,4 +16,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
         >/dev/null 2>&1 || true
     wineserver -w || true
 fi
+# Plain Xvfb has no window manager, and Wine waits two seconds for one whenever it hides a
+# window that it left to the manager: let Wine manage its windows itself.
+if ! grep -q '^"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+fi
 exec wine "$@"

@@ -15,8 +15,10 @@ ninja -C "$root/build/native"
 
 echo "== Windows build and tests (under Wine)"
 cmake -S "$root" -B "$root/build/windows" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DRATEMILL_BUILD_TESTS=ON >/dev/null
 ninja -C "$root/build/windows"
+# The zip for Windows users: build/windows/ratemill-<version>-win64.zip
+ninja -C "$root/build/windows" package >/dev/null
 # One Wine program at a time: parallel first starts of one prefix collide.
 (cd "$root/build/windows" && ctest --output-on-failure -j1)
 

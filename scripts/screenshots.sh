@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Takes the README's screenshots of the window program under Wine and Xvfb: the English window
+# after converting three dropped files, and the Japanese window with the same files listed.
+#   scripts/screenshots.sh [BUILD_DIR]     (default build/windows; built if needed)
+# Writes docs/screenshot-en.png and docs/screenshot-ja.png.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build/windows}" 2>/dev/null && pwd || echo "${1:-$root/build/windows}")
+
+"$root/scripts/install-deps.sh" test
+if [ ! -f "$build/build.ninja" ]; then
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+fi
+ninja -C "$build" ratemill-shots traceout64 >/dev/null
+
+# A prefix of its own: captions and menu bars use the system font (Tahoma), which is replaced
+# by a Japanese one here, for the Japanese screenshot only.
+export WINEPREFIX="$build/screenshot-prefix" WINEDEBUG=-all
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    "$root/cmake/wine-run.sh" cmd /c exit >/dev/null 2>&1 || true
+    wineserver -w
+fi
+
+display=:$((90 + RANDOM % 100))
+Xvfb "$display" -screen 0 1000x760x24 >/dev/null 2>&1 &
+xvfb=$!
+# The sample files live on the prefix's C: drive, so the window shows ordinary Windows paths.
+work="$WINEPREFIX/drive_c/Recordings"
+rm -rf "$work"
+mkdir -p "$work"
+trap 'kill $xvfb 2>/dev/null || true; wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+export DISPLAY=$display
+sleep 1
+
+cd "$work"
+sox -n -r 44100 -c 2 -b 16 concert.wav synth 3 sine 440 sine 660 gain -6
+sox -n -r 48000 -c 1 -b 24 interview.wav synth 2 sine 300 gain -6
+sox -n -r 32000 -c 1 -b 16 birdsong.wav synth 2 sine 2000 gain -6
+mkdir -p converted
+
+# One screenshot: language (0 English, 1 Japanese), output name, extra arguments.
+shoot() {
+    local language=$1 output=$2
+    shift 2
+    printf '<?xml version="1.0" ?>\r\n<config><language>%s</language>\r\n<output_path>%s</output_path>\r\n<frequency>48000</frequency>\r\n<channels>2</channels>\r\n</config>\r\n' \
+        "$language" "$(winepath -w "$work/converted")" >ratemill.ini
+    local replacements='HKCU\Software\Wine\Fonts\Replacements'
+    if [ "$language" = 1 ]; then
+        wine reg add "$replacements" /v Tahoma /d IPAPGothic /f >/dev/null 2>&1
+    else
+        wine reg delete "$replacements" /v Tahoma /f >/dev/null 2>&1 || true
+    fi
+    rm -f ready done
+    wine explorer /desktop=ratemill,1000x760 "$build/bin/ratemill-shots.exe" \
+        "$(winepath -w "$work/ready")" "$(winepath -w "$work/done")" "$@" >/dev/null 2>&1 &
+    for _ in $(seq 1 600); do
+        [ -f ready ] && break
+        sleep 0.2
+    done
+    [ -f ready ] || { echo "the window did not come up" >&2; exit 1; }
+    sleep 1
+    import -window root -crop 1000x760+0+0 +repage "$root/docs/$output"
+    touch done
+    # The program closes its window; the virtual desktop stays until the server goes.
+    for _ in $(seq 1 100); do
+        pgrep -f ratemill-shots.exe >/dev/null || break
+        sleep 0.2
+    done
+    wineserver -k 2>/dev/null || true
+    wineserver -w
+    echo "wrote docs/$output"
+}
+
+mkdir -p "$root/docs"
+shoot 0 screenshot-en.png --execute concert.wav interview.wav birdsong.wav
+ls converted/*.wav >/dev/null || { echo "nothing was converted" >&2; exit 1; }
+shoot 1 screenshot-ja.png concert.wav interview.wav birdsong.wav

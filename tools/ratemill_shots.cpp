@@ -1,0 +1,132 @@
+// ratemill-shots: runs the window program and sets it up for a screenshot, the way a user
+// would: files dropped on the window, optionally converted. Used by scripts/screenshots.sh.
+//
+//   ratemill-shots.exe READY DONE [--execute] FILE...
+//
+// Once the window shows what it should, READY is created; when DONE appears (or after a
+// minute) the window is closed. Exit code: the program's, or 3 when the window never came.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <commctrl.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <cwchar>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_base.h"
+#include "res/resource.h"
+
+namespace {
+
+struct Search {
+    HWND found = nullptr;
+    bool wantMain = true;
+    HWND owner = nullptr;
+};
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<Search*>(parameter);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != GetCurrentProcessId()) return TRUE;
+    wchar_t className[32];
+    GetClassNameW(window, className, 32);
+    if (std::wcscmp(className, L"#32770") != 0 || !IsWindowVisible(window)) return TRUE;
+    const bool isMain = GetDlgItem(window, IDC_FILE_LIST) != nullptr;
+    if (search->wantMain ? isMain : (!isMain && GetWindow(window, GW_OWNER) == search->owner)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Waits up to `seconds` for the main dialog, or for a dialog owned by `owner` (the report box
+// comes from the conversion thread, so all of the process's windows are searched).
+HWND WaitForDialog(bool wantMain, HWND owner, int seconds) {
+    for (int i = 0; i < seconds * 20; ++i) {
+        Search search;
+        search.wantMain = wantMain;
+        search.owner = owner;
+        EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
+        if (search.found != nullptr) return search.found;
+        Sleep(50);
+    }
+    return nullptr;
+}
+
+// A drop handle as the shell makes it: DROPFILES, then the wide paths, then an empty one.
+HDROP MakeDrop(const std::vector<std::wstring>& paths) {
+    size_t chars = 1;
+    for (const auto& p : paths) chars += p.size() + 1;
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + chars * 2);
+    if (memory == nullptr) return nullptr;
+    auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
+    drop->pFiles = sizeof(DROPFILES);
+    drop->fWide = TRUE;
+    auto* text = reinterpret_cast<wchar_t*>(drop + 1);
+    for (const auto& p : paths) {
+        std::wmemcpy(text, p.c_str(), p.size() + 1);
+        text += p.size() + 1;
+    }
+    GlobalUnlock(memory);
+    return static_cast<HDROP>(memory);
+}
+
+void Touch(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int show) {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv == nullptr || argc < 3) return 2;
+    const std::wstring ready = argv[1];
+    const std::wstring done = argv[2];
+    bool execute = false;
+    std::vector<std::wstring> files;
+    for (int i = 3; i < argc; ++i) {
+        if (std::wcscmp(argv[i], L"--execute") == 0) {
+            execute = true;
+            continue;
+        }
+        wchar_t full[MAX_PATH];
+        if (GetFullPathNameW(argv[i], MAX_PATH, full, nullptr) != 0) files.emplace_back(full);
+    }
+    LocalFree(argv);
+
+    bool sawWindow = false;
+    std::thread driver([&] {
+        HWND main = WaitForDialog(true, nullptr, 60);
+        if (main == nullptr) return;
+        sawWindow = true;
+        if (!files.empty())
+            SendMessageW(main, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(files)), 0);
+        if (execute) {
+            PostMessageW(main, WM_COMMAND, MAKEWPARAM(IDC_EXECUTE, BN_CLICKED), 0);
+            // The report box closes the batch; dismiss it so the window shows the result.
+            HWND report = WaitForDialog(false, main, 300);
+            if (report != nullptr) SendMessageW(report, WM_COMMAND, IDOK, 0);
+        }
+        Sleep(500);
+        Touch(ready);
+        for (int i = 0; i < 600 && !Exists(done); ++i) Sleep(100);
+        PostMessageW(main, WM_COMMAND, IDCANCEL, 0);
+    });
+    int code = RunApplication(instance, commandLine, show);
+    driver.join();
+    return sawWindow ? code : 3;
+}
