@@ -1,0 +1,470 @@
+// The conversion window end to end: each test runs the whole program on the test thread and
+// drives its window from a second thread (gui_driver.h).
+#include "gui/gui_driver.h"  // windows.h ahead of the other platform headers
+
+#include <dlgs.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+using namespace testing_support;
+using gui::Box;
+using gui::Driver;
+using gui::RunWithDriver;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::wstring kEnglishTitle = L"Ratemill - Resampling Audio Frequency";
+const std::wstring kJapaneseTitle = L"Ratemill - サンプリング周波数変換ツール";
+const std::wstring kReportCaption = L"Resampling Audio Frequency";
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The folder of the test program, where traceout64.dll writes traceout.log.
+fs::path ProgramFolder() {
+    wchar_t path[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return fs::path(path).parent_path();
+}
+
+// Checks that a file is a complete WAV file as the program writes it (16-bit PCM, 56-byte
+// header with a "fact" chunk, sizes that match the file) in this format; gives its frames.
+long FramesOf(const fs::path& path, std::uint32_t rate, std::uint16_t channels) {
+    const Bytes b = ReadFileBytes(path.u8string());
+    auto id = [&](std::size_t at, const char* text) {
+        return b.size() >= 56 && std::equal(text, text + 4, b.begin() + at);
+    };
+    if (!id(0, "RIFF") || !id(8, "WAVE") || !id(12, "fmt ") || !id(36, "fact") || !id(48, "data") ||
+        Get32(b, 4) != b.size() - 8 || Get32(b, 52) != b.size() - 56 || Get16(b, 20) != 1 ||
+        Get16(b, 34) != 16) {
+        ADD_FAILURE() << path.u8string() << " is not a complete WAV file";
+        return -1;
+    }
+    EXPECT_EQ(rate, Get32(b, 24)) << path.u8string();
+    EXPECT_EQ(channels, Get16(b, 22)) << path.u8string();
+    EXPECT_EQ(channels * 2u, Get16(b, 32));
+    EXPECT_EQ(rate * channels * 2u, Get32(b, 28));
+    const std::uint32_t frames = Get32(b, 52) / (channels * 2u);
+    EXPECT_EQ(frames, Get32(b, 44)) << "frames in the fact chunk";
+    return static_cast<long>(frames);
+}
+
+class GuiTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        wchar_t previous[MAX_PATH] = L"";
+        GetCurrentDirectoryW(MAX_PATH, previous);
+        m_previous = previous;
+        ASSERT_TRUE(SetCurrentDirectoryW(Dir().c_str()));
+        fs::create_directory(Out());
+        WriteSettings("<language>0</language><output_path>" + Out().u8string() +
+                      "</output_path><frequency>44100</frequency><channels>2</channels>");
+        m_logStart = fs::exists(LogPath()) ? fs::file_size(LogPath()) : 0;
+    }
+    void TearDown() override { SetCurrentDirectoryW(m_previous.c_str()); }
+
+    static fs::path LogPath() { return ProgramFolder() / L"traceout.log"; }
+
+    fs::path Dir() const { return fs::u8path(m_folder.Path()); }
+    fs::path Out() const { return Dir() / L"out"; }
+    // The settings file in the working folder, where the program looks first.
+    fs::path Ini() const { return Dir() / L"ratemill.ini"; }
+    void WriteSettings(const std::string& body) const {
+        std::ofstream(Ini(), std::ios::binary)
+            << "<?xml version=\"1.0\" ?>\r\n<config>" << body << "</config>\r\n";
+    }
+    std::string Settings() const { return ReadText(Ini()); }
+    // Diagnostic lines written since the test began.
+    std::string NewLogText() const {
+        std::string log = ReadText(LogPath());
+        return log.size() > m_logStart ? log.substr(m_logStart) : std::string();
+    }
+
+    // A 16-bit PCM source in the working folder.
+    std::wstring Source(const std::wstring& name, std::uint32_t rate, std::uint16_t channels,
+                        double seconds) const {
+        const int frames = static_cast<int>(rate * seconds);
+        const fs::path path = Dir() / name;
+        WriteFileBytes(path.u8string(),
+                       Pcm16Wav(rate, channels, Sine(frames * channels, 8000.0, 0.05)));
+        return path.wstring();
+    }
+
+  private:
+    TempFolder m_folder;
+    std::wstring m_previous;
+    std::uintmax_t m_logStart = 0;
+};
+
+// Types into the file-name box of the open-file dialog and presses Open.
+void TypeFileName(Driver& d, HWND dialog, const std::wstring& text) {
+    HWND nameBox = GetDlgItem(dialog, cmb13);
+    HWND edit = reinterpret_cast<HWND>(d.Send(nameBox, CBEM_GETEDITCONTROL));
+    d.Send(edit ? edit : nameBox, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    d.Click(IDOK, dialog);
+}
+
+// Answers the question of Delete and All Delete, checking its texts.
+void Answer(Driver& d, int button) {
+    Box box = d.WaitBox(L"Delete file name");
+    EXPECT_EQ(L"Do you want to remove the file name from the list ?", box.text);
+    d.Click(button, box.window);
+    d.WaitGone(box.window);
+}
+
+// Dismisses the final report of a batch and waits until Execute may be pressed again.
+void Dismiss(Driver& d, const Box& box) {
+    d.Click(IDOK, box.window);
+    d.WaitUntil([&] { return d.Enabled(IDC_EXECUTE) && !d.Enabled(IDC_CANCEL); },
+                "Execute to come back");
+}
+
+}  // namespace
+
+// The settings file has no language yet; the dialog comes in the user's language.
+TEST_F(GuiTest, FirstStartAsksForTheLanguageAndSavesTheChoice) {
+    const bool besideProgram = fs::exists(ProgramFolder() / L"ratemill.ini");
+    for (const int button : {IDOK, IDCANCEL}) {
+        WriteSettings("<frequency>44100</frequency>");
+        int chosen = -1;
+        const int exitCode = RunWithDriver([&](Driver& d) {
+            HWND dialog = nullptr;
+            d.WaitUntil(
+                [&] {
+                    dialog = d.FindDialog(L"Choose Language");
+                    return dialog || (dialog = d.FindDialog(L"言語設定"));
+                },
+                "the language dialog");
+            // OK takes the language chosen, Cancel the one preselected.
+            if (button == IDOK) d.Choose(IDC_LANGUAGE_LIST, 1, dialog);
+            chosen = d.Selection(IDC_LANGUAGE_LIST, dialog);
+            d.Click(button, dialog);
+            EXPECT_EQ(chosen == 1 ? kJapaneseTitle : kEnglishTitle, gui::TextOf(d.WaitMain()));
+            EXPECT_EQ(chosen == 1 ? L"追加" : L"Add", d.Text(IDC_ADD));
+            d.MenuCommand(IDM_EXIT);
+        });
+        EXPECT_EQ(1, exitCode);
+        EXPECT_NE(std::string::npos,
+                  Settings().find("<language>" + std::to_string(chosen) + "</language>"))
+            << Settings();
+    }
+    EXPECT_EQ(besideProgram, fs::exists(ProgramFolder() / L"ratemill.ini"));
+}
+
+TEST_F(GuiTest, EscExitAndTheCloseBoxEndTheProgramWithCode1) {
+    const std::function<void(Driver&)> ways[] = {
+        [](Driver& d) { d.Post(d.main, WM_KEYDOWN, VK_ESCAPE); },
+        [](Driver& d) { d.MenuCommand(IDM_EXIT); },
+        [](Driver& d) { d.Post(d.main, WM_SYSCOMMAND, SC_CLOSE); },
+    };
+    for (const auto& close : ways) {
+        bool closed = false;
+        EXPECT_EQ(1, RunWithDriver([&](Driver& d) {
+                      d.WaitMain();
+                      close(d);
+                      d.WaitGone(d.main);
+                      closed = true;
+                  }));
+        EXPECT_TRUE(closed);
+    }
+}
+
+TEST_F(GuiTest, AboutBoxShowsVersionAndEdition) {
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        d.MenuCommand(IDM_ABOUT);
+        HWND about = d.WaitDialog(L"About Ratemill ...");
+        EXPECT_EQ(L"Version 1.0.3.0", d.Text(IDC_VERSION, about));
+        EXPECT_EQ(L"64bit edition", d.Text(IDC_EDITION, about));
+        d.Click(IDOK, about);
+        d.WaitGone(about);
+        d.MenuCommand(IDM_EXIT);
+    });
+}
+
+TEST_F(GuiTest, AddTakesWavFilesFromTheOpenFileDialog) {
+    const fs::path folder = Dir() / L"src";
+    fs::create_directory(folder);
+    for (const wchar_t* name : {L"src\\c.wav", L"src\\a.wav", L"src\\b.wav", L"src\\ d.wav"}) {
+        Source(name, 44100, 2, 0.1);
+    }
+    std::ofstream(folder / L"notes.txt") << "not a sound\n";
+    auto add = [&](Driver& d, const std::wstring& typed) {
+        d.Click(IDC_ADD);
+        HWND dialog = d.WaitDialog(L"Selected Files");
+        TypeFileName(d, dialog, folder.wstring());
+        d.WaitUntil([&] { return gui::TextOf(GetDlgItem(dialog, cmb2)) == L"src"; },
+                    "the open-file dialog to show the sources");
+        TypeFileName(d, dialog, typed);
+        d.WaitGone(dialog);
+    };
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        // Three WAV files and a text file in one selection, in the order chosen.
+        add(d, L"\"c.wav\" \"notes.txt\" \"a.wav\" \"b.wav\"");
+        ASSERT_EQ(3, d.Rows());
+        EXPECT_EQ((folder / L"c.wav").wstring(), d.Cell(0, 0));
+        EXPECT_EQ((folder / L"a.wav").wstring(), d.Cell(1, 0));
+        EXPECT_EQ((folder / L"b.wav").wstring(), d.Cell(2, 0));
+        EXPECT_EQ(L"44100Hz", d.Cell(0, 1));
+        EXPECT_EQ(L"2CH", d.Cell(0, 2));
+        // A file chosen alone comes under its full path as given, even with a name that begins
+        // with a space; a file already listed is not added again.
+        add(d, (folder / L" d.wav").wstring());
+        add(d, (folder / L"a.wav").wstring());
+        ASSERT_EQ(4, d.Rows());
+        EXPECT_EQ((folder / L" d.wav").wstring(), d.Cell(3, 0));
+        d.MenuCommand(IDM_EXIT);
+    });
+    const std::string log = NewLogText();
+    const std::string line = "Not WAV file : " + (folder / L"notes.txt").u8string() + "\n";
+    EXPECT_NE(std::string::npos, log.find(line)) << log;
+    EXPECT_EQ(log.find("Not WAV file"), log.rfind("Not WAV file")) << log;
+}
+
+TEST_F(GuiTest, DroppedFilesArriveWholeAndOnce) {
+    const std::wstring a = Source(L"a.wav", 32000, 1, 0.1);
+    const std::wstring spaced = Source(L" spaced.wav", 8000, 1, 0.1);
+    // A path beyond the classic length limit.
+    fs::path deep = Dir();
+    for (int i = 0; i < 4; ++i) deep /= std::wstring(80, static_cast<wchar_t>(L'k' + i));
+    fs::create_directories(L"\\\\?\\" + deep.wstring());
+    const std::wstring longPath = (deep / L"long.wav").wstring();
+    WriteFileBytes(fs::path(L"\\\\?\\" + longPath).u8string(),
+                   Pcm16Wav(8000, 2, Sine(200, 1000.0, 0.1)));
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        d.Drop({a, longPath, a});
+        d.Drop({a, spaced});
+        ASSERT_EQ(3, d.Rows());
+        EXPECT_EQ(a, d.Cell(0, 0));
+        EXPECT_EQ(L"32000Hz", d.Cell(0, 1));
+        EXPECT_EQ(L"1CH", d.Cell(0, 2));
+        EXPECT_EQ(longPath, d.Cell(1, 0));
+        EXPECT_EQ(spaced, d.Cell(2, 0));
+        d.MenuCommand(IDM_EXIT);
+    });
+    EXPECT_EQ(std::string::npos, NewLogText().find("Not WAV file")) << NewLogText();
+    // Beyond the reach of the temporary folder's own clean-up.
+    std::error_code error;
+    fs::remove(L"\\\\?\\" + longPath, error);
+    for (; deep != Dir(); deep = deep.parent_path()) fs::remove(L"\\\\?\\" + deep.wstring(), error);
+}
+
+TEST_F(GuiTest, DeleteAndAllDeleteAskFirst) {
+    const std::wstring a = Source(L"a.wav", 8000, 1, 0.1);
+    const std::wstring b = Source(L"b.wav", 8000, 1, 0.1);
+    const std::wstring c = Source(L"c.wav", 8000, 1, 0.1);
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        d.Drop({a, b, c});
+        d.SelectRow(1);
+        d.Click(IDC_DELETE);
+        Answer(d, IDNO);
+        EXPECT_EQ(3, d.Rows());
+        d.Click(IDC_DELETE);
+        Answer(d, IDYES);
+        ASSERT_EQ(2, d.Rows());
+        EXPECT_EQ(a, d.Cell(0, 0));
+        EXPECT_EQ(c, d.Cell(1, 0));
+        d.Click(IDC_ALL_DELETE);
+        Answer(d, IDNO);
+        EXPECT_EQ(2, d.Rows());
+        d.Click(IDC_ALL_DELETE);
+        Answer(d, IDYES);
+        EXPECT_EQ(0, d.Rows());
+        d.MenuCommand(IDM_EXIT);
+    });
+}
+
+TEST_F(GuiTest, StoredValuesOutsideTheChoices) {
+    const struct {
+        std::string stored;
+        int frequencyIndex;
+        std::wstring channels;
+    } cases[] = {{"<frequency>192000</frequency><channels>6</channels>", 5, L"2CH"},
+                 {"<frequency>22050</frequency><channels>0</channels>", -1, L"1CH"}};
+    for (const auto& c : cases) {
+        WriteSettings("<language>0</language>" + c.stored);
+        RunWithDriver([&](Driver& d) {
+            d.WaitMain();
+            EXPECT_EQ(c.frequencyIndex, d.Selection(IDC_FREQUENCY)) << c.stored;
+            if (c.frequencyIndex >= 0) {
+                EXPECT_EQ(L"96000Hz", d.SelectedText(IDC_FREQUENCY));
+            }
+            EXPECT_EQ(c.channels, d.SelectedText(IDC_CHANNELS)) << c.stored;
+            d.MenuCommand(IDM_EXIT);
+        });
+    }
+}
+
+TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
+    const std::wstring a = Source(L"a.wav", 44100, 2, 1.0);
+    const std::wstring b = Source(L"b.wav", 22050, 1, 0.5);
+    const fs::path out = Dir() / L"converted";
+    fs::create_directory(out);
+    const int exitCode = RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        d.Drop({a, b});
+        d.SetText(IDC_OUTPUT_FOLDER, out.wstring());
+        d.Choose(IDC_FREQUENCY, 1);  // 16000Hz
+        d.Choose(IDC_CHANNELS, 0);   // 1CH
+        d.Click(IDC_EXECUTE);
+        Box box = d.WaitBox(kReportCaption, 60);
+        EXPECT_EQ(L"Resampling complete.", box.text);
+        EXPECT_EQ(LoadIconW(nullptr, IDI_INFORMATION), d.BoxIcon(box.window));
+        EXPECT_EQ(100, d.Position(IDC_FILE_PROGRESS));
+        EXPECT_EQ(2, d.Position(IDC_BATCH_PROGRESS));
+        EXPECT_EQ(2, d.RangeHigh(IDC_BATCH_PROGRESS));
+        EXPECT_FALSE(d.Enabled(IDC_EXECUTE));
+        Dismiss(d, box);
+        // The next batch runs as well, and never overwrites. A request to close the window
+        // while the report is shown (the window itself is disabled then) waits for the report.
+        d.Click(IDC_EXECUTE);
+        box = d.WaitBox(kReportCaption, 60);
+        EXPECT_EQ(L"Resampling complete.", box.text);
+        EXPECT_FALSE(IsWindowEnabled(d.main));
+        d.Post(d.main, WM_CLOSE);
+        Sleep(100);
+        EXPECT_TRUE(IsWindow(box.window));
+        d.Click(IDOK, box.window);
+        d.WaitGone(d.main);
+    });
+    EXPECT_EQ(1, exitCode);
+    for (const wchar_t* name : {L"a.wav", L"a(1).wav", L"b.wav", L"b(1).wav"}) {
+        EXPECT_NEAR(name[0] == L'a' ? 16000 : 8000, FramesOf(out / name, 16000, 1), 64);
+    }
+    const std::string settings = Settings();
+    for (const std::string& stored :
+         {"<output_path>" + out.u8string() + "</output_path>",
+          std::string("<frequency>16000</frequency>"), std::string("<channels>1</channels>")}) {
+        EXPECT_NE(std::string::npos, settings.find(stored)) << settings;
+    }
+}
+
+// The second source is long enough that the batch is still in it whatever the machine's speed.
+TEST_F(GuiTest, CancelStopsInTheCurrentFileAndEditsWaitForTheNextBatch) {
+    const std::wstring first = Source(L"first.wav", 44100, 2, 0.5);
+    const std::wstring second = Source(L"second.wav", 8000, 1, 1200);
+    const std::wstring third = Source(L"third.wav", 8000, 1, 0.5);
+    const std::wstring later = Source(L"later.wav", 8000, 1, 0.5);
+    const fs::path elsewhere = Dir() / L"elsewhere";
+    fs::create_directory(elsewhere);
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        d.Drop({first, second, third});
+        d.Choose(IDC_FREQUENCY, 4);  // 48000Hz
+        d.Choose(IDC_CHANNELS, 1);   // 2CH
+        d.Click(IDC_EXECUTE);
+        d.WaitUntil([&] { return d.Position(IDC_BATCH_PROGRESS) == 1; }, "the second file");
+        // The window stays usable; what is changed now belongs to the next batch.
+        d.Choose(IDC_FREQUENCY, 0);
+        d.Choose(IDC_CHANNELS, 0);
+        d.SetText(IDC_OUTPUT_FOLDER, elsewhere.wstring());
+        d.Click(IDC_ALL_DELETE);
+        Answer(d, IDYES);
+        d.Drop({later});
+        ASSERT_EQ(1, d.Position(IDC_BATCH_PROGRESS)) << "the second file ended too soon";
+        d.Click(IDC_CANCEL);
+        Box box = d.WaitBox(kReportCaption);
+        EXPECT_EQ(L"Resampling stopped.", box.text);
+        EXPECT_EQ(LoadIconW(nullptr, IDI_EXCLAMATION), d.BoxIcon(box.window));
+        EXPECT_EQ(2, d.Position(IDC_BATCH_PROGRESS));
+        EXPECT_EQ(3, d.RangeHigh(IDC_BATCH_PROGRESS));
+        EXPECT_EQ(100, d.Position(IDC_FILE_PROGRESS));
+        Dismiss(d, box);
+        ASSERT_EQ(1, d.Rows());
+        EXPECT_EQ(later, d.Cell(0, 0));
+        d.Click(IDC_EXECUTE);
+        box = d.WaitBox(kReportCaption, 60);
+        EXPECT_EQ(L"Resampling complete.", box.text);
+        Dismiss(d, box);
+        d.MenuCommand(IDM_EXIT);
+    });
+    EXPECT_NEAR(24000, FramesOf(Out() / L"first.wav", 48000, 2), 64);
+    EXPECT_LT(FramesOf(Out() / L"second.wav", 48000, 2), 1200L * 48000);
+    EXPECT_FALSE(fs::exists(Out() / L"third.wav"));
+    EXPECT_NEAR(4000, FramesOf(elsewhere / L"later.wav", 8000, 1), 64);
+    EXPECT_EQ(1u, FolderEntries(elsewhere.u8string()).size());
+}
+
+// Closing ends the batch after its current chunk and waits for it: no report, and the file
+// being written is complete.
+TEST_F(GuiTest, ClosingDuringABatchStopsItQuietly) {
+    const std::wstring source = Source(L"long.wav", 8000, 1, 1200);
+    const std::function<void(Driver&)> ways[] = {
+        [](Driver& d) { d.Post(d.main, WM_SYSCOMMAND, SC_CLOSE); },
+        [](Driver& d) { d.Post(d.main, WM_KEYDOWN, VK_ESCAPE); },
+        [](Driver& d) { d.MenuCommand(IDM_EXIT); },
+    };
+    const fs::path outputs[] = {Out() / L"long.wav", Out() / L"long(1).wav",
+                                Out() / L"long(2).wav"};
+    for (int way = 0; way < 3; ++way) {
+        bool sawBox = false;
+        const int threads = gui::ThreadCount();
+        const int exitCode = RunWithDriver([&](Driver& d) {
+            d.WaitMain();
+            d.Drop({source});
+            d.Click(IDC_EXECUTE);
+            d.WaitUntil([&] { return fs::exists(outputs[way]) && d.Enabled(IDC_CANCEL); },
+                        "the batch to write");
+            ways[way](d);
+            const HWND window = d.main;
+            d.WaitUntil(
+                [&] {
+                    if (HWND box = d.OtherDialog()) {
+                        sawBox = true;
+                        PostMessageW(box, WM_COMMAND, IDOK, 0);
+                    }
+                    return !IsWindow(window);
+                },
+                "the window to close");
+        });
+        EXPECT_EQ(1, exitCode) << "way " << way;
+        EXPECT_EQ(threads, gui::ThreadCount()) << "way " << way << ": the worker outlived the run";
+        EXPECT_FALSE(sawBox) << "way " << way;
+        EXPECT_LT(FramesOf(outputs[way], 44100, 2), 1200L * 44100) << "way " << way;
+    }
+}
+
+// A file that vanished after it was added is counted in the final report, in either language
+// (the Japanese text names the total first).
+TEST_F(GuiTest, FinalReportCountsFailedFiles) {
+    const struct {
+        int language;
+        std::wstring caption;
+        std::wstring text;
+    } cases[] = {
+        {0, kReportCaption, L"Resampling complete. 1 of 3 files could not be converted."},
+        {1, L"周波数変換",
+         L"周波数の変換が完了しました。3 個中 1 個のファイルを変換できませんでした。"},
+    };
+    for (const auto& c : cases) {
+        WriteSettings("<language>" + std::to_string(c.language) + "</language>");
+        const std::wstring a = Source(L"a.wav", 8000, 1, 0.2);
+        const std::wstring gone = Source(L"gone.wav", 8000, 1, 0.2);
+        const std::wstring b = Source(L"b.wav", 8000, 1, 0.2);
+        RunWithDriver([&](Driver& d) {
+            d.WaitMain();
+            d.Drop({a, gone, b});
+            fs::remove(gone);
+            d.SetText(IDC_OUTPUT_FOLDER, Out().wstring());
+            d.Click(IDC_EXECUTE);
+            Box box = d.WaitBox(c.caption, 60);
+            EXPECT_EQ(c.text, box.text);
+            EXPECT_EQ(LoadIconW(nullptr, IDI_WARNING), d.BoxIcon(box.window));
+            Dismiss(d, box);
+            d.MenuCommand(IDM_EXIT);
+        });
+    }
+}
