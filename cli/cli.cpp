@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <cwchar>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "base/diagnostic.h"
@@ -30,6 +33,7 @@ constexpr wchar_t kUsage[] =
     L"  -o, --output DIR     output folder (default: beside each source)\n"
     L"  -v, --verbose        print diagnostic lines on standard error\n"
     L"  -q, --quiet          print nothing but errors\n"
+    L"  -j, --jobs N         convert N files at once (default: one per processor core)\n"
     L"      --settings       show where the settings file is looked for and what it holds\n"
     L"  -h, --help           show this help\n"
     L"      --version        show the version\n"
@@ -76,7 +80,8 @@ bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
     return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
 }
 
-// Progress of the batch on standard error, results on standard output.
+// Progress of the batch on standard error, results on standard output. Files may be converted
+// on several threads at once, so every call takes the lock.
 class CliObserver : public ConversionObserver {
   public:
     CliObserver(std::vector<CString>& names, bool quiet, bool live)
@@ -87,18 +92,22 @@ class CliObserver : public ConversionObserver {
     void OnBatchBegin(int fileCount) override { m_count = fileCount; }
 
     void OnFileBegin(int index) override {
-        m_index = index;
-        m_percent = 0;
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_active[index] = 0;
         Draw();
     }
 
-    void OnFileProgress(unsigned percent) override {
-        if (percent == m_percent) return;
-        m_percent = percent;
+    void OnFileProgressOf(int index, unsigned percent) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        unsigned& shown = m_active[index];
+        if (shown == percent) return;
+        shown = percent;
         Draw();
     }
 
     void OnFileResult(int index, const FileResult& result) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_active.erase(index);
         ClearLine();
         const wchar_t* source = m_names[static_cast<std::size_t>(index)].WideText();
         CString text = DescribeFileResult(result);
@@ -117,15 +126,34 @@ class CliObserver : public ConversionObserver {
         }
     }
 
-    void OnBatchEnd(bool) override { ClearLine(); }
+    void OnFileEnd(int filesDone) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_done = filesDone;
+        Draw();
+    }
+
+    void OnBatchEnd(bool) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        ClearLine();
+    }
 
   private:
+    // "[done/count] batch NN%  name NN%  name NN%" on one line, redrawn in place.
     void Draw() {
         if (!m_live) return;
-        unsigned batch = static_cast<unsigned>((m_index * 100u + m_percent) /
-                                               static_cast<unsigned>(m_count > 0 ? m_count : 1));
-        Print(platform::Stream::Err, L"\r\x1b[K[%d/%d] %3u%%  batch %3u%%  %s", m_index + 1,
-              m_count, m_percent, batch, m_names[static_cast<std::size_t>(m_index)].WideText());
+        unsigned sum = static_cast<unsigned>(m_done) * 100u;
+        for (const auto& file : m_active) sum += file.second;
+        const unsigned batch = sum / static_cast<unsigned>(m_count > 0 ? m_count : 1);
+        CString line = FormatString(L"\r\x1b[K[%d/%d] batch %3u%%", m_done, m_count, batch);
+        int shown = 0;
+        for (const auto& file : m_active) {
+            if (++shown > 2) break;
+            CString part =
+                FormatString(L"  %s %u%%", m_names[static_cast<std::size_t>(file.first)].WideText(),
+                             file.second);
+            line.AppendString(part);
+        }
+        platform::WriteText(platform::Stream::Err, line.WideText());
         m_drawn = true;
     }
 
@@ -137,10 +165,11 @@ class CliObserver : public ConversionObserver {
     std::vector<CString>& m_names;
     bool m_quiet;
     bool m_live;
+    std::mutex m_lock;
     bool m_drawn = false;
     int m_count = 0;
-    int m_index = 0;
-    unsigned m_percent = 0;
+    int m_done = 0;
+    std::map<int, unsigned> m_active;  // files being converted and their percentage
     int m_converted = 0;
 };
 
@@ -234,7 +263,7 @@ CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* op
             const wchar_t* longName;
         };
         static const ValueOption kValueOptions[] = {
-            {L"-r", L"--rate"}, {L"-c", L"--channels"}, {L"-o", L"--output"}};
+            {L"-r", L"--rate"}, {L"-c", L"--channels"}, {L"-o", L"--output"}, {L"-j", L"--jobs"}};
         const ValueOption* matched = nullptr;
         const wchar_t* value = nullptr;
         for (const ValueOption& option : kValueOptions) {
@@ -272,6 +301,12 @@ CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* op
                 *error = FormatString(L"channels '%s' must be 1 or 2", value);
                 return CliCommand::UsageError;
             }
+        } else if (matched == &kValueOptions[3]) {
+            if (!ParseNumber(value, 1, kCliMaxJobs, &options->jobs)) {
+                *error =
+                    FormatString(L"jobs '%s' must be a number from 1 to %d", value, kCliMaxJobs);
+                return CliCommand::UsageError;
+            }
         } else {
             options->outputGiven = true;
             options->outputFolder.Assign(value);
@@ -285,7 +320,7 @@ CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* op
     return CliCommand::Convert;
 }
 
-int RunCommandLine(int argc, const wchar_t* const* argv) {
+int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeResampler) {
     CliOptions options;
     CString error;
     switch (ParseCommandLine(argc, argv, &options, &error)) {
@@ -293,7 +328,8 @@ int RunCommandLine(int argc, const wchar_t* const* argv) {
             platform::WriteText(platform::Stream::Out, kUsage);
             return kExitConverted;
         case CliCommand::Version:
-            Print(platform::Stream::Out, L"%s %s\n", kProgram, kRatemillVersion);
+            Print(platform::Stream::Out, L"%s %s (%hs kernels)\n", kProgram, kRatemillVersion,
+                  ResamplerInstructionSet());
             return kExitConverted;
         case CliCommand::UsageError:
             Print(platform::Stream::Err, L"%s: %s\nTry '%s --help'.\n", kProgram, error.WideText(),
@@ -352,8 +388,14 @@ int RunCommandLine(int argc, const wchar_t* const* argv) {
         !options.quiet && !options.verbose && platform::IsTerminal(platform::Stream::Err);
     CliObserver observer(names, options.quiet, live);
     int failed = 0;
-    bool stopped = RunConversionBatch(sources, options.outputFolder, options.rate, options.channels,
-                                      stopFlag, &observer, &failed);
+    int jobs = options.jobs;
+    if (jobs == 0) {
+        const unsigned cores = std::thread::hardware_concurrency();
+        jobs = cores == 0 ? 1 : static_cast<int>(cores < kCliMaxJobs ? cores : kCliMaxJobs);
+    }
+    bool stopped =
+        RunParallelConversionBatch(sources, options.outputFolder, options.rate, options.channels,
+                                   stopFlag, &observer, jobs, makeResampler, &failed);
     InstallDiagnosticPrint(nullptr);
 
     const int total = static_cast<int>(options.files.size());
@@ -363,4 +405,15 @@ int RunCommandLine(int argc, const wchar_t* const* argv) {
     }
     if (stopped) return kExitStopped;
     return (failed + rejected) > 0 ? kExitFailed : kExitConverted;
+}
+
+int RunCommandLineUtf8(int argc, char** argv, ResamplerFactory makeResampler) {
+    // Arguments arrive as UTF-8 bytes; the program works on wide text.
+    std::vector<std::unique_ptr<wchar_t[]>> owned;
+    std::vector<const wchar_t*> wide;
+    for (int i = 0; i < argc; ++i) {
+        owned.emplace_back(ToWide(argv[i], -1, kCodePageUtf8));
+        wide.push_back(owned.back() ? owned.back().get() : L"");
+    }
+    return RunCommandLine(argc, wide.data(), makeResampler);
 }

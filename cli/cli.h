@@ -4,9 +4,11 @@
 #include <vector>
 
 #include "base/cstring.h"
+#include "engine/conversion.h"
 
 constexpr int kCliMinRate = 1000;
 constexpr int kCliMaxRate = 384000;
+constexpr int kCliMaxJobs = 64;
 
 // Exit codes.
 constexpr int kExitConverted = 0;  // every file converted
@@ -22,6 +24,7 @@ struct CliOptions {
     bool rateGiven = false;
     bool channelsGiven = false;
     bool outputGiven = false;
+    int jobs = 0;  // files converted at once; 0: one per processor core
     bool showSettings = false;
     bool verbose = false;
     bool quiet = false;
@@ -39,5 +42,10 @@ CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* op
 int StoredRate(int stored);
 int StoredChannels(int stored);
 
-// Runs the whole program and returns its exit code.
-int RunCommandLine(int argc, const wchar_t* const* argv);
+// Runs the whole program and returns its exit code. Each conversion thread gets a resampler
+// from makeResampler (the program's own by default).
+int RunCommandLine(int argc, const wchar_t* const* argv,
+                   ResamplerFactory makeResampler = MakeSincResampler);
+
+// The same with the arguments as UTF-8 bytes (the POSIX entry point).
+int RunCommandLineUtf8(int argc, char** argv, ResamplerFactory makeResampler = MakeSincResampler);

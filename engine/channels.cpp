@@ -108,13 +108,6 @@ void StereoToMono(const std::int16_t* src, int frames, std::int16_t* dst) {
     }
 }
 
-void MonoToStereo(const std::int16_t* src, int frames, std::int16_t* dst) {
-    for (int i = 0; i < frames; ++i) {
-        dst[2 * i] = src[i];
-        dst[2 * i + 1] = src[i];
-    }
-}
-
 DownmixMatrix MakeDownmix(int channels, std::uint32_t channelMask) {
     DownmixMatrix m;
     if (channels < 1) channels = 1;

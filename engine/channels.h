@@ -7,9 +7,6 @@
 // toward zero separately; the sum is saturated. Takes 2 x frames values, writes frames values.
 void StereoToMono(const std::int16_t* src, int frames, std::int16_t* dst);
 
-// Mono to stereo: each sample twice. Writes 2 x frames values.
-void MonoToStereo(const std::int16_t* src, int frames, std::int16_t* dst);
-
 // Gains of a down-mix of a multichannel source to stereo.
 struct DownmixMatrix {
     int channels = 0;

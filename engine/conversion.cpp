@@ -2,11 +2,15 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
+#include <utility>
 
 #include "base/diagnostic.h"
 #include "base/format.h"
 #include "engine/channels.h"
+#include "engine/sample_writer.h"
 
 namespace {
 
@@ -28,6 +32,9 @@ int FolderPrefixLength(const CString& path) {
     return prefix;
 }
 
+// The source is read this many bytes at a time (in whole chunks), then converted chunk by chunk.
+constexpr std::uint32_t kReadAheadBytes = 256 * 1024;
+
 // Most output frames one input frame can trigger: about 1 / ratio, plus a margin for the
 // rounding of the accumulated output position.
 int MaxOutputsPerInput(double ratio) {
@@ -36,15 +43,19 @@ int MaxOutputsPerInput(double ratio) {
 
 // Everything one file's conversion needs, allocated once per file.
 struct Buffers {
-    std::unique_ptr<std::uint8_t[]> raw;        // one chunk as stored in the source
+    std::unique_ptr<std::uint8_t[]> raw;        // chunks as stored in the source (read ahead)
+    std::uint32_t rawBytes = 0;                 // its size: whole chunks, at least one
     std::unique_ptr<std::int16_t[]> decoded;    // as 16-bit samples, source channels
     std::unique_ptr<std::int16_t[]> mixed;      // mixed down to stereo (3+ channels only)
     std::unique_ptr<std::int16_t[]> converted;  // in the target's channel count
-    std::unique_ptr<std::int16_t[]> output;     // resampled
-    int outputCapacity = 0;
+    int outputCapacity = 0;                     // resampled values per kernel call, at most
 
     bool Allocate(const SampleFormat& format, int targetChannels, double ratio) {
-        raw = ::Allocate<std::uint8_t>(static_cast<std::size_t>(kChunkFrames) * format.blockAlign);
+        const std::uint32_t chunkBytes =
+            static_cast<std::uint32_t>(kChunkFrames) * format.blockAlign;
+        rawBytes =
+            chunkBytes * (kReadAheadBytes / chunkBytes > 1 ? kReadAheadBytes / chunkBytes : 1);
+        raw = ::Allocate<std::uint8_t>(rawBytes);
         decoded =
             ::Allocate<std::int16_t>(static_cast<std::size_t>(kChunkFrames) * format.channels);
         if (format.channels > 2) mixed = ::Allocate<std::int16_t>(2 * kChunkFrames);
@@ -53,117 +64,92 @@ struct Buffers {
         long need = static_cast<long>(MaxOutputsPerInput(ratio)) * targetChannels;
         outputCapacity =
             need > kResamplerOutputCapacity ? static_cast<int>(need) : kResamplerOutputCapacity;
-        output = ::Allocate<std::int16_t>(static_cast<std::size_t>(outputCapacity));
-        return raw && decoded && (format.channels <= 2 || mixed) && converted && output;
+        return raw && decoded && (format.channels <= 2 || mixed) && converted;
     }
 };
 
+// The chunk loop of one prepared file.
 class FileConverter {
   public:
-    FileConverter(const std::atomic<int>& stopFlag, ConversionObserver* observer,
-                  ResamplerState& resampler)
-        : m_stop(stopFlag), m_observer(observer), m_resampler(resampler) {}
+    FileConverter(FileJob& job, int index, const std::atomic<int>& stopFlag,
+                  ConversionObserver* observer, Resampler& resampler)
+        : m_job(job),
+          m_index(index),
+          m_stop(stopFlag),
+          m_observer(observer),
+          m_resampler(resampler) {}
 
-    FileResult Run(const CFileName& entry, const CString& outputFolder, int targetFrequency,
-                   int targetChannels);
+    FileStatus Run(Buffers& buffers);
 
   private:
-    FileStatus ChunkLoop(CWaveFile& source, CWaveFile& output, int targetChannels,
-                         Buffers& buffers);
+    FileStatus ChunkLoop(Buffers& buffers, SampleWriter& writer);
     // Resamples count values and appends them to the output, in as many kernel calls as the
     // output buffer needs. False when the output could not take them.
-    bool ResampleAndWrite(const std::int16_t* values, int count, int targetChannels,
-                          CWaveFile& output, Buffers& buffers);
+    bool ResampleAndWrite(const std::int16_t* values, int count, Buffers& buffers,
+                          SampleWriter& writer);
 
+    FileJob& m_job;
+    int m_index;
     const std::atomic<int>& m_stop;
     ConversionObserver* m_observer;
-    ResamplerState& m_resampler;
+    Resampler& m_resampler;
 };
 
-FileResult FileConverter::Run(const CFileName& entry, const CString& outputFolder,
-                              int targetFrequency, int targetChannels) {
-    FileResult result;
-    CWaveFile source;
-    if (!source.OpenFile(entry.FullPath)) {
-        result.status = FileStatus::SourceUnreadable;
-        result.sourceError = source.OpenError();
-        result.systemError = source.LastError();
-        return result;
+FileStatus FileConverter::Run(Buffers& buffers) {
+    // Writing runs beside the conversion; what it could not write decides the result.
+    SampleWriter writer(m_job.output, buffers.outputCapacity);
+    if (!writer.Ready()) return FileStatus::OutOfMemory;
+    FileStatus status = ChunkLoop(buffers, writer);
+    if (!writer.Finish() && !IsFailure(status)) {
+        status = m_job.output.LimitReached() ? FileStatus::SizeLimit : FileStatus::WriteFailed;
     }
-    DiagnosticPrint(L"Resampling... start\n");
-
-    // Only mono and stereo outputs are made; any other count counts as "nothing selected",
-    // which the output's format check refuses.
-    CWaveFile output;
-    MediaParams params;
-    params.kind = 1;
-    params.samplingFrequency = targetFrequency;
-    params.channels = (targetChannels == 1 || targetChannels == 2) ? targetChannels : 0;
-    params.bitsPerSample = 16;
-    output.SetParams(&params);
-
-    const SampleFormat& format = source.Format();
-    const double ratio = targetFrequency > 0 ? static_cast<double>(format.samplesPerSecond) /
-                                                   static_cast<double>(targetFrequency)
-                                             : 0.0;
-    if (targetFrequency > 0 && params.channels != 0 && ratio >= kMaxRatio) {
-        result.status = FileStatus::UnsupportedRatio;
-        return result;
-    }
-
-    // Only "the name is taken" moves on to the next candidate.
-    int created = -2;
-    for (int index = 0; index < kOutputNameCandidates && created == -2; ++index) {
-        created = CreateOutputFile(output, outputFolder, entry, index);
-    }
-    if (created != 0) {
-        result.status = created == -1 ? FileStatus::OutputFailed : FileStatus::NoFreeName;
-        result.systemError = output.LastError();
-        if (created == -1) result.outputPath.AssignString(output.Name());
-        return result;
-    }
-    result.outputPath.AssignString(output.Name());
-
-    Buffers buffers;
-    if (!buffers.Allocate(format, params.channels, ratio)) {
-        result.status = FileStatus::OutOfMemory;
-    } else {
-        ResamplerReset(m_resampler, static_cast<int>(format.samplesPerSecond), targetFrequency,
-                       params.channels);
-        result.status = ChunkLoop(source, output, params.channels, buffers);
-    }
-
-    source.Close();
-    if (!output.Finish() && !IsFailure(result.status)) result.status = FileStatus::WriteFailed;
-    if (result.status == FileStatus::WriteFailed) result.systemError = output.LastError();
-    result.framesWritten = output.FrameCount();
-    DiagnosticPrint(L"Resampling... complete\n");
-    return result;
+    return status;
 }
 
-FileStatus FileConverter::ChunkLoop(CWaveFile& source, CWaveFile& output, int targetChannels,
-                                    Buffers& buffers) {
+FileStatus FileConverter::ChunkLoop(Buffers& buffers, SampleWriter& writer) {
+    CWaveFile& source = m_job.source;
+    const int targetChannels = m_job.targetChannels;
     const SampleFormat& format = source.Format();
     const int sourceChannels = format.channels;
     const std::uint64_t total = source.FrameCount();
     DownmixMatrix downmix;
     if (sourceChannels > 2) downmix = MakeDownmix(sourceChannels, format.channelMask);
 
+    const bool nativeSamples = IsNativePcm16(format);
+    // Bytes read ahead into the raw buffer, and how far they were converted.
+    std::uint32_t held = 0, used = 0;
+    std::uint64_t read = 0;  // frames read from the source
     for (std::uint64_t done = 0; done < total; done += kChunkFrames) {
         if (m_stop.load() != 0) return FileStatus::Stopped;
 
-        // Read whole frames up to the end of the sample data; a partial frame is dropped.
+        // Whole frames up to the end of the sample data; a partial frame is dropped.
         const std::uint64_t left = total - done;
         const std::uint32_t want = left < kChunkFrames ? static_cast<std::uint32_t>(left)
                                                        : static_cast<std::uint32_t>(kChunkFrames);
-        const std::uint32_t got = source.Read(buffers.raw.get(), want * format.blockAlign);
-        const int frames = static_cast<int>(got / format.blockAlign);
+        if (used == held) {
+            const std::uint64_t unread = (total - read) * format.blockAlign;
+            const std::uint32_t ask =
+                unread < buffers.rawBytes ? static_cast<std::uint32_t>(unread) : buffers.rawBytes;
+            held = source.Read(buffers.raw.get(), ask);
+            held -= held % format.blockAlign;
+            read += held / format.blockAlign;
+            used = 0;
+        }
+        const std::uint32_t available = (held - used) / format.blockAlign;
+        const int frames = static_cast<int>(available < want ? available : want);
         if (frames == 0) return FileStatus::ReadFailed;
-        DecodeFrames(format, buffers.raw.get(), static_cast<std::uint32_t>(frames),
-                     buffers.decoded.get());
+        // 16-bit samples are used where they were read; others are decoded first.
+        const std::int16_t* samples;
+        if (nativeSamples) {
+            samples = reinterpret_cast<const std::int16_t*>(buffers.raw.get() + used);
+        } else {
+            DecodeFrames(format, buffers.raw.get() + used, static_cast<std::uint32_t>(frames),
+                         buffers.decoded.get());
+            samples = buffers.decoded.get();
+        }
+        used += static_cast<std::uint32_t>(frames) * format.blockAlign;
 
         // Channel conversion: more than two channels are mixed down to stereo first.
-        const std::int16_t* samples = buffers.decoded.get();
         int channels = sourceChannels;
         if (channels > 2) {
             DownmixToStereo(downmix, samples, frames, buffers.mixed.get());
@@ -176,39 +162,43 @@ FileStatus FileConverter::ChunkLoop(CWaveFile& source, CWaveFile& output, int ta
             StereoToMono(samples, frames, buffers.converted.get());
             values = buffers.converted.get();
             count = frames;
-        } else if (channels == 1 && targetChannels == 2) {
-            MonoToStereo(samples, frames, buffers.converted.get());
-            values = buffers.converted.get();
-            count = 2 * frames;
         }
+        // A mono source going to stereo is resampled as mono and each output written twice:
+        // equal channels give exactly the values of the mono kernel, at half the work.
 
-        if (!ResampleAndWrite(values, count, targetChannels, output, buffers)) {
-            return output.LimitReached() ? FileStatus::SizeLimit : FileStatus::WriteFailed;
+        if (!ResampleAndWrite(values, count, buffers, writer)) {
+            writer.Finish();
+            return m_job.output.LimitReached() ? FileStatus::SizeLimit : FileStatus::WriteFailed;
         }
         if (m_observer != nullptr) {
-            m_observer->OnFileProgress(static_cast<unsigned>(done * 100 / total));
+            m_observer->OnFileProgressOf(m_index, static_cast<unsigned>(done * 100 / total));
         }
         if (static_cast<std::uint32_t>(frames) < want) return FileStatus::ReadFailed;
     }
     return FileStatus::Converted;
 }
 
-bool FileConverter::ResampleAndWrite(const std::int16_t* values, int count, int targetChannels,
-                                     CWaveFile& output, Buffers& buffers) {
-    // Input frames per kernel call such that their outputs always fit the buffer.
-    const int capacityFrames = buffers.outputCapacity / targetChannels;
-    int piece = capacityFrames / MaxOutputsPerInput(m_resampler.ratio);
+bool FileConverter::ResampleAndWrite(const std::int16_t* values, int count, Buffers& buffers,
+                                     SampleWriter& writer) {
+    const int targetChannels = m_job.targetChannels;
+    const int channels = m_job.kernelChannels;  // of the values resampled
+    const int copies = targetChannels / channels;
+    // Input frames per kernel call such that their outputs always fit the room reserved.
+    const int perInput = MaxOutputsPerInput(m_resampler.Ratio());
+    int piece = buffers.outputCapacity / targetChannels / perInput;
     if (piece < 1) piece = 1;
-    const int pieceValues = piece * targetChannels;
+    const int pieceValues = piece * channels;
     for (int start = 0; start < count; start += pieceValues) {
         const int n = count - start < pieceValues ? count - start : pieceValues;
-        const int produced = targetChannels == 2
-                                 ? ResampleStereo(m_resampler, values + start, n,
-                                                  buffers.output.get(), buffers.outputCapacity)
-                                 : ResampleMono(m_resampler, values + start, n,
-                                                buffers.output.get(), buffers.outputCapacity);
-        const std::uint32_t bytes = static_cast<std::uint32_t>(produced) * 2;
-        if (bytes > 0 && !output.WriteSamples(buffers.output.get(), bytes)) return false;
+        // The most this piece can produce.
+        const int most = (n / channels) * perInput * channels;
+        std::int16_t* room = writer.Reserve(most * copies);
+        if (room == nullptr) return false;
+        const int produced = m_resampler.Process(values + start, n, room, most);
+        if (copies == 2) {
+            for (int i = produced - 1; i >= 0; --i) room[2 * i] = room[2 * i + 1] = room[i];
+        }
+        writer.Commit(produced * copies);
     }
     return true;
 }
@@ -287,11 +277,89 @@ int CreateOutputFile(CWaveFile& output, const CString& outputFolder, const CFile
     return result;
 }
 
+void PrepareFile(FileJob& job, const CFileName& entry, const CString& outputFolder,
+                 int targetFrequency, int targetChannels) {
+    FileResult& result = job.result;
+    CWaveFile& source = job.source;
+    if (!source.OpenFile(entry.FullPath)) {
+        result.status = FileStatus::SourceUnreadable;
+        result.sourceError = source.OpenError();
+        result.systemError = source.LastError();
+        return;
+    }
+    DiagnosticPrint(L"Resampling... start\n");
+
+    // Only mono and stereo outputs are made; any other count counts as "nothing selected",
+    // which the output's format check refuses.
+    MediaParams params;
+    params.kind = 1;
+    params.samplingFrequency = targetFrequency;
+    params.channels = (targetChannels == 1 || targetChannels == 2) ? targetChannels : 0;
+    params.bitsPerSample = 16;
+    job.output.SetParams(&params);
+    job.targetChannels = params.channels;
+
+    const double ratio = targetFrequency > 0
+                             ? static_cast<double>(source.Format().samplesPerSecond) /
+                                   static_cast<double>(targetFrequency)
+                             : 0.0;
+    if (targetFrequency > 0 && params.channels != 0 && ratio >= kMaxRatio) {
+        result.status = FileStatus::UnsupportedRatio;
+        source.Close();
+        return;
+    }
+
+    // Only "the name is taken" moves on to the next candidate.
+    int created = -2;
+    for (int index = 0; index < kOutputNameCandidates && created == -2; ++index) {
+        created = CreateOutputFile(job.output, outputFolder, entry, index);
+    }
+    if (created != 0) {
+        result.status = created == -1 ? FileStatus::OutputFailed : FileStatus::NoFreeName;
+        result.systemError = job.output.LastError();
+        if (created == -1) result.outputPath.AssignString(job.output.Name());
+        source.Close();
+        return;
+    }
+    result.outputPath.AssignString(job.output.Name());
+    job.ready = true;
+}
+
+void ConvertPrepared(FileJob& job, int index, const std::atomic<int>& stopFlag,
+                     ConversionObserver* observer, Resampler& resampler) {
+    if (!job.ready) return;
+    FileResult& result = job.result;
+    const SampleFormat& format = job.source.Format();
+    const int targetFrequency = job.output.GetParams()->samplingFrequency;
+    Buffers buffers;
+    const double ratio =
+        static_cast<double>(format.samplesPerSecond) / static_cast<double>(targetFrequency);
+    if (!buffers.Allocate(format, job.targetChannels, ratio)) {
+        result.status = FileStatus::OutOfMemory;
+    } else {
+        job.kernelChannels =
+            (format.channels == 1 && job.targetChannels == 2) ? 1 : job.targetChannels;
+        resampler.Reset(static_cast<int>(format.samplesPerSecond), targetFrequency,
+                        job.kernelChannels);
+        FileConverter converter(job, index, stopFlag, observer, resampler);
+        result.status = converter.Run(buffers);
+    }
+
+    job.source.Close();
+    if (!job.output.Finish() && !IsFailure(result.status)) result.status = FileStatus::WriteFailed;
+    if (result.status == FileStatus::WriteFailed) result.systemError = job.output.LastError();
+    result.framesWritten = job.output.FrameCount();
+    job.ready = false;
+    DiagnosticPrint(L"Resampling... complete\n");
+}
+
 FileResult ConvertFile(const CFileName& entry, const CString& outputFolder, int targetFrequency,
                        int targetChannels, const std::atomic<int>& stopFlag,
-                       ConversionObserver* observer, ResamplerState* resampler) {
-    FileConverter converter(stopFlag, observer, resampler != nullptr ? *resampler : theResampler);
-    return converter.Run(entry, outputFolder, targetFrequency, targetChannels);
+                       ConversionObserver* observer, Resampler* resampler) {
+    FileJob job;
+    PrepareFile(job, entry, outputFolder, targetFrequency, targetChannels);
+    ConvertPrepared(job, 0, stopFlag, observer, resampler != nullptr ? *resampler : theResampler);
+    return std::move(job.result);
 }
 
 bool RunConversionBatch(const std::vector<const CFileName*>& sources, const CString& outputFolder,
@@ -304,8 +372,11 @@ bool RunConversionBatch(const std::vector<const CFileName*>& sources, const CStr
         if (stopFlag.load() != 0) break;
         if (observer != nullptr) observer->OnFileBegin(i);
         if (sources[static_cast<std::size_t>(i)] != nullptr) {
-            FileResult result = ConvertFile(*sources[static_cast<std::size_t>(i)], outputFolder,
-                                            targetFrequency, targetChannels, stopFlag, observer);
+            FileJob job;
+            PrepareFile(job, *sources[static_cast<std::size_t>(i)], outputFolder, targetFrequency,
+                        targetChannels);
+            ConvertPrepared(job, i, stopFlag, observer, theResampler);
+            const FileResult& result = job.result;
             if (IsFailure(result.status)) ++failed;
             if (observer != nullptr) observer->OnFileResult(i, result);
         }
@@ -314,5 +385,65 @@ bool RunConversionBatch(const std::vector<const CFileName*>& sources, const CStr
     const bool stopped = stopFlag.load() != 0;
     if (observer != nullptr) observer->OnBatchEnd(stopped);
     if (failedFiles != nullptr) *failedFiles = failed;
+    return stopped;
+}
+
+bool RunParallelConversionBatch(const std::vector<const CFileName*>& sources,
+                                const CString& outputFolder, int targetFrequency,
+                                int targetChannels, const std::atomic<int>& stopFlag,
+                                ConversionObserver* observer, int jobs,
+                                ResamplerFactory makeResampler, int* failedFiles) {
+    const int n = static_cast<int>(sources.size());
+    if (jobs > n) jobs = n;
+    if (observer != nullptr) observer->OnBatchBegin(n);
+
+    std::mutex claim;  // taking the next file and naming its output happen in list order
+    int next = 0;
+    std::atomic<int> done{0};
+    std::atomic<int> failed{0};
+    auto work = [&]() {
+        std::unique_ptr<Resampler> resampler = makeResampler();
+        while (true) {
+            FileJob job;
+            int i;
+            {
+                std::lock_guard<std::mutex> lock(claim);
+                if (next >= n || stopFlag.load() != 0) return;
+                i = next++;
+                if (observer != nullptr) observer->OnFileBegin(i);
+                const CFileName* entry = sources[static_cast<std::size_t>(i)];
+                if (entry != nullptr) {
+                    PrepareFile(job, *entry, outputFolder, targetFrequency, targetChannels);
+                }
+            }
+            if (sources[static_cast<std::size_t>(i)] != nullptr) {
+                if (resampler) {
+                    ConvertPrepared(job, i, stopFlag, observer, *resampler);
+                } else if (job.ready) {
+                    job.result.status = FileStatus::OutOfMemory;
+                    job.source.Close();
+                    job.output.Finish();
+                }
+                if (IsFailure(job.result.status)) ++failed;
+                if (observer != nullptr) observer->OnFileResult(i, job.result);
+            }
+            if (observer != nullptr) observer->OnFileEnd(++done);
+        }
+    };
+
+    std::vector<std::thread> threads;
+    for (int t = 1; t < jobs; ++t) {
+        try {
+            threads.emplace_back(work);
+        } catch (...) {
+            break;  // fewer threads than asked: the others share the work
+        }
+    }
+    work();
+    for (std::thread& thread : threads) thread.join();
+
+    const bool stopped = stopFlag.load() != 0;
+    if (observer != nullptr) observer->OnBatchEnd(stopped);
+    if (failedFiles != nullptr) *failedFiles = failed.load();
     return stopped;
 }

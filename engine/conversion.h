@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "base/cstring.h"
@@ -54,6 +55,12 @@ class ConversionObserver {
     virtual void OnBatchBegin(int fileCount) { (void)fileCount; }
     virtual void OnFileBegin(int index) { (void)index; }
     virtual void OnFileProgress(unsigned percent) { (void)percent; }
+    // The same with the file's index, for batches that convert several files at once; by
+    // default it passes the percentage on.
+    virtual void OnFileProgressOf(int index, unsigned percent) {
+        (void)index;
+        OnFileProgress(percent);
+    }
     // How the file with this index ended; comes before its OnFileEnd.
     virtual void OnFileResult(int index, const FileResult& result) {
         (void)index;
@@ -69,11 +76,30 @@ class ConversionObserver {
 int CreateOutputFile(CWaveFile& output, const CString& outputFolder, const CFileName& entry,
                      int index);
 
-// Converts one source into the first free name in the output folder. The resampler state is
-// the process-wide one unless another is given.
+// One file between naming its output and converting it.
+struct FileJob {
+    CWaveFile source;
+    CWaveFile output;
+    FileResult result;
+    int targetChannels = 0;
+    int kernelChannels = 0;  // the channels resampled (a mono source is resampled as mono)
+    bool ready = false;      // the source is open and the output created
+};
+
+// Opens the source and creates its output under the first free name; on failure the job's
+// result says why and nothing is left open. Writes "Resampling... start\n" once the source
+// opened.
+void PrepareFile(FileJob& job, const CFileName& entry, const CString& outputFolder,
+                 int targetFrequency, int targetChannels);
+// Converts a prepared file, reporting progress as file `index`, and closes both files.
+void ConvertPrepared(FileJob& job, int index, const std::atomic<int>& stopFlag,
+                     ConversionObserver* observer, Resampler& resampler);
+
+// Converts one source into the first free name in the output folder, with the process-wide
+// resampler unless another is given.
 FileResult ConvertFile(const CFileName& entry, const CString& outputFolder, int targetFrequency,
                        int targetChannels, const std::atomic<int>& stopFlag,
-                       ConversionObserver* observer, ResamplerState* resampler = nullptr);
+                       ConversionObserver* observer, Resampler* resampler = nullptr);
 
 // Converts the sources in order (a null entry is skipped), testing the stop flag before each
 // file and chunk. Returns whether the stop flag ended the batch; *failedFiles (when given)
@@ -81,3 +107,16 @@ FileResult ConvertFile(const CFileName& entry, const CString& outputFolder, int 
 bool RunConversionBatch(const std::vector<const CFileName*>& sources, const CString& outputFolder,
                         int targetFrequency, int targetChannels, const std::atomic<int>& stopFlag,
                         ConversionObserver* observer, int* failedFiles = nullptr);
+
+// Makes a resampler for one conversion thread.
+using ResamplerFactory = std::unique_ptr<Resampler> (*)();
+
+// The same batch on up to `jobs` threads, each with its own resampler. Outputs are named in
+// list order, so they get exactly the names a one-at-a-time run gives. The observer is called
+// from all threads (OnBatchBegin and OnBatchEnd from the calling one): OnFileBegin(i) when file
+// i is taken, OnFileProgressOf(i, percent), OnFileResult(i, ...), then OnFileEnd(files done).
+bool RunParallelConversionBatch(const std::vector<const CFileName*>& sources,
+                                const CString& outputFolder, int targetFrequency,
+                                int targetChannels, const std::atomic<int>& stopFlag,
+                                ConversionObserver* observer, int jobs,
+                                ResamplerFactory makeResampler, int* failedFiles = nullptr);

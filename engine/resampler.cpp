@@ -2,65 +2,124 @@
 
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
+#include <new>
 
-ResamplerState theResampler;
+#include "engine/sinc_kernel.h"
+
+SincResampler theResampler;
 
 namespace {
 
 constexpr int kMask = kResamplerRingSize - 1;
-constexpr double kInputScale = 0.000030517578125;  // 1 / 32768
-constexpr double kOutputScale = 32767.0;
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kPiOver32 = 0.09817477042468103;
 
-std::int16_t ToSample(double value) {
-    double scaled = value * kOutputScale;
-    if (scaled >= 32767.0) return 32767;
-    if (scaled <= -32768.0) return -32768;
-    return static_cast<std::int16_t>(scaled);  // truncation toward zero
-}
-
-// The 50 sinc weights for output instant t, shared by both channels.
-void SincWeights(double t, std::int64_t c, double* w) {
-    for (int k = 0; k < 2 * kResamplerHalfWidth; ++k) {
-        std::int64_t l = c - kResamplerHalfWidth + k;
-        double u = (t - static_cast<double>(l)) * kPi;
-        w[k] = u == 0.0 ? 1.0 : std::sin(u) / u;
+std::int64_t GreatestCommonDivisor(std::int64_t a, std::int64_t b) {
+    while (b != 0) {
+        const std::int64_t r = a % b;
+        a = b;
+        b = r;
     }
+    return a;
 }
 
-// The interpolated value at instant c from ring x. Until 25 inputs were consumed, the window
-// does not reach before the first sample of the stream.
-double Interpolate(const ResamplerState& s, const double* ring, std::int64_t c, const double* w) {
-    double sum = 0.0;
-    for (int k = 0; k < 2 * kResamplerHalfWidth; ++k) {
-        std::int64_t l = c - kResamplerHalfWidth + k;
-        if (s.inCount >= kResamplerHalfWidth || l >= 0) {
-            sum = sum + w[k] * ring[l & kMask];
+// The widest instruction set this processor (and its operating system) supports.
+const SincKernel& ChooseKernel() {
+    for (const SincKernel* kernel : {&kSincKernelAvx512, &kSincKernelAvx2}) {
+        if (SincKernelSupported(*kernel)) return *kernel;
+    }
+    return kSincKernelSse2;
+}
+
+const SincKernel& Kernel() {
+    static const SincKernel& kernel = ChooseKernel();
+    return kernel;
+}
+
+// Weights and slopes of every phase k / phases of the output instant between two inputs, in
+// the form the kernels use between phases: w(f) = (-1)^j sin(f pi) / u with u = (f + j) pi,
+// which is exactly 0 away from the centre when f is 0 (equal rates pass samples through).
+// Successive outputs advance by `step` phases (the ratio is step / phases in lowest terms), so
+// row j holds phase j x step mod phases: the rows are read one after the other.
+bool BuildWeightTables(ResamplerState& s, int phases, std::int64_t step) {
+    const std::size_t rows = static_cast<std::size_t>(phases) + 1;
+    double* weights = new (std::nothrow) double[rows * 2 * kSincSpan];
+    double* starts = new (std::nothrow) double[rows];
+    std::int32_t* rowOf = new (std::nothrow) std::int32_t[rows];
+    if (weights == nullptr || starts == nullptr || rowOf == nullptr) {
+        delete[] weights;
+        delete[] starts;
+        delete[] rowOf;
+        return false;
+    }
+    for (std::size_t j = 0; j < rows; ++j) {
+        const std::size_t k =
+            j == rows - 1
+                ? rows - 1
+                : static_cast<std::size_t>((static_cast<std::int64_t>(j) * step) % phases);
+        rowOf[k] = static_cast<std::int32_t>(j);
+    }
+    for (std::size_t k = 0; k < rows; ++k) {
+        const double f = static_cast<double>(k) / phases;
+        const double sine = std::sin(f * kPi);
+        const double cosine = std::cos(f * kPi);
+        starts[k] = f;
+        double* row = weights + static_cast<std::size_t>(rowOf[k]) * 2 * kSincSpan;
+        for (int m = 0; m < kSincSpan; ++m) {
+            const int j = kResamplerHalfWidth - m;
+            const double u = (f + j) * kPi;
+            const double sign = (j & 1) != 0 ? -1.0 : 1.0;
+            double w = 0.0, slope = 0.0;
+            if (m < 2 * kResamplerHalfWidth) {
+                if (u == 0.0) {
+                    w = 1.0;  // the centre of the window; flat there
+                } else {
+                    w = sign * sine / u;
+                    slope = sign * kPi * (cosine / (f + j) - sine / u) / u;
+                }
+            }
+            row[m] = w;
+            row[kSincSpan + m] = slope;
         }
     }
-    return sum;
-}
-
-void Advance(ResamplerState& s) {
-    s.position = s.position + s.ratio;
-    if (s.position >= static_cast<double>(kResamplerRingSize)) {
-        s.position = s.position - static_cast<double>(kResamplerRingSize);
-    }
-    s.outIndex = (s.outIndex + 1) & kMask;
-}
-
-bool OutputDue(const ResamplerState& s) {
-    return static_cast<int>(s.position) == ((s.writeIndex - kResamplerHalfWidth) & kMask);
+    s.weights = weights;
+    s.phaseStart = starts;
+    s.phaseRow = rowOf;
+    s.phases = phases;
+    return true;
 }
 
 }  // namespace
 
+bool SincKernelSupported(const SincKernel& kernel) {
+    __builtin_cpu_init();
+    if (&kernel == &kSincKernelAvx512) {
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+               __builtin_cpu_supports("avx512dq");
+    }
+    if (&kernel == &kSincKernelAvx2) {
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    }
+    return true;  // SSE2 is part of every x86-64 processor
+}
+
+ResamplerState::~ResamplerState() {
+    delete[] weights;
+    delete[] phaseStart;
+    delete[] phaseRow;
+}
+
 void ResamplerReset(ResamplerState& s, int sourceFrequency, int targetFrequency,
                     int targetChannels) {
-    std::memset(static_cast<void*>(&s), 0, sizeof s);
     s.targetChannels = targetChannels;
+    s.position = 0.0;
+    s.outCount = s.inCount = 0;
+    s.outIndex = s.writeIndex = 0;
+    for (double* ring : {s.x, s.xr, s.a, s.ar, s.y, s.yr}) {
+        std::memset(ring, 0, sizeof(double) * 2 * kResamplerRingSize);
+    }
     s.ratio = static_cast<double>(sourceFrequency) / static_cast<double>(targetFrequency);
 
     // Cut-off as a fraction of the rate the filter runs at: the source rate when the frequency
@@ -80,6 +139,26 @@ void ResamplerReset(ResamplerState& s, int sourceFrequency, int targetFrequency,
         }
         s.coefficients[i + 32] = (1.0 - std::cos((i + 32) * kPiOver32)) * (0.5 * 2.0 * h * sinc);
     }
+    for (int i = 0; i < kFilterSpan; ++i) {
+        s.filter[i] = i == 0 ? 0.0 : s.coefficients[kResamplerFilterTaps - i];
+    }
+
+    // The output instants repeat their position between inputs every `phases` outputs.
+    if (s.tableSource != sourceFrequency || s.tableTarget != targetFrequency) {
+        delete[] s.weights;
+        delete[] s.phaseStart;
+        delete[] s.phaseRow;
+        s.weights = s.phaseStart = nullptr;
+        s.phaseRow = nullptr;
+        s.phases = 0;
+        s.tableSource = sourceFrequency;
+        s.tableTarget = targetFrequency;
+        const std::int64_t divisor = GreatestCommonDivisor(sourceFrequency, targetFrequency);
+        const std::int64_t phases = targetFrequency / divisor;
+        if (phases <= kMaxWeightPhases) {
+            BuildWeightTables(s, static_cast<int>(phases), sourceFrequency / divisor);
+        }
+    }
 }
 
 double LowPassFilter(const ResamplerState& s, const double* ring, int index) {
@@ -92,84 +171,30 @@ double LowPassFilter(const ResamplerState& s, const double* ring, int index) {
 
 int ResampleMono(ResamplerState& s, const std::int16_t* src, int count, std::int16_t* dst,
                  int capacity) {
-    if (count <= 0) return 0;
-    int written = 0;
-    double w[2 * kResamplerHalfWidth];
-    for (int n = 0; n < count; ++n) {
-        const double x = src[n] * kInputScale;
-        s.x[s.writeIndex] = x;
-        s.a[s.writeIndex] = x;
-        if (s.ratio > 1.0) s.x[s.writeIndex] = LowPassFilter(s, s.a, s.writeIndex);
-
-        while (OutputDue(s)) {
-            const double t = static_cast<double>(s.outCount) * s.ratio;
-            const std::int64_t c = static_cast<std::int64_t>(t);
-            SincWeights(t, c, w);
-            const double sum = Interpolate(s, s.x, c, w);
-            s.y[s.outIndex] = sum;
-            const double v = s.ratio < 1.0 ? LowPassFilter(s, s.y, s.outIndex) : sum;
-            if (written < capacity) {
-                dst[written++] = ToSample(v);
-                ++s.outCount;
-            }
-            Advance(s);
-        }
-        s.writeIndex = (s.writeIndex + 1) & kMask;
-        ++s.inCount;
-    }
-    return written;
+    return Kernel().mono(s, src, count, dst, capacity);
 }
 
 int ResampleStereo(ResamplerState& s, const std::int16_t* src, int count, std::int16_t* dst,
                    int capacity) {
-    if (count <= 0) return 0;
-    int written = 0;
-    double w[2 * kResamplerHalfWidth];
-    const int frames = count / 2;
-    for (int n = 0; n < frames; ++n) {
-        const double xl = src[2 * n] * kInputScale;
-        const double xr = src[2 * n + 1] * kInputScale;
-        s.x[s.writeIndex] = s.a[s.writeIndex] = xl;
-        s.xr[s.writeIndex] = s.ar[s.writeIndex] = xr;
-        if (s.ratio > 1.0) {
-            s.x[s.writeIndex] = LowPassFilter(s, s.a, s.writeIndex);
-            s.xr[s.writeIndex] = LowPassFilter(s, s.ar, s.writeIndex);
-        }
-
-        while (OutputDue(s)) {
-            const double t = static_cast<double>(s.outCount) * s.ratio;
-            const std::int64_t c = static_cast<std::int64_t>(t);
-            SincWeights(t, c, w);
-            const double sumL = Interpolate(s, s.x, c, w);
-            const double sumR = Interpolate(s, s.xr, c, w);
-            s.y[s.outIndex] = sumL;
-            s.yr[s.outIndex] = sumR;
-            double vl = sumL, vr = sumR;
-            if (s.ratio < 1.0) {
-                vl = LowPassFilter(s, s.y, s.outIndex);
-                vr = LowPassFilter(s, s.yr, s.outIndex);
-            }
-            if (written <= capacity - 2) {
-                dst[written++] = ToSample(vl);
-                dst[written++] = ToSample(vr);
-                ++s.outCount;
-            }
-            Advance(s);
-        }
-        s.writeIndex = (s.writeIndex + 1) & kMask;
-        ++s.inCount;
-    }
-    return written;
+    return Kernel().stereo(s, src, count, dst, capacity);
 }
 
-void ResamplerReset(int sourceFrequency, int targetFrequency, int targetChannels) {
-    ResamplerReset(theResampler, sourceFrequency, targetFrequency, targetChannels);
+const char* ResamplerInstructionSet() {
+    return Kernel().name;
 }
 
-int ResampleMono(const std::int16_t* src, int count, std::int16_t* dst) {
-    return ResampleMono(theResampler, src, count, dst);
+SincResampler::SincResampler() : m_state(new (std::nothrow) ResamplerState()) {}
+
+void SincResampler::Reset(int sourceFrequency, int targetFrequency, int targetChannels) {
+    if (m_state) ResamplerReset(*m_state, sourceFrequency, targetFrequency, targetChannels);
 }
 
-int ResampleStereo(const std::int16_t* src, int count, std::int16_t* dst) {
-    return ResampleStereo(theResampler, src, count, dst);
+int SincResampler::Process(const std::int16_t* src, int count, std::int16_t* dst, int capacity) {
+    if (!m_state) return 0;
+    return m_state->targetChannels == 2 ? ResampleStereo(*m_state, src, count, dst, capacity)
+                                        : ResampleMono(*m_state, src, count, dst, capacity);
+}
+
+std::unique_ptr<Resampler> MakeSincResampler() {
+    return std::unique_ptr<Resampler>(new (std::nothrow) SincResampler());
 }

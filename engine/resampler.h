@@ -6,34 +6,79 @@
 // goes down, and the interpolated output after it when the frequency goes up. The state carries
 // over from one call to the next, so successive chunks of a file form one stream; a reset
 // starts the next file.
+//
+// The arithmetic is arranged for speed without changing what comes out: output n stands at
+// input time n x ratio exactly as in the plain formulation, the same samples are produced at the
+// same moments, and the values agree to the last bit except, rarely, by one where a sum lies
+// within rounding noise of an integer step. The ways to get there:
+// - sin((f + j) pi) = (-1)^j sin(f pi): the 50 weights of an output share one sine; for rates
+//   with a short period (the ratio p/q in lowest terms with q <= kMaxWeightPhases), the weights
+//   of each of the q + 1 phases are tabulated with their slopes, and an output's weights are the
+//   table's plus its tiny offset from the phase (a first-order correction);
+// - the rings are kept twice over, so every window is contiguous and the sums run as SIMD dot
+//   products (SSE2, AVX2 or AVX-512, chosen at run time).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 constexpr int kResamplerRingSize = 1024;  // power of two: indices wrap with & (size - 1)
 constexpr int kResamplerFilterTaps = 65;
 constexpr int kResamplerHalfWidth = 25;  // input samples on each side of an output instant
 // Output capacity of one kernel call, in 16-bit values.
 constexpr int kResamplerOutputCapacity = 204800;
+// Longest phase period that gets weight tables (larger ones compute weights per output).
+constexpr int kMaxWeightPhases = 4096;
+// Padded window lengths of the vectorised sums.
+constexpr int kSincSpan = 64;    // 50 weights and zeros
+constexpr int kFilterSpan = 64;  // taps 65 .. 2 as vectors (tap 1 apart, taps 0 and 64 are 0)
 
-struct ResamplerState {
+// What the conversion job needs of a resampler.
+class Resampler {
+  public:
+    virtual ~Resampler() = default;
+    virtual void Reset(int sourceFrequency, int targetFrequency, int targetChannels) = 0;
+    // Mono or interleaved stereo as the reset said; returns the 16-bit values written.
+    virtual int Process(const std::int16_t* src, int count, std::int16_t* dst, int capacity) = 0;
+    // Source frequency / target frequency: the input-time advance per output sample.
+    virtual double Ratio() const = 0;
+};
+
+struct alignas(64) ResamplerState {
+    ResamplerState() = default;
+    ResamplerState(const ResamplerState&) = delete;
+    ResamplerState& operator=(const ResamplerState&) = delete;
+    ~ResamplerState();
+
     double ratio = 1.0;  // source frequency / target frequency
     std::int32_t targetChannels = 0;
     double coefficients[kResamplerFilterTaps] = {};
+    // The taps for the vector part of the filter sums, in reverse order and shifted by one:
+    // filter[i] = coefficients[65 - i] (0 for i = 0). Tap 1 is applied on its own to the
+    // second-newest value, and tap 0 (on the newest) is 0 like tap 64: the window's ends.
+    alignas(64) double filter[kFilterSpan] = {};
     double position = 0.0;        // input time of the next output sample, modulo the ring size
     std::int64_t outCount = 0;    // output frames produced since the reset
     std::int32_t outIndex = 0;    // ring index of the next output frame
     std::int32_t writeIndex = 0;  // ring index of the next input frame
     std::int64_t inCount = 0;     // input frames consumed since the reset
-    // Interpolation input (after the pre-filter), raw filter input, and output history before
-    // scaling; left or mono, then right.
-    double x[kResamplerRingSize] = {}, xr[kResamplerRingSize] = {};
-    double a[kResamplerRingSize] = {}, ar[kResamplerRingSize] = {};
-    double y[kResamplerRingSize] = {}, yr[kResamplerRingSize] = {};
+    // Rings, each stored twice over (index i and i + 1024): interpolation input (after the
+    // pre-filter), raw filter input, and output history before scaling; left or mono, right.
+    alignas(64) double x[2 * kResamplerRingSize] = {};
+    alignas(64) double xr[2 * kResamplerRingSize] = {};
+    alignas(64) double a[2 * kResamplerRingSize] = {};
+    alignas(64) double ar[2 * kResamplerRingSize] = {};
+    alignas(64) double y[2 * kResamplerRingSize] = {};
+    alignas(64) double yr[2 * kResamplerRingSize] = {};
+    // Weight tables for the phases k / phases, k = 0 .. phases (0: no tables): phase k is in
+    // row phaseRow[k], which holds kSincSpan weights, then kSincSpan slopes; phaseStart[k] is
+    // k / phases. The rows are stored in the order successive outputs visit their phases.
+    std::int32_t phases = 0;
+    double* weights = nullptr;                      // owned
+    double* phaseStart = nullptr;                   // owned
+    std::int32_t* phaseRow = nullptr;               // owned
+    std::int64_t tableSource = 0, tableTarget = 0;  // the rates the tables were made for
 };
-
-// The process-wide state used by the conversion job unless it is given its own.
-extern ResamplerState theResampler;
 
 // Clears the state and designs the filter; both frequencies are positive, in Hz.
 void ResamplerReset(ResamplerState& state, int sourceFrequency, int targetFrequency,
@@ -48,8 +93,24 @@ int ResampleStereo(ResamplerState& state, const std::int16_t* src, int count, st
                    int capacity = kResamplerOutputCapacity);
 // The filter output for a ring at an index: sum of coefficient[k] x ring[index - k].
 double LowPassFilter(const ResamplerState& state, const double* ring, int index);
+// The instruction set the kernels use on this machine: "AVX-512", "AVX2" or "SSE2".
+const char* ResamplerInstructionSet();
 
-// The same on the process-wide state.
-void ResamplerReset(int sourceFrequency, int targetFrequency, int targetChannels);
-int ResampleMono(const std::int16_t* src, int count, std::int16_t* dst);
-int ResampleStereo(const std::int16_t* src, int count, std::int16_t* dst);
+// The resampler the program uses.
+class SincResampler : public Resampler {
+  public:
+    SincResampler();
+    void Reset(int sourceFrequency, int targetFrequency, int targetChannels) override;
+    int Process(const std::int16_t* src, int count, std::int16_t* dst, int capacity) override;
+    double Ratio() const override { return m_state ? m_state->ratio : 1.0; }
+    // Null only when the state could not be allocated (then nothing is produced).
+    const ResamplerState* State() const { return m_state.get(); }
+
+  private:
+    std::unique_ptr<ResamplerState> m_state;
+};
+
+std::unique_ptr<Resampler> MakeSincResampler();
+
+// The process-wide resampler, used by the conversion job unless it is given its own.
+extern SincResampler theResampler;

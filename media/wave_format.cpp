@@ -12,6 +12,13 @@ constexpr std::uint16_t kTagMuLaw = 7;
 constexpr std::uint16_t kTagExtensible = 0xFFFE;
 constexpr unsigned kMaxChannels = 64;
 
+// 16-bit samples are stored little-endian: on such a host they are copied as they are.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr bool kLittleEndianHost = true;
+#else
+constexpr bool kLittleEndianHost = false;
+#endif
+
 // The last 14 bytes of every standard sub-format GUID (xxxxxxxx-0000-0010-8000-00AA00389B71);
 // the first two bytes carry the format tag, the next two are zero.
 constexpr std::uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
@@ -147,6 +154,11 @@ WaveError ParseFormatChunk(const std::uint8_t* body, std::uint32_t size, SampleF
     return WaveError::None;
 }
 
+bool IsNativePcm16(const SampleFormat& format) {
+    return kLittleEndianHost && format.encoding == SampleEncoding::Pcm &&
+           format.containerBytes == 2;
+}
+
 void DecodeFrames(const SampleFormat& format, const std::uint8_t* raw, std::uint32_t frames,
                   std::int16_t* samples) {
     const std::uint32_t count = frames * format.channels;
@@ -157,6 +169,8 @@ void DecodeFrames(const SampleFormat& format, const std::uint8_t* raw, std::uint
                 for (std::uint32_t i = 0; i < count; ++i) {
                     samples[i] = static_cast<std::int16_t>((raw[i] - 128) * 256);
                 }
+            } else if (size == 2 && kLittleEndianHost) {
+                std::memcpy(samples, raw, static_cast<std::size_t>(count) * 2);
             } else {
                 // Signed, left-justified: the top two bytes of each container are the sample.
                 const std::uint8_t* top = raw + size - 2;

@@ -49,6 +49,10 @@ struct SampleFormat {
 // the bits (they fit the container) and the encoding.
 WaveError ParseFormatChunk(const std::uint8_t* body, std::uint32_t size, SampleFormat* format);
 
+// True when the raw sample data already is signed 16-bit PCM in this machine's byte order, so
+// that it needs no decoding.
+bool IsNativePcm16(const SampleFormat& format);
+
 // Decodes frames of raw sample data to interleaved signed 16-bit samples (frames x channels
 // values). Wider samples keep their top 16 bits; floats are scaled by 32768, rounded down and
 // saturated, with NaN read as 0.

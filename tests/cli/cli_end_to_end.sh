@@ -91,6 +91,18 @@ check_output "beside/stereo44(1).wav" 8000 2 "$(expected_frames 11025 44100 8000
 check_output "beside/stereo44(2).wav" 8000 2 "$(expected_frames 11025 44100 8000)"
 cmp -s stereo44.wav beside/stereo44.wav || fail "the source was changed"
 
+# Several files at once get the names a one-at-a-time run gives: claimed in list order.
+mkdir -p jobs/d1 jobs/d2 jobs/d3 jobs/out
+sox -n -r 44100 -c 1 -b 16 jobs/d1/take.wav synth 0.9 sine 300
+sox -n -r 44100 -c 1 -b 16 jobs/d2/take.wav synth 0.3 sine 300
+sox -n -r 44100 -c 1 -b 16 jobs/d3/take.wav synth 0.6 sine 300
+expect_exit 0 -q --jobs 3 -r 22050 -c 1 -o jobs/out jobs/d1/take.wav jobs/d2/take.wav \
+    jobs/d3/take.wav
+check_output jobs/out/take.wav 22050 1 "$(expected_frames 39690 44100 22050)"
+check_output "jobs/out/take(1).wav" 22050 1 "$(expected_frames 13230 44100 22050)"
+check_output "jobs/out/take(2).wav" 22050 1 "$(expected_frames 26460 44100 22050)"
+expect_exit 2 --jobs 0 stereo44.wav
+
 # A rejected file gets one line naming it; the others are still converted.
 mkdir -p mixed
 expect_exit 1 -r 16000 -o mixed notes.txt stereo44.wav
@@ -138,11 +150,15 @@ cd ..
 # Ctrl-C stops after the current chunk and keeps a valid, shorter file (native only: Wine
 # does not turn a signal into a console Ctrl-C event).
 if [ -z "$emulator" ]; then
-    sox -n -r 8000 -c 2 -b 16 long.wav synth 120 sine 440
+    sox -n -r 8000 -c 1 -b 16 long.wav synth 600 sine 440
     mkdir -p stopped
-    "$cli" -q -r 96000 -o stopped long.wav &
+    "$cli" -q -r 96000 -c 2 -o stopped long.wav &
     pid=$!
-    sleep 1
+    # Interrupt once the output has grown past a megabyte, well before its end (230 MB).
+    for _ in $(seq 1 2000); do
+        [ "$(wc -c <stopped/long.wav 2>/dev/null || echo 0)" -gt 1000000 ] && break
+        sleep 0.01
+    done
     kill -INT "$pid"
     set +e
     wait "$pid"
@@ -150,7 +166,7 @@ if [ -z "$emulator" ]; then
     set -e
     [ "$code" -eq 130 ] || fail "Ctrl-C exit code $code, expected 130"
     frames=$(soxi -s stopped/long.wav)
-    [ "$frames" -gt 0 ] && [ "$frames" -lt 11520000 ] || fail "stopped output has $frames frames"
+    [ "$frames" -gt 0 ] && [ "$frames" -lt 57600000 ] || fail "stopped output has $frames frames"
     check_output stopped/long.wav 96000 2 "$frames"
 fi
 

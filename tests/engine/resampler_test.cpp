@@ -6,32 +6,81 @@
 #include <memory>
 #include <vector>
 
+#include "engine/sinc_kernel.h"
+#include "reference/reference_resampler.h"
 #include "support/test_support.h"
 
+// The worked figures hold for the literal kernels and for the program's kernels in every
+// instruction set this machine has.
 namespace {
 
+struct Literal {
+    using State = reference::ResamplerState;
+    static bool Available() { return true; }
+    static void Reset(State& s, int from, int to, int channels) {
+        reference::ResamplerReset(s, from, to, channels);
+    }
+    static int Mono(State& s, const std::int16_t* in, int n, std::int16_t* out, int capacity) {
+        return reference::ResampleMono(s, in, n, out, capacity);
+    }
+    static int Stereo(State& s, const std::int16_t* in, int n, std::int16_t* out, int capacity) {
+        return reference::ResampleStereo(s, in, n, out, capacity);
+    }
+};
+
+template <const SincKernel& kernel>
+struct Fast {
+    using State = ResamplerState;
+    static bool Available() { return SincKernelSupported(kernel); }
+    static void Reset(State& s, int from, int to, int channels) {
+        ResamplerReset(s, from, to, channels);
+    }
+    static int Mono(State& s, const std::int16_t* in, int n, std::int16_t* out, int capacity) {
+        return kernel.mono(s, in, n, out, capacity);
+    }
+    static int Stereo(State& s, const std::int16_t* in, int n, std::int16_t* out, int capacity) {
+        return kernel.stereo(s, in, n, out, capacity);
+    }
+};
+
+template <typename Kernel>
 struct Resampler {
-    std::unique_ptr<ResamplerState> state = std::make_unique<ResamplerState>();
+    std::unique_ptr<typename Kernel::State> state = std::make_unique<typename Kernel::State>();
     std::vector<std::int16_t> out = std::vector<std::int16_t>(kResamplerOutputCapacity);
 
-    Resampler(int from, int to, int channels) { ResamplerReset(*state, from, to, channels); }
+    Resampler(int from, int to, int channels) { Kernel::Reset(*state, from, to, channels); }
 
     std::vector<std::int16_t> Mono(const std::vector<std::int16_t>& in) {
-        int n = ResampleMono(*state, in.data(), static_cast<int>(in.size()), out.data());
+        int n = Kernel::Mono(*state, in.data(), static_cast<int>(in.size()), out.data(),
+                             kResamplerOutputCapacity);
         return std::vector<std::int16_t>(out.begin(), out.begin() + n);
     }
     std::vector<std::int16_t> Stereo(const std::vector<std::int16_t>& in) {
-        int n = ResampleStereo(*state, in.data(), static_cast<int>(in.size()), out.data());
+        int n = Kernel::Stereo(*state, in.data(), static_cast<int>(in.size()), out.data(),
+                               kResamplerOutputCapacity);
         return std::vector<std::int16_t>(out.begin(), out.begin() + n);
     }
 };
+
+template <typename Kernel>
+class ResamplerKernel : public ::testing::Test {
+  protected:
+    using R = Resampler<Kernel>;
+    void SetUp() override {
+        if (!Kernel::Available()) GTEST_SKIP() << "instruction set not available here";
+    }
+};
+
+using Kernels = ::testing::Types<Literal, Fast<kSincKernelSse2>, Fast<kSincKernelAvx2>,
+                                 Fast<kSincKernelAvx512>>;
+TYPED_TEST_SUITE(ResamplerKernel, Kernels);
 
 std::vector<std::int16_t> Ramp(int count, int seed = 0) {
     return testing_support::Sine(count, 20000.0, 0.05, seed);
 }
 
-TEST(ResamplerFilter, DesignMatchesTheWorkedFigures) {
-    Resampler down(44100, 8000, 1);
+TYPED_TEST(ResamplerKernel, DesignMatchesTheWorkedFigures) {
+    typename TestFixture::R down(44100, 8000, 1);
     EXPECT_EQ(down.state->ratio, 5.5125);
     EXPECT_EQ(down.state->coefficients[32], 0.18140589569160998);
     EXPECT_EQ(down.state->coefficients[31], 0.17133083769463509);
@@ -48,21 +97,21 @@ TEST(ResamplerFilter, DesignMatchesTheWorkedFigures) {
     EXPECT_EQ(sum + compensation, 1.0003727736998378);
 
     // 44100 -> 48000 and back use the same cut-off 22050 / 48000 (post- and pre-filter).
-    Resampler up(44100, 48000, 1);
-    Resampler back(48000, 44100, 1);
+    typename TestFixture::R up(44100, 48000, 1);
+    typename TestFixture::R back(48000, 44100, 1);
     EXPECT_EQ(up.state->ratio, 0.91875);
     EXPECT_EQ(up.state->coefficients[32], 2 * 0.459375);
     EXPECT_EQ(back.state->coefficients[32], 2 * 0.459375);
 }
 
-TEST(ResamplerMono, EqualRatesScaleBy32767Over32768AndDrop25Samples) {
+TYPED_TEST(ResamplerKernel, EqualRatesScaleBy32767Over32768AndDrop25Samples) {
     std::vector<std::int16_t> in(1000);
     for (int i = 0; i < 1000; ++i)
         in[static_cast<std::size_t>(i)] = static_cast<std::int16_t>((i * 977) % 65536 - 32768);
     in[0] = 32767;
     in[1] = 1000;
     in[2] = -32768;
-    Resampler r(44100, 44100, 1);
+    typename TestFixture::R r(44100, 44100, 1);
     std::vector<std::int16_t> out = r.Mono(in);
     ASSERT_EQ(out.size(), 975u);
     for (std::size_t n = 0; n < out.size(); ++n) {
@@ -73,12 +122,12 @@ TEST(ResamplerMono, EqualRatesScaleBy32767Over32768AndDrop25Samples) {
     EXPECT_EQ(out[1], 999);
 }
 
-TEST(ResamplerMono, SplitCallsContinueTheSameStream) {
+TYPED_TEST(ResamplerKernel, SplitCallsContinueTheSameStream) {
     std::vector<std::int16_t> in = Ramp(1000);
-    Resampler whole(44100, 44100, 1);
+    typename TestFixture::R whole(44100, 44100, 1);
     std::vector<std::int16_t> expected = whole.Mono(in);
 
-    Resampler split(44100, 44100, 1);
+    typename TestFixture::R split(44100, 44100, 1);
     std::vector<std::int16_t> first = split.Mono({in.begin(), in.begin() + 500});
     std::vector<std::int16_t> second = split.Mono({in.begin() + 500, in.end()});
     EXPECT_EQ(first.size(), 475u);
@@ -87,20 +136,20 @@ TEST(ResamplerMono, SplitCallsContinueTheSameStream) {
     EXPECT_EQ(first, expected);
 }
 
-TEST(ResamplerMono, UpsamplingBy12GivesTwelvePerInputFromThe26th) {
-    Resampler r(8000, 96000, 1);
+TYPED_TEST(ResamplerKernel, UpsamplingBy12GivesTwelvePerInputFromThe26th) {
+    typename TestFixture::R r(8000, 96000, 1);
     std::vector<std::int16_t> out = r.Mono(Ramp(2560));
     EXPECT_EQ(out.size(), 30420u);
 
-    Resampler first(8000, 96000, 1);
+    typename TestFixture::R first(8000, 96000, 1);
     std::vector<std::int16_t> in = Ramp(26);
     EXPECT_EQ(first.Mono({in.begin(), in.begin() + 25}).size(), 0u);
     EXPECT_EQ(first.Mono({in.begin() + 25, in.end()}).size(), 12u);
 }
 
-TEST(ResamplerMono, FullScaleStepClipsInsteadOfWrapping) {
+TYPED_TEST(ResamplerKernel, FullScaleStepClipsInsteadOfWrapping) {
     std::vector<std::int16_t> in(2000, 32767);
-    Resampler r(44100, 48000, 1);
+    typename TestFixture::R r(44100, 48000, 1);
     std::vector<std::int16_t> out = r.Mono(in);
     ASSERT_GT(out.size(), 1000u);
     int clipped = 0;
@@ -117,7 +166,7 @@ TEST(ResamplerMono, FullScaleStepClipsInsteadOfWrapping) {
     EXPECT_TRUE(negativeOnset);
 }
 
-TEST(ResamplerStereo, EqualChannelsGiveTheMonoResultUpAndDown) {
+TYPED_TEST(ResamplerKernel, EqualChannelsGiveTheMonoResultUpAndDown) {
     for (int target : {48000, 8000, 96000, 44100}) {
         std::vector<std::int16_t> mono = Ramp(3000, target);
         std::vector<std::int16_t> stereo;
@@ -125,8 +174,8 @@ TEST(ResamplerStereo, EqualChannelsGiveTheMonoResultUpAndDown) {
             stereo.push_back(s);
             stereo.push_back(s);
         }
-        Resampler m(44100, target, 1);
-        Resampler s(44100, target, 2);
+        typename TestFixture::R m(44100, target, 1);
+        typename TestFixture::R s(44100, target, 2);
         std::vector<std::int16_t> monoOut = m.Mono(mono);
         std::vector<std::int16_t> stereoOut = s.Stereo(stereo);
         ASSERT_EQ(stereoOut.size(), 2 * monoOut.size()) << target;
@@ -137,18 +186,18 @@ TEST(ResamplerStereo, EqualChannelsGiveTheMonoResultUpAndDown) {
     }
 }
 
-TEST(ResamplerKernels, NonPositiveCountsConsumeNothing) {
-    Resampler r(44100, 48000, 2);
+TYPED_TEST(ResamplerKernel, NonPositiveCountsConsumeNothing) {
+    typename TestFixture::R r(44100, 48000, 2);
     std::int16_t in[4] = {1, 2, 3, 4};
-    EXPECT_EQ(ResampleMono(*r.state, in, 0, r.out.data()), 0);
-    EXPECT_EQ(ResampleStereo(*r.state, in, -2, r.out.data()), 0);
+    EXPECT_EQ(TypeParam::Mono(*r.state, in, 0, r.out.data(), 10), 0);
+    EXPECT_EQ(TypeParam::Stereo(*r.state, in, -2, r.out.data(), 10), 0);
     EXPECT_EQ(r.state->inCount, 0);
     EXPECT_EQ(r.state->writeIndex, 0);
 }
 
-TEST(ResamplerStereo, IncompleteLastFrameIsIgnored) {
-    Resampler odd(44100, 44100, 2);
-    Resampler even(44100, 44100, 2);
+TYPED_TEST(ResamplerKernel, IncompleteLastFrameIsIgnored) {
+    typename TestFixture::R odd(44100, 44100, 2);
+    typename TestFixture::R even(44100, 44100, 2);
     std::vector<std::int16_t> in = Ramp(101);
     odd.Stereo(in);
     even.Stereo({in.begin(), in.end() - 1});
@@ -156,11 +205,11 @@ TEST(ResamplerStereo, IncompleteLastFrameIsIgnored) {
     EXPECT_EQ(even.state->inCount, 50);
 }
 
-TEST(ResamplerKernels, OutputBeyondTheCapacityIsDroppedNotWrittenPastTheBuffer) {
-    Resampler r(8000, 96000, 1);
+TYPED_TEST(ResamplerKernel, OutputBeyondTheCapacityIsDroppedNotWrittenPastTheBuffer) {
+    typename TestFixture::R r(8000, 96000, 1);
     std::vector<std::int16_t> in = Ramp(200);
     std::vector<std::int16_t> out(100 + 8, 0x5555);
-    int n = ResampleMono(*r.state, in.data(), 200, out.data(), 100);
+    int n = TypeParam::Mono(*r.state, in.data(), 200, out.data(), 100);
     EXPECT_EQ(n, 100);
     for (int i = 100; i < 108; ++i) EXPECT_EQ(out[static_cast<std::size_t>(i)], 0x5555);
 }

@@ -1,0 +1,161 @@
+#!/usr/bin/env python3
+"""Times ratemill-cli against the literal transcription of the resampler and SoX, as whole
+processes, on inputs made with SoX. Prints a Markdown table: median seconds, times realtime,
+ratio to SoX, ratio to the transcription, peak resident memory.
+
+  bench/bench.py BUILD_DIR [--runs N] [--reference-runs N]
+"""
+import argparse
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+SECONDS = 60
+
+
+def sh(*args):
+    subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def make_inputs(folder):
+    """60 s music-like stereo 44.1 kHz, speech-like 48 kHz (mono, and stereo for job b),
+    8 kHz mono, a batch of eight 30 s files, and 10 s / 10 min files for the memory check."""
+    os.makedirs(folder, exist_ok=True)
+    made = {}
+
+    def make(name, *effects):
+        path = os.path.join(folder, name)
+        if not os.path.exists(path):
+            sh("sox", "-n", *effects[0], path, "synth", *effects[1:])
+        made[name] = path
+        return path
+
+    music = ["-r", "44100", "-c", "2", "-b", "16"]
+    # Music: a sweeping tone mixed with pink noise, with a tremolo.
+    tune = ["sine", "220-880", "pinknoise", "mix", "tremolo", "5", "40", "gain", "-6"]
+    make("music.wav", music, str(SECONDS), *tune)
+    # Speech: brown noise with a syllable-rate envelope.
+    speech = ["brownnoise", "tremolo", "4", "90", "gain", "-3"]
+    make("speech-mono.wav", ["-r", "48000", "-c", "1", "-b", "16"], str(SECONDS), *speech)
+    make("speech-stereo.wav", ["-r", "48000", "-c", "2", "-b", "16"], str(SECONDS), *speech)
+    make("phone.wav", ["-r", "8000", "-c", "1", "-b", "16"], str(SECONDS), "pinknoise",
+         "tremolo", "3", "70", "gain", "-3")
+    for i in range(8):
+        make(f"batch{i}.wav", music, "30", *tune)
+    make("short10s.wav", music, "10", *tune)
+    make("long10min.wav", music, "600", *tune)
+    return made
+
+
+def run(command, outdir):
+    """Runs a command (or a list of commands one after the other); returns the seconds."""
+    commands = command if isinstance(command[0], list) else [command]
+    shutil.rmtree(outdir, ignore_errors=True)
+    os.makedirs(outdir)
+    null = os.open(os.devnull, os.O_WRONLY)
+    start = time.perf_counter()
+    for c in commands:
+        # posix_spawn starts the program without copying this interpreter first.
+        pid = os.posix_spawnp(c[0], c, os.environ,
+                              file_actions=[(os.POSIX_SPAWN_DUP2, null, 1),
+                                            (os.POSIX_SPAWN_DUP2, null, 2)])
+        _, status, _ = os.wait4(pid, 0)
+        if status != 0:
+            raise RuntimeError(f"{c} failed with {status}")
+    elapsed = time.perf_counter() - start
+    os.close(null)
+    return elapsed
+
+
+def peak_memory(command, outdir):
+    """The largest peak resident memory (KiB) of the command's processes, from GNU time."""
+    commands = command if isinstance(command[0], list) else [command]
+    shutil.rmtree(outdir, ignore_errors=True)
+    os.makedirs(outdir)
+    report = os.path.join(outdir, ".peak")
+    peak = 0
+    for c in commands:
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, *c], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(report) as f:
+            peak = max(peak, int(f.read().split()[-1]))
+    return peak
+
+
+def measure(command, outdir, runs):
+    seconds = statistics.median(run(command, outdir) for _ in range(runs))
+    return seconds, peak_memory(command, outdir)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--reference-runs", type=int, default=3)
+    args = parser.parse_args()
+
+    cli = os.path.join(args.build, "cli", "ratemill-cli")
+    reference = os.path.join(args.build, "bench", "ratemill-cli-reference")
+    work = os.path.join(args.build, "bench-data")
+    inputs = make_inputs(os.path.join(work, "input"))
+    out = os.path.join(work, "output")
+    sox_out = os.path.join(out, "sox.wav")
+
+    def ours(program, files, rate, channels, jobs=1):
+        return [program, "-q", "-j", str(jobs), "-r", str(rate), "-c", str(channels), "-o", out,
+                *files]
+
+    def sox(files, rate, channels):
+        return [["sox", f, "-r", str(rate), "-c", str(channels),
+                 os.path.join(out, os.path.basename(f))] for f in files]
+
+    batch = [inputs[f"batch{i}.wav"] for i in range(8)]
+    jobs = [
+        ("(a) 44.1 kHz stereo -> 48 kHz stereo", [inputs["music.wav"]], 48000, 2, SECONDS),
+        ("(b) 48 kHz stereo -> 16 kHz mono", [inputs["speech-stereo.wav"]], 16000, 1, SECONDS),
+        ("(c) 8 kHz mono -> 96 kHz stereo", [inputs["phone.wav"]], 96000, 2, SECONDS),
+        ("(d) 8 x 30 s 44.1 kHz stereo -> 48 kHz stereo", batch, 48000, 2, 8 * 30),
+    ]
+
+    cores = os.cpu_count() or 1
+    print(f"Machine: {platform.processor() or platform.machine()}, {cores} cores, "
+          f"{platform.system()} {platform.release()}")
+    version = subprocess.run([cli, "--version"], capture_output=True, text=True).stdout.strip()
+    sox_version = subprocess.run(["sox", "--version"], capture_output=True,
+                                 text=True).stdout.strip()
+    print(f"{version}; {sox_version}; median of {args.runs} runs "
+          f"({args.reference_runs} for the transcription)\n")
+    print("| job | program | seconds | x realtime | vs SoX | vs transcription | peak memory |")
+    print("|---|---|---:|---:|---:|---:|---:|")
+
+    def row(job, name, seconds, peak, audio, sox_seconds, reference_seconds):
+        print(f"| {job} | {name} | {seconds:.3f} | {audio / seconds:.0f} | "
+              f"{sox_seconds / seconds:.2f} | {reference_seconds / seconds:.1f} | "
+              f"{peak / 1024:.1f} MiB |")
+
+    for job, files, rate, channels, audio in jobs:
+        sox_s, sox_peak = measure(sox(files, rate, channels), out, args.runs)
+        ref_s, ref_peak = measure(ours(reference, files, rate, channels), out,
+                                  args.reference_runs)
+        one_s, one_peak = measure(ours(cli, files, rate, channels), out, args.runs)
+        row(job, "ratemill-cli", one_s, one_peak, audio, sox_s, ref_s)
+        if len(files) > 1:
+            two_s, two_peak = measure(ours(cli, files, rate, channels, jobs=2), out, args.runs)
+            row(job, "ratemill-cli --jobs 2", two_s, two_peak, audio, sox_s, ref_s)
+            print(f"| {job} | --jobs 2 vs --jobs 1 | {one_s / two_s:.2f}x | | | | |")
+        row(job, "transcription", ref_s, ref_peak, audio, sox_s, ref_s)
+        row(job, "sox", sox_s, sox_peak, audio, sox_s, ref_s)
+
+    short_s, short_peak = measure(ours(cli, [inputs["short10s.wav"]], 48000, 2), out, 3)
+    long_s, long_peak = measure(ours(cli, [inputs["long10min.wav"]], 48000, 2), out, 3)
+    print(f"\nPeak memory, 44.1 kHz stereo -> 48 kHz: 10 s file {short_peak / 1024:.1f} MiB, "
+          f"10 min file {long_peak / 1024:.1f} MiB ({600 / long_s:.0f}x realtime)")
+    shutil.rmtree(out, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,103 @@
+// The resampling kernels alone: one second of audio per iteration, fed in chunks of 2560 frames
+// as the conversion job does, for the literal kernels and the program's in each instruction set.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/resampler.h"
+#include "engine/sinc_kernel.h"
+#include "reference/reference_resampler.h"
+
+namespace {
+
+std::vector<std::int16_t> Signal(int frames, int channels) {
+    std::mt19937 random(42);
+    std::uniform_int_distribution<int> noise(-3000, 3000);
+    std::vector<std::int16_t> v(static_cast<std::size_t>(frames) * channels);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        v[i] = static_cast<std::int16_t>(12000.0 * std::sin(0.01 * static_cast<double>(i)) +
+                                         noise(random));
+    }
+    return v;
+}
+
+template <typename State, typename Reset, typename Process>
+void Run(benchmark::State& bench, int from, int to, int channels, Reset reset, Process process) {
+    const std::vector<std::int16_t> in = Signal(from, channels);
+    std::vector<std::int16_t> out(kResamplerOutputCapacity);
+    auto state = std::make_unique<State>();
+    std::int64_t produced = 0;
+    for (auto _ : bench) {
+        reset(*state, from, to, channels);
+        const std::size_t chunk = 2560u * static_cast<std::size_t>(channels);
+        for (std::size_t start = 0; start < in.size(); start += chunk) {
+            const int n = static_cast<int>(std::min(chunk, in.size() - start));
+            produced += process(*state, in.data() + start, n, out.data());
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    bench.SetItemsProcessed(produced / channels);  // output frames
+    bench.counters["x realtime"] =
+        benchmark::Counter(static_cast<double>(bench.iterations()), benchmark::Counter::kIsRate);
+}
+
+void Literal(benchmark::State& bench, int from, int to, int channels) {
+    Run<reference::ResamplerState>(
+        bench, from, to, channels,
+        [](reference::ResamplerState& s, int a, int b, int c) {
+            reference::ResamplerReset(s, a, b, c);
+        },
+        [channels](reference::ResamplerState& s, const std::int16_t* in, int n, std::int16_t* out) {
+            return channels == 2 ? reference::ResampleStereo(s, in, n, out)
+                                 : reference::ResampleMono(s, in, n, out);
+        });
+}
+
+void Fast(benchmark::State& bench, const SincKernel* kernel, int from, int to, int channels) {
+    if (!SincKernelSupported(*kernel)) {
+        bench.SkipWithError("instruction set not available");
+        return;
+    }
+    Run<ResamplerState>(
+        bench, from, to, channels,
+        [](ResamplerState& s, int a, int b, int c) { ResamplerReset(s, a, b, c); },
+        [kernel, channels](ResamplerState& s, const std::int16_t* in, int n, std::int16_t* out) {
+            return channels == 2 ? kernel->stereo(s, in, n, out, kResamplerOutputCapacity)
+                                 : kernel->mono(s, in, n, out, kResamplerOutputCapacity);
+        });
+}
+
+struct Job {
+    const char* name;
+    int from, to, channels;
+};
+
+const Job kJobs[] = {
+    {"44100to48000/stereo", 44100, 48000, 2}, {"44100to44100/stereo", 44100, 44100, 2},
+    {"44100to48000/mono", 44100, 48000, 1},   {"48000to16000/mono", 48000, 16000, 1},
+    {"8000to96000/stereo", 8000, 96000, 2},   {"44100to44101/mono", 44100, 44101, 1}};
+
+int Register() {
+    for (const Job& job : kJobs) {
+        benchmark::RegisterBenchmark((std::string("literal/") + job.name).c_str(), Literal,
+                                     job.from, job.to, job.channels)
+            ->Unit(benchmark::kMillisecond);
+        for (const SincKernel* kernel : {&kSincKernelSse2, &kSincKernelAvx2, &kSincKernelAvx512}) {
+            benchmark::RegisterBenchmark((std::string(kernel->name) + "/" + job.name).c_str(), Fast,
+                                         kernel, job.from, job.to, job.channels)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    return 0;
+}
+
+const int registered = Register();
+
+}  // namespace
+
+BENCHMARK_MAIN();
