@@ -9,6 +9,7 @@
 
 #include "base/diagnostic.h"
 #include "base/format.h"
+#include "engine/block_reader.h"
 #include "engine/channels.h"
 #include "engine/sample_writer.h"
 
@@ -43,8 +44,7 @@ int MaxOutputsPerInput(double ratio) {
 
 // Everything one file's conversion needs, allocated once per file.
 struct Buffers {
-    std::unique_ptr<std::uint8_t[]> raw;        // chunks as stored in the source (read ahead)
-    std::uint32_t rawBytes = 0;                 // its size: whole chunks, at least one
+    std::uint32_t rawBytes = 0;  // the source is read in blocks of whole chunks, at least one
     std::unique_ptr<std::int16_t[]> decoded;    // as 16-bit samples, source channels
     std::unique_ptr<std::int16_t[]> mixed;      // mixed down to stereo (3+ channels only)
     std::unique_ptr<std::int16_t[]> converted;  // in the target's channel count
@@ -55,7 +55,6 @@ struct Buffers {
             static_cast<std::uint32_t>(kChunkFrames) * format.blockAlign;
         rawBytes =
             chunkBytes * (kReadAheadBytes / chunkBytes > 1 ? kReadAheadBytes / chunkBytes : 1);
-        raw = ::Allocate<std::uint8_t>(rawBytes);
         decoded =
             ::Allocate<std::int16_t>(static_cast<std::size_t>(kChunkFrames) * format.channels);
         if (format.channels > 2) mixed = ::Allocate<std::int16_t>(2 * kChunkFrames);
@@ -64,7 +63,7 @@ struct Buffers {
         long need = static_cast<long>(MaxOutputsPerInput(ratio)) * targetChannels;
         outputCapacity =
             need > kResamplerOutputCapacity ? static_cast<int>(need) : kResamplerOutputCapacity;
-        return raw && decoded && (format.channels <= 2 || mixed) && converted;
+        return decoded && (format.channels <= 2 || mixed) && converted;
     }
 };
 
@@ -116,9 +115,11 @@ FileStatus FileConverter::ChunkLoop(Buffers& buffers, SampleWriter& writer) {
     if (sourceChannels > 2) downmix = MakeDownmix(sourceChannels, format.channelMask);
 
     const bool nativeSamples = IsNativePcm16(format);
-    // Bytes read ahead into the raw buffer, and how far they were converted.
+    // The sample data arrives in blocks read ahead; `used` bytes of the block are converted.
+    BlockReader reader(source, total * format.blockAlign, buffers.rawBytes);
+    if (!reader.Ready()) return FileStatus::OutOfMemory;
+    const std::uint8_t* block = nullptr;
     std::uint32_t held = 0, used = 0;
-    std::uint64_t read = 0;  // frames read from the source
     for (std::uint64_t done = 0; done < total; done += kChunkFrames) {
         if (m_stop.load() != 0) return FileStatus::Stopped;
 
@@ -127,12 +128,8 @@ FileStatus FileConverter::ChunkLoop(Buffers& buffers, SampleWriter& writer) {
         const std::uint32_t want = left < kChunkFrames ? static_cast<std::uint32_t>(left)
                                                        : static_cast<std::uint32_t>(kChunkFrames);
         if (used == held) {
-            const std::uint64_t unread = (total - read) * format.blockAlign;
-            const std::uint32_t ask =
-                unread < buffers.rawBytes ? static_cast<std::uint32_t>(unread) : buffers.rawBytes;
-            held = source.Read(buffers.raw.get(), ask);
+            block = reader.Next(&held);
             held -= held % format.blockAlign;
-            read += held / format.blockAlign;
             used = 0;
         }
         const std::uint32_t available = (held - used) / format.blockAlign;
@@ -141,9 +138,9 @@ FileStatus FileConverter::ChunkLoop(Buffers& buffers, SampleWriter& writer) {
         // 16-bit samples are used where they were read; others are decoded first.
         const std::int16_t* samples;
         if (nativeSamples) {
-            samples = reinterpret_cast<const std::int16_t*>(buffers.raw.get() + used);
+            samples = reinterpret_cast<const std::int16_t*>(block + used);
         } else {
-            DecodeFrames(format, buffers.raw.get() + used, static_cast<std::uint32_t>(frames),
+            DecodeFrames(format, block + used, static_cast<std::uint32_t>(frames),
                          buffers.decoded.get());
             samples = buffers.decoded.get();
         }

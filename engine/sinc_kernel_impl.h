@@ -195,6 +195,12 @@ inline std::int16_t ToSample(double value) {
 
 // ---- The kernel ---------------------------------------------------------------------------
 
+// Inputs are taken in blocks: first all inputs of a block go into the rings, then the outputs
+// they trigger are made, in order. An output triggered by input i reads inputs up to i only, and
+// a block is far shorter than the ring, so the outputs are those of taking one input at a time.
+constexpr int kBlockInputs = 256;
+static_assert(kBlockInputs + 2 * kResamplerHalfWidth < kResamplerRingSize, "blocks fit the ring");
+
 // Mono (channels 1) or interleaved stereo (channels 2). The state's fields are kept in locals
 // while the call runs: the rings are written through pointers, and fields of the state itself
 // would have to be read back after every such store.
@@ -206,7 +212,6 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
     double position = state.position;
     std::int64_t outCount = state.outCount;
     int outIndex = state.outIndex;
-    int writeIndex = state.writeIndex;
     const int phases = state.phases;
     const double* const weights = state.weights;
     const double* const phaseStart = state.phaseStart;
@@ -222,23 +227,36 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
     const int frames = count / channels;
     int written = 0;
 
-    for (int n = 0; n < frames; ++n) {
-        const int wi = writeIndex;
-        double in[2] = {0.0, 0.0};
-        for (int c = 0; c < channels; ++c) in[c] = src[channels * n + c] * kInputScale;
-        if (down) {
-            // Only the pre-filter reads the raw inputs, and only the post-filter the output
-            // history: the rings a rate change does not use are left alone.
-            for (int c = 0; c < channels; ++c) Put(a[c], wi, in[c]);
-            const Lanes lanes = FilterLanes<channels>(filter, a[0], a[1], wi);
-            const Pair sums = Fold2(lanes.left, lanes.right);
-            for (int c = 0; c < channels; ++c) in[c] = sums[c] + FilterTail(tap1, a[c], wi);
+    // Inputs are counted from the reset; input i sits at ring index i & 1023.
+    const std::int64_t first = state.inCount;
+    for (int blockStart = 0; blockStart < frames; blockStart += kBlockInputs) {
+        const int blockFrames =
+            frames - blockStart < kBlockInputs ? frames - blockStart : kBlockInputs;
+        for (int n = blockStart; n < blockStart + blockFrames; ++n) {
+            const int wi = static_cast<int>((first + n) & kMask);
+            double in[2] = {0.0, 0.0};
+            for (int c = 0; c < channels; ++c) in[c] = src[channels * n + c] * kInputScale;
+            if (down) {
+                // Only the pre-filter reads the raw inputs, and only the post-filter the output
+                // history: the rings a rate change does not use are left alone.
+                for (int c = 0; c < channels; ++c) Put(a[c], wi, in[c]);
+                const Lanes lanes = FilterLanes<channels>(filter, a[0], a[1], wi);
+                const Pair sums = Fold2(lanes.left, lanes.right);
+                for (int c = 0; c < channels; ++c) in[c] = sums[c] + FilterTail(tap1, a[c], wi);
+            }
+            for (int c = 0; c < channels; ++c) Put(x[c], wi, in[c]);
         }
-        for (int c = 0; c < channels; ++c) Put(x[c], wi, in[c]);
 
-        // Outputs due while this input arrives: trunc(position) == writeIndex - 25. Output n
-        // stands at t = n x ratio; its window is the 50 inputs around trunc(t).
-        while (static_cast<int>(position) == ((wi - kResamplerHalfWidth) & kMask)) {
+        // An output is made when the input with ring index trunc(position) + 25 arrives: the
+        // first such input from `cursor` on. Output n stands at t = n x ratio; its window is
+        // the 50 inputs around trunc(t).
+        std::int64_t cursor = first + blockStart;
+        const std::int64_t last = cursor + blockFrames - 1;
+        while (true) {
+            const int due = static_cast<int>(position);
+            cursor += (due - ((cursor - kResamplerHalfWidth) & kMask)) & kMask;
+            if (cursor > last) break;
+
             const double t = static_cast<double>(outCount) * ratio;
             const std::int64_t centre = static_cast<std::int64_t>(t);
             const double f = t - static_cast<double>(centre);
@@ -279,13 +297,12 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
             }
             outIndex = (outIndex + 1) & kMask;
         }
-        writeIndex = (wi + 1) & kMask;
     }
     state.position = position;
     state.outCount = outCount;
     state.outIndex = outIndex;
-    state.writeIndex = writeIndex;
-    state.inCount += frames;
+    state.inCount = first + frames;
+    state.writeIndex = static_cast<int>(state.inCount & kMask);
     return written;
 }
 
