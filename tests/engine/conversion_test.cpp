@@ -2,15 +2,24 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/channels.h"
+#include "engine/resampler.h"
 #include "support/test_support.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -288,3 +297,75 @@ TEST_F(ConversionJob, OutputsBesideTheSourcesTakeTheFirstFreeName) {
 }
 
 }  // namespace
+
+// Several files at once: the same outputs, byte for byte and name for name, as one at a time.
+TEST_F(ConversionJob, ParallelBatchWritesWhatOneAtATimeWrites) {
+    struct CountingObserver : ConversionObserver {
+        std::mutex lock;
+        std::vector<int> results;
+        int lastDone = 0;
+        void OnFileResult(int index, const FileResult&) override {
+            std::lock_guard<std::mutex> guard(lock);
+            results.push_back(index);
+        }
+        void OnFileEnd(int filesDone) override {
+            std::lock_guard<std::mutex> guard(lock);
+            lastDone = std::max(lastDone, filesDone);
+        }
+    };
+    std::vector<std::unique_ptr<CFileName>> files;
+    std::vector<const CFileName*> sources;
+    for (int i = 0; i < 5; ++i) {
+        const std::string folder = source.File("d" + std::to_string(i));
+        std::filesystem::create_directory(folder);
+        // Same names in different folders compete for the same output names.
+        const std::string path = folder + Sep() + (i == 3 ? "other.wav" : "take.wav");
+        WriteFileBytes(path, Pcm16Wav(i % 2 ? 48000 : 22050, static_cast<std::uint16_t>(1 + i % 2),
+                                      Wave(3000 + 1000 * i, i)));
+        files.push_back(std::make_unique<CFileName>());
+        files.back()->SetPath(path.c_str());
+        sources.push_back(files.back().get());
+    }
+    files.push_back(Source("notes.wav", Bytes{'n', 'o'}));
+    sources.push_back(files.back().get());
+    sources.push_back(nullptr);
+
+    TempFolder one;
+    BatchResult sequential = RunBatch(sources, one.Path(), 44100, 2);
+    std::atomic<int> stop{0};
+    CountingObserver observer;
+    int failed = -1;
+    EXPECT_FALSE(RunParallelConversionBatch(sources, Str(out.Path()), 44100, 2, stop, &observer, 3,
+                                            MakeSincResampler, &failed));
+    EXPECT_EQ(failed, sequential.failed);
+    EXPECT_EQ(failed, 1);
+    EXPECT_EQ(observer.results.size(), 6u);  // every present entry, the empty slot has none
+    EXPECT_EQ(observer.lastDone, 7);
+    const std::vector<std::string> names = FolderEntries(one.Path());
+    ASSERT_EQ(names, FolderEntries(out.Path()));
+    EXPECT_EQ(names.size(), 5u);
+    for (const std::string& name : names) {
+        EXPECT_TRUE(ReadFileBytes(one.File(name)) == ReadFileBytes(out.File(name))) << name;
+    }
+}
+
+#ifndef _WIN32
+// A full disk (here a file-size limit) ends the output at the last whole frame, with a header
+// that describes it, and the file counts as failed.
+TEST_F(ConversionJob, AFullDiskLeavesWholeFramesAndCountsTheFile) {
+    auto a = Source("a.wav", Pcm16Wav(44100, 2, Wave(2 * 20000)));
+    struct rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = kWaveHeaderBytes + 30003;  // not a whole number of frames
+    setrlimit(RLIMIT_FSIZE, &small);
+    BatchResult r = RunBatch({a.get()}, out.Path(), 44100, 2);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_EQ(r.observer.statuses, std::vector<FileStatus>{FileStatus::WriteFailed});
+    ExpectOutput(ReadFileBytes(out.File("a.wav")), 44100, 2, 30000 / 4);
+}
+#endif
