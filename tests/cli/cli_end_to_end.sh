@@ -114,6 +114,38 @@ check_output mixed/stereo44.wav 16000 2 "$(expected_frames 11025 44100 16000)"
 expect_exit 1 -o no_such_folder stereo44.wav
 [ "$(grep -c "stereo44.wav" stderr.txt)" -eq 1 ] || fail "missing folder: $(cat stderr.txt)"
 
+# A file where the output folder should be: the same, with the system's reason.
+expect_exit 1 -o notes.txt stereo44.wav
+[ "$(grep -c "stereo44.wav" stderr.txt)" -eq 1 ] || fail "file as folder: $(cat stderr.txt)"
+cmp -s notes.txt /dev/stdin <<EOF2 || fail "notes.txt was changed"
+not a wave file
+EOF2
+
+# Two converters writing the same sources into one folder at the same time: each output gets
+# a name of its own, none is overwritten, and every one is whole.
+mkdir -p together
+for name in one two three four; do cp stereo44.wav "together_$name.wav"; done
+set +e
+run -q -r 48000 -o together together_one.wav together_two.wav together_three.wav \
+    together_four.wav >/dev/null 2>first.txt &
+first=$!
+run -q -r 48000 -o together together_one.wav together_two.wav together_three.wav \
+    together_four.wav >/dev/null 2>second.txt
+second_code=$?
+wait "$first"
+first_code=$?
+set -e
+[ "$first_code" -eq 0 ] && [ "$second_code" -eq 0 ] ||
+    fail "two converters at once: exit $first_code and $second_code: $(cat first.txt second.txt)"
+[ "$(ls together | wc -l)" -eq 8 ] || fail "two converters at once made: $(ls together)"
+for name in one two three four; do
+    for file in "together/together_$name.wav" "together/together_$name(1).wav"; do
+        check_output "$file" 48000 2 "$(expected_frames 11025 44100 48000)"
+    done
+    cmp -s "together/together_$name.wav" "together/together_$name(1).wav" ||
+        fail "together_$name: the two outputs differ"
+done
+
 # Usage errors.
 expect_exit 2 --frobnicate stereo44.wav
 expect_exit 2 -r 999 stereo44.wav
@@ -168,6 +200,26 @@ if [ -z "$emulator" ]; then
     frames=$(soxi -s stopped/long.wav)
     [ "$frames" -gt 0 ] && [ "$frames" -lt 57600000 ] || fail "stopped output has $frames frames"
     check_output stopped/long.wav 96000 2 "$frames"
+fi
+
+# A full disk (here a file-size limit, with its signal ignored) ends that output at its last
+# whole frame with a valid header; the file counts as failed and the next one is converted.
+if [ -z "$emulator" ]; then
+    sox -n -r 44100 -c 2 -b 16 big.wav synth 5 sine 440
+    mkdir -p full
+    set +e
+    # 200 blocks: 100 KB or 200 KB, depending on the shell's block size; either way the first
+    # output (882 KB) does not fit and the second (8 KB) does.
+    (trap '' XFSZ; ulimit -f 200; exec "$cli" -q -r 44100 -o full big.wav stereo44.wav) \
+        >/dev/null 2>stderr.txt
+    code=$?
+    set -e
+    [ "$code" -eq 1 ] || fail "full disk: exit $code, expected 1"
+    [ "$(grep -c "big.wav" stderr.txt)" -eq 1 ] || fail "full disk: $(cat stderr.txt)"
+    frames=$(soxi -s full/big.wav)
+    [ "$frames" -gt 0 ] && [ "$frames" -lt 220500 ] || fail "full disk: $frames frames kept"
+    check_output full/big.wav 44100 2 "$frames"
+    check_output full/stereo44.wav 44100 2 "$(expected_frames 11025 44100 44100)"
 fi
 
 if [ "$failures" -ne 0 ]; then

@@ -19,6 +19,8 @@
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -258,13 +260,22 @@ TEST_F(ConversionJob, FailedFilesAreCountedAndTheBatchGoesOn) {
 TEST_F(ConversionJob, OutputThatCannotBeCreatedIsGivenUpAtOnce) {
     auto a = Source("a.wav", Pcm16Wav(44100, 1, Wave(100)));
     const std::string missing = out.File("missing");
+    const std::string plainFile = source.File("plain");
+    WriteFileBytes(plainFile, Bytes{1});
     struct Case {
         std::string folder;
         int rate;
         int channels;
     };
-    for (const Case& c :
-         {Case{out.Path(), 0, 2}, Case{out.Path(), 44100, 0}, Case{missing, 44100, 2}}) {
+    std::vector<Case> cases{Case{out.Path(), 0, 2}, Case{out.Path(), 44100, 0},
+                            Case{missing, 44100, 2}, Case{plainFile, 44100, 2}};
+#ifndef _WIN32
+    // A folder without write permission (root writes anyway, so only other users see it).
+    TempFolder readOnly;
+    chmod(readOnly.Path().c_str(), 0555);
+    if (geteuid() != 0) cases.push_back(Case{readOnly.Path(), 44100, 2});
+#endif
+    for (const Case& c : cases) {
         DiagnosticRecorder diagnostics;
         BatchResult r = RunBatch({a.get()}, c.folder, c.rate, c.channels);
         EXPECT_FALSE(r.stopped);
@@ -296,7 +307,84 @@ TEST_F(ConversionJob, OutputsBesideTheSourcesTakeTheFirstFreeName) {
     for (const auto& f : files) EXPECT_TRUE(ReadFileBytes(Utf8(f->FullPath)) == original);
 }
 
+// A listed source can change before its turn comes: each such file fails with its reason, no
+// output is left for it, and the rest of the batch is converted.
+TEST_F(ConversionJob, SourcesChangedAfterBeingListedFailAloneAndLeaveNoOutput) {
+    const Bytes wav = Pcm16Wav(44100, 2, Wave(2 * 4000));
+    auto deleted = Source("deleted.wav", wav);
+    auto replaced = Source("replaced.wav", wav);
+    auto cutHeader = Source("cut-header.wav", wav);
+    auto cutData = Source("cut-data.wav", wav);
+    auto kept = Source("kept.wav", wav);
+    std::filesystem::remove(std::filesystem::u8path(source.File("deleted.wav")));
+    WriteFileBytes(source.File("replaced.wav"), Bytes(5000, 'x'));
+    WriteFileBytes(source.File("cut-header.wav"), Bytes(wav.begin(), wav.begin() + 30));
+    // 1000 whole frames and half of the next remain.
+    WriteFileBytes(source.File("cut-data.wav"), Bytes(wav.begin(), wav.begin() + 44 + 4002));
+
+    BatchResult r =
+        RunBatch({deleted.get(), replaced.get(), cutHeader.get(), cutData.get(), kept.get()},
+                 out.Path(), 44100, 2);
+    EXPECT_FALSE(r.stopped);
+    EXPECT_EQ(r.failed, 3);
+    EXPECT_EQ(r.observer.statuses,
+              (std::vector<FileStatus>{FileStatus::SourceUnreadable, FileStatus::SourceUnreadable,
+                                       FileStatus::SourceUnreadable, FileStatus::Converted,
+                                       FileStatus::Converted}));
+    // A shortened data chunk is read as far as it goes.
+    ExpectOutput(ReadFileBytes(out.File("cut-data.wav")), 44100, 2, 1000 - 25);
+    ExpectOutput(ReadFileBytes(out.File("kept.wav")), 44100, 2, 4000 - 25);
+    EXPECT_EQ(FolderEntries(out.Path()), (std::vector<std::string>{"cut-data.wav", "kept.wav"}));
+}
+
 }  // namespace
+
+#ifndef _WIN32
+namespace {
+
+// Cuts the source short at the first progress report, while the file is being read.
+class TruncatingObserver : public RecordingObserver {
+  public:
+    TruncatingObserver(std::string path, off_t size) : m_path(std::move(path)), m_size(size) {}
+    void OnFileProgress(unsigned percent) override {
+        RecordingObserver::OnFileProgress(percent);
+        if (!m_done) {
+            EXPECT_EQ(truncate(m_path.c_str(), m_size), 0);
+            m_done = true;
+        }
+    }
+
+  private:
+    std::string m_path;
+    off_t m_size;
+    bool m_done = false;
+};
+
+TEST_F(ConversionJob, ASourceCutShortWhileConvertingKeepsWhatWasConverted) {
+    // Ten seconds, far more than the reader holds ahead, cut to about two seconds.
+    auto a = Source("a.wav", Pcm16Wav(44100, 2, Wave(2 * 441000)));
+    auto b = Source("b.wav", Pcm16Wav(44100, 2, Wave(2 * 1000)));
+    TruncatingObserver observer(source.File("a.wav"), 44 + 4 * 88200 + 1);
+    std::atomic<int> stop{0};
+    int failed = -1;
+    EXPECT_FALSE(RunConversionBatch({a.get(), b.get()}, Str(out.Path()), 44100, 2, stop, &observer,
+                                    &failed));
+    EXPECT_EQ(failed, 1);
+    EXPECT_EQ(observer.statuses,
+              (std::vector<FileStatus>{FileStatus::ReadFailed, FileStatus::Converted}));
+    const Bytes cut = ReadFileBytes(out.File("a.wav"));
+    ASSERT_GE(cut.size(), kWaveHeaderBytes);
+    const std::uint32_t frames = Get32(cut, 44);
+    EXPECT_GT(frames, 0u);
+    EXPECT_LE(frames, 88200u);
+    ExpectOutput(cut, 44100, 2, frames);
+    ExpectOutput(ReadFileBytes(out.File("b.wav")), 44100, 2, 1000 - 25);
+}
+
+}  // namespace
+#endif
+
+namespace {}  // namespace
 
 // Several files at once: the same outputs, byte for byte and name for name, as one at a time.
 TEST_F(ConversionJob, ParallelBatchWritesWhatOneAtATimeWrites) {

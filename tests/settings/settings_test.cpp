@@ -16,6 +16,7 @@
 #else
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -206,6 +207,15 @@ TEST(CommConfigSave, AFullDiskKeepsThePreviousFileByteForByte) {
     EXPECT_FALSE(saved);
     EXPECT_EQ(ReadText(folder.File(kFile)), previous);
     EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{kFile});
+
+    // A folder that became read-only (root writes anyway, so only other users see it).
+    if (geteuid() != 0) {
+        chmod(folder.Path().c_str(), 0555);
+        EXPECT_FALSE(config.Save());
+        chmod(folder.Path().c_str(), 0755);
+        EXPECT_EQ(ReadText(folder.File(kFile)), previous);
+        EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{kFile});
+    }
 }
 #endif
 
