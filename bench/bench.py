@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Times ratemill-cli against the literal transcription of the resampler and SoX, as whole
 processes, on inputs made with SoX. Prints a Markdown table: median seconds, times realtime,
-ratio to SoX, ratio to the transcription, peak resident memory.
+ratio to SoX, ratio to the transcription, peak resident memory; then how far the outputs agree
+with the transcription's.
 
   bench/bench.py BUILD_DIR [--runs N] [--reference-runs N]
 """
 import argparse
+import array
 import os
 import platform
 import shutil
@@ -86,6 +88,32 @@ def peak_memory(command, outdir):
     return peak
 
 
+def compare_outputs(ours_dir, reference_dir):
+    """Compares the samples of same-named outputs of two folders: returns (our samples,
+    reference samples, differing samples, largest difference)."""
+    ours_total = reference_total = differing = largest = 0
+    for name in sorted(os.listdir(reference_dir)):
+        if not name.endswith(".wav"):
+            continue
+        with open(os.path.join(ours_dir, name), "rb") as f:
+            a = f.read()[56:]
+        with open(os.path.join(reference_dir, name), "rb") as f:
+            b = f.read()[56:]
+        ours_total += len(a) // 2
+        reference_total += len(b) // 2
+        block = 8192
+        for at in range(0, min(len(a), len(b)), block):
+            if a[at:at + block] == b[at:at + block]:
+                continue
+            x = array.array("h", a[at:at + block])
+            y = array.array("h", b[at:at + block])
+            for p, q in zip(x, y):
+                if p != q:
+                    differing += 1
+                    largest = max(largest, abs(p - q))
+    return ours_total, reference_total, differing, largest
+
+
 def measure(command, outdir, runs):
     seconds = statistics.median(run(command, outdir) for _ in range(runs))
     return seconds, peak_memory(command, outdir)
@@ -137,11 +165,16 @@ def main():
               f"{sox_seconds / seconds:.2f} | {reference_seconds / seconds:.1f} | "
               f"{peak / 1024:.1f} MiB |")
 
+    reference_out = os.path.join(work, "reference-output")
+    agreement = []
     for job, files, rate, channels, audio in jobs:
         sox_s, sox_peak = measure(sox(files, rate, channels), out, args.runs)
         ref_s, ref_peak = measure(ours(reference, files, rate, channels), out,
                                   args.reference_runs)
+        shutil.rmtree(reference_out, ignore_errors=True)
+        os.rename(out, reference_out)
         one_s, one_peak = measure(ours(cli, files, rate, channels), out, args.runs)
+        agreement.append((job, *compare_outputs(out, reference_out)))
         row(job, "ratemill-cli", one_s, one_peak, audio, sox_s, ref_s)
         if len(files) > 1:
             two_s, two_peak = measure(ours(cli, files, rate, channels, jobs=2), out, args.runs)
@@ -154,7 +187,14 @@ def main():
     long_s, long_peak = measure(ours(cli, [inputs["long10min.wav"]], 48000, 2), out, 3)
     print(f"\nPeak memory, 44.1 kHz stereo -> 48 kHz: 10 s file {short_peak / 1024:.1f} MiB, "
           f"10 min file {long_peak / 1024:.1f} MiB ({600 / long_s:.0f}x realtime)")
+    print("\nOutput against the transcription's:\n")
+    print("| job | samples | transcription's samples | identical | largest difference |")
+    print("|---|---:|---:|---:|---:|")
+    for job, count, reference_count, differing, largest in agreement:
+        same = 100.0 * (count - differing) / count if count else 100.0
+        print(f"| {job} | {count} | {reference_count} | {same:.5f} % | {largest} |")
     shutil.rmtree(out, ignore_errors=True)
+    shutil.rmtree(reference_out, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -77,7 +77,7 @@ bool BuildWeightTables(ResamplerState& s, int phases, std::int64_t step) {
                     w = 1.0;  // the centre of the window; flat there
                 } else {
                     w = sign * sine / u;
-                    slope = sign * kPi * (cosine / (f + j) - sine / u) / u;
+                    slope = sign * (cosine - sine / u) * kPi / u;
                 }
             }
             row[m] = w;
