@@ -360,6 +360,27 @@ class TruncatingObserver : public RecordingObserver {
     bool m_done = false;
 };
 
+// When name.wav to name(9998).wav are all taken the file is given up, not written anywhere.
+TEST_F(ConversionJob, AllOutputNamesTakenFailsTheFileAndOverwritesNothing) {
+    auto a = Source("a.wav", Pcm16Wav(44100, 1, Wave(100)));
+    auto b = Source("b.wav", Pcm16Wav(44100, 1, Wave(100)));
+    WriteFileBytes(out.File("a.wav"), Bytes{7});
+    for (int n = 1; n < kOutputNameCandidates; ++n) {
+        WriteFileBytes(out.File("a(" + std::to_string(n) + ").wav"), Bytes{7});
+    }
+    BatchResult r = RunBatch({a.get(), b.get()}, out.Path(), 44100, 1);
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_EQ(r.observer.statuses,
+              (std::vector<FileStatus>{FileStatus::NoFreeName, FileStatus::Converted}));
+    const std::vector<std::string> names = FolderEntries(out.Path());
+    EXPECT_EQ(names.size(), static_cast<std::size_t>(kOutputNameCandidates) + 1);
+    for (const std::string& name : names) {
+        if (name != "b.wav") {
+            ASSERT_EQ(ReadFileBytes(out.File(name)), Bytes{7}) << name;
+        }
+    }
+}
+
 TEST_F(ConversionJob, ASourceCutShortWhileConvertingKeepsWhatWasConverted) {
     // Ten seconds, far more than the reader holds ahead, cut to about two seconds.
     auto a = Source("a.wav", Pcm16Wav(44100, 2, Wave(2 * 441000)));
