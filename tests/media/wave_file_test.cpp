@@ -32,6 +32,13 @@ Bytes Le(std::initializer_list<std::uint64_t> values, int bytes) {
     return b;
 }
 
+// `count` bytes, each different from its neighbours.
+Bytes Ramp(std::size_t count) {
+    Bytes b(count);
+    for (std::size_t i = 0; i < count; ++i) b[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    return b;
+}
+
 template <typename Real>
 Bytes Reals(std::initializer_list<Real> values) {
     Bytes b;
@@ -48,9 +55,16 @@ Bytes Wav(const Bytes& fmt, const Bytes& data = Le({1, 2}, 2)) {
     return MakeRiff({{"fmt ", fmt}, {"data", data}});
 }
 
-// Sets the "data" size of a file whose "data" chunk follows a 16-byte "fmt " chunk.
-void SetDataSize(Bytes& file, std::uint32_t size) {
+// Sets the size field of the chunk that follows a 16-byte "fmt " chunk.
+void SetSizeAfterFmt(Bytes& file, std::uint32_t size) {
     for (int i = 0; i < 4; ++i) file[40 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+}
+
+// A cbSize field followed by that many zero bytes: the tail of a "fmt " body.
+Bytes CbSizeAndExtra(std::uint16_t size) {
+    Bytes b = Le({size}, 2);
+    b.resize(2u + size, 0);
+    return b;
 }
 
 // A mono "fmt " body at 8 kHz.
@@ -73,7 +87,7 @@ class WaveRead : public ::testing::Test {
         const std::uint32_t got = wave.Read(raw.data(), static_cast<std::uint32_t>(raw.size()));
         const std::uint32_t frames = got / wave.BlockAlign();
         Samples out(frames * wave.Format().channels);
-        DecodeFrames(wave.Format(), raw.data(), frames, out.data());
+        if (frames > 0) DecodeFrames(wave.Format(), raw.data(), frames, out.data());
         return out;
     }
 
@@ -99,6 +113,14 @@ TEST_F(WaveRead, AcceptsCommonHeaderLayouts) {
         {"large LIST", MakeRiff({{"fmt ", fmt}, {"LIST", Bytes(3000, 'x')}, {"data", data}}), 3052},
         {"odd chunk padded", MakeRiff({{"fmt ", fmt}, odd, {"data", data}}), 56},
         {"odd chunk unpadded", MakeRiff({{"fmt ", fmt}, oddUnpadded, {"data", data}}), 55},
+        {"empty chunk", MakeRiff({{"fmt ", fmt}, {"LIST", {}}, {"data", data}}), 52},
+        // Bytes past the 16 that PCM needs are stepped over, with or without the pad byte.
+        {"17-byte fmt padded", Wav(FormatBody(1, 2, 8000, 16, 0, {7}), data), 46},
+        {"17-byte fmt unpadded",
+         MakeRiff(
+             {{"fmt ", FormatBody(1, 2, 8000, 16, 0, {7}), 0xFFFFFFFFu, false}, {"data", data}}),
+         45},
+        {"40-byte PCM fmt", Wav(FormatBody(1, 2, 8000, 16, 0, CbSizeAndExtra(22)), data), 68},
         {"second fmt ignored", MakeRiff({{"fmt ", fmt}, {"fmt ", Mono(1, 8)}, {"data", data}}), 68},
     };
     for (const auto& c : cases) {
@@ -121,7 +143,7 @@ TEST_F(WaveRead, TheDataChunkSizeBoundsTheSamples) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
         Bytes file = MakeRiff({{"fmt ", FormatBody(1, 2, 8000, 16)}, {"data", data}, list});
-        SetDataSize(file, c.first);
+        SetSizeAfterFmt(file, c.first);
         ASSERT_TRUE(Open(file));
         EXPECT_EQ(wave.DataBytes(), c.second);
         EXPECT_EQ(wave.FrameCount(), c.second / 4);
@@ -135,6 +157,14 @@ TEST_F(WaveRead, RejectsFilesItCannotRead) {
     notRiff[3] = 'X';
     Bytes unknownGuid = ExtensibleFormatBody(1, 1, 8000, 16, 16, 4);
     unknownGuid.back() = 0;  // the sub-format GUID ends differently
+    Bytes noAlign = fmt;
+    noAlign[12] = noAlign[13] = 0;  // the average bytes per second stay valid
+    Bytes noAverage = fmt;
+    std::fill(noAverage.begin() + 8, noAverage.begin() + 12, 0);
+    // A chunk that claims the rest of the file (and more) hides the "data" after it.
+    Bytes hugeList = MakeRiff({{"fmt ", fmt}, {"LIST", {1, 2}}, {"data", {1, 2, 3, 4}}});
+    SetSizeAfterFmt(hugeList, 0xFFFFFFFFu);
+    const Bytes extensible = ExtensibleFormatBody(1, 2, 8000, 16, 16, 3);
     const struct {
         const char* name;
         Bytes file;
@@ -142,19 +172,36 @@ TEST_F(WaveRead, RejectsFilesItCannotRead) {
     } cases[] = {
         {"not RIFF", notRiff, WaveError::NotRiffWave},
         {"11 bytes", Bytes(good.begin(), good.begin() + 11), WaveError::NotRiffWave},
+        {"fmt of 0 bytes", Wav({}), WaveError::FormatTooShort},
         {"fmt of 14 bytes", Wav(Bytes(fmt.begin(), fmt.begin() + 14)), WaveError::FormatTooShort},
         {"no channels", Wav(FormatBody(1, 0, 8000, 16, 4)), WaveError::BadChannels},
         {"65 channels", Wav(FormatBody(1, 65, 8000, 16)), WaveError::BadChannels},
+        {"65535 channels", Wav(FormatBody(1, 65535, 8000, 16)), WaveError::BadChannels},
+        {"rate 0", Wav(FormatBody(1, 2, 0, 16, 4)), WaveError::BadSamplingFrequency},
+        {"rate 2^31", Wav(FormatBody(1, 1, 0x80000000u, 8)), WaveError::BadSamplingFrequency},
+        {"no average bytes", Wav(noAverage), WaveError::BadAverageBytes},
+        {"block align 0", Wav(noAlign), WaveError::BadBlockAlign},
         {"stereo align 3", Wav(FormatBody(1, 2, 8000, 8, 3)), WaveError::BadBlockAlign},
         {"24 bits in 2 bytes", Wav(Mono(1, 24, 2)), WaveError::BadBitsPerSample},
+        {"no bits", Wav(Mono(1, 0, 2)), WaveError::BadBitsPerSample},
         {"ADPCM", Wav(Mono(2, 4, 256)), WaveError::UnsupportedEncoding},
         {"unknown sub-format", Wav(unknownGuid), WaveError::UnsupportedEncoding},
+        {"extensible ADPCM", Wav(ExtensibleFormatBody(2, 1, 8000, 8, 4, 4)),
+         WaveError::UnsupportedEncoding},
+        {"extensible in extensible", Wav(ExtensibleFormatBody(0xFFFE, 1, 8000, 16, 16, 4)),
+         WaveError::UnsupportedEncoding},
+        // Without its 22 extra bytes the sub-format is unknown.
+        {"extensible of 18 bytes", Wav(Bytes(extensible.begin(), extensible.begin() + 18)),
+         WaveError::UnsupportedEncoding},
+        {"valid bits above the container", Wav(ExtensibleFormatBody(1, 1, 8000, 16, 17, 4)),
+         WaveError::BadBitsPerSample},
         {"5-byte container", Wav(Mono(1, 40)), WaveError::BadBitsPerSample},
         {"data first", MakeRiff({{"data", {1, 2}}, {"fmt ", fmt}}), WaveError::DataBeforeFormat},
         {"no data", MakeRiff({{"fmt ", fmt}}), WaveError::NoData},
         // 8 + size wraps to 0 in 32 bits: the walk must not return to the same chunk.
         {"size past the end", MakeRiff({{"fmt ", fmt}, {"LIST", {}, 0xFFFFFFF8u}}),
          WaveError::NoData},
+        {"all-ones size before data", hugeList, WaveError::NoData},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -166,6 +213,35 @@ TEST_F(WaveRead, RejectsFilesItCannotRead) {
     EXPECT_EQ(wave.OpenError(), WaveError::CannotOpen);
     // A rejection leaves the object reusable; 64 channels are still accepted.
     EXPECT_TRUE(Open(Wav(FormatBody(1, 64, 8000, 16), Bytes(128, 0))));
+}
+
+// A file cut anywhere in its header is refused with the reason of the part that is missing;
+// cut in the samples it is read up to its end and no further.
+TEST_F(WaveRead, CutFilesAreRefusedOrReadOnlyToTheirEnd) {
+    Samples samples;
+    for (int i = 0; i < 16; ++i) samples.push_back(static_cast<std::int16_t>(1000 * i - 7000));
+    const Bytes whole = Pcm16Wav(8000, 2, samples);  // 44-byte header, 8 frames
+    ASSERT_GT(whole.size(), 64u);
+    for (std::size_t length = 0; length <= 64; ++length) {
+        SCOPED_TRACE(length);
+        const bool opened = Open(Bytes(whole.begin(), whole.begin() + length));
+        if (length < 44) {
+            EXPECT_FALSE(opened);
+            EXPECT_FALSE(wave.IsOpen());
+            const WaveError expected = length < 12   ? WaveError::NotRiffWave
+                                       : length < 20 ? WaveError::NoFormat  // no chunk header
+                                       : length < 36 ? WaveError::FormatTooShort
+                                                     : WaveError::NoData;
+            EXPECT_EQ(wave.OpenError(), expected);
+            continue;
+        }
+        ASSERT_TRUE(opened);
+        EXPECT_EQ(wave.DataOffset(), 44u);
+        EXPECT_EQ(wave.DataBytes(), length - 44);
+        EXPECT_EQ(wave.FrameCount(), (length - 44) / 4);
+        const std::size_t frames = (length - 44) / 4;
+        EXPECT_EQ(Decoded(), Samples(samples.begin(), samples.begin() + 2 * frames));
+    }
 }
 
 TEST_F(WaveRead, DecodesEveryEncodingTo16Bits) {
@@ -190,8 +266,8 @@ TEST_F(WaveRead, DecodesEveryEncodingTo16Bits) {
         // Scaled values are rounded down.
         {"double",
          Mono(3, 64),
-         Reals<double>({0.25, -0.5, 1e300, nan, 1.5 / 32768, -1.5 / 32768}),
-         {8192, -16384, 32767, 0, 1, -2}},
+         Reals<double>({0.25, -0.5, 1e300, nan, -nan, inf, -inf, 1.5 / 32768, -1.5 / 32768}),
+         {8192, -16384, 32767, 0, 0, 32767, -32768, 1, -2}},
         {"A-law", Mono(6, 8), Le({0xD5, 0x55, 0xAA, 0x2A}, 1), {8, -8, 32256, -32256}},
         {"mu-law", Mono(7, 8), Le({0xFF, 0x7F, 0x80, 0x00}, 1), {0, 0, 32124, -32124}},
     };
@@ -208,7 +284,7 @@ TEST_F(WaveRead, SourcesBeyond4GiBAreReadByTheirDataSize) {
     const std::uint64_t size = (std::uint64_t{5} << 30) + 2;
     for (std::uint32_t declared : {8u, 0u, 0xFFFFFFFFu}) {  // 0 and all ones: to the end
         Bytes file = Wav(FormatBody(1, 2, 8000, 16), {});
-        SetDataSize(file, declared);
+        SetSizeAfterFmt(file, declared);
         WriteFileBytes(path, file);
         std::error_code error;
         std::filesystem::resize_file(path, size, error);
@@ -242,7 +318,7 @@ class WaveWrite : public ::testing::Test {
 
     TempFolder folder;
     std::string path = folder.File("out.wav");
-    Bytes data = Le({0x0102, 0x0304, 0x0506, 0x0708}, 1000);  // 4000 bytes
+    Bytes data = Ramp(4000);
     CWaveFile wave;
 };
 
