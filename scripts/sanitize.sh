@@ -3,8 +3,8 @@
 #   asan  AddressSanitizer + UndefinedBehaviorSanitizer (leaks included): every native test,
 #         the command-line end-to-end test too, in build/asan.
 #   tsan  ThreadSanitizer: the conversion job's tests (they stop batches from another thread,
-#         cut sources short while they are read and convert several files at once), and the command-line end-to-end test (it converts with --jobs 3), in
-#         build/tsan.
+#         cut sources short while they are read and convert several files at once) and the
+#         command-line end-to-end test (it converts with --jobs 3), in build/tsan.
 # Usage: scripts/sanitize.sh [asan|tsan|all]   (default: all)
 # Environment: RATEMILL_ASAN_DIR, RATEMILL_TSAN_DIR (build folders), RATEMILL_SANITIZE_JOBS
 # (parallel compile and test jobs, default 2), RATEMILL_TSAN_FILTER (the tests run under TSan).
