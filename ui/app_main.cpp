@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <shlobj.h>
 
+#include <vector>
+
 #include "base/format.h"
 #include "res/resource.h"
 #include "settings/app_parameter.h"
@@ -12,7 +14,7 @@ namespace {
 constexpr int kFrequencies[] = {8000, 16000, 32000, 44100, 48000, 96000};
 constexpr const wchar_t* kFrequencyTexts[] = {L" 8000Hz", L"16000Hz", L"32000Hz",
                                               L"44100Hz", L"48000Hz", L"96000Hz"};
-// Characters of the output folder the window takes (a buffer of 520 with its terminator).
+// The folder browser's answer (at most MAX_PATH characters).
 constexpr int kFolderChars = 520;
 
 int Clamp(int value, int low, int high) {
@@ -48,8 +50,8 @@ bool CAppMain::InitInstance(HINSTANCE appInstance) {
         CString stored;
         stored.AssignString(theSettings->outputPath);
         const wchar_t* text = stored.WideText();
-        // Whole folders only: one too long for the window's field is not cut into another.
-        if (text != nullptr && lstrlenW(text) < kFolderChars) outputFolder.Assign(text);
+        // Taken whole, however long: a folder cut short would name another one.
+        if (text != nullptr) outputFolder.Assign(text);
     }
     return true;
 }
@@ -189,8 +191,12 @@ void CAppMain::StartConversion() {
 
     // Store what changed in the output controls, and save once.
     bool changed = false;
-    wchar_t folder[kFolderChars] = L"";
-    GetDlgItemTextW(mainWindow, IDC_OUTPUT_FOLDER, folder, kFolderChars);
+    // The folder is read whole, however long: a folder cut short would name another one.
+    HWND folderEdit = GetDlgItem(mainWindow, IDC_OUTPUT_FOLDER);
+    std::vector<wchar_t> text(static_cast<std::size_t>(GetWindowTextLengthW(folderEdit)) + 1,
+                              L'\0');
+    GetWindowTextW(folderEdit, text.data(), static_cast<int>(text.size()));
+    const wchar_t* folder = text.data();
     if (!outputFolder.Equals(folder)) {
         outputFolder.Assign(folder);
         theSettings->outputPath.Assign(folder);

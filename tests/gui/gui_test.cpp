@@ -308,6 +308,41 @@ TEST_F(GuiTest, StoredValuesOutsideTheChoices) {
     }
 }
 
+// An output folder longer than the window's old 520-character field is used whole, not cut
+// into the folder its first 519 characters happen to name.
+TEST_F(GuiTest, ALongOutputFolderIsUsedWhole) {
+    const std::wstring a = Source(L"a.wav", 8000, 1, 0.2);
+    std::wstring folder = Dir().wstring();
+    for (wchar_t c = L'p'; folder.size() < 600; ++c) folder += L"\\" + std::wstring(150, c);
+    const std::wstring cut = folder.substr(0, 519);
+    std::error_code error;
+    fs::create_directories(L"\\\\?\\" + folder, error);
+    ASSERT_FALSE(error) << error.message();
+    fs::create_directory(L"\\\\?\\" + cut, error);  // its parent exists
+    ASSERT_FALSE(error) << error.message();
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        d.Drop({a});
+        d.SetText(IDC_OUTPUT_FOLDER, folder);
+        d.Click(IDC_EXECUTE);
+        Box box = d.WaitBox(kReportCaption, 60);
+        EXPECT_EQ(L"Resampling complete.", box.text);
+        Dismiss(d, box);
+        d.MenuCommand(IDM_EXIT);
+    });
+    EXPECT_TRUE(fs::exists(L"\\\\?\\" + folder + L"\\a.wav"));
+    EXPECT_TRUE(fs::is_directory(L"\\\\?\\" + cut));
+    EXPECT_FALSE(fs::exists(L"\\\\?\\" + cut + L"\\a.wav"));
+    EXPECT_NE(std::string::npos, Settings().find(fs::path(folder).u8string())) << Settings();
+    // Beyond the reach of the temporary folder's own clean-up.
+    fs::remove(L"\\\\?\\" + folder + L"\\a.wav", error);
+    for (std::wstring f : {folder, cut}) {
+        for (; f.size() > Dir().wstring().size(); f = f.substr(0, f.rfind(L'\\'))) {
+            fs::remove(L"\\\\?\\" + f, error);
+        }
+    }
+}
+
 TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
     const std::wstring a = Source(L"a.wav", 44100, 2, 1.0);
     const std::wstring b = Source(L"b.wav", 22050, 1, 0.5);
