@@ -339,7 +339,12 @@ CString* CXml::ReadText(XmlCursor& c, char quote) {
            (quote == 0 || c.bytes[stop] != quote)) {
         ++stop;
     }
-    if (stop == start) return nullptr;
+    if (stop == start) {
+        // An empty quoted value (x=""): step over its closing quote, so that the attributes
+        // after it are read. The value stays absent, as the writer writes an absent one.
+        if (quote != 0 && stop < c.size && c.bytes[stop] == quote) c.position = stop + 1;
+        return nullptr;
+    }
 
     // The decoded text is never longer than the bytes it comes from.
     char* out = new (std::nothrow) char[static_cast<size_t>(c.size - start) + 1];
@@ -382,6 +387,10 @@ CString* CXml::ReadText(XmlCursor& c, char quote) {
             ++p;
         }
     }
+    // The stored text ends at a NUL byte: trim the part that is kept, so that no blank is left
+    // at its end.
+    const void* nul = std::memchr(out, 0, static_cast<size_t>(length));
+    if (nul != nullptr) length = static_cast<int>(static_cast<const char*>(nul) - out);
     if (length > 0 && out[length - 1] == ' ') --length;
     CString* text = MakeString(out, length);
     delete[] out;

@@ -236,6 +236,14 @@ TEST(XmlWrite, EntityCharactersAreEscapedAndReadBack) {
     // Attributes are written quoted, escaped, each followed by a space.
     Tree attributed = Load(kDeclaration + "<a x='1' y=\"&lt;&amp;\"/>");
     EXPECT_EQ(Write(attributed.get()), kHeader + "<a x=\"1\" y=\"&lt;&amp;\" />\r\n");
+
+    // An absent value is written as "", which reads back as an absent value: the element and
+    // the attributes after it are kept.
+    const std::string emptyValue = kHeader + "<a x=\"\" y=\"2\" >t</a>\r\n";
+    EXPECT_EQ(DumpDocument(emptyValue), "a[x][y=2]\"t\"");
+    Tree reread = Load(emptyValue);
+    ASSERT_TRUE(reread);
+    EXPECT_EQ(Write(reread.get()), emptyValue);
 }
 
 // The writer always produces UTF-8: a UTF-8 declaration is carried over, any other is not,
