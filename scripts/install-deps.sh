@@ -3,18 +3,21 @@
 #   install-deps.sh convert   build the native programs and make a sample with SoX
 #   install-deps.sh windows   build the Windows programs and run them under Wine
 #   install-deps.sh test      everything the test suites need (native and Windows under Wine)
+#   install-deps.sh fuzz      build and run the libFuzzer harnesses (clang and its runtimes)
 set -euo pipefail
 
 convert_packages=(cmake ninja-build g++ make sox libsox-fmt-base)
 windows_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 fonts-ipafont-gothic)
 test_packages=("${convert_packages[@]}" libgtest-dev g++-mingw-w64-x86-64-posix wine wine64
                xvfb xauth fonts-ipafont-gothic imagemagick)
+fuzz_packages=(cmake ninja-build clang libclang-rt-dev)
 
 case "${1:-convert}" in
     convert) wanted=("${convert_packages[@]}") ;;
     windows) wanted=("${windows_packages[@]}") ;;
     test) wanted=("${test_packages[@]}") ;;
-    *) echo "usage: $0 convert|windows|test" >&2; exit 2 ;;
+    fuzz) wanted=("${fuzz_packages[@]}") ;;
+    *) echo "usage: $0 convert|windows|test|fuzz" >&2; exit 2 ;;
 esac
 
 missing=()
