@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds both configurations and runs every test suite:
-# the native build (GCC) and the Windows build (mingw-w64), whose tests run under Wine.
+# Installs what is missing, builds both configurations and runs every test suite: the native
+# build (GCC), the Windows build (mingw-w64) whose tests run under Wine, the native tests again
+# under AddressSanitizer, UndefinedBehaviorSanitizer and ThreadSanitizer, and a short run of
+# each fuzzing harness.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -21,5 +23,11 @@ ninja -C "$root/build/windows"
 ninja -C "$root/build/windows" package >/dev/null
 # One Wine program at a time: parallel first starts of one prefix collide.
 (cd "$root/build/windows" && ctest --output-on-failure -j1)
+
+echo "== Native tests under the sanitizers"
+"$root/scripts/sanitize.sh"
+
+echo "== Fuzzing, a short run of each harness over its corpus"
+"$root/scripts/fuzz.sh" "${RATEMILL_FUZZ_SECONDS:-20}"
 
 echo "All tests passed."
