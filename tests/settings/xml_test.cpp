@@ -111,6 +111,10 @@ struct EncodingCase {
     unsigned codePage;
 };
 
+void PrintTo(const EncodingCase& c, std::ostream* os) {
+    *os << testing::PrintToString(std::string(c.declaration));
+}
+
 class XmlEncoding : public testing::TestWithParam<EncodingCase> {};
 
 TEST_P(XmlEncoding, ReadsTheSameStrings) {
