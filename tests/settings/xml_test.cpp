@@ -248,6 +248,14 @@ TEST(XmlWrite, EntityCharactersAreEscapedAndReadBack) {
     Tree reread = Load(emptyValue);
     ASSERT_TRUE(reread);
     EXPECT_EQ(Write(reread.get()), emptyValue);
+
+    // Text ends at a NUL byte, and what is kept loses its trailing blank like any other text,
+    // so writing and reading it again changes nothing.
+    const std::string withNul = kDeclaration + std::string("<a>x \0b</a>", 11);
+    EXPECT_EQ(DumpDocument(withNul), "a\"x\"");
+    Tree cut = Load(withNul);
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(DumpDocument(Write(cut.get())), "a\"x\"");
 }
 
 // The writer always produces UTF-8: a UTF-8 declaration is carried over, any other is not,
