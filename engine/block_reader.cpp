@@ -3,7 +3,11 @@
 #include <new>
 
 BlockReader::BlockReader(CFile& file, std::uint64_t total, std::uint32_t blockBytes)
-    : m_file(file), m_left(total), m_blockBytes(blockBytes) {
+    : m_file(file), m_left(total), m_blockBytes(blockBytes), m_single(total < blockBytes) {
+    if (m_single) {
+        m_blocks[0].reset(new (std::nothrow) std::uint8_t[total > 0 ? total : 1]);
+        return;
+    }
     for (auto& block : m_blocks) {
         block.reset(new (std::nothrow) std::uint8_t[blockBytes]);
     }
@@ -58,7 +62,7 @@ const std::uint8_t* BlockReader::Next(std::uint32_t* bytes) {
     *bytes = 0;
     if (!Ready() || m_ended) return nullptr;
     const int which = m_next;
-    m_next = 1 - m_next;
+    if (!m_single) m_next = 1 - m_next;
     if (!m_thread.joinable()) {
         *bytes = ReadBlock(which);
     } else {

@@ -49,8 +49,10 @@ struct Buffers {
     std::unique_ptr<std::int16_t[]> mixed;      // mixed down to stereo (3+ channels only)
     std::unique_ptr<std::int16_t[]> converted;  // in the target's channel count
     int outputCapacity = 0;                     // resampled values per kernel call, at most
+    bool wholeOutput = false;  // the file's output fits in one block of outputCapacity values
 
-    bool Allocate(const SampleFormat& format, int targetChannels, double ratio) {
+    bool Allocate(const SampleFormat& format, std::uint64_t frames, int targetChannels,
+                  double ratio) {
         const std::uint32_t chunkBytes =
             static_cast<std::uint32_t>(kChunkFrames) * format.blockAlign;
         rawBytes =
@@ -63,6 +65,16 @@ struct Buffers {
         long need = static_cast<long>(MaxOutputsPerInput(ratio)) * targetChannels;
         outputCapacity =
             need > kResamplerOutputCapacity ? static_cast<int>(need) : kResamplerOutputCapacity;
+        // A short file's output is gathered in one buffer of about its size. The estimate
+        // counts an output for every instant in the source, and more: should it still fall
+        // short, the block is written when full and filled again.
+        const double expected =
+            (static_cast<double>(frames) / ratio + MaxOutputsPerInput(ratio)) * targetChannels;
+        if (expected < outputCapacity) {
+            wholeOutput = true;
+            const int estimate = static_cast<int>(expected) + 1;
+            outputCapacity = estimate > need ? estimate : static_cast<int>(need);
+        }
         return decoded && (format.channels <= 2 || mixed) && converted;
     }
 };
@@ -96,7 +108,7 @@ class FileConverter {
 
 FileStatus FileConverter::Run(Buffers& buffers) {
     // Writing runs beside the conversion; what it could not write decides the result.
-    SampleWriter writer(m_job.output, buffers.outputCapacity);
+    SampleWriter writer(m_job.output, buffers.outputCapacity, buffers.wholeOutput);
     if (!writer.Ready()) return FileStatus::OutOfMemory;
     FileStatus status = ChunkLoop(buffers, writer);
     if (!writer.Finish() && !IsFailure(status)) {
@@ -331,7 +343,7 @@ void ConvertPrepared(FileJob& job, int index, const std::atomic<int>& stopFlag,
     Buffers buffers;
     const double ratio =
         static_cast<double>(format.samplesPerSecond) / static_cast<double>(targetFrequency);
-    if (!buffers.Allocate(format, job.targetChannels, ratio)) {
+    if (!buffers.Allocate(format, job.source.FrameCount(), job.targetChannels, ratio)) {
         result.status = FileStatus::OutOfMemory;
     } else {
         job.kernelChannels =

@@ -3,11 +3,21 @@
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 #include <new>
+#include <utility>
 
 #include "engine/sinc_kernel.h"
 
 SincResampler theResampler;
+
+struct WeightTables {
+    int phases = 0;
+    std::int64_t step = 0;
+    std::unique_ptr<double[]> weights;
+    std::unique_ptr<double[]> starts;
+    std::unique_ptr<std::int32_t[]> rowOf;
+};
 
 namespace {
 
@@ -43,17 +53,24 @@ const SincKernel& Kernel() {
 // which is exactly 0 away from the centre when f is 0 (equal rates pass samples through).
 // Successive outputs advance by `step` phases (the ratio is step / phases in lowest terms), so
 // row j holds phase j x step mod phases: the rows are read one after the other.
-bool BuildWeightTables(ResamplerState& s, int phases, std::int64_t step) {
+// Null when there is not enough memory.
+std::shared_ptr<const WeightTables> BuildWeightTables(int phases, std::int64_t step) {
     const std::size_t rows = static_cast<std::size_t>(phases) + 1;
-    double* weights = new (std::nothrow) double[rows * 2 * kSincSpan];
-    double* starts = new (std::nothrow) double[rows];
-    std::int32_t* rowOf = new (std::nothrow) std::int32_t[rows];
-    if (weights == nullptr || starts == nullptr || rowOf == nullptr) {
-        delete[] weights;
-        delete[] starts;
-        delete[] rowOf;
-        return false;
+    std::shared_ptr<WeightTables> tables;
+    try {
+        tables = std::make_shared<WeightTables>();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
     }
+    tables->phases = phases;
+    tables->step = step;
+    tables->weights.reset(new (std::nothrow) double[rows * 2 * kSincSpan]);
+    tables->starts.reset(new (std::nothrow) double[rows]);
+    tables->rowOf.reset(new (std::nothrow) std::int32_t[rows]);
+    if (!tables->weights || !tables->starts || !tables->rowOf) return nullptr;
+    double* const weights = tables->weights.get();
+    double* const starts = tables->starts.get();
+    std::int32_t* const rowOf = tables->rowOf.get();
     for (std::size_t j = 0; j < rows; ++j) {
         const std::size_t k =
             j == rows - 1
@@ -84,11 +101,32 @@ bool BuildWeightTables(ResamplerState& s, int phases, std::int64_t step) {
             row[kSincSpan + m] = slope;
         }
     }
-    s.weights = weights;
-    s.phaseStart = starts;
-    s.phaseRow = rowOf;
-    s.phases = phases;
-    return true;
+    return tables;
+}
+
+// The tables of the last few ratios, shared by every resampler: the threads of a parallel batch
+// use one copy, and a batch whose files alternate between rates does not build them again.
+std::shared_ptr<const WeightTables> FindWeightTables(int phases, std::int64_t step) {
+    constexpr int kKept = 4;
+    static std::mutex lock;
+    static std::shared_ptr<const WeightTables> recent[kKept];  // the most recently used first
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        for (int i = 0; i < kKept && recent[i]; ++i) {
+            if (recent[i]->phases == phases && recent[i]->step == step) {
+                for (; i > 0; --i) std::swap(recent[i], recent[i - 1]);
+                return recent[0];
+            }
+        }
+    }
+    // Built outside the lock: another thread may build the same tables meanwhile, which only
+    // costs the time.
+    std::shared_ptr<const WeightTables> tables = BuildWeightTables(phases, step);
+    if (!tables) return nullptr;
+    std::lock_guard<std::mutex> guard(lock);
+    for (int i = kKept - 1; i > 0; --i) recent[i] = std::move(recent[i - 1]);
+    recent[0] = tables;
+    return tables;
 }
 
 }  // namespace
@@ -105,11 +143,7 @@ bool SincKernelSupported(const SincKernel& kernel) {
     return true;  // SSE2 is part of every x86-64 processor
 }
 
-ResamplerState::~ResamplerState() {
-    delete[] weights;
-    delete[] phaseStart;
-    delete[] phaseRow;
-}
+ResamplerState::~ResamplerState() = default;
 
 void ResamplerReset(ResamplerState& s, int sourceFrequency, int targetFrequency,
                     int targetChannels) {
@@ -145,9 +179,7 @@ void ResamplerReset(ResamplerState& s, int sourceFrequency, int targetFrequency,
 
     // The output instants repeat their position between inputs every `phases` outputs.
     if (s.tableSource != sourceFrequency || s.tableTarget != targetFrequency) {
-        delete[] s.weights;
-        delete[] s.phaseStart;
-        delete[] s.phaseRow;
+        s.tables.reset();
         s.weights = s.phaseStart = nullptr;
         s.phaseRow = nullptr;
         s.phases = 0;
@@ -156,7 +188,13 @@ void ResamplerReset(ResamplerState& s, int sourceFrequency, int targetFrequency,
         const std::int64_t divisor = GreatestCommonDivisor(sourceFrequency, targetFrequency);
         const std::int64_t phases = targetFrequency / divisor;
         if (phases <= kMaxWeightPhases) {
-            BuildWeightTables(s, static_cast<int>(phases), sourceFrequency / divisor);
+            s.tables = FindWeightTables(static_cast<int>(phases), sourceFrequency / divisor);
+        }
+        if (s.tables) {
+            s.weights = s.tables->weights.get();
+            s.phaseStart = s.tables->starts.get();
+            s.phaseRow = s.tables->rowOf.get();
+            s.phases = s.tables->phases;
         }
     }
 }

@@ -44,6 +44,9 @@ class Resampler {
     virtual double Ratio() const = 0;
 };
 
+// The weights of one ratio's output phases (made by ResamplerReset).
+struct WeightTables;
+
 struct alignas(64) ResamplerState {
     ResamplerState() = default;
     ResamplerState(const ResamplerState&) = delete;
@@ -73,10 +76,12 @@ struct alignas(64) ResamplerState {
     // Weight tables for the phases k / phases, k = 0 .. phases (0: no tables): phase k is in
     // row phaseRow[k], which holds kSincSpan weights, then kSincSpan slopes; phaseStart[k] is
     // k / phases. The rows are stored in the order successive outputs visit their phases.
+    // The tables are shared by every state at the same ratio; `tables` keeps them alive.
     std::int32_t phases = 0;
-    double* weights = nullptr;                      // owned
-    double* phaseStart = nullptr;                   // owned
-    std::int32_t* phaseRow = nullptr;               // owned
+    const double* weights = nullptr;
+    const double* phaseStart = nullptr;
+    const std::int32_t* phaseRow = nullptr;
+    std::shared_ptr<const WeightTables> tables;
     std::int64_t tableSource = 0, tableTarget = 0;  // the rates the tables were made for
 };
 

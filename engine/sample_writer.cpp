@@ -2,12 +2,12 @@
 
 #include <new>
 
-SampleWriter::SampleWriter(CWaveFile& output, int blockValues)
-    : m_output(output), m_blockValues(blockValues) {
-    for (auto& block : m_blocks) {
-        block.reset(new (std::nothrow) std::int16_t[static_cast<std::size_t>(blockValues)]);
+SampleWriter::SampleWriter(CWaveFile& output, int blockValues, bool oneBlock)
+    : m_output(output), m_blockValues(blockValues), m_oneBlock(oneBlock) {
+    for (int i = 0; i < (oneBlock ? 1 : 2); ++i) {
+        m_blocks[i].reset(new (std::nothrow) std::int16_t[static_cast<std::size_t>(blockValues)]);
     }
-    if (!Ready()) return;
+    if (!Ready() || oneBlock) return;
     try {
         m_thread = std::thread(&SampleWriter::Loop, this);
     } catch (...) {

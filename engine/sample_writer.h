@@ -13,14 +13,15 @@
 class SampleWriter {
   public:
     // Blocks of blockValues samples; without a thread (none could be started) every block is
-    // written on the caller's thread.
-    SampleWriter(CWaveFile& output, int blockValues);
+    // written on the caller's thread. With oneBlock (the whole output is expected to fit one
+    // block) there is one buffer and no thread: it is written when full and at the end.
+    SampleWriter(CWaveFile& output, int blockValues, bool oneBlock = false);
     SampleWriter(const SampleWriter&) = delete;
     SampleWriter& operator=(const SampleWriter&) = delete;
     ~SampleWriter();
 
     // False when the buffers could not be allocated.
-    bool Ready() const { return m_blocks[0] && m_blocks[1]; }
+    bool Ready() const { return m_blocks[0] && (m_oneBlock || m_blocks[1]); }
     // Room for `values` more samples (at most the block size), handing the current block over
     // first when it is too full. Null once a write has failed.
     std::int16_t* Reserve(int values);
@@ -37,6 +38,7 @@ class SampleWriter {
 
     CWaveFile& m_output;
     const int m_blockValues;
+    const bool m_oneBlock;
     std::unique_ptr<std::int16_t[]> m_blocks[2];
     int m_current = 0;  // the block being filled
     int m_fill = 0;

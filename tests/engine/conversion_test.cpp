@@ -209,6 +209,46 @@ TEST_F(ConversionJob, LargeUpsamplingDropsNoSample) {
     EXPECT_TRUE(SamplesOf(file) == expected);
 }
 
+// The source is read in blocks of 64000 stereo frames, or all at once when shorter, and the
+// output gathered in blocks of 204800 values, or in one buffer when it fits: around those sizes
+// the output is still the stream the resampler makes in one call.
+TEST_F(ConversionJob, OutputIsOneStreamWhateverBlocksItPassesThrough) {
+    struct Case {
+        int frames, channels, targetChannels;
+    };
+    const Case cases[] = {{63999, 2, 2}, {64000, 2, 2}, {64001, 2, 2}, {3 * 64000 + 7, 2, 2},
+                          {26, 1, 2},    {0, 2, 2},     {70000, 1, 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.frames) + " frames, " + std::to_string(c.channels) + " > " +
+                     std::to_string(c.targetChannels));
+        const std::vector<std::int16_t> in = Wave(c.frames * c.channels, c.frames);
+        TempFolder folder;
+        const std::string name = "a" + std::to_string(c.frames) + ".wav";
+        auto a = Source(name, Pcm16Wav(44100, static_cast<std::uint16_t>(c.channels), in));
+        BatchResult r = RunBatch({a.get()}, folder.Path(), 48000, c.targetChannels);
+        ASSERT_EQ(r.failed, 0);
+
+        auto state = std::make_unique<ResamplerState>();
+        ResamplerReset(*state, 44100, 48000, c.channels);
+        std::vector<std::int16_t> stream(static_cast<std::size_t>(c.frames) * 4 + 8);
+        const int capacity = static_cast<int>(stream.size());
+        const int made =
+            c.channels == 2
+                ? ResampleStereo(*state, in.data(), c.frames * 2, stream.data(), capacity)
+                : ResampleMono(*state, in.data(), c.frames, stream.data(), capacity);
+        stream.resize(static_cast<std::size_t>(made));
+        if (c.channels == 1 && c.targetChannels == 2) {
+            std::vector<std::int16_t> twice;
+            for (std::int16_t v : stream) twice.insert(twice.end(), {v, v});
+            stream = twice;
+        }
+        const Bytes file = ReadFileBytes(folder.File(name));
+        ExpectOutput(file, 48000, static_cast<std::uint16_t>(c.targetChannels),
+                     static_cast<std::uint32_t>(stream.size() / c.targetChannels));
+        EXPECT_TRUE(SamplesOf(file) == stream);
+    }
+}
+
 TEST_F(ConversionJob, StopDuringSecondFileKeepsItsPartAndSkipsTheRest) {
     std::vector<std::unique_ptr<CFileName>> files;
     for (const char* name : {"a.wav", "b.wav", "c.wav"}) {

@@ -8,11 +8,11 @@
 // A violation aborts, so libFuzzer records the input.
 //
 // Speed: under AddressSanitizer a thread start costs about half a millisecond on a small
-// virtual machine, and the job starts a reading and a writing thread per file. Most inputs are
-// therefore converted with thread creation refused, which the job handles by reading and
-// writing on the calling thread (its fallback when no thread can be started): the same data
-// path, several times faster. One input in eight, chosen by its bytes so that a run can be
-// repeated, is converted with the threads.
+// virtual machine. The job reads a source shorter than one block and gathers an output that fits
+// one block without threads; a longer output is written by a thread of its own. Most inputs are
+// converted with thread creation refused, which the job handles by writing on the calling thread
+// (its fallback when no thread can be started): the same data path, faster. One input in eight,
+// chosen by its bytes so that a run can be repeated, is converted with the threads.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
