@@ -3,8 +3,8 @@
 #include <new>
 
 BlockReader::BlockReader(CFile& file, std::uint64_t total, std::uint32_t blockBytes)
-    : m_file(file), m_left(total), m_blockBytes(blockBytes), m_single(total < blockBytes) {
-    if (m_single) {
+    : m_file(file), m_left(total), m_blockBytes(blockBytes), m_oneBlock(total < blockBytes) {
+    if (m_oneBlock) {
         m_blocks[0].reset(new (std::nothrow) std::uint8_t[total > 0 ? total : 1]);
         return;
     }
@@ -62,7 +62,7 @@ const std::uint8_t* BlockReader::Next(std::uint32_t* bytes) {
     *bytes = 0;
     if (!Ready() || m_ended) return nullptr;
     const int which = m_next;
-    if (!m_single) m_next = 1 - m_next;
+    if (!m_oneBlock) m_next = 1 - m_next;
     if (!m_thread.joinable()) {
         *bytes = ReadBlock(which);
     } else {

@@ -22,7 +22,7 @@ class BlockReader {
     ~BlockReader();
 
     // False when the buffers could not be allocated.
-    bool Ready() const { return m_blocks[0] && (m_single || m_blocks[1]); }
+    bool Ready() const { return m_blocks[0] && (m_oneBlock || m_blocks[1]); }
     // The next block and its size (valid until the next call); 0 bytes at the end of the data
     // or when a read failed or came up short.
     const std::uint8_t* Next(std::uint32_t* bytes);
@@ -34,7 +34,7 @@ class BlockReader {
     CFile& m_file;
     std::uint64_t m_left;  // bytes not yet asked of the file
     const std::uint32_t m_blockBytes;
-    const bool m_single;  // all the data fits one block: one buffer, no thread
+    const bool m_oneBlock;  // all the data fits one block: one buffer, no thread
     std::unique_ptr<std::uint8_t[]> m_blocks[2];
     std::uint32_t m_sizes[2] = {0, 0};
     int m_next = 0;        // the block the caller gets next

@@ -15,7 +15,7 @@ class SampleWriter {
     // Blocks of blockValues samples; without a thread (none could be started) every block is
     // written on the caller's thread. With oneBlock (the whole output is expected to fit one
     // block) there is one buffer and no thread: it is written when full and at the end.
-    SampleWriter(CWaveFile& output, int blockValues, bool oneBlock = false);
+    SampleWriter(CWaveFile& output, int blockValues, bool oneBlock);
     SampleWriter(const SampleWriter&) = delete;
     SampleWriter& operator=(const SampleWriter&) = delete;
     ~SampleWriter();

@@ -22,15 +22,9 @@
 #include "base/cstring.h"
 #include "base/filename.h"
 #include "base/format.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "filename_fuzzer: invariant violated: %s\n", what);
-        std::abort();
-    }
-}
 
 using WidePtr = std::unique_ptr<wchar_t[]>;
 using BytesPtr = std::unique_ptr<char[]>;

@@ -32,6 +32,7 @@
 #include "engine/conversion.h"
 #include "engine/resampler.h"
 #include "media/wave_file.h"
+#include "tests/fuzz/fuzz_check.h"
 
 // The sanitizer runtime's pthread_create, which this file's definition replaces (the runtime's
 // own is a weak alias of it).
@@ -62,13 +63,6 @@ struct Target {
     int channels;
 };
 constexpr Target kTargets[] = {{8000, 1}, {96000, 2}};
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "wav_fuzzer: invariant violated: %s\n", what);
-        std::abort();
-    }
-}
 
 CString Utf8String(const std::string& text) {
     CString s;

@@ -13,15 +13,9 @@
 
 #include "settings/app_parameter.h"
 #include "settings/xml.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "xml_fuzzer: invariant violated: %s\n", what);
-        std::abort();
-    }
-}
 
 struct TreeDeleter {
     void operator()(XmlNode* node) const { FreeTree(node); }
