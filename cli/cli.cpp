@@ -21,22 +21,16 @@ namespace {
 
 constexpr wchar_t kProgram[] = L"ratemill-cli";
 
-constexpr wchar_t kUsage[] =
+// The help is this, the options' lines made from kCliOptions, then kUsageEnd.
+constexpr wchar_t kUsageStart[] =
     L"Usage: ratemill-cli [options] FILE...\n"
     L"Converts PCM WAV files to another sampling frequency and channel count.\n"
     L"Each output is a new 16-bit PCM WAV file named after its source (name.wav, or\n"
     L"name(1).wav, name(2).wav, ... when the name is taken); no file is overwritten.\n"
     L"\n"
-    L"Options:\n"
-    L"  -r, --rate HZ        target sampling frequency, 1000 to 384000 (default 44100)\n"
-    L"  -c, --channels N     target channels, 1 or 2 (default 2)\n"
-    L"  -o, --output DIR     output folder (default: beside each source)\n"
-    L"  -v, --verbose        print diagnostic lines on standard error\n"
-    L"  -q, --quiet          print nothing but errors\n"
-    L"  -j, --jobs N         convert N files at once (default: one per processor core)\n"
-    L"      --settings       show where the settings file is looked for and what it holds\n"
-    L"  -h, --help           show this help\n"
-    L"      --version        show the version\n"
+    L"Options:\n";
+
+constexpr wchar_t kUsageEnd[] =
     L"\n"
     L"Without -r, -c or -o the values stored by the window program in its settings file\n"
     L"(ratemill.ini, in the working folder or beside the program) are used, or else the\n"
@@ -227,6 +221,114 @@ int StoredChannels(int stored) {
     return stored == 1 || stored == 2 ? stored : kDefaultChannels;
 }
 
+namespace {
+
+// Reads a number option's value into *target, or says what is wrong with it: message has the
+// value, then the lowest and highest number allowed.
+CliCommand ApplyNumber(const wchar_t* value, int low, int high, int* target, CString* error,
+                       const wchar_t* message) {
+    if (ParseNumber(value, low, high, target)) return CliCommand::Convert;
+    *error = FormatString(message, value, low, high);
+    return CliCommand::UsageError;
+}
+
+}  // namespace
+
+const CliOption kCliOptions[] = {
+    {L"-r", L"--rate", L"HZ", L"target sampling frequency, 1000 to 384000 (default 44100)",
+     [](const wchar_t* value, CliOptions* options, CString* error) {
+         options->rateGiven = true;
+         return ApplyNumber(value, kCliMinRate, kCliMaxRate, &options->rate, error,
+                            L"rate '%s' is not a number from %d to %d Hz");
+     }},
+    {L"-c", L"--channels", L"N", L"target channels, 1 or 2 (default 2)",
+     [](const wchar_t* value, CliOptions* options, CString* error) {
+         options->channelsGiven = true;
+         return ApplyNumber(value, 1, 2, &options->channels, error,
+                            L"channels '%s' must be %d or %d");
+     }},
+    {L"-o", L"--output", L"DIR", L"output folder (default: beside each source)",
+     [](const wchar_t* value, CliOptions* options, CString*) {
+         options->outputGiven = true;
+         options->outputFolder.Assign(value);
+         return CliCommand::Convert;
+     }},
+    {L"-v", L"--verbose", nullptr, L"print diagnostic lines on standard error",
+     [](const wchar_t*, CliOptions* options, CString*) {
+         options->verbose = true;
+         return CliCommand::Convert;
+     }},
+    {L"-q", L"--quiet", nullptr, L"print nothing but errors",
+     [](const wchar_t*, CliOptions* options, CString*) {
+         options->quiet = true;
+         return CliCommand::Convert;
+     }},
+    {L"-j", L"--jobs", L"N", L"convert N files at once (default: one per processor core)",
+     [](const wchar_t* value, CliOptions* options, CString* error) {
+         return ApplyNumber(value, 1, kCliMaxJobs, &options->jobs, error,
+                            L"jobs '%s' must be a number from %d to %d");
+     }},
+    {nullptr, L"--settings", nullptr,
+     L"show where the settings file is looked for and what it holds",
+     [](const wchar_t*, CliOptions* options, CString*) {
+         options->showSettings = true;
+         return CliCommand::Convert;
+     }},
+    {L"-h", L"--help", nullptr, L"show this help",
+     [](const wchar_t*, CliOptions*, CString*) { return CliCommand::Help; }},
+    {nullptr, L"--version", nullptr, L"show the version",
+     [](const wchar_t*, CliOptions*, CString*) { return CliCommand::Version; }},
+};
+const int kCliOptionCount = static_cast<int>(sizeof kCliOptions / sizeof kCliOptions[0]);
+
+namespace {
+
+bool Is(const wchar_t* text, const wchar_t* name) {
+    return name != nullptr && std::wcscmp(text, name) == 0;
+}
+
+// The option that arg names, with its value when the value is attached ("-r48000",
+// "--rate=48000"). Whole names are looked for first, so no name is taken for another's prefix.
+const CliOption* FindOption(const wchar_t* arg, const wchar_t** attached) {
+    *attached = nullptr;
+    for (const CliOption& option : kCliOptions) {
+        if (Is(arg, option.shortName) || Is(arg, option.longName)) return &option;
+    }
+    for (const CliOption& option : kCliOptions) {
+        if (option.valueName == nullptr) continue;
+        const std::size_t longLength = std::wcslen(option.longName);
+        if (StartsWith(arg, option.longName) && arg[longLength] == L'=') {
+            *attached = arg + longLength + 1;
+            return &option;
+        }
+        if (option.shortName != nullptr && StartsWith(arg, option.shortName)) {
+            *attached = arg + std::wcslen(option.shortName);
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+// The help, with a line for each option: "  -r, --rate HZ        target sampling ...".
+CString UsageText() {
+    CString text(kUsageStart);
+    for (const CliOption& option : kCliOptions) {
+        CString names(option.longName);
+        if (option.valueName != nullptr) {
+            names.Append(L" ");
+            names.Append(option.valueName);
+        }
+        CString shortName;
+        if (option.shortName != nullptr) shortName = FormatString(L"%s,", option.shortName);
+        text.AppendString(
+            FormatString(L"  %-4s%-16s %s\n", shortName.WideText(), names.WideText(), option.help));
+    }
+    text.Append(kUsageEnd);
+    return text;
+}
+
+}  // namespace
+
 CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* options,
                             CString* error) {
     bool optionsEnded = false;
@@ -240,77 +342,22 @@ CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* op
             optionsEnded = true;
             continue;
         }
-        if (std::wcscmp(arg, L"-h") == 0 || std::wcscmp(arg, L"--help") == 0) {
-            return CliCommand::Help;
-        }
-        if (std::wcscmp(arg, L"--version") == 0) return CliCommand::Version;
-        if (std::wcscmp(arg, L"--settings") == 0) {
-            options->showSettings = true;
-            continue;
-        }
-        if (std::wcscmp(arg, L"-v") == 0 || std::wcscmp(arg, L"--verbose") == 0) {
-            options->verbose = true;
-            continue;
-        }
-        if (std::wcscmp(arg, L"-q") == 0 || std::wcscmp(arg, L"--quiet") == 0) {
-            options->quiet = true;
-            continue;
-        }
-
-        // Options with a value: "-r 48000", "-r48000", "--rate 48000", "--rate=48000".
-        struct ValueOption {
-            const wchar_t* shortName;
-            const wchar_t* longName;
-        };
-        static const ValueOption kValueOptions[] = {
-            {L"-r", L"--rate"}, {L"-c", L"--channels"}, {L"-o", L"--output"}, {L"-j", L"--jobs"}};
-        const ValueOption* matched = nullptr;
         const wchar_t* value = nullptr;
-        for (const ValueOption& option : kValueOptions) {
-            std::size_t longLength = std::wcslen(option.longName);
-            if (std::wcscmp(arg, option.shortName) == 0 || std::wcscmp(arg, option.longName) == 0) {
-                matched = &option;
-                if (i + 1 < argc) value = argv[++i];
-            } else if (StartsWith(arg, option.longName) && arg[longLength] == L'=') {
-                matched = &option;
-                value = arg + longLength + 1;
-            } else if (StartsWith(arg, option.shortName)) {
-                matched = &option;
-                value = arg + 2;
-            }
-            if (matched != nullptr) break;
-        }
-        if (matched == nullptr) {
+        const CliOption* option = FindOption(arg, &value);
+        if (option == nullptr) {
             *error = FormatString(L"unknown option '%s'", arg);
             return CliCommand::UsageError;
         }
-        if (value == nullptr) {
-            *error = FormatString(L"option '%s' needs a value", arg);
-            return CliCommand::UsageError;
+        // A value not attached is the next argument, whatever it looks like.
+        if (option->valueName != nullptr && value == nullptr) {
+            if (i + 1 >= argc) {
+                *error = FormatString(L"option '%s' needs a value", arg);
+                return CliCommand::UsageError;
+            }
+            value = argv[++i];
         }
-        if (matched == &kValueOptions[0]) {
-            options->rateGiven = true;
-            if (!ParseNumber(value, kCliMinRate, kCliMaxRate, &options->rate)) {
-                *error = FormatString(L"rate '%s' is not a number from %d to %d Hz", value,
-                                      kCliMinRate, kCliMaxRate);
-                return CliCommand::UsageError;
-            }
-        } else if (matched == &kValueOptions[1]) {
-            options->channelsGiven = true;
-            if (!ParseNumber(value, 1, 2, &options->channels)) {
-                *error = FormatString(L"channels '%s' must be 1 or 2", value);
-                return CliCommand::UsageError;
-            }
-        } else if (matched == &kValueOptions[3]) {
-            if (!ParseNumber(value, 1, kCliMaxJobs, &options->jobs)) {
-                *error =
-                    FormatString(L"jobs '%s' must be a number from 1 to %d", value, kCliMaxJobs);
-                return CliCommand::UsageError;
-            }
-        } else {
-            options->outputGiven = true;
-            options->outputFolder.Assign(value);
-        }
+        const CliCommand command = option->apply(value, options, error);
+        if (command != CliCommand::Convert) return command;
     }
     if (options->showSettings) return CliCommand::Settings;
     if (options->files.empty()) {
@@ -325,7 +372,7 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     CString error;
     switch (ParseCommandLine(argc, argv, &options, &error)) {
         case CliCommand::Help:
-            platform::WriteText(platform::Stream::Out, kUsage);
+            platform::WriteText(platform::Stream::Out, UsageText().WideText());
             return kExitConverted;
         case CliCommand::Version:
             Print(platform::Stream::Out, L"%s %s (%hs kernels)\n", kProgram, kRatemillVersion,

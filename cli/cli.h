@@ -33,6 +33,24 @@ struct CliOptions {
 
 enum class CliCommand { Convert, Help, Version, Settings, UsageError };
 
+// One command-line option: its names, the value it takes and its line in the help, and what it
+// does. The parser and the "Options:" part of the help are both made from kCliOptions.
+struct CliOption {
+    const wchar_t* shortName;  // "-r", or null when there is only the long name
+    const wchar_t* longName;   // "--rate"
+    const wchar_t* valueName;  // "HZ", or null when the option takes no value
+    const wchar_t* help;
+    // Records the option (value: its value, null for an option without one) and checks the
+    // value. Convert to go on, Help or Version to end the parsing there, UsageError with *error
+    // saying what is wrong.
+    CliCommand (*apply)(const wchar_t* value, CliOptions* options, CString* error);
+};
+
+// In the order the help lists them. A value is given as "-r 48000", "-r48000", "--rate 48000"
+// or "--rate=48000"; an option without a value only by its names.
+extern const CliOption kCliOptions[];
+extern const int kCliOptionCount;
+
 // Reads the arguments (argv[0] is the program). On a usage error, *error says what is wrong.
 CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* options,
                             CString* error);

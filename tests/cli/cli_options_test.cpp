@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <initializer_list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,15 +23,26 @@ struct Parsed {
     }
 };
 
-Parsed Parse(std::initializer_list<const wchar_t*> args) {
+Parsed Parse(const std::vector<std::wstring>& args) {
     std::vector<const wchar_t*> argv{L"ratemill-cli"};
-    argv.insert(argv.end(), args.begin(), args.end());
+    for (const std::wstring& arg : args) argv.push_back(arg.c_str());
     Parsed p;
     p.command = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &p.options, &p.error);
     return p;
 }
 
-void ExpectUsageError(std::initializer_list<const wchar_t*> args, const char* what) {
+// What a parse gave, as one line.
+std::string Summary(const Parsed& p) {
+    const CliOptions& o = p.options;
+    return std::to_string(static_cast<int>(p.command)) + " " + Utf8(p.error) + " rate " +
+           std::to_string(o.rate) + (o.rateGiven ? "!" : "") + " channels " +
+           std::to_string(o.channels) + (o.channelsGiven ? "!" : "") + " output " +
+           Utf8(o.outputFolder) + (o.outputGiven ? "!" : "") + " jobs " + std::to_string(o.jobs) +
+           (o.verbose ? " verbose" : "") + (o.quiet ? " quiet" : "") +
+           (o.showSettings ? " settings" : "");
+}
+
+void ExpectUsageError(const std::vector<std::wstring>& args, const char* what) {
     Parsed p = Parse(args);
     EXPECT_EQ(p.command, CliCommand::UsageError) << what;
     EXPECT_GT(p.error.Length(), 0) << what;
@@ -71,6 +82,34 @@ TEST(CommandLineOptions, ShortLongAttachedAndEqualsFormsAreRead) {
     EXPECT_EQ(c.options.channels, 2);
     EXPECT_EQ(Utf8(c.options.outputFolder), "-v");  // a value, not an option
     EXPECT_FALSE(c.options.verbose);
+
+    // Every option of the table in each of its forms: the forms of one option read alike, and
+    // change what the option is for. A value is attached only to an option that takes one.
+    const std::map<std::wstring, std::wstring> values{
+        {L"--rate", L"8000"}, {L"--channels", L"1"}, {L"--output", L"o"}, {L"--jobs", L"3"}};
+    const std::string defaults = Summary(Parse({L"a.wav"}));
+    for (int k = 0; k < kCliOptionCount; ++k) {
+        const CliOption& option = kCliOptions[k];
+        const std::wstring longName = option.longName;
+        SCOPED_TRACE(Utf8(option.longName));
+        std::vector<std::vector<std::wstring>> forms{{longName}};
+        if (option.shortName != nullptr) forms.push_back({option.shortName});
+        if (option.valueName != nullptr) {
+            ASSERT_EQ(values.count(longName), 1u) << "give the option a value to test with";
+            const std::wstring& value = values.at(longName);
+            for (auto& form : forms) form.push_back(value);
+            forms.push_back({longName + L"=" + value});
+            if (option.shortName != nullptr) forms.push_back({option.shortName + value});
+        } else {
+            ExpectUsageError({longName + L"=1", L"a.wav"}, "a value for a flag");
+        }
+        for (auto& form : forms) form.push_back(L"a.wav");
+        const Parsed parsed = Parse(forms[0]);
+        EXPECT_NE(parsed.command, CliCommand::UsageError) << Utf8(parsed.error);
+        const std::string first = Summary(parsed);
+        EXPECT_NE(first, defaults);
+        for (const auto& form : forms) EXPECT_EQ(Summary(Parse(form)), first);
+    }
 }
 
 TEST(CommandLineOptions, RateAndChannelsMustBeInRange) {
