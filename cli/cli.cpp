@@ -12,6 +12,7 @@
 #include "base/filename.h"
 #include "base/format.h"
 #include "base/version.h"
+#include "cli/wildcards.h"
 #include "engine/conversion.h"
 #include "media/wave_file.h"
 #include "platform/platform.h"
@@ -35,6 +36,12 @@ constexpr wchar_t kUsageEnd[] =
     L"Without -r, -c or -o the values stored by the window program in its settings file\n"
     L"(ratemill.ini, in the working folder or beside the program) are used, or else the\n"
     L"defaults above; the command line never writes that file.\n"
+#ifdef _WIN32
+    L"\n"
+    L"A FILE with * or ? in its name part (after -- as well) stands for the files of its\n"
+    L"folder that match it, in the order of their names; when none does, it is kept as it\n"
+    L"is and reported as a file that cannot be opened.\n"
+#endif
     L"\n"
     L"Exit status: 0 all files converted, 1 some file failed, 2 usage error,\n"
     L"130 stopped with Ctrl-C (the file being written is kept, shorter).\n";
@@ -386,6 +393,7 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
         case CliCommand::Convert:
             break;
     }
+    ExpandWildcards(&options.files);  // on Windows; POSIX shells have done it
 
     static std::atomic<int> stopFlag{0};
     platform::CatchInterrupt(&stopFlag);

@@ -103,6 +103,26 @@ check_output "jobs/out/take(1).wav" 22050 1 "$(expected_frames 13230 44100 22050
 check_output "jobs/out/take(2).wav" 22050 1 "$(expected_frames 26460 44100 22050)"
 expect_exit 2 --jobs 0 stereo44.wav
 
+# Wildcards: a POSIX shell expands them before the program starts; on Windows the program
+# does, so there a quoted pattern stands for its folder's files, folders left out, sorted by
+# name with case ignored, after -- as well. A pattern that matches nothing fails as a name.
+if [ -n "$emulator" ]; then
+    mkdir -p wild/in/folder.wav wild/out
+    for name in c B a; do cp mono8k_8bit.wav "wild/in/$name.wav"; done
+    cp notes.txt wild/in/notes.txt
+    expect_exit 0 -j 1 -r 16000 -o wild/out 'wild/in/*.wav'
+    [ "$(tr -d '\r' <stdout.txt | cut -d ' ' -f 1 | tr '\n' ' ')" = \
+        "wild/in/a.wav wild/in/B.wav wild/in/c.wav " ] || fail "wildcard order: $(cat stdout.txt)"
+    expect_exit 0 -q -r 16000 -o wild/out -- 'wild/in/?.wav'
+    for name in a B c "a(1)" "B(1)" "c(1)"; do
+        check_output "wild/out/$name.wav" 16000 2 "$(expected_frames 4000 8000 16000)"
+    done
+    [ "$(ls wild/out | wc -l)" -eq 6 ] || fail "wildcards made: $(ls wild/out)"
+    expect_exit 1 -q -o wild/out 'wild/in/*.flac'
+    [ "$(wc -l <stderr.txt)" -eq 1 ] && grep -q 'wild/in/\*\.flac' stderr.txt ||
+        fail "a pattern without matches: $(cat stderr.txt)"
+fi
+
 # A rejected file gets one line naming it; the others are still converted.
 mkdir -p mixed
 expect_exit 1 -r 16000 -o mixed notes.txt stereo44.wav
