@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "support/test_support.h"
 
@@ -147,6 +148,25 @@ TEST(StringCodePages, Utf8RoundTripsAndInvalidBytesBecomeReplacements) {
 #ifndef _WIN32
     EXPECT_EQ(Wide(kNihongoUtf8, -1, kCodePageSystem), kNihongo);  // UTF-8 here
 #endif
+
+    // The last and first code points of each UTF-8 length (and the last of all), through the
+    // conversions and a CString's stored bytes both ways.
+    const std::pair<const wchar_t*, const char*> boundaries[] = {
+        {L"<\x7F>", "<\x7F>"},
+        {L"<\x80>", "<\xC2\x80>"},
+        {L"<\x7FF>", "<\xDF\xBF>"},
+        {L"<\x800>", "<\xE0\xA0\x80>"},
+        {L"<\xFFFF>", "<\xEF\xBF\xBF>"},
+        {L"<\U00010000>", "<\xF0\x90\x80\x80>"},
+        {L"<\U0010FFFF>", "<\xF4\x8F\xBF\xBF>"}};
+    for (const auto& [wide, utf8] : boundaries) {
+        SCOPED_TRACE(utf8);
+        EXPECT_EQ(Wide(utf8, -1, kCodePageUtf8), wide);
+        EXPECT_EQ(Narrow(wide, -1, kCodePageUtf8), utf8);
+        CString stored(wide);
+        EXPECT_EQ(Utf8(stored), utf8);
+        EXPECT_STREQ(testing_support::Str(utf8).WideText(), wide);
+    }
 }
 
 TEST(StringCodePages, ShiftJisRoundTripsAndUnmappableBecomesQuestionMark) {

@@ -497,6 +497,35 @@ TEST_F(ConversionJob, ParallelBatchWritesWhatOneAtATimeWrites) {
     }
 }
 
+// Forty sources of one name converted sixteen at a time into one folder: each output's name
+// follows its source's place in the list (take.wav, take(1).wav, ... take(39).wav), whichever
+// thread gets there first. Source i has 100 + i frames, so its output has 75 + i.
+TEST_F(ConversionJob, ParallelOutputsOfOneNameAreNumberedInListOrder) {
+    constexpr int kFiles = 40;
+    std::vector<std::unique_ptr<CFileName>> files;
+    std::vector<const CFileName*> sources;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string folder = source.File("d" + std::to_string(i));
+        std::filesystem::create_directory(folder);
+        const std::string path = folder + Sep() + "take.wav";
+        WriteFileBytes(path, Pcm16Wav(44100, 1, Wave(100 + i, i)));
+        files.push_back(std::make_unique<CFileName>());
+        files.back()->SetPath(path.c_str());
+        sources.push_back(files.back().get());
+    }
+    std::atomic<int> stop{0};
+    int failed = -1;
+    EXPECT_FALSE(RunParallelConversionBatch(sources, Str(out.Path()), 44100, 1, stop, nullptr, 16,
+                                            MakeSincResampler, &failed));
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(FolderEntries(out.Path()).size(), static_cast<std::size_t>(kFiles));
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = i == 0 ? "take.wav" : "take(" + std::to_string(i) + ").wav";
+        SCOPED_TRACE(name);
+        ExpectOutput(ReadFileBytes(out.File(name)), 44100, 1, static_cast<std::uint32_t>(75 + i));
+    }
+}
+
 #ifndef _WIN32
 // A full disk (here a file-size limit) ends the output at the last whole frame, with a header
 // that describes it, and the file counts as failed.

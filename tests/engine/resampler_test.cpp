@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "engine/sinc_kernel.h"
@@ -212,6 +214,36 @@ TYPED_TEST(ResamplerKernel, OutputBeyondTheCapacityIsDroppedNotWrittenPastTheBuf
     int n = TypeParam::Mono(*r.state, in.data(), 200, out.data(), 100);
     EXPECT_EQ(n, 100);
     for (int i = 100; i < 108; ++i) EXPECT_EQ(out[static_cast<std::size_t>(i)], 0x5555);
+}
+
+// The kernels take an output's 50 weights from the table row of the nearest phase k / phases,
+// each corrected by its slope times the offset d from that phase. Between phases that is
+// sin(u) / u up to the second-order term, at most (pi d)^2 / 6; a slope of the wrong sign or
+// size is off by about |slope| x d, far more.
+TEST(WeightTables, NearestPhasePlusSlopeGivesTheSincBetweenPhases) {
+    for (auto [from, to] :
+         {std::pair{44100, 48000}, {48000, 44100}, {8000, 96000}, {44100, 8000}}) {
+        constexpr double kPi = 3.141592653589793;
+        auto state = std::make_unique<ResamplerState>();
+        ResamplerReset(*state, from, to, 1);
+        const int phases = state->phases;
+        ASSERT_GT(phases, 0) << from << " > " << to;
+        double worst = 0.0;  // the largest error as a fraction of its bound
+        for (int step = 0; step < 7 * phases; ++step) {
+            const double f = (step + 0.5) / (7.0 * phases);
+            const int k = static_cast<int>(f * phases + 0.5);
+            const double* row = state->weights + state->phaseRow[k] * 2 * kSincSpan;
+            const double d = f - state->phaseStart[k];
+            // The centre weight's error comes within rounding of the bound: a little room.
+            const double bound = 1.001 * kPi * kPi * d * d / 6 + 1e-13;
+            for (int m = 0; m < 2 * kResamplerHalfWidth; ++m) {
+                const double u = (f + kResamplerHalfWidth - m) * kPi;
+                const double error = row[m] + d * row[kSincSpan + m] - std::sin(u) / u;
+                worst = std::max(worst, std::fabs(error) / bound);
+            }
+        }
+        EXPECT_LE(worst, 1.0) << from << " > " << to;
+    }
 }
 
 }  // namespace
