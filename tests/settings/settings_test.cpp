@@ -318,16 +318,18 @@ TEST(AppParameterSave, ASaveAndALoadReproduceEveryStoredField) {
         CAppParameter settings;
         settings.currentLanguage = 1;
         settings.savedLanguage = 1;
-        settings.fontName = Str("ＭＳ ゴシック");
+        // Texts are kept character for character: blanks in runs, at either end or alone,
+        // tabs, line breaks, entity characters, characters beyond the BMP.
+        settings.fontName = Str(" ");
         settings.fontSize = -12;
-        settings.tempPath = Str(folder.File("temp"));
+        settings.tempPath = Str(" " + folder.File("Music  Archive\t\r\n"));
         settings.logEnabled = 1;
-        settings.logPath = Str(folder.File("log \"1\""));
+        settings.logPath = Str(folder.File("log \"1\"") + "  ");
         settings.viewToolbar = 0;
         settings.viewStatusbar = 0;
         settings.colors[0] = {0x123456, 0x80000001};
         settings.colors[1] = {0xFFFFFFFF, 0};
-        settings.outputPath = Str(folder.File("出力 & <wav>"));
+        settings.outputPath = Str(folder.File("出力 & <wav>\n\U0001F3B5 &#65;"));
         settings.frequency = 8000;
         settings.channels = 1;
         ASSERT_TRUE(settings.Save());
