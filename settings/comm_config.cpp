@@ -17,8 +17,8 @@ constexpr ColorEntry kBuiltInColors[] = {
 };
 constexpr int kBuiltInColorCount = 2;
 
-// Settings files are a few kilobytes; anything far larger is not one.
-constexpr std::uint64_t kMaxSettingsBytes = 16u << 20;
+// Settings files are a few kilobytes; anything larger than this is not one and is not read.
+constexpr std::uint64_t kMaxSettingsBytes = 1u << 20;
 
 // A platform path query (ProgramPath, CurrentFolder) into a CString, whole or not at all.
 void QueryPath(int (*query)(wchar_t*, int), CString& path) {

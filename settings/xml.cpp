@@ -250,7 +250,11 @@ XmlNode* CXml::ParseElement(XmlCursor& c, int depth) {
         return fail();
     }
 
-    // Attributes, up to "/>" (an empty element) or '>' (content follows).
+    // Attributes, up to "/>" (an empty element) or '>' (content follows). Attributes and
+    // children are appended at a kept tail, so that an element with many of them is read in
+    // one pass.
+    XmlAttribute** attributeTail = &node->attributes;
+    XmlNode** childTail = &node->firstChild;
     ProgressGuard attributes;
     while (c.position < c.size) {
         if (attributes.Stuck(c)) break;
@@ -266,9 +270,8 @@ XmlNode* CXml::ParseElement(XmlCursor& c, int depth) {
         if (c.position >= c.size) break;
         XmlAttribute* attribute = ParseAttribute(c);
         if (attribute == nullptr) return fail();
-        XmlAttribute** tail = &node->attributes;
-        while (*tail != nullptr) tail = &(*tail)->next;
-        *tail = attribute;
+        *attributeTail = attribute;
+        attributeTail = &attribute->next;
     }
 
     // Content: text, child elements, and the end tag.
@@ -292,7 +295,10 @@ XmlNode* CXml::ParseElement(XmlCursor& c, int depth) {
                 return node;
             }
         } else if (c.bytes[c.position] == '<') {
-            if (XmlNode* child = ParseElement(c, depth + 1)) AppendChild(node, child);
+            if (XmlNode* child = ParseElement(c, depth + 1)) {
+                *childTail = child;
+                childTail = &child->nextSibling;
+            }
         } else {
             CString* text = ReadText(c, 0);
             delete node->text;

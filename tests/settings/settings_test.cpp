@@ -172,6 +172,25 @@ TEST(CommConfigLoad, ColourEntriesNeedAValidIndexAndFallBackToTheBuiltInColours)
     EXPECT_EQ(config.colors[1].background, 0xFFFFFFu);
 }
 
+// Reading takes time in proportion to the file's size: a file at the size limit with 100000
+// attributes on one element and 100000 children loads, and one byte more is not read at all.
+TEST(CommConfigLoad, AFileAtTheSizeLimitLoadsWholeAndALargerOneIsNotRead) {
+    TempFolder folder;
+    std::string doc = "<?xml version=\"1.0\" ?>\r\n<config";
+    for (int i = 0; i < 100000; ++i) doc += " a='1'";
+    doc += ">";
+    for (int i = 0; i < 100000; ++i) doc += "<c/>";
+    doc += "<language>1</language></config>\r\n";
+    ASSERT_LE(doc.size(), std::size_t{1} << 20);
+    doc.resize(std::size_t{1} << 20, ' ');
+    CCommConfig config;
+    EXPECT_TRUE(LoadFile(config, folder, doc));
+    EXPECT_EQ(config.savedLanguage, 1);
+    config.savedLanguage = 0;
+    EXPECT_FALSE(LoadFile(config, folder, doc + " "));
+    EXPECT_EQ(config.savedLanguage, 0);
+}
+
 TEST(CommConfigSave, AFailedReplacementLeavesNoTemporaryFileBehind) {
     TempFolder folder;
     fs::create_directory(FsPath(folder.File("taken")));
