@@ -56,7 +56,8 @@ bool Flush(FileHandle file);
 void Close(FileHandle file);
 
 // Replaces `to` with `from` in one step (the old `to`, if any, is gone only once `from` has
-// taken its place), writing the change through to the disk.
+// taken its place), writing the change through to the disk. False also when the change was
+// made but writing it through failed.
 bool RenameOver(const wchar_t* from, const wchar_t* to);
 
 // True when something (file or folder) of that name exists.

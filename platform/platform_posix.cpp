@@ -221,16 +221,19 @@ bool RenameOver(const wchar_t* from, const wchar_t* to) {
         !NativePath(to, nativeTo, sizeof nativeTo) || rename(nativeFrom, nativeTo) != 0) {
         return false;
     }
-    // Make the new directory entry durable too.
+    // Make the new directory entry durable too. A folder that cannot be opened, or a file
+    // system that does not sync folders, leaves it to the system; an error of the sync itself
+    // means the change may not have reached the disk.
     std::string folder(nativeTo);
     size_t slash = folder.rfind('/');
     folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
     int fd = open(folder.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-    return true;
+    if (fd < 0) return true;
+    const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return synced;
 }
 
 bool PathExists(const wchar_t* path) {
