@@ -203,6 +203,42 @@ TEST(CommConfigSave, AFailedReplacementLeavesNoTemporaryFileBehind) {
     EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"taken"});
 }
 
+// When the settings cannot be saved where they are looked for (the program's folder is
+// read-only or gone), they go to the user's own settings folder, made with its parent, and the
+// next start finds them there; a file in the working folder still comes first.
+TEST(CommConfigSave, AnUnwritableProgramFolderSendsTheSettingsToTheUsersFolder) {
+    TempFolder working, user;
+    const std::string config = user.File("config");
+    UserConfigFolder userConfig(config);
+    const std::string userFile = config + Sep() + Utf8(kUserSettingsFolderName) + Sep() + kFile;
+    // Nothing can be made below a regular file, whoever runs the test.
+    WriteText(working.File("program"), "");
+    auto located = [&]() {
+        auto settings = std::make_unique<CCommConfig>();
+        settings->currentPath = Str(working.Path());
+        settings->appPath = Str(working.File("program") + Sep() + "folder");
+        settings->LocateSettingsFile();
+        return settings;
+    };
+
+    auto first = located();
+    EXPECT_EQ(Utf8(first->settingsPath), Utf8(first->appPath) + Sep() + kFile);
+    EXPECT_TRUE(FolderEntries(user.Path()).empty());  // looking creates nothing
+    first->savedLanguage = 1;
+    EXPECT_TRUE(first->Save());
+    EXPECT_EQ(Utf8(first->settingsPath), userFile);
+    first->savedLanguage = 0;
+    EXPECT_TRUE(first->Save());
+
+    auto next = located();
+    EXPECT_EQ(Utf8(next->settingsPath), userFile);
+    EXPECT_TRUE(next->Load());
+    EXPECT_EQ(next->savedLanguage, 0);
+
+    WriteText(working.File(kFile), Doc("<language>1</language>"));
+    EXPECT_EQ(Utf8(located()->settingsPath), working.File(kFile));
+}
+
 #ifndef _WIN32
 TEST(CommConfigSave, AFullDiskKeepsThePreviousFileByteForByte) {
     TempFolder folder;
