@@ -160,6 +160,7 @@ TEST(CommConfigLoad, ColourEntriesNeedAValidIndexAndFallBackToTheBuiltInColours)
     config.colors[1] = {7, 7};
     EXPECT_TRUE(LoadFile(config, folder,
                          Doc("<colors><color><index>5</index><text>255</text></color>"
+                             "<color><index>2</index><text>255</text></color>"
                              "<color><index>-1</index><text>255</text></color>"
                              "<color><text>255</text><background>255</background></color>"
                              "<color><index>1</index><text>255</text></color>"
