@@ -174,8 +174,34 @@ class CliObserver : public ConversionObserver {
     int m_converted = 0;
 };
 
+// A settings file found in the working folder may have been put there by anyone (a folder
+// that came with a download): say which file supplied what the command line left out.
+void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
+    if (options.quiet || !settings.loaded ||
+        (options.rateGiven && options.channelsGiven && options.outputGiven)) {
+        return;
+    }
+    CString used;
+    auto add = [&used](const CString& part) {
+        if (used.Length() > 0) used.Append(L", ");
+        used.AppendString(part);
+    };
+    if (!options.outputGiven) {
+        CString folder;
+        folder.AssignString(options.outputFolder);
+        add(folder.Length() == 0 ? CString(L"outputs beside their sources")
+                                 : FormatString(L"output folder %s", folder.WideText()));
+    }
+    if (!options.rateGiven) add(FormatString(L"%d Hz", options.rate));
+    if (!options.channelsGiven) {
+        add(FormatString(options.channels == 1 ? L"%d channel" : L"%d channels", options.channels));
+    }
+    Print(platform::Stream::Err, L"%s: using settings from %s (%s)\n", kProgram,
+          settings.settingsPath.WideText(), used.WideText());
+}
+
 void PrintSettings(CAppParameter& settings) {
-    CString inWorkingFolder, besideProgram;
+    CString inWorkingFolder, besideProgram, inUserFolder;
     const wchar_t separator[] = {platform::kPathSeparator, 0};
     for (auto [folder, path] :
          {std::pair<CString*, CString*>{&settings.currentPath, &inWorkingFolder},
@@ -185,6 +211,7 @@ void PrintSettings(CAppParameter& settings) {
         path->Append(separator);
         path->Append(kSettingsFileName);
     }
+    CCommConfig::UserSettingsFile(inUserFolder);
     auto state = [](CString& path) {
         return path.Length() == 0                      ? L"(folder unknown)"
                : platform::PathExists(path.WideText()) ? L"(found)"
@@ -192,12 +219,15 @@ void PrintSettings(CAppParameter& settings) {
     };
     const wchar_t* used = settings.settingsPath.WideText();
     Print(platform::Stream::Out, L"Settings file: %s %s\n", used != nullptr ? used : L"(none)",
-          used != nullptr && platform::PathExists(used) ? L"(read)"
-                                                        : L"(not there: built-in values)");
+          settings.loaded                                 ? L"(read)"
+          : used != nullptr && platform::PathExists(used) ? L"(not readable: built-in values)"
+                                                          : L"(not there: built-in values)");
     Print(platform::Stream::Out, L"  looked for in the working folder: %s %s\n",
           inWorkingFolder.WideText(), state(inWorkingFolder));
     Print(platform::Stream::Out, L"  then beside the program:          %s %s\n",
           besideProgram.WideText(), state(besideProgram));
+    Print(platform::Stream::Out, L"  then in the user's settings:      %s %s\n",
+          inUserFolder.WideText(), state(inUserFolder));
 
     const wchar_t* folder = settings.outputPath.WideText();
     Print(platform::Stream::Out, L"Output folder: %s\n",
@@ -410,6 +440,7 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     if (!options.rateGiven) options.rate = StoredRate(settings.frequency);
     if (!options.channelsGiven) options.channels = StoredChannels(settings.channels);
     if (!options.outputGiven) options.outputFolder.AssignString(settings.outputPath);
+    PrintSettingsUsed(settings, options);
 
     // Sources are checked as the window's file list checks them when they are added: a file
     // that does not open as WAV is reported and left out; the others go to the batch.

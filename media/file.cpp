@@ -89,7 +89,10 @@ bool CFile::Seek(std::uint64_t position) {
 
 int CFile::Flush() {
     if (m_handle == platform::kNoFile) return 0;
-    platform::Flush(m_handle);
+    if (!platform::Flush(m_handle)) {
+        RecordError();
+        return 0;
+    }
     return 1;
 }
 

@@ -41,6 +41,8 @@ class CFile {
     virtual std::uint32_t Write(const void* buffer, std::uint32_t bytes,
                                 std::uint64_t position = kCurrentPosition);
     virtual bool Seek(std::uint64_t position);
+    // Writes what the system still holds for this file through to the disk: 1 when that
+    // succeeded, 0 when it failed (LastError tells why) or there is no file.
     virtual int Flush();
     virtual bool IsEnd();
 
@@ -52,7 +54,7 @@ class CFile {
     // The current file position, 0 when there is no file or it cannot be read.
     std::uint64_t Position() const;
     const CString& Name() const { return m_name; }
-    // The system error code of the last failed open, create, read or write.
+    // The system error code of the last failed open, create, read, write or flush.
     int LastError() const { return m_lastError; }
 
   protected:

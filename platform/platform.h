@@ -56,8 +56,13 @@ bool Flush(FileHandle file);
 void Close(FileHandle file);
 
 // Replaces `to` with `from` in one step (the old `to`, if any, is gone only once `from` has
-// taken its place), writing the change through to the disk.
+// taken its place), writing the change through to the disk. False also when the change was
+// made but writing it through failed.
 bool RenameOver(const wchar_t* from, const wchar_t* to);
+
+// Creates one folder (its parent must exist); true when it was made or a folder of that name
+// is already there.
+bool CreateFolder(const wchar_t* path);
 
 // True when something (file or folder) of that name exists.
 bool PathExists(const wchar_t* path);
@@ -84,6 +89,11 @@ constexpr wchar_t kPathSeparator =
 // it and the terminator (outCount > length); a path is never cut. 0 on failure.
 int ProgramPath(wchar_t* out, int outCount);
 int CurrentFolder(wchar_t* out, int outCount);
+// The folder that holds the user's own settings of programs, with the same length rules:
+// on Windows the roaming application data (APPDATA when it is an absolute path, else the
+// shell's known folder), elsewhere $XDG_CONFIG_HOME when it is an absolute path, else
+// $HOME/.config. 0 when there is none. Nothing is created.
+int UserConfigFolder(wchar_t* out, int outCount);
 
 // ---- Console -------------------------------------------------------------------------------
 

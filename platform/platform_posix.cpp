@@ -10,6 +10,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/platform.h"
@@ -221,16 +222,31 @@ bool RenameOver(const wchar_t* from, const wchar_t* to) {
         !NativePath(to, nativeTo, sizeof nativeTo) || rename(nativeFrom, nativeTo) != 0) {
         return false;
     }
-    // Make the new directory entry durable too.
+    // Make the new directory entry durable too. A folder that cannot be opened, or a file
+    // system that does not sync folders, leaves it to the system; an error of the sync itself
+    // means the change may not have reached the disk.
     std::string folder(nativeTo);
     size_t slash = folder.rfind('/');
     folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
     int fd = open(folder.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-    return true;
+    if (fd < 0) return true;
+    const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return synced;
+}
+
+bool CreateFolder(const wchar_t* path) {
+    char native[kPathBytes];
+    if (!NativePath(path, native, sizeof native)) return false;
+    // User settings are private: the folder is the user's alone (as ~/.config should be).
+    if (mkdir(native, 0700) == 0) return true;
+    const int saved = errno;
+    struct stat st;
+    const bool folder = saved == EEXIST && stat(native, &st) == 0 && S_ISDIR(st.st_mode);
+    errno = saved;
+    return folder;
 }
 
 bool PathExists(const wchar_t* path) {
@@ -285,6 +301,19 @@ int CurrentFolder(wchar_t* out, int outCount) {
     char native[kPathBytes];
     if (getcwd(native, sizeof native) == nullptr) return 0;
     return GiveWide(native, static_cast<int>(strlen(native)), out, outCount);
+}
+
+int UserConfigFolder(wchar_t* out, int outCount) {
+    const char* config = getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && config[0] == '/') {
+        return GiveWide(config, static_cast<int>(strlen(config)), out, outCount);
+    }
+    const char* home = getenv("HOME");
+    if (home == nullptr || home[0] != '/') return 0;
+    std::string folder(home);
+    if (folder.back() != '/') folder += '/';
+    folder += ".config";
+    return GiveWide(folder.c_str(), static_cast<int>(folder.size()), out, outCount);
 }
 
 bool IsTerminal(Stream stream) {

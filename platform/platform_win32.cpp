@@ -4,6 +4,9 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// After windows.h:
+#include <knownfolders.h>
+#include <shlobj.h>
 
 #include <new>
 
@@ -182,6 +185,14 @@ bool RenameOver(const wchar_t* from, const wchar_t* to) {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool CreateFolder(const wchar_t* path) {
+    if (CreateDirectoryW(SystemPath(path), nullptr)) return true;
+    const DWORD error = GetLastError();
+    const bool folder = error == ERROR_ALREADY_EXISTS && IsFolder(path);
+    SetLastError(error);
+    return folder;
+}
+
 bool PathExists(const wchar_t* path) {
     return GetFileAttributesW(SystemPath(path)) != INVALID_FILE_ATTRIBUTES;
 }
@@ -249,6 +260,29 @@ int CurrentFolder(wchar_t* out, int outCount) {
     DWORD n = GetCurrentDirectoryW(needed, buffer);
     int length = (n > 0 && n < needed) ? GivePath(buffer, static_cast<int>(n), out, outCount) : 0;
     delete[] buffer;
+    return length;
+}
+
+int UserConfigFolder(wchar_t* out, int outCount) {
+    // The environment first, so that a user (or a test) can point it elsewhere; only a drive
+    // path or a network path counts.
+    const DWORD needed = GetEnvironmentVariableW(L"APPDATA", nullptr, 0);
+    if (needed > 3) {
+        wchar_t* value = new (std::nothrow) wchar_t[needed];
+        const DWORD n = value != nullptr ? GetEnvironmentVariableW(L"APPDATA", value, needed) : 0;
+        const bool absolute = n > 2 && n < needed &&
+                              ((value[1] == L':' && (value[2] == L'\\' || value[2] == L'/')) ||
+                               (value[0] == L'\\' && value[1] == L'\\'));
+        const int length = absolute ? GivePath(value, static_cast<int>(n), out, outCount) : 0;
+        delete[] value;
+        if (absolute) return length;
+    }
+    PWSTR known = nullptr;
+    int length = 0;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &known))) {
+        length = GivePath(known, lstrlenW(known), out, outCount);
+    }
+    CoTaskMemFree(known);
     return length;
 }
 

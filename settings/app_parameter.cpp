@@ -52,7 +52,7 @@ void CAppParameter::Initialize() {
 
 void CAppParameter::Start() {
     Initialize();
-    Load();
+    loaded = Load();
 }
 
 void CAppParameter::ReadSettings(CXml& xml, XmlNode* first) {

@@ -1,5 +1,6 @@
 #include "settings/comm_config.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -17,8 +18,8 @@ constexpr ColorEntry kBuiltInColors[] = {
 };
 constexpr int kBuiltInColorCount = 2;
 
-// Settings files are a few kilobytes; anything far larger is not one.
-constexpr std::uint64_t kMaxSettingsBytes = 16u << 20;
+// Settings files are a few kilobytes; anything larger than this is not one and is not read.
+constexpr std::uint64_t kMaxSettingsBytes = 1u << 20;
 
 // A platform path query (ProgramPath, CurrentFolder) into a CString, whole or not at all.
 void QueryPath(int (*query)(wchar_t*, int), CString& path) {
@@ -37,6 +38,25 @@ void SettingsFileIn(const CString& folder, CString& path) {
     const wchar_t separator[] = {platform::kPathSeparator, 0};
     path.Append(separator);
     path.Append(kSettingsFileName);
+}
+
+// The platform's folder for user settings, the program's folder in it and the settings file
+// there; all empty when the platform has no such folder.
+void UserSettingsPaths(CString& base, CString& folder, CString& file) {
+    QueryPath(platform::UserConfigFolder, base);
+    folder.Clear();
+    if (base.Length() > 0) {
+        folder.AssignString(base);
+        const wchar_t separator[] = {platform::kPathSeparator, 0};
+        folder.Append(separator);
+        folder.Append(kUserSettingsFolderName);
+    }
+    SettingsFileIn(folder, file);
+}
+
+bool SameBytes(const CString& a, const CString& b) {
+    return a.Length() == b.Length() &&
+           (a.Length() == 0 || std::memcmp(a.Bytes(), b.Bytes(), a.Length()) == 0);
 }
 
 void AddNumber(XmlNode* parent, const wchar_t* name, int value) {
@@ -114,15 +134,24 @@ void CCommConfig::CaptureStartPaths() {
     DiagnosticPrint(L"current_path = %s\n", currentPath.WideText());
 }
 
+void CCommConfig::UserSettingsFile(CString& path) {
+    CString base, folder;
+    UserSettingsPaths(base, folder, path);
+}
+
 void CCommConfig::LocateSettingsFile() {
-    CString candidate;
-    SettingsFileIn(currentPath, candidate);
-    CFile probe;
-    if (candidate.Length() == 0 || !probe.OpenForRead(candidate)) {
-        SettingsFileIn(appPath, candidate);
+    CString candidates[3];
+    SettingsFileIn(currentPath, candidates[0]);
+    SettingsFileIn(appPath, candidates[1]);
+    UserSettingsFile(candidates[2]);
+    settingsPath.AssignString(candidates[1]);
+    for (const CString& candidate : candidates) {
+        CFile probe;
+        if (candidate.Length() > 0 && probe.OpenForRead(candidate)) {
+            settingsPath.AssignString(candidate);
+            break;
+        }
     }
-    probe.Close();
-    settingsPath.AssignString(candidate);
     DiagnosticPrint(L"ini_file = %s\n", settingsPath.WideText());
     if (settingsPath.Length() == 0) {
         DiagnosticPrint(
@@ -150,6 +179,27 @@ bool CCommConfig::Load() {
 }
 
 bool CCommConfig::Save() {
+    if (SaveToSettingsPath()) return true;
+    // The file cannot be written where it was found or would be made (a program folder that
+    // is read-only, say): the user's own settings folder, and its parent, are made when
+    // needed and take the settings from now on.
+    CString base, folder, file;
+    UserSettingsPaths(base, folder, file);
+    if (file.Length() == 0 || SameBytes(file, settingsPath)) return false;
+    platform::CreateFolder(base.WideText());
+    if (!platform::CreateFolder(folder.WideText())) return false;
+    CString previous;
+    previous.AssignString(settingsPath);
+    settingsPath.AssignString(file);
+    if (!SaveToSettingsPath()) {
+        settingsPath.AssignString(previous);
+        return false;
+    }
+    DiagnosticPrint(L"ini_file = %s\n", settingsPath.WideText());
+    return true;
+}
+
+bool CCommConfig::SaveToSettingsPath() {
     if (settingsPath.Length() == 0) return false;
     CXml xml;
     XmlNode* container = NewNode(L"root", nullptr);

@@ -19,8 +19,15 @@ inline ResourceName ResourceFromId(int id) {
         static_cast<std::uintptr_t>(static_cast<std::uint16_t>(id)));
 }
 
-// The name of the settings file, looked for in the working folder, then beside the program.
+// The name of the settings file, looked for in the working folder, then beside the program,
+// then in the program's folder among the user's own settings (UserSettingsFile).
 constexpr wchar_t kSettingsFileName[] = L"ratemill.ini";
+// The program's folder in the platform's folder for user settings.
+#ifdef _WIN32
+constexpr wchar_t kUserSettingsFolderName[] = L"Ratemill";
+#else
+constexpr wchar_t kUserSettingsFolderName[] = L"ratemill";
+#endif
 
 // Display colours as 0x00BBGGRR.
 struct ColorEntry {
@@ -46,7 +53,9 @@ class CCommConfig {
     virtual bool Load();
     // Writes every setting to the settings file; true when the whole text reached the disk.
     // The text goes to a temporary file beside it first, which then replaces the old file in
-    // one step, so a failed save leaves the previous file as it was.
+    // one step, so a failed save leaves the previous file as it was. When the file cannot be
+    // written where it is (a program folder that is read-only), the settings go to the user's
+    // own settings folder, made when needed, and settingsPath names that file from then on.
     virtual bool Save();
     virtual void Start();
     virtual void ReadSettings(CXml& xml, XmlNode* first);
@@ -54,9 +63,14 @@ class CCommConfig {
 
     // Records the program's folder (appPath) and the working folder (currentPath), whole.
     void CaptureStartPaths();
-    // Chooses settingsPath: the file in the working folder when it exists there, otherwise
-    // the one beside the program. Empty when neither folder is known.
+    // Chooses settingsPath: the first that exists of the file in the working folder, the one
+    // beside the program and the one in the user's settings folder; with none of them the one
+    // beside the program. Empty when neither the working nor the program's folder is known
+    // and there is no file in the user's folder. Nothing is created.
     void LocateSettingsFile();
+    // The settings file in the user's own settings folder (kUserSettingsFolderName inside the
+    // platform's folder for user settings); empty when the platform has none.
+    static void UserSettingsFile(CString& path);
 
     std::int32_t toolbarHideable = 0;
     std::int32_t statusbarHideable = 0;
@@ -68,6 +82,7 @@ class CCommConfig {
     CString currentPath;
     CString appPath;
     CString settingsPath;
+    bool loaded = false;               // Start has read the settings file at settingsPath
     std::int32_t currentLanguage = 0;  // 1 Japanese, anything else English; never stored
     std::int32_t savedLanguage = -1;   // 0 English, 1 Japanese, -1 not chosen yet
     CString fontName;
@@ -80,4 +95,8 @@ class CCommConfig {
     std::int32_t colorCount = 0;
     ColorEntry* defaultColors = nullptr;
     ColorEntry* colors = nullptr;
+
+  private:
+    // Save's writing of the file at settingsPath.
+    bool SaveToSettingsPath();
 };

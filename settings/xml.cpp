@@ -1,6 +1,8 @@
 #include "settings/xml.h"
 
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "base/diagnostic.h"
@@ -18,6 +20,10 @@ constexpr Entity kEntities[] = {
 
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool IsBlank(wchar_t c) {
+    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r';
 }
 
 bool IsNameDelimiter(char c) {
@@ -244,7 +250,11 @@ XmlNode* CXml::ParseElement(XmlCursor& c, int depth) {
         return fail();
     }
 
-    // Attributes, up to "/>" (an empty element) or '>' (content follows).
+    // Attributes, up to "/>" (an empty element) or '>' (content follows). Attributes and
+    // children are appended at a kept tail, so that an element with many of them is read in
+    // one pass.
+    XmlAttribute** attributeTail = &node->attributes;
+    XmlNode** childTail = &node->firstChild;
     ProgressGuard attributes;
     while (c.position < c.size) {
         if (attributes.Stuck(c)) break;
@@ -260,9 +270,8 @@ XmlNode* CXml::ParseElement(XmlCursor& c, int depth) {
         if (c.position >= c.size) break;
         XmlAttribute* attribute = ParseAttribute(c);
         if (attribute == nullptr) return fail();
-        XmlAttribute** tail = &node->attributes;
-        while (*tail != nullptr) tail = &(*tail)->next;
-        *tail = attribute;
+        *attributeTail = attribute;
+        attributeTail = &attribute->next;
     }
 
     // Content: text, child elements, and the end tag.
@@ -286,7 +295,10 @@ XmlNode* CXml::ParseElement(XmlCursor& c, int depth) {
                 return node;
             }
         } else if (c.bytes[c.position] == '<') {
-            if (XmlNode* child = ParseElement(c, depth + 1)) AppendChild(node, child);
+            if (XmlNode* child = ParseElement(c, depth + 1)) {
+                *childTail = child;
+                childTail = &child->nextSibling;
+            }
         } else {
             CString* text = ReadText(c, 0);
             delete node->text;
@@ -345,56 +357,111 @@ CString* CXml::ReadText(XmlCursor& c, char quote) {
         if (quote != 0 && stop < c.size && c.bytes[stop] == quote) c.position = stop + 1;
         return nullptr;
     }
-
-    // The decoded text is never longer than the bytes it comes from.
-    char* out = new (std::nothrow) char[static_cast<size_t>(c.size - start) + 1];
-    if (out == nullptr) return nullptr;
-    int length = 0;
-    bool inSpace = false;
-    int p = start;
-    auto error = [&](int at) -> CString* {
-        delete[] out;
-        c.position = at == start ? at + 1 : at;
+    // Without a quote the text ends at '<', which stays for the caller; a value ends at its
+    // quote, which is passed. Anything else, or the end of the buffer, leaves the cursor on
+    // the offending byte.
+    if (stop >= c.size) {
+        c.position = c.size;
         return nullptr;
-    };
-    while (true) {
-        if (p >= c.size) return error(c.size);
-        const char b = c.bytes[p];
-        if ((quote == 0 && b == '<') || (quote != 0 && b == quote)) {
-            c.position = quote == 0 ? p : p + 1;
+    }
+    const char end = c.bytes[stop];
+    if (end != (quote == 0 ? '<' : quote)) {
+        c.position = stop;
+        return nullptr;
+    }
+    c.position = quote == 0 ? stop : stop + 1;
+    return DecodeText(c.bytes + start, stop - start);
+}
+
+namespace {
+
+// The character of a reference "&#N;" or "&#xH;" at bytes[0] (at most count bytes), and the
+// reference's length in *length; 0 when there is none there or it names no character that a
+// text can hold (NUL, a surrogate, beyond U+10FFFF).
+std::uint32_t CharacterReference(const char* bytes, int count, int* length) {
+    if (count < 4 || bytes[0] != '&' || bytes[1] != '#') return 0;
+    const bool hex = bytes[2] == 'x';
+    int p = hex ? 3 : 2;
+    const int digitsStart = p;
+    std::uint32_t value = 0;
+    for (; p < count; ++p) {
+        const char b = bytes[p];
+        std::uint32_t digit;
+        if (b >= '0' && b <= '9') {
+            digit = static_cast<std::uint32_t>(b - '0');
+        } else if (hex && b >= 'a' && b <= 'f') {
+            digit = static_cast<std::uint32_t>(b - 'a' + 10);
+        } else if (hex && b >= 'A' && b <= 'F') {
+            digit = static_cast<std::uint32_t>(b - 'A' + 10);
+        } else {
             break;
         }
-        if (b == '>' || b == '<') return error(p);
-        if (b == '&') {
+        value = value * (hex ? 16u : 10u) + digit;
+        if (value > 0x10FFFF) return 0;
+    }
+    if (p == digitsStart || p >= count || bytes[p] != ';') return 0;
+    if (value == 0 || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    *length = p + 1;
+    return value;
+}
+
+}  // namespace
+
+CString* CXml::DecodeText(const char* bytes, int count) {
+    // Literal bytes (entities decoded) gather in a run that is converted from the document's
+    // code page at once; a character reference adds its character between two runs. Neither
+    // gives more wide characters than it has bytes.
+    std::unique_ptr<char[]> run(new (std::nothrow) char[static_cast<size_t>(count) + 1]);
+    std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[static_cast<size_t>(count) + 1]);
+    if (!run || !text) return nullptr;
+    int runLength = 0;
+    int runContent = 0;  // the run up to its last byte that is not a literal blank
+    int length = 0;
+    auto flush = [&](int n) {
+        if (n <= 0) return;
+        std::unique_ptr<wchar_t[]> wide(ToWide(run.get(), n, codePage));
+        for (int i = 0; wide && wide[i] != 0 && length < count; ++i) text[length++] = wide[i];
+        runLength = runContent = 0;
+    };
+    // Literal blanks at both ends are the layout of the file and are dropped; blanks inside
+    // are kept as they are, and blanks written as references are kept anywhere. The stored
+    // text ends at a NUL byte.
+    for (int p = 0; p < count && bytes[p] != 0;) {
+        const char b = bytes[p];
+        int referenceLength = 0;
+        if (IsSpace(b)) {
+            if (length > 0 || runLength > 0) run[runLength++] = b;
+            ++p;
+        } else if (const std::uint32_t character =
+                       CharacterReference(bytes + p, count - p, &referenceLength)) {
+            flush(runLength);
+            if (sizeof(wchar_t) == 2 && character > 0xFFFF) {
+                text[length++] = static_cast<wchar_t>(0xD800 + ((character - 0x10000) >> 10));
+                text[length++] = static_cast<wchar_t>(0xDC00 + ((character - 0x10000) & 0x3FF));
+            } else {
+                text[length++] = static_cast<wchar_t>(character);
+            }
+            p += referenceLength;
+        } else {
             const Entity* match = nullptr;
-            for (const Entity& e : kEntities) {
-                const int n = static_cast<int>(std::strlen(e.text));
-                if (p <= c.size - n && std::memcmp(c.bytes + p, e.text, n) == 0) {
-                    match = &e;
-                    break;
+            if (b == '&') {
+                for (const Entity& e : kEntities) {
+                    const int n = static_cast<int>(std::strlen(e.text));
+                    if (n <= count - p && std::memcmp(bytes + p, e.text, n) == 0) {
+                        match = &e;
+                        break;
+                    }
                 }
             }
-            out[length++] = match != nullptr ? match->character : '&';
+            run[runLength++] = match != nullptr ? match->character : b;
+            runContent = runLength;
             p += match != nullptr ? static_cast<int>(std::strlen(match->text)) : 1;
-            inSpace = false;
-        } else if (IsSpace(b)) {
-            if (!inSpace && length > 0) out[length++] = ' ';
-            inSpace = true;
-            ++p;
-        } else {
-            out[length++] = b;
-            inSpace = false;
-            ++p;
         }
     }
-    // The stored text ends at a NUL byte: trim the part that is kept, so that no blank is left
-    // at its end.
-    const void* nul = std::memchr(out, 0, static_cast<size_t>(length));
-    if (nul != nullptr) length = static_cast<int>(static_cast<const char*>(nul) - out);
-    if (length > 0 && out[length - 1] == ' ') --length;
-    CString* text = MakeString(out, length);
-    delete[] out;
-    return text;
+    flush(runContent);
+    CString* result = new (std::nothrow) CString();
+    if (result != nullptr) result->Assign(text.get(), length);
+    return result;
 }
 
 // ---- Writing -----------------------------------------------------------------------------
@@ -460,9 +527,25 @@ void CXml::EscapeText(CXmlString& out, const CString* text) {
         out.Append(bytes);
         delete[] bytes;
     };
+    // Blanks at either end are written as character references: the reader takes literal
+    // blanks there for layout and drops them, so only this way do they come back.
+    int length = 0;
+    while (wide[length] != 0) ++length;
+    int first = 0;
+    while (first < length && IsBlank(wide[first])) ++first;
+    int last = length;
+    while (last > first && IsBlank(wide[last - 1])) --last;
     int runStart = 0;
     int i = 0;
     for (; wide[i] != 0; ++i) {
+        if (i < first || i >= last) {
+            flush(wide + runStart, i - runStart);
+            char reference[8];
+            std::snprintf(reference, sizeof reference, "&#%d;", static_cast<int>(wide[i]));
+            out.Append(reference);
+            runStart = i + 1;
+            continue;
+        }
         for (const Entity& e : kEntities) {
             if (wide[i] == static_cast<wchar_t>(e.character)) {
                 flush(wide + runStart, i - runStart);
@@ -523,17 +606,19 @@ const wchar_t* NodeText(const XmlNode* element) {
 int NodeInt(const XmlNode* element, int def) {
     const wchar_t* text = NodeText(element);
     if (text == nullptr) return def;
-    while (*text == L' ' || *text == L'\t') ++text;
+    while (IsBlank(*text)) ++text;
+    if (*text == 0) return def;
     bool negative = false;
     if (*text == L'-') {
         negative = true;
         ++text;
     }
     std::uint32_t value = 0;
-    for (; *text != 0; ++text) {
-        if (*text < L'0' || *text > L'9') return def;
+    for (; *text >= L'0' && *text <= L'9'; ++text) {
         value = value * 10u + static_cast<std::uint32_t>(*text - L'0');
     }
+    while (IsBlank(*text)) ++text;
+    if (*text != 0) return def;
     if (negative) value = 0u - value;
     return static_cast<std::int32_t>(value);
 }

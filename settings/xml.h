@@ -2,9 +2,14 @@
 // document into a tree of elements, a writer that turns a tree back into UTF-8 document bytes,
 // and the few tree operations the configuration code needs.
 //
-// It knows elements, attributes, character data, the five predefined entities, comments in
-// front of elements and the declaration with its encoding (UTF-8, or Shift-JIS when the
-// declaration says "shift_jis"); nothing else.
+// It knows elements, attributes, character data, the five predefined entities, character
+// references (&#N; and &#xH;), comments in front of elements and the declaration with its
+// encoding (UTF-8, or Shift-JIS when the declaration says "shift_jis"); nothing else.
+//
+// Texts and attribute values keep their blanks as they are, except literal blanks at either
+// end, which are layout (indentation, line breaks) and are dropped. The writer writes blanks
+// at either end of a value as character references, so that every text it writes reads back
+// character for character.
 #pragma once
 
 #include <cstdint>
@@ -80,6 +85,7 @@ class CXml {
     XmlAttribute* ParseAttribute(XmlCursor& cursor);
     CString* ReadName(XmlCursor& cursor);
     CString* ReadText(XmlCursor& cursor, char quote);
+    CString* DecodeText(const char* bytes, int count);
     CString* MakeString(const char* bytes, int count);
     void WriteNodes(CXmlString& out, const XmlNode* node);
     void EscapeText(CXmlString& out, const CString* text);
@@ -97,8 +103,9 @@ XmlNode* FindChild(const XmlNode* parent, const wchar_t* name);
 XmlNode* FindNextSibling(const XmlNode* element, const wchar_t* name);
 // The element's text as wide text, or null when it has none or it is empty.
 const wchar_t* NodeText(const XmlNode* element);
-// The element's text as a decimal integer (blanks, an optional '-', digits; wrapping in 32
-// bits), or def when the element is null, has no text, or holds anything else.
+// The element's text as a decimal integer (an optional '-' and digits, wrapping in 32 bits,
+// with blanks on either side), or def when the element is null, has no text, holds only
+// blanks, or holds anything else.
 int NodeInt(const XmlNode* element, int def);
 // Frees node, every following sibling, their descendants, attributes and strings.
 void FreeTree(XmlNode* first);

@@ -8,6 +8,10 @@ cli=$2
 work=$(mktemp -d "${TMPDIR:-/tmp}/ratemill-cli-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
+# The user's settings folder is a fresh one here, never that of whoever runs the test (Wine
+# sets its own APPDATA inside the prefix).
+XDG_CONFIG_HOME=$work/config
+export XDG_CONFIG_HOME
 
 failures=0
 fail() {
@@ -186,10 +190,19 @@ cp ratemill.ini ratemill.ini.before
 expect_exit 0 --settings
 grep -q "ratemill.ini (read)" stdout.txt || fail "--settings: $(cat stdout.txt)"
 grep -q "16000 Hz" stdout.txt || fail "--settings frequency: $(cat stdout.txt)"
+grep -q "user's settings: .*ratemill.ini (not there)" stdout.txt ||
+    fail "--settings user folder: $(cat stdout.txt)"
 expect_exit 0 -q ../stereo44.wav
 check_output stored/stereo44.wav 16000 1 "$(expected_frames 11025 44100 16000)"
+[ ! -s stderr.txt ] || fail "-q printed $(cat stderr.txt)"
 expect_exit 0 -q -c 2 -o . ../stereo44.wav
 check_output stereo44.wav 16000 2 "$(expected_frames 11025 44100 16000)"
+# Unless -q, standard error names the file whose values are used, and only those values.
+expect_exit 0 -c 2 ../stereo44.wav
+grep -q "using settings from .*settings.ratemill.ini (output folder stored, 16000 Hz)" \
+    stderr.txt || fail "settings line: $(cat stderr.txt)"
+expect_exit 0 -r 8000 -c 1 -o stored ../stereo44.wav
+if grep -q "using settings" stderr.txt; then fail "settings line with -r, -c, -o: $(cat stderr.txt)"; fi
 printf '<?xml version="1.0" ?>\r\n<config><frequency>500</frequency><channels>7</channels></config>\r\n' >ratemill.ini
 cp ratemill.ini ratemill.ini.before
 expect_exit 0 --settings
@@ -198,6 +211,20 @@ expect_exit 0 -q -o stored ../mono8k_8bit.wav
 check_output stored/mono8k_8bit.wav 44100 2 "$(expected_frames 4000 8000 44100)"
 cmp -s ratemill.ini ratemill.ini.before || fail "the settings file was rewritten"
 cd ..
+
+# Without a file in the working folder or beside the program, the one in the user's settings
+# folder is read (natively: Wine keeps its own APPDATA).
+if [ -z "$emulator" ]; then
+    mkdir -p "$XDG_CONFIG_HOME/ratemill" user
+    printf '<?xml version="1.0" ?>\r\n<config><frequency>8000</frequency></config>\r\n' \
+        >"$XDG_CONFIG_HOME/ratemill/ratemill.ini"
+    cd user
+    expect_exit 0 -o . ../stereo44.wav
+    check_output stereo44.wav 8000 2 "$(expected_frames 11025 44100 8000)"
+    grep -q "using settings from $XDG_CONFIG_HOME/ratemill/ratemill.ini (8000 Hz, 2 channels)" \
+        stderr.txt || fail "user settings line: $(cat stderr.txt)"
+    cd ..
+fi
 
 # Ctrl-C stops after the current chunk and keeps a valid, shorter file (native only: Wine
 # does not turn a signal into a console Ctrl-C event).

@@ -53,8 +53,8 @@ bool SameTree(const XmlNode* a, const XmlNode* b, int depth = 0) {
 }
 
 // The settings a document holds, through the program's own settings object. The object also
-// looks for a settings file in the working folder when it is made: the fuzzer is run where
-// there is none.
+// looks for a settings file when it is made (working folder, beside the program, the user's
+// settings folder): the fuzzer is run where there is none.
 void CheckSettingsRoundTrip(CXml& xml, XmlNode* first) {
     CAppParameter read;
     read.ReadSettings(xml, first);

@@ -82,9 +82,19 @@ TEST(FileWrite, WritesAtAnOffsetKeepTheSizeAndTheAppendPosition) {
     EXPECT_EQ(file.Size(), 10u);
     EXPECT_EQ(file.Write("XY", 2), 2u);
     EXPECT_EQ(file.Size(), 12u);
+    EXPECT_EQ(file.Flush(), 1);
     file.Close();
+    EXPECT_EQ(file.Flush(), 0);
 
     EXPECT_EQ(ReadFileBytes(path), Text("01abcd6789XY"));
+
+#ifndef _WIN32
+    // A flush the system refuses (a device that cannot be synced) is reported.
+    ASSERT_EQ(file.CreateForWrite(L"/dev/null", true), 0);
+    EXPECT_EQ(file.Write("x", 1), 1u);
+    EXPECT_EQ(file.Flush(), 0);
+    EXPECT_NE(file.LastError(), 0);
+#endif
 }
 
 }  // namespace

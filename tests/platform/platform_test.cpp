@@ -100,14 +100,21 @@ TEST(PlatformProcess, ProgramPathNamesThisTestProgram) {
     int folderLength = platform::CurrentFolder(folder, 4096);
     ASSERT_GT(folderLength, 0);
     EXPECT_TRUE(platform::IsFolder(folder));
+
+    // The user's folder for settings is an absolute path, whatever the environment says: a
+    // relative one would put the settings in whatever folder the program starts in.
+    testing_support::UserConfigFolder relative("config");
+    wchar_t user[4096];
+    ASSERT_GT(platform::UserConfigFolder(user, 4096), 0);
+    EXPECT_TRUE(user[0] == L'/' || user[1] == L':' || user[0] == L'\\')
+        << testing_support::Utf8(user);
 }
 
 TEST(PlatformFiles, RenameOverTakesTheOldFilesPlace) {
     TempFolder folder;
     testing_support::WriteFileBytes(folder.File("old"), {'o', 'l', 'd'});
     testing_support::WriteFileBytes(folder.File("new"), {'n', 'e', 'w', '!'});
-    EXPECT_TRUE(
-        platform::RenameOver(W(folder.File("new")).c_str(), W(folder.File("old")).c_str()));
+    EXPECT_TRUE(platform::RenameOver(W(folder.File("new")).c_str(), W(folder.File("old")).c_str()));
     EXPECT_EQ(testing_support::ReadFileBytes(folder.File("old")),
               (testing_support::Bytes{'n', 'e', 'w', '!'}));
     EXPECT_FALSE(testing_support::FileExists(folder.File("new")));

@@ -160,6 +160,7 @@ TEST(CommConfigLoad, ColourEntriesNeedAValidIndexAndFallBackToTheBuiltInColours)
     config.colors[1] = {7, 7};
     EXPECT_TRUE(LoadFile(config, folder,
                          Doc("<colors><color><index>5</index><text>255</text></color>"
+                             "<color><index>2</index><text>255</text></color>"
                              "<color><index>-1</index><text>255</text></color>"
                              "<color><text>255</text><background>255</background></color>"
                              "<color><index>1</index><text>255</text></color>"
@@ -172,6 +173,25 @@ TEST(CommConfigLoad, ColourEntriesNeedAValidIndexAndFallBackToTheBuiltInColours)
     EXPECT_EQ(config.colors[1].background, 0xFFFFFFu);
 }
 
+// Reading takes time in proportion to the file's size: a file at the size limit with 100000
+// attributes on one element and 100000 children loads, and one byte more is not read at all.
+TEST(CommConfigLoad, AFileAtTheSizeLimitLoadsWholeAndALargerOneIsNotRead) {
+    TempFolder folder;
+    std::string doc = "<?xml version=\"1.0\" ?>\r\n<config";
+    for (int i = 0; i < 100000; ++i) doc += " a='1'";
+    doc += ">";
+    for (int i = 0; i < 100000; ++i) doc += "<c/>";
+    doc += "<language>1</language></config>\r\n";
+    ASSERT_LE(doc.size(), std::size_t{1} << 20);
+    doc.resize(std::size_t{1} << 20, ' ');
+    CCommConfig config;
+    EXPECT_TRUE(LoadFile(config, folder, doc));
+    EXPECT_EQ(config.savedLanguage, 1);
+    config.savedLanguage = 0;
+    EXPECT_FALSE(LoadFile(config, folder, doc + " "));
+    EXPECT_EQ(config.savedLanguage, 0);
+}
+
 TEST(CommConfigSave, AFailedReplacementLeavesNoTemporaryFileBehind) {
     TempFolder folder;
     fs::create_directory(FsPath(folder.File("taken")));
@@ -182,6 +202,42 @@ TEST(CommConfigSave, AFailedReplacementLeavesNoTemporaryFileBehind) {
     config.settingsPath = Str(folder.File("missing") + Sep() + kFile);
     EXPECT_FALSE(config.Save());
     EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"taken"});
+}
+
+// When the settings cannot be saved where they are looked for (the program's folder is
+// read-only or gone), they go to the user's own settings folder, made with its parent, and the
+// next start finds them there; a file in the working folder still comes first.
+TEST(CommConfigSave, AnUnwritableProgramFolderSendsTheSettingsToTheUsersFolder) {
+    TempFolder working, user;
+    const std::string config = user.File("config");
+    UserConfigFolder userConfig(config);
+    const std::string userFile = config + Sep() + Utf8(kUserSettingsFolderName) + Sep() + kFile;
+    // Nothing can be made below a regular file, whoever runs the test.
+    WriteText(working.File("program"), "");
+    auto located = [&]() {
+        auto settings = std::make_unique<CCommConfig>();
+        settings->currentPath = Str(working.Path());
+        settings->appPath = Str(working.File("program") + Sep() + "folder");
+        settings->LocateSettingsFile();
+        return settings;
+    };
+
+    auto first = located();
+    EXPECT_EQ(Utf8(first->settingsPath), Utf8(first->appPath) + Sep() + kFile);
+    EXPECT_TRUE(FolderEntries(user.Path()).empty());  // looking creates nothing
+    first->savedLanguage = 1;
+    EXPECT_TRUE(first->Save());
+    EXPECT_EQ(Utf8(first->settingsPath), userFile);
+    first->savedLanguage = 0;
+    EXPECT_TRUE(first->Save());
+
+    auto next = located();
+    EXPECT_EQ(Utf8(next->settingsPath), userFile);
+    EXPECT_TRUE(next->Load());
+    EXPECT_EQ(next->savedLanguage, 0);
+
+    WriteText(working.File(kFile), Doc("<language>1</language>"));
+    EXPECT_EQ(Utf8(located()->settingsPath), working.File(kFile));
 }
 
 #ifndef _WIN32
@@ -318,16 +374,18 @@ TEST(AppParameterSave, ASaveAndALoadReproduceEveryStoredField) {
         CAppParameter settings;
         settings.currentLanguage = 1;
         settings.savedLanguage = 1;
-        settings.fontName = Str("ＭＳ ゴシック");
+        // Texts are kept character for character: blanks in runs, at either end or alone,
+        // tabs, line breaks, entity characters, characters beyond the BMP.
+        settings.fontName = Str(" ");
         settings.fontSize = -12;
-        settings.tempPath = Str(folder.File("temp"));
+        settings.tempPath = Str(" " + folder.File("Music  Archive\t\r\n"));
         settings.logEnabled = 1;
-        settings.logPath = Str(folder.File("log \"1\""));
+        settings.logPath = Str(folder.File("log \"1\"") + "  ");
         settings.viewToolbar = 0;
         settings.viewStatusbar = 0;
         settings.colors[0] = {0x123456, 0x80000001};
         settings.colors[1] = {0xFFFFFFFF, 0};
-        settings.outputPath = Str(folder.File("出力 & <wav>"));
+        settings.outputPath = Str(folder.File("出力 & <wav>\n\U0001F3B5 &#65;"));
         settings.frequency = 8000;
         settings.channels = 1;
         ASSERT_TRUE(settings.Save());

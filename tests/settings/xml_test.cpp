@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
@@ -87,21 +88,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     XmlContent, XmlRead,
-    testing::Values(ReadCase{kDeclaration + "<a/>", "a"}, ReadCase{kDeclaration + "<a />", "a"},
-                    ReadCase{kDeclaration + "<a></a>", "a"},
-                    ReadCase{kDeclaration + "<a>a &lt; b</a>", "a\"a < b\""},
-                    ReadCase{kDeclaration + "<a>&amp;lt;</a>", "a\"&lt;\""},
-                    ReadCase{kDeclaration + "<a>&#65; x & y</a>", "a\"&#65; x & y\""},
-                    ReadCase{kDeclaration + "<a>&quot;&apos;&gt;</a>", "a\"\"'>\""},
-                    ReadCase{kDeclaration + "<a>\r\n\t two \n\n  words\t</a>", "a\"two words\""},
-                    ReadCase{kDeclaration + "\n<a>\n  <b>1</b>\n  <c/>\n</a>\n", "a(b\"1\" c)"},
-                    ReadCase{kDeclaration + "<!-- x --><a><!-- y --><b/></a><!-- z --><c/>",
-                             "a(b) c"},
-                    ReadCase{kDeclaration + "<a><x>0</x><b>1</c><y/></a><z/>", "a(x\"0\")"},
-                    ReadCase{kDeclaration + "<a v=' x \"y\"\t' w=\"1\"/>", "a[v=x \"y\"][w=1]"},
-                    ReadCase{kDeclaration + "<a v=\"b>c</a>", "a[v]\"c\""},
-                    ReadCase{kDeclaration + "<a><b>1</b>", "a(b\"1\")"},
-                    ReadCase{kDeclaration + "<a/>garbage<b/>", "a"}));
+    testing::Values(
+        ReadCase{kDeclaration + "<a/>", "a"}, ReadCase{kDeclaration + "<a />", "a"},
+        ReadCase{kDeclaration + "<a></a>", "a"},
+        ReadCase{kDeclaration + "<a>a &lt; b</a>", "a\"a < b\""},
+        ReadCase{kDeclaration + "<a>&amp;lt;</a>", "a\"&lt;\""},
+        ReadCase{kDeclaration + "<a>&#65; x & y</a>", "a\"A x & y\""},
+        ReadCase{kDeclaration + "<a>&#x1f3b5;|&#X41;&#65 &#;&#0;&#xD800;&#1114112;</a>",
+                 "a\"\xF0\x9F\x8E\xB5|&#X41;&#65 &#;&#0;&#xD800;&#1114112;\""},
+        ReadCase{kDeclaration + "<a>&quot;&apos;&gt;</a>", "a\"\"'>\""},
+        ReadCase{kDeclaration + "<a>\r\n\t two \n\n  words\t</a>", "a\"two \n\n  words\""},
+        ReadCase{kDeclaration + "<a> &#32;x\t&#9; </a>", "a\" x\t\t\""},
+        ReadCase{kDeclaration + "\n<a>\n  <b>1</b>\n  <c/>\n</a>\n", "a(b\"1\" c)"},
+        ReadCase{kDeclaration + "<!-- x --><a><!-- y --><b/></a><!-- z --><c/>", "a(b) c"},
+        ReadCase{kDeclaration + "<a><x>0</x><b>1</c><y/></a><z/>", "a(x\"0\")"},
+        ReadCase{kDeclaration + "<a v=' x  \"y\"\t' w=\"1\"/>", "a[v=x  \"y\"][w=1]"},
+        ReadCase{kDeclaration + "<a v=\"b>c</a>", "a[v]\"c\""},
+        ReadCase{kDeclaration + "<a><b>1</b>", "a(b\"1\")"},
+        ReadCase{kDeclaration + "<a/>garbage<b/>", "a"}));
 
 // The same document in Shift-JIS and in UTF-8 reads into the same strings; the declaration's
 // attribute name is case-sensitive, its encoding value is not, and unknown values mean UTF-8.
@@ -188,9 +192,10 @@ TEST(XmlTree, NodeIntReadsSignedDecimalOrTheDefault) {
     struct Case {
         const wchar_t* text;
         int expected;
-    } const cases[] = {{L"-12", -12},       {L" \t7", 7},      {L"12a", 99}, {L"+5", 99},
-                       {L"1 2", 99},        {L"-", 0},         {L"", 99},    {nullptr, 99},
-                       {L"4294967295", -1}, {L"4294967296", 0}};
+    } const cases[] = {{L"-12", -12},      {L" \t7", 7},         {L"12a", 99},
+                       {L"+5", 99},        {L"1 2", 99},         {L"-", 0},
+                       {L"", 99},          {nullptr, 99},        {L"4294967295", -1},
+                       {L"4294967296", 0}, {L"\r\n-3 \t\n", -3}, {L" \r\n", 99}};
     for (const Case& c : cases) {
         Tree node(NewNode(L"n", c.text));
         EXPECT_EQ(NodeInt(node.get(), 99), c.expected) << Utf8(c.text);
@@ -236,6 +241,17 @@ TEST(XmlWrite, EntityCharactersAreEscapedAndReadBack) {
     const std::string written = Write(node.get());
     EXPECT_EQ(written, kHeader + "<t>&lt;a&gt; &amp; &quot;b&quot; &apos;c&apos;</t>\r\n");
     EXPECT_EQ(DumpDocument(written), "t\"" + Utf8(text) + "\"");
+
+    // Blanks at either end are written as references and those inside as they are, so that
+    // they read back unchanged, even in a text that holds nothing else.
+    for (const auto& [blanks, bytes] :
+         {std::pair<const wchar_t*, std::string>{L" \ta  b\r\n", "&#32;&#9;a  b&#13;&#10;"},
+          {L" ", "&#32;"}}) {
+        Tree blankNode(NewNode(L"t", blanks));
+        const std::string withBlanks = Write(blankNode.get());
+        EXPECT_EQ(withBlanks, kHeader + "<t>" + bytes + "</t>\r\n");
+        EXPECT_EQ(DumpDocument(withBlanks), "t\"" + Utf8(blanks) + "\"");
+    }
 
     // Attributes are written quoted, escaped, each followed by a space.
     Tree attributed = Load(kDeclaration + "<a x='1' y=\"&lt;&amp;\"/>");

@@ -11,6 +11,18 @@
 #include <mutex>
 #include <random>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <stdlib.h>
+#endif
+
 #include "base/diagnostic.h"
 #include "base/format.h"
 #include "platform/platform.h"
@@ -42,6 +54,41 @@ std::string FromPath(const fs::path& p) {
     return p.string();
 #endif
 }
+
+#ifdef _WIN32
+constexpr wchar_t kUserConfigVariable[] = L"APPDATA";
+#else
+constexpr char kUserConfigVariable[] = "XDG_CONFIG_HOME";
+#endif
+
+std::string GetUserConfigVariable() {
+#ifdef _WIN32
+    wchar_t value[32768];
+    const DWORD n = GetEnvironmentVariableW(kUserConfigVariable, value, 32768);
+    if (n == 0 || n >= 32768) return std::string();
+    return FromPath(fs::path(std::wstring(value, n)));
+#else
+    const char* value = getenv(kUserConfigVariable);
+    return value != nullptr ? value : "";
+#endif
+}
+
+void SetUserConfigVariable(const std::string& utf8) {
+#ifdef _WIN32
+    SetEnvironmentVariableW(kUserConfigVariable, ToPath(utf8).wstring().c_str());
+#else
+    setenv(kUserConfigVariable, utf8.c_str(), 1);
+#endif
+}
+
+// Before any test runs: the user's folder for settings lies below this program's file.
+const bool userConfigRedirected = [] {
+    wchar_t program[4096];
+    const int length = platform::ProgramPath(program, 4096);
+    if (length <= 0 || length >= 4096) return false;
+    SetUserConfigVariable(FromPath(fs::path(program)) + Sep() + "no-user-folder");
+    return true;
+}();
 
 std::mutex diagnosticMutex;
 std::vector<std::wstring> diagnosticLines;
@@ -320,6 +367,19 @@ void StoppingObserver::OnFileBegin(int index) {
 void StoppingObserver::OnFileProgress(unsigned percent) {
     RecordingObserver::OnFileProgress(percent);
     if (m_current == m_file && ++m_calls == m_at) m_flag.store(1);
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+UserConfigFolder::UserConfigFolder(const std::string& folder)
+    : m_previous(GetUserConfigVariable()) {
+    SetUserConfigVariable(folder);
+}
+
+UserConfigFolder::~UserConfigFolder() {
+    SetUserConfigVariable(m_previous);
 }
 
 }  // namespace testing_support

@@ -79,6 +79,21 @@ Bytes Pcm16Wav(std::uint32_t rate, std::uint16_t channels,
 // Reads back a 16-bit output written by the program (56-byte header): its samples.
 std::vector<std::int16_t> SamplesOf(const Bytes& file, std::size_t headerBytes = 56);
 
+// Points the platform's folder for user settings (XDG_CONFIG_HOME, APPDATA on Windows) at
+// folder while it exists. Outside of it, every test program sees one below its own program
+// file, where nothing can be read or made: no test reads or writes the settings of the user
+// who runs it.
+class UserConfigFolder {
+  public:
+    explicit UserConfigFolder(const std::string& folder);
+    ~UserConfigFolder();
+    UserConfigFolder(const UserConfigFolder&) = delete;
+    UserConfigFolder& operator=(const UserConfigFolder&) = delete;
+
+  private:
+    std::string m_previous;
+};
+
 // Records every diagnostic line while it exists.
 class DiagnosticRecorder {
   public:
