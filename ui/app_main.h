@@ -13,6 +13,19 @@
 #include "engine/conversion.h"
 #include "media/media_file.h"
 
+// A choice of the output controls: the value it stands for and the label the drop-down shows.
+struct Choice {
+    int value;
+    const wchar_t* label;
+};
+
+// The target frequencies and channel counts offered, in the order shown. A stored value outside
+// a table's range is limited to its first or last value.
+inline constexpr Choice kFrequencyChoices[] = {{8000, L" 8000Hz"},  {16000, L"16000Hz"},
+                                               {32000, L"32000Hz"}, {44100, L"44100Hz"},
+                                               {48000, L"48000Hz"}, {96000, L"96000Hz"}};
+inline constexpr Choice kChannelChoices[] = {{1, L"1CH"}, {2, L"2CH"}};
+
 // One file of the list: its full path, split, and its format as read when it was added.
 struct FileEntry : CFileName {
     MediaParams params;

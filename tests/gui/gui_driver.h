@@ -177,6 +177,23 @@ class Driver {
     int Selection(int combo, HWND dialog = nullptr) {
         return static_cast<int>(Send(Item(combo, dialog), CB_GETCURSEL));
     }
+    // Selects the item of a drop-down list whose item data is `value`.
+    void ChooseValue(int combo, int value) {
+        const int count = static_cast<int>(Send(Item(combo), CB_GETCOUNT));
+        for (int i = 0; i < count; ++i) {
+            if (Send(Item(combo), CB_GETITEMDATA, static_cast<WPARAM>(i)) == value) {
+                Choose(combo, i);
+                return;
+            }
+        }
+        throw StepFailed("no item with the value " + std::to_string(value));
+    }
+    // The item data of the selection, -1 without one.
+    int SelectedValue(int combo) {
+        const int index = Selection(combo);
+        if (index < 0) return -1;
+        return static_cast<int>(Send(Item(combo), CB_GETITEMDATA, static_cast<WPARAM>(index)));
+    }
     std::wstring SelectedText(int combo) {
         wchar_t text[64] = L"";
         Send(Item(combo), CB_GETLBTEXT, static_cast<WPARAM>(Selection(combo)),

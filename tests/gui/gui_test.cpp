@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "ui/app_main.h"
 
 using namespace testing_support;
 using gui::Box;
@@ -288,21 +289,26 @@ TEST_F(GuiTest, DeleteAndAllDeleteAskFirst) {
 }
 
 TEST_F(GuiTest, StoredValuesOutsideTheChoices) {
+    const Choice& highest = std::end(kFrequencyChoices)[-1];
     const struct {
         std::string stored;
-        int frequencyIndex;
-        std::wstring channels;
-    } cases[] = {{"<frequency>192000</frequency><channels>6</channels>", 5, L"2CH"},
-                 {"<frequency>22050</frequency><channels>0</channels>", -1, L"1CH"}};
+        const Choice* frequency;  // null: no selection
+        const Choice& channels;
+    } cases[] = {
+        {"<frequency>192000</frequency><channels>6</channels>", &highest, kChannelChoices[1]},
+        {"<frequency>22050</frequency><channels>0</channels>", nullptr, kChannelChoices[0]}};
     for (const auto& c : cases) {
         WriteSettings("<language>0</language>" + c.stored);
         RunWithDriver([&](Driver& d) {
             d.WaitMain();
-            EXPECT_EQ(c.frequencyIndex, d.Selection(IDC_FREQUENCY)) << c.stored;
-            if (c.frequencyIndex >= 0) {
-                EXPECT_EQ(L"96000Hz", d.SelectedText(IDC_FREQUENCY));
+            if (c.frequency != nullptr) {
+                EXPECT_EQ(c.frequency->value, d.SelectedValue(IDC_FREQUENCY)) << c.stored;
+                EXPECT_EQ(c.frequency->label, d.SelectedText(IDC_FREQUENCY));
+            } else {
+                EXPECT_EQ(-1, d.SelectedValue(IDC_FREQUENCY)) << c.stored;
             }
-            EXPECT_EQ(c.channels, d.SelectedText(IDC_CHANNELS)) << c.stored;
+            EXPECT_EQ(c.channels.value, d.SelectedValue(IDC_CHANNELS)) << c.stored;
+            EXPECT_EQ(c.channels.label, d.SelectedText(IDC_CHANNELS)) << c.stored;
             d.MenuCommand(IDM_EXIT);
         });
     }
@@ -352,8 +358,8 @@ TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
         d.WaitMain();
         d.Drop({a, b});
         d.SetText(IDC_OUTPUT_FOLDER, out.wstring());
-        d.Choose(IDC_FREQUENCY, 1);  // 16000Hz
-        d.Choose(IDC_CHANNELS, 0);   // 1CH
+        d.ChooseValue(IDC_FREQUENCY, 16000);
+        d.ChooseValue(IDC_CHANNELS, 1);
         d.Click(IDC_EXECUTE);
         Box box = d.WaitBox(kReportCaption, 60);
         EXPECT_EQ(L"Resampling complete.", box.text);
@@ -398,13 +404,13 @@ TEST_F(GuiTest, CancelStopsInTheCurrentFileAndEditsWaitForTheNextBatch) {
     RunWithDriver([&](Driver& d) {
         d.WaitMain();
         d.Drop({first, second, third});
-        d.Choose(IDC_FREQUENCY, 4);  // 48000Hz
-        d.Choose(IDC_CHANNELS, 1);   // 2CH
+        d.ChooseValue(IDC_FREQUENCY, 48000);
+        d.ChooseValue(IDC_CHANNELS, 2);
         d.Click(IDC_EXECUTE);
         d.WaitUntil([&] { return d.Position(IDC_BATCH_PROGRESS) == 1; }, "the second file");
         // The window stays usable; what is changed now belongs to the next batch.
-        d.Choose(IDC_FREQUENCY, 0);
-        d.Choose(IDC_CHANNELS, 0);
+        d.ChooseValue(IDC_FREQUENCY, 8000);
+        d.ChooseValue(IDC_CHANNELS, 1);
         d.SetText(IDC_OUTPUT_FOLDER, elsewhere.wstring());
         d.Click(IDC_ALL_DELETE);
         Answer(d, IDYES);
