@@ -247,33 +247,19 @@ void CAppMain::RunBatch() {
     std::vector<const CFileName*> sources;
     for (const auto& entry : m_batch->entries) sources.push_back(entry.get());
     int failed = 0;
+    m_failures.clear();
     const bool stopped = RunConversionBatch(sources, m_batch->outputFolder, m_batch->frequency,
                                             m_batch->channels, m_stop, this, &failed);
 
     // No report when the window is closing: it is waiting for this thread to end.
     if (!m_closing.load()) {
-        const bool japanese = JapaneseInterface();
-        const wchar_t* caption = japanese ? L"周波数変換" : L"Resampling Audio Frequency";
-        CString text;
-        UINT icon = MB_ICONINFORMATION;
-        if (stopped) {
-            text.Assign(japanese ? L"周波数の変換を中断しました" : L"Resampling stopped.");
-            icon = MB_ICONEXCLAMATION;
-        } else if (failed > 0) {
-            const int total = static_cast<int>(sources.size());
-            text = japanese ? FormatString(
-                                  L"周波数の変換が完了しました。%d 個中 %d 個のファイルを"
-                                  L"変換できませんでした。",
-                                  total, failed)
-                            : FormatString(
-                                  L"Resampling complete. %d of %d files could not be "
-                                  L"converted.",
-                                  failed, total);
-            icon = MB_ICONWARNING;
-        } else {
-            text.Assign(japanese ? L"周波数の変換が完了しました" : L"Resampling complete.");
-        }
-        MessageBoxW(mainWindow, text.WideText(), caption, MB_OK | icon);
+        CString text = FinalReport(stopped, failed);
+        const UINT icon = stopped      ? MB_ICONEXCLAMATION
+                          : failed > 0 ? MB_ICONWARNING
+                                       : MB_ICONINFORMATION;
+        MessageBoxW(mainWindow, text.WideText(),
+                    JapaneseInterface() ? L"周波数変換" : L"Resampling Audio Frequency",
+                    MB_OK | icon);
     }
     EnableWindow(GetDlgItem(mainWindow, IDC_CANCEL), FALSE);
     EnableWindow(GetDlgItem(mainWindow, IDC_EXECUTE), TRUE);

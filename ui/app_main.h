@@ -31,6 +31,15 @@ struct FileEntry : CFileName {
     MediaParams params;
 };
 
+// A short reason why a file of a batch was not converted, in English and in Japanese ("the
+// output folder does not exist"), from how it ended and the system's error code. Empty texts
+// for a file that did not fail.
+struct FailureReason {
+    const wchar_t* english;
+    const wchar_t* japanese;
+};
+FailureReason ReasonForFailure(const FileResult& result);
+
 // What one batch converts, taken on the window thread when Execute is pressed.
 struct BatchSnapshot {
     std::vector<std::unique_ptr<FileEntry>> entries;
@@ -78,12 +87,16 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     void OnFileBegin(int index) override;
     void OnFileProgress(unsigned percent) override;
     void OnFileEnd(int filesDone) override;
+    // Keeps the failed files of the running batch for its final report.
+    void OnFileResult(int index, const FileResult& result) override;
 
     CString outputFolder;  // the window's copy of the output folder
 
   private:
     static DWORD WINAPI WorkerRoutine(LPVOID parameter);
     void RunBatch();
+    // The text of the final report: the outcome, and the failed files, five of them by name.
+    CString FinalReport(bool stopped, int failed);
     void ResetProgress();
     void OnAdd();
     void OnDelete();
@@ -103,4 +116,10 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     std::atomic<int> m_stop{0};
     std::atomic<bool> m_closing{false};
     std::unique_ptr<BatchSnapshot> m_batch;
+    // The failed files of the running batch (written and read by its worker only).
+    struct FailedFile {
+        int index;
+        FailureReason reason;
+    };
+    std::vector<FailedFile> m_failures;
 };

@@ -393,49 +393,59 @@ TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
     }
 }
 
-// The second source is long enough that the batch is still in it whatever the machine's speed.
+// The long source is long enough that the batch is still in it whatever the machine's speed; a
+// file that failed before the stop is reported with it.
 TEST_F(GuiTest, CancelStopsInTheCurrentFileAndEditsWaitForTheNextBatch) {
     const std::wstring first = Source(L"first.wav", 44100, 2, 0.5);
+    const std::wstring gone = Source(L"gone.wav", 44100, 2, 0.5);
     const std::wstring second = Source(L"second.wav", 8000, 1, 1200);
     const std::wstring third = Source(L"third.wav", 8000, 1, 0.5);
-    const std::wstring later = Source(L"later.wav", 8000, 1, 0.5);
+    const std::wstring later = Source(L"later.wav", 8000, 1, 1200);
     const fs::path elsewhere = Dir() / L"elsewhere";
     fs::create_directory(elsewhere);
     RunWithDriver([&](Driver& d) {
         d.WaitMain();
-        d.Drop({first, second, third});
+        d.Drop({first, gone, second, third});
+        fs::remove(gone);
         d.ChooseValue(IDC_FREQUENCY, 48000);
         d.ChooseValue(IDC_CHANNELS, 2);
         d.Click(IDC_EXECUTE);
-        d.WaitUntil([&] { return d.Position(IDC_BATCH_PROGRESS) == 1; }, "the second file");
+        d.WaitUntil([&] { return d.Position(IDC_BATCH_PROGRESS) == 2; }, "the long file");
         // The window stays usable; what is changed now belongs to the next batch.
-        d.ChooseValue(IDC_FREQUENCY, 8000);
+        d.ChooseValue(IDC_FREQUENCY, 96000);
         d.ChooseValue(IDC_CHANNELS, 1);
         d.SetText(IDC_OUTPUT_FOLDER, elsewhere.wstring());
         d.Click(IDC_ALL_DELETE);
         Answer(d, IDYES);
         d.Drop({later});
-        ASSERT_EQ(1, d.Position(IDC_BATCH_PROGRESS)) << "the second file ended too soon";
+        ASSERT_EQ(2, d.Position(IDC_BATCH_PROGRESS)) << "the long file ended too soon";
         d.Click(IDC_CANCEL);
         Box box = d.WaitBox(kReportCaption);
-        EXPECT_EQ(L"Resampling stopped.", box.text);
+        EXPECT_EQ(
+            L"Resampling stopped. 1 of 4 files could not be converted.\n\n"
+            L"gone.wav: the file no longer exists",
+            box.text);
         EXPECT_EQ(LoadIconW(nullptr, IDI_EXCLAMATION), d.BoxIcon(box.window));
-        EXPECT_EQ(2, d.Position(IDC_BATCH_PROGRESS));
-        EXPECT_EQ(3, d.RangeHigh(IDC_BATCH_PROGRESS));
+        EXPECT_EQ(3, d.Position(IDC_BATCH_PROGRESS));
+        EXPECT_EQ(4, d.RangeHigh(IDC_BATCH_PROGRESS));
         EXPECT_EQ(100, d.Position(IDC_FILE_PROGRESS));
         Dismiss(d, box);
         ASSERT_EQ(1, d.Rows());
         EXPECT_EQ(later, d.Cell(0, 0));
+        // Stopped again, with no failure this time.
         d.Click(IDC_EXECUTE);
+        d.WaitUntil([&] { return fs::exists(elsewhere / L"later.wav") && d.Enabled(IDC_CANCEL); },
+                    "the next batch to write");
+        d.Click(IDC_CANCEL);
         box = d.WaitBox(kReportCaption, 60);
-        EXPECT_EQ(L"Resampling complete.", box.text);
+        EXPECT_EQ(L"Resampling stopped.", box.text);
         Dismiss(d, box);
         d.MenuCommand(IDM_EXIT);
     });
     EXPECT_NEAR(24000, FramesOf(Out() / L"first.wav", 48000, 2), 64);
     EXPECT_LT(FramesOf(Out() / L"second.wav", 48000, 2), 1200L * 48000);
     EXPECT_FALSE(fs::exists(Out() / L"third.wav"));
-    EXPECT_NEAR(4000, FramesOf(elsewhere / L"later.wav", 8000, 1), 64);
+    EXPECT_LT(FramesOf(elsewhere / L"later.wav", 96000, 1), 1200L * 96000);
     EXPECT_EQ(1u, FolderEntries(elsewhere.u8string()).size());
 }
 
@@ -478,28 +488,47 @@ TEST_F(GuiTest, ClosingDuringABatchStopsItQuietly) {
     }
 }
 
-// A file that vanished after it was added is counted in the final report, in either language
-// (the Japanese text names the total first).
+// Files that failed are counted in the final report, in either language (the Japanese text
+// names the total first), and up to five are named with the reason. After they were listed,
+// gone.wav vanishes and broken.wav becomes a text file; the others fail when the output folder
+// is missing.
 TEST_F(GuiTest, FinalReportCountsFailedFiles) {
+    const std::vector<std::wstring> three = {L"a.wav", L"gone.wav", L"b.wav"};
+    const std::vector<std::wstring> seven = {L"gone.wav", L"broken.wav", L"c.wav", L"d.wav",
+                                             L"e.wav",    L"f.wav",      L"g.wav"};
     const struct {
         int language;
+        const std::vector<std::wstring>& names;
+        bool folderMissing;
         std::wstring caption;
         std::wstring text;
     } cases[] = {
-        {0, kReportCaption, L"Resampling complete. 1 of 3 files could not be converted."},
-        {1, L"周波数変換",
-         L"周波数の変換が完了しました。3 個中 1 個のファイルを変換できませんでした。"},
+        {0, three, false, kReportCaption,
+         L"Resampling complete. 1 of 3 files could not be converted.\n\n"
+         L"gone.wav: the file no longer exists"},
+        {0, seven, true, kReportCaption,
+         L"Resampling complete. 7 of 7 files could not be converted.\n\n"
+         L"gone.wav: the file no longer exists\n"
+         L"broken.wav: not a WAV file that can be converted\n"
+         L"c.wav: the output folder does not exist\nd.wav: the output folder does not exist\n"
+         L"e.wav: the output folder does not exist\nand 2 more"},
+        {1, seven, true, L"周波数変換",
+         L"周波数の変換が完了しました。7 個中 7 個のファイルを変換できませんでした。\n\n"
+         L"gone.wav: ファイルが見つかりません\n"
+         L"broken.wav: 変換できるWAVファイルではありません\n"
+         L"c.wav: 出力先フォルダがありません\nd.wav: 出力先フォルダがありません\n"
+         L"e.wav: 出力先フォルダがありません\nほか 2 個"},
     };
     for (const auto& c : cases) {
         WriteSettings("<language>" + std::to_string(c.language) + "</language>");
-        const std::wstring a = Source(L"a.wav", 8000, 1, 0.2);
-        const std::wstring gone = Source(L"gone.wav", 8000, 1, 0.2);
-        const std::wstring b = Source(L"b.wav", 8000, 1, 0.2);
+        std::vector<std::wstring> sources;
+        for (const std::wstring& name : c.names) sources.push_back(Source(name, 8000, 1, 0.2));
         RunWithDriver([&](Driver& d) {
             d.WaitMain();
-            d.Drop({a, gone, b});
-            fs::remove(gone);
-            d.SetText(IDC_OUTPUT_FOLDER, Out().wstring());
+            d.Drop(sources);
+            fs::remove(Dir() / L"gone.wav");
+            if (fs::exists(Dir() / L"broken.wav")) std::ofstream(Dir() / L"broken.wav") << "text";
+            d.SetText(IDC_OUTPUT_FOLDER, (c.folderMissing ? Dir() / L"missing" : Out()).wstring());
             d.Click(IDC_EXECUTE);
             Box box = d.WaitBox(c.caption, 60);
             EXPECT_EQ(c.text, box.text);
@@ -507,5 +536,53 @@ TEST_F(GuiTest, FinalReportCountsFailedFiles) {
             Dismiss(d, box);
             d.MenuCommand(IDM_EXIT);
         });
+    }
+}
+
+// The reasons the window cannot show by a real failure here: the system's error code decides
+// between a missing folder, one that cannot be written and a full disk; every failure has a
+// reason in both languages, and what did not fail has none.
+TEST(FailureReason, FollowsTheStatusAndTheSystemError) {
+    const struct {
+        FileStatus status;
+        WaveError sourceError;
+        DWORD code;
+        std::wstring english;  // empty: any non-empty text
+    } cases[] = {
+        {FileStatus::OutputFailed, WaveError::None, ERROR_PATH_NOT_FOUND,
+         L"the output folder does not exist"},
+        {FileStatus::OutputFailed, WaveError::None, ERROR_ACCESS_DENIED,
+         L"the output folder cannot be written"},
+        {FileStatus::OutputFailed, WaveError::None, ERROR_DISK_FULL, L"the disk is full"},
+        {FileStatus::WriteFailed, WaveError::None, ERROR_HANDLE_DISK_FULL, L"the disk is full"},
+        {FileStatus::WriteFailed, WaveError::None, ERROR_IO_DEVICE, L""},
+        {FileStatus::SourceUnreadable, WaveError::CannotOpen, ERROR_SHARING_VIOLATION,
+         L"the file cannot be opened"},
+        {FileStatus::SourceUnreadable, WaveError::NoData, 0,
+         L"not a WAV file that can be converted"},
+        {FileStatus::UnsupportedRatio, WaveError::None, 0, L""},
+        {FileStatus::NoFreeName, WaveError::None, 0, L""},
+        {FileStatus::OutOfMemory, WaveError::None, 0, L""},
+        {FileStatus::ReadFailed, WaveError::None, 0, L""},
+        {FileStatus::SizeLimit, WaveError::None, 0, L""},
+    };
+    for (const auto& c : cases) {
+        FileResult result;
+        result.status = c.status;
+        result.sourceError = c.sourceError;
+        result.systemError = static_cast<int>(c.code);
+        const FailureReason reason = ReasonForFailure(result);
+        const std::wstring english = reason.english, japanese = reason.japanese;
+        const auto where = "status " + std::to_string(static_cast<int>(c.status)) + ", code " +
+                           std::to_string(c.code);
+        EXPECT_FALSE(english.empty() || japanese.empty()) << where;
+        if (!c.english.empty()) {
+            EXPECT_EQ(c.english, english) << where;
+        }
+    }
+    for (FileStatus status : {FileStatus::Converted, FileStatus::Stopped, FileStatus::NotStarted}) {
+        FileResult result;
+        result.status = status;
+        EXPECT_EQ(std::wstring(), ReasonForFailure(result).english);
     }
 }
