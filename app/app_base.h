@@ -104,6 +104,12 @@ INT_PTR CALLBACK MainDialogProcedure(HWND window, UINT message, WPARAM wParam, L
 // value means English). Every text with a Japanese and an English variant is chosen by it.
 bool JapaneseInterface();
 
+// Takes the working folder out of the places searched for libraries loaded by name, for the
+// rest of the process.
+void RestrictDllSearch();
+// Loads traceout64.dll from the program's own folder only; null when it is not there.
+HMODULE LoadTraceLibrary();
+
 // The program's start-up and shut-down around an application object (what wWinMain does):
 // diagnostic output, settings, Run, tear-down. Returns the exit code.
 int RunApplication(HINSTANCE instance, LPWSTR commandLine, int show);
