@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <htmlhelp.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include "app/dialogs.h"
@@ -22,13 +23,17 @@ INT_PTR CALLBACK MainDialogProcedure(HWND window, UINT message, WPARAM wParam, L
 
 int CAppBase::Run(HINSTANCE appInstance, HINSTANCE, LPWSTR commandLine, int) {
     instance = appInstance;
+    // The shell's dialogs (the folder browser among them) need COM on the window thread.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_COOL_CLASSES};
     InitCommonControlsEx(&controls);
-    if (!InitInstance(appInstance)) return 0;
-    OnStart(commandLine);
-    INT_PTR result =
-        DialogBoxParamW(appInstance, GetDialogTemplate(), nullptr, MainDialogProcedure, 0);
-    ExitInstance(appInstance);
+    INT_PTR result = 0;
+    if (InitInstance(appInstance)) {
+        OnStart(commandLine);
+        result = DialogBoxParamW(appInstance, GetDialogTemplate(), nullptr, MainDialogProcedure, 0);
+        ExitInstance(appInstance);
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
     return static_cast<int>(result);
 }
 

@@ -314,6 +314,32 @@ TEST_F(GuiTest, StoredValuesOutsideTheChoices) {
     }
 }
 
+// The "..." button: the folder chosen in the shell's folder browser lands in the edit box and is
+// saved at once; Cancel changes nothing.
+TEST_F(GuiTest, BrowseChoosesTheOutputFolderAndSavesIt) {
+    const fs::path chosen = Dir() / L"chosen";
+    fs::create_directory(chosen);
+    const std::string before = Settings();
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        d.Click(IDC_BROWSE);
+        HWND browser = d.WaitFolderBrowser();
+        d.Click(IDCANCEL, browser);
+        d.WaitGone(browser);
+        EXPECT_EQ(Out().wstring(), d.Text(IDC_OUTPUT_FOLDER));
+        EXPECT_EQ(before, Settings());
+        d.Click(IDC_BROWSE);
+        browser = d.WaitFolderBrowser();
+        d.BrowseTo(browser, chosen.wstring());
+        d.WaitGone(browser);
+        EXPECT_EQ(chosen.wstring(), d.Text(IDC_OUTPUT_FOLDER));
+        d.MenuCommand(IDM_EXIT);
+    });
+    EXPECT_NE(std::string::npos,
+              Settings().find("<output_path>" + chosen.u8string() + "</output_path>"))
+        << Settings();
+}
+
 // An output folder longer than the window's old 520-character field is used whole, not cut
 // into the folder its first 519 characters happen to name.
 TEST_F(GuiTest, ALongOutputFolderIsUsedWhole) {
