@@ -5,6 +5,7 @@
 #include <dlgs.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -178,6 +179,28 @@ TEST_F(GuiTest, EscExitAndTheCloseBoxEndTheProgramWithCode1) {
                   }));
         EXPECT_TRUE(closed);
     }
+}
+
+// The program is DPI-aware, so it scales the list's column widths, given in pixels at 96 dots per
+// inch, by the window's DPI itself: no gap beside them on a larger scale. The ctest gui_dpi144
+// runs this in a Wine prefix at 144 dots per inch, named by RATEMILL_WINE_DPI.
+TEST_F(GuiTest, ListColumnsScaleWithTheDpi) {
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    if (const char* expected = std::getenv("RATEMILL_WINE_DPI")) {
+        EXPECT_EQ(std::atoi(expected), dpi);
+    }
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        const int widths[] = {400, 150, 100};
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(MulDiv(widths[i], dpi, 96),
+                      d.Send(d.Item(IDC_FILE_LIST), LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(i)))
+                << "column " << i << " at " << dpi << " dpi";
+        }
+        d.MenuCommand(IDM_EXIT);
+    });
 }
 
 TEST_F(GuiTest, AboutBoxShowsVersionAndEdition) {
