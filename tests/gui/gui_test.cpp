@@ -5,6 +5,7 @@
 #include <dlgs.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -116,10 +117,14 @@ void TypeFileName(Driver& d, HWND dialog, const std::wstring& text) {
     d.Click(IDOK, dialog);
 }
 
-// Answers the question of Delete and All Delete, checking its texts.
+// Answers the question of Delete and All Delete, checking its texts and that Enter would
+// answer No.
 void Answer(Driver& d, int button) {
     Box box = d.WaitBox(L"Delete file name");
     EXPECT_EQ(L"Do you want to remove the file name from the list ?", box.text);
+    auto kind = [&](int id) { return GetWindowLongW(GetDlgItem(box.window, id), GWL_STYLE) & 0xF; };
+    EXPECT_EQ(BS_DEFPUSHBUTTON, kind(IDNO));
+    EXPECT_EQ(BS_PUSHBUTTON, kind(IDYES));
     d.Click(button, box.window);
     d.WaitGone(box.window);
 }
@@ -161,6 +166,34 @@ TEST_F(GuiTest, FirstStartAsksForTheLanguageAndSavesTheChoice) {
             << Settings();
     }
     EXPECT_EQ(besideProgram, fs::exists(ProgramFolder() / L"ratemill.ini"));
+}
+
+// Choose Language from the menu stores the choice for the next start only: the running window
+// keeps its language, and Cancel changes nothing.
+TEST_F(GuiTest, LanguageFromTheMenuAppliesAtTheNextStart) {
+    const std::string before = Settings();
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        for (const int button : {IDCANCEL, IDOK}) {
+            d.MenuCommand(IDM_CHOOSE_LANGUAGE);
+            HWND dialog = d.WaitDialog(L"Choose Language");
+            EXPECT_EQ(0, d.Selection(IDC_LANGUAGE_LIST, dialog));
+            d.Choose(IDC_LANGUAGE_LIST, 1, dialog);
+            d.Click(button, dialog);
+            d.WaitGone(dialog);
+            if (button == IDCANCEL) {
+                EXPECT_EQ(before, Settings());
+            }
+        }
+        EXPECT_EQ(kEnglishTitle, gui::TextOf(d.main));
+        EXPECT_EQ(L"Add", d.Text(IDC_ADD));
+        d.MenuCommand(IDM_EXIT);
+    });
+    EXPECT_NE(std::string::npos, Settings().find("<language>1</language>")) << Settings();
+    RunWithDriver([&](Driver& d) {
+        EXPECT_EQ(kJapaneseTitle, gui::TextOf(d.WaitMain()));
+        d.MenuCommand(IDM_EXIT);
+    });
 }
 
 TEST_F(GuiTest, EscExitAndTheCloseBoxEndTheProgramWithCode1) {
@@ -285,28 +318,47 @@ TEST_F(GuiTest, DroppedFilesArriveWholeAndOnce) {
     for (; deep != Dir(); deep = deep.parent_path()) fs::remove(L"\\\\?\\" + deep.wstring(), error);
 }
 
+// Delete and All Delete ask first, with No as the answer Enter gives; the list grows past its
+// first ten slots in order. Execute on the emptied list does nothing: nothing is saved and the
+// bars stay as they were.
 TEST_F(GuiTest, DeleteAndAllDeleteAskFirst) {
-    const std::wstring a = Source(L"a.wav", 8000, 1, 0.1);
-    const std::wstring b = Source(L"b.wav", 8000, 1, 0.1);
-    const std::wstring c = Source(L"c.wav", 8000, 1, 0.1);
+    std::vector<std::wstring> sources;
+    for (int i = 0; i < 12; ++i) {
+        sources.push_back(Source(L"s" + std::to_wstring(i) + L".wav", 8000, 1, 0.1));
+    }
+    auto expectRows = [&](Driver& d) {
+        ASSERT_EQ(static_cast<int>(sources.size()), d.Rows());
+        for (int row = 0; row < d.Rows(); ++row) {
+            EXPECT_EQ(sources[static_cast<std::size_t>(row)], d.Cell(row, 0)) << row;
+        }
+    };
     RunWithDriver([&](Driver& d) {
         d.WaitMain();
-        d.Drop({a, b, c});
+        d.Drop({sources.begin(), sources.begin() + 7});
+        d.Drop({sources.begin() + 7, sources.end()});
+        expectRows(d);
         d.SelectRow(1);
         d.Click(IDC_DELETE);
         Answer(d, IDNO);
-        EXPECT_EQ(3, d.Rows());
+        EXPECT_EQ(12, d.Rows());
         d.Click(IDC_DELETE);
         Answer(d, IDYES);
-        ASSERT_EQ(2, d.Rows());
-        EXPECT_EQ(a, d.Cell(0, 0));
-        EXPECT_EQ(c, d.Cell(1, 0));
+        sources.erase(sources.begin() + 1);
+        expectRows(d);
         d.Click(IDC_ALL_DELETE);
         Answer(d, IDNO);
-        EXPECT_EQ(2, d.Rows());
+        EXPECT_EQ(11, d.Rows());
         d.Click(IDC_ALL_DELETE);
         Answer(d, IDYES);
         EXPECT_EQ(0, d.Rows());
+
+        const std::string saved = Settings();
+        d.ChooseValue(IDC_FREQUENCY, 16000);
+        d.Send(d.Item(IDC_BATCH_PROGRESS), PBM_SETPOS, 50);
+        d.Send(d.Item(IDC_EXECUTE), BM_CLICK);  // returns once Execute has been handled
+        EXPECT_EQ(50, d.Position(IDC_BATCH_PROGRESS));
+        EXPECT_EQ(nullptr, d.OtherDialog());
+        EXPECT_EQ(saved, Settings());
         d.MenuCommand(IDM_EXIT);
     });
 }
@@ -418,11 +470,17 @@ TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
         EXPECT_EQ(2, d.RangeHigh(IDC_BATCH_PROGRESS));
         EXPECT_FALSE(d.Enabled(IDC_EXECUTE));
         Dismiss(d, box);
-        // The next batch runs as well, and never overwrites. A request to close the window
-        // while the report is shown (the window itself is disabled then) waits for the report.
+        // The next batch runs as well, and never overwrites; with nothing changed, the settings
+        // file is not written again. A request to close the window while the report is shown
+        // (the window itself is disabled then) waits for the report.
+        const auto stamp = fs::last_write_time(Ini()) - std::chrono::hours(24);
+        fs::last_write_time(Ini(), stamp);
+        const std::string saved = Settings();
         d.Click(IDC_EXECUTE);
         box = d.WaitBox(kReportCaption, 60);
         EXPECT_EQ(L"Resampling complete.", box.text);
+        EXPECT_EQ(saved, Settings());
+        EXPECT_TRUE(stamp == fs::last_write_time(Ini())) << "the settings file was rewritten";
         EXPECT_FALSE(IsWindowEnabled(d.main));
         d.Post(d.main, WM_CLOSE);
         Sleep(100);
