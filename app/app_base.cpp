@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <htmlhelp.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include "app/dialogs.h"
@@ -22,13 +23,17 @@ INT_PTR CALLBACK MainDialogProcedure(HWND window, UINT message, WPARAM wParam, L
 
 int CAppBase::Run(HINSTANCE appInstance, HINSTANCE, LPWSTR commandLine, int) {
     instance = appInstance;
+    // The shell's dialogs (the folder browser among them) need COM on the window thread.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_COOL_CLASSES};
     InitCommonControlsEx(&controls);
-    if (!InitInstance(appInstance)) return 0;
-    OnStart(commandLine);
-    INT_PTR result =
-        DialogBoxParamW(appInstance, GetDialogTemplate(), nullptr, MainDialogProcedure, 0);
-    ExitInstance(appInstance);
+    INT_PTR result = 0;
+    if (InitInstance(appInstance)) {
+        OnStart(commandLine);
+        result = DialogBoxParamW(appInstance, GetDialogTemplate(), nullptr, MainDialogProcedure, 0);
+        ExitInstance(appInstance);
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
     return static_cast<int>(result);
 }
 
@@ -123,44 +128,46 @@ RECT CAppBase::OnSize(int width, int height, UINT) {
 
 void CAppBase::OnNotify(int, NMHDR*) {}
 
+namespace {
+
+// The commands of the menu bar and of the frame, each with the operation it runs. The only
+// list of them: the application's own OnCommand passes every id it does not handle here.
+struct FrameCommand {
+    int id;
+    void (*run)(CAppBase& application);
+};
+
+const FrameCommand kFrameCommands[] = {
+    {IDCANCEL, [](CAppBase& a) { a.OnExit(); }},  // Esc in dialog mode
+    {IDM_EXIT, [](CAppBase& a) { a.OnExit(); }},
+    {IDM_VIEW_TOOLBAR, [](CAppBase& a) { a.OnViewToolbar(); }},
+    {IDM_VIEW_STATUSBAR, [](CAppBase& a) { a.OnViewStatusBar(); }},
+    {IDM_ABOUT, [](CAppBase& a) { a.OnAbout(); }},
+    {IDM_HELP, [](CAppBase& a) { a.OnHelp(); }},
+    {IDM_CHOOSE_LANGUAGE, [](CAppBase& a) { a.ChooseLanguage(0); }},
+    {IDM_TILE_VERTICAL, [](CAppBase& a) { a.OnTileVertical(); }},
+    {IDM_TILE_HORIZONTAL, [](CAppBase& a) { a.OnTileHorizontal(); }},
+    {IDM_CASCADE, [](CAppBase& a) { a.OnCascade(); }},
+    {IDM_CLOSE_ALL, [](CAppBase& a) { a.OnCloseAll(); }},
+};
+
+}  // namespace
+
+bool JapaneseInterface() {
+    return theSettings != nullptr && theSettings->currentLanguage == 1;
+}
+
 void CAppBase::OnCommand(int commandId, int notificationCode) {
-    switch (commandId) {
-        case IDCANCEL:  // Esc in dialog mode
-        case IDM_EXIT:
-            OnExit();
-            break;
-        case IDM_VIEW_TOOLBAR:
-            OnViewToolbar();
-            break;
-        case IDM_VIEW_STATUSBAR:
-            OnViewStatusBar();
-            break;
-        case IDM_ABOUT:
-            OnAbout();
-            break;
-        case IDM_HELP:
-            OnHelp();
-            break;
-        case IDM_CHOOSE_LANGUAGE:
-            ChooseLanguage(0);
-            break;
-        case IDM_TILE_VERTICAL:
-            OnTileVertical();
-            break;
-        case IDM_TILE_HORIZONTAL:
-            OnTileHorizontal();
-            break;
-        case IDM_CASCADE:
-            OnCascade();
-            break;
-        case IDM_CLOSE_ALL:
-            OnCloseAll();
-            break;
-        default:
-            if (windowMode != kDialogMode && mainWindow != nullptr) {
-                DefWindowProcW(mainWindow, WM_COMMAND, MAKEWPARAM(commandId, notificationCode), 0);
-            }
-            break;
+    for (const FrameCommand& command : kFrameCommands) {
+        if (command.id == commandId) {
+            command.run(*this);
+            return;
+        }
+    }
+    // Any other id: the window modes pass it on; the dialog mode ignores it (among them Enter,
+    // id 1, and the notifications of the dialog's controls).
+    if (windowMode != kDialogMode && mainWindow != nullptr) {
+        DefWindowProcW(mainWindow, WM_COMMAND, MAKEWPARAM(commandId, notificationCode), 0);
     }
 }
 
@@ -183,8 +190,7 @@ void CAppBase::OnHelp() {
 
 void CAppBase::OnAbout() {
     CAboutDialog about;
-    about.RunModal(instance, theSettings->currentLanguage == 1 ? IDD_ABOUT_JA : IDD_ABOUT_EN,
-                   mainWindow);
+    about.RunModal(instance, JapaneseInterface() ? IDD_ABOUT_JA : IDD_ABOUT_EN, mainWindow);
 }
 
 // Neither bar exists in this program, and neither may be hidden (both hideable flags are 0).

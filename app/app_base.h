@@ -100,6 +100,16 @@ extern CAppBase* theApplication;
 LRESULT CALLBACK MainWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK MainDialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// Whether the interface of this run is Japanese: currentLanguage of the settings is 1 (any other
+// value means English). Every text with a Japanese and an English variant is chosen by it.
+bool JapaneseInterface();
+
+// Takes the working folder out of the places searched for libraries loaded by name, for the
+// rest of the process.
+void RestrictDllSearch();
+// Loads traceout64.dll from the program's own folder only; null when it is not there.
+HMODULE LoadTraceLibrary();
+
 // The program's start-up and shut-down around an application object (what wWinMain does):
 // diagnostic output, settings, Run, tear-down. Returns the exit code.
 int RunApplication(HINSTANCE instance, LPWSTR commandLine, int show);

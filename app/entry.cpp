@@ -1,14 +1,71 @@
 #include <new>
+#include <vector>
 
 #include "app/app_base.h"
 #include "base/diagnostic.h"
 #include "settings/app_parameter.h"
 #include "ui/app_main.h"
 
+namespace {
+
+constexpr wchar_t kTraceLibraryName[] = L"traceout64.dll";
+
+// The full path of a file beside the running program, or an empty text when the program's
+// path cannot be had.
+std::vector<wchar_t> BesideProgram(const wchar_t* name) {
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return {L'\0'};
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        if (path.size() >= 32768) return {L'\0'};
+        path.resize(path.size() * 2);
+    }
+    while (!path.empty() && path.back() != L'\\' && path.back() != L'/') path.pop_back();
+    if (path.empty()) return {L'\0'};
+    for (const wchar_t* c = name; *c != 0; ++c) path.push_back(*c);
+    path.push_back(L'\0');
+    return path;
+}
+
+}  // namespace
+
+void RestrictDllSearch() {
+    // Windows 8 and later, and Windows 7 with its loader update, have SetDefaultDllDirectories:
+    // the program's folder, System32 and folders added on purpose, never the working folder.
+    using SetDefaultDirectories = BOOL(WINAPI*)(DWORD);
+    const auto setDefault = reinterpret_cast<SetDefaultDirectories>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (setDefault != nullptr) setDefault(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    // Everywhere: the empty text takes the working folder out of the classic search order.
+    SetDllDirectoryW(L"");
+}
+
+HMODULE LoadTraceLibrary() {
+    const std::vector<wchar_t> path = BesideProgram(kTraceLibraryName);
+    if (path[0] == 0) return nullptr;
+    // By full path, its own dependencies from its folder and System32 only. A system without
+    // these flags refuses them as an invalid parameter: then the classic form, in which the
+    // library's folder stands in for the program's.
+    HMODULE library = LoadLibraryExW(
+        path.data(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (library == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+        library = LoadLibraryExW(path.data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+    return library;
+}
+
 int RunApplication(HINSTANCE instance, LPWSTR commandLine, int show) {
-    // Diagnostic lines go to the debug-output library when it is there, from the first one on
-    // (the settings object writes some while it starts).
-    HMODULE trace = LoadLibraryW(L"traceout64.dll");
+    // No library is looked for in the working folder, where the settings file is looked for
+    // first and where anybody's files may lie.
+    RestrictDllSearch();
+    // Diagnostic lines go to the debug-output library when it lies beside the program, from
+    // the first one on (the settings object writes some while it starts).
+    HMODULE trace = LoadTraceLibrary();
     if (trace != nullptr) {
         FARPROC print = GetProcAddress(trace, "towprintf");
         if (print != nullptr) {

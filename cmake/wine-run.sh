@@ -21,4 +21,13 @@ fi
 if ! grep -q '^"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
 fi
+# RATEMILL_WINE_DPI (for example 144): the prefix's screen scale, as the user's display setting
+# would make it; set before the program starts.
+if [ -n "${RATEMILL_WINE_DPI:-}" ]; then
+    pixels=$(printf '%08x' "$RATEMILL_WINE_DPI")
+    if ! grep -q "^\"LogPixels\"=dword:$pixels" "$WINEPREFIX/user.reg" 2>/dev/null; then
+        wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+            /d "$RATEMILL_WINE_DPI" /f >/dev/null 2>&1 || true
+    fi
+fi
 exec wine "$@"

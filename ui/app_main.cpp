@@ -11,26 +11,48 @@
 
 namespace {
 
-constexpr int kFrequencies[] = {8000, 16000, 32000, 44100, 48000, 96000};
-constexpr const wchar_t* kFrequencyTexts[] = {L" 8000Hz", L"16000Hz", L"32000Hz",
-                                              L"44100Hz", L"48000Hz", L"96000Hz"};
 // The folder browser's answer (at most MAX_PATH characters).
 constexpr int kFolderChars = 520;
 
-int Clamp(int value, int low, int high) {
+// The window's dots per inch, for sizes the program gives in pixels at 96: GetDpiForWindow
+// where the system has it (Windows 10 from 1607 on), else the screen's.
+int WindowDpi(HWND window) {
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow =
+        reinterpret_cast<GetDpiForWindowFunction>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    if (getDpiForWindow != nullptr) {
+        const UINT dpi = getDpiForWindow(window);
+        if (dpi != 0) return static_cast<int>(dpi);
+    }
+    HDC screen = GetDC(window);
+    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
+    if (screen != nullptr) ReleaseDC(window, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+// A stored value limited to the range of a table of choices.
+template <std::size_t N>
+int Limited(int value, const Choice (&choices)[N]) {
+    const int low = choices[0].value;
+    const int high = choices[N - 1].value;
     return value < low ? low : value > high ? high : value;
 }
 
-bool Japanese() {
-    return theSettings->currentLanguage == 1;
-}
-
-// Adds an item with its data to a combo box and selects it when the data is `selected`.
-void AddChoice(HWND combo, const wchar_t* text, int data, int selected) {
-    LRESULT index = SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
-    if (index < 0) return;
-    SendMessageW(combo, CB_SETITEMDATA, static_cast<WPARAM>(index), data);
-    if (data == selected) SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+// Fills a combo box with a table of choices, each label with its value as item data, and
+// selects the one whose value is `selected` (none when no value matches).
+template <std::size_t N>
+void FillChoices(HWND combo, const Choice (&choices)[N], int selected) {
+    SendMessageW(combo, CB_RESETCONTENT, 0, 0);
+    for (const Choice& choice : choices) {
+        LRESULT index =
+            SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice.label));
+        if (index < 0) continue;
+        SendMessageW(combo, CB_SETITEMDATA, static_cast<WPARAM>(index), choice.value);
+        if (choice.value == selected) {
+            SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        }
+    }
 }
 
 }  // namespace
@@ -57,7 +79,7 @@ bool CAppMain::InitInstance(HINSTANCE appInstance) {
 }
 
 LPCWSTR CAppMain::GetDialogTemplate() {
-    return MAKEINTRESOURCEW(Japanese() ? IDD_MAIN_JA : IDD_MAIN_EN);
+    return MAKEINTRESOURCEW(JapaneseInterface() ? IDD_MAIN_JA : IDD_MAIN_EN);
 }
 
 void CAppMain::OnInitDialog(HWND dialog) {
@@ -67,16 +89,18 @@ void CAppMain::OnInitDialog(HWND dialog) {
     SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
 
     HWND list = GetDlgItem(dialog, IDC_FILE_LIST);
-    const bool japanese = Japanese();
+    const bool japanese = JapaneseInterface();
     const wchar_t* headers[] = {japanese ? L"WAVファイル名" : L"WAV File",
                                 japanese ? L"サンプリング周波数" : L"Frequency",
                                 japanese ? L"チャンネル数" : L"Channels"};
+    // Widths in pixels at 96 dots per inch; the program is DPI-aware, so it scales them itself.
     const int widths[] = {400, 150, 100};
+    const int dpi = WindowDpi(dialog);
     for (int i = 0; i < 3; ++i) {
         LVCOLUMNW column = {};
         column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT | LVCF_SUBITEM;
         column.fmt = LVCFMT_LEFT;
-        column.cx = widths[i];
+        column.cx = MulDiv(widths[i], dpi, 96);
         column.pszText = const_cast<wchar_t*>(headers[i]);
         column.iSubItem = i;
         SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i),
@@ -86,17 +110,10 @@ void CAppMain::OnInitDialog(HWND dialog) {
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
                  style | LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
 
-    HWND frequency = GetDlgItem(dialog, IDC_FREQUENCY);
-    const int storedFrequency = Clamp(theSettings->frequency, 8000, 96000);
-    SendMessageW(frequency, CB_RESETCONTENT, 0, 0);
-    for (int i = 0; i < 6; ++i) {
-        AddChoice(frequency, kFrequencyTexts[i], kFrequencies[i], storedFrequency);
-    }
-    HWND channels = GetDlgItem(dialog, IDC_CHANNELS);
-    const int storedChannels = Clamp(theSettings->channels, 1, 2);
-    SendMessageW(channels, CB_RESETCONTENT, 0, 0);
-    AddChoice(channels, L"1CH", 1, storedChannels);
-    AddChoice(channels, L"2CH", 2, storedChannels);
+    FillChoices(GetDlgItem(dialog, IDC_FREQUENCY), kFrequencyChoices,
+                Limited(theSettings->frequency, kFrequencyChoices));
+    FillChoices(GetDlgItem(dialog, IDC_CHANNELS), kChannelChoices,
+                Limited(theSettings->channels, kChannelChoices));
 
     ResetProgress();
     const wchar_t* folder = outputFolder.WideText();
@@ -125,20 +142,8 @@ void CAppMain::OnCommand(int commandId, int notificationCode) {
         case IDC_EXECUTE:
             StartConversion();
             break;
-        case IDCANCEL:
-        case IDM_VIEW_TOOLBAR:
-        case IDM_VIEW_STATUSBAR:
-        case IDM_ABOUT:
-        case IDM_HELP:
-        case IDM_CHOOSE_LANGUAGE:
-        case IDM_EXIT:
-        case IDM_TILE_VERTICAL:
-        case IDM_TILE_HORIZONTAL:
-        case IDM_CASCADE:
-        case IDM_CLOSE_ALL:
+        default:  // menu commands and Esc; the frame ignores the rest
             CAppBase::OnCommand(commandId, notificationCode);
-            break;
-        default:  // Enter (1) and the notifications of the edit box and the combo boxes
             break;
     }
 }
@@ -172,7 +177,8 @@ void CAppMain::BrowseOutputFolder() {
     BROWSEINFOW browse = {};
     browse.hwndOwner = mainWindow;
     browse.pszDisplayName = displayName;
-    browse.lpszTitle = Japanese() ? L"出力先フォルダを選択してください" : L"Select output folder";
+    browse.lpszTitle =
+        JapaneseInterface() ? L"出力先フォルダを選択してください" : L"Select output folder";
     browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_DONTGOBELOWDOMAIN;
     LPITEMIDLIST item = SHBrowseForFolderW(&browse);
     if (item == nullptr) return;
@@ -203,12 +209,12 @@ void CAppMain::StartConversion() {
         changed = true;
     }
     const int frequency = SelectedValue(IDC_FREQUENCY);
-    if (frequency != Clamp(theSettings->frequency, 8000, 96000)) {
+    if (frequency != Limited(theSettings->frequency, kFrequencyChoices)) {
         theSettings->frequency = frequency;
         changed = true;
     }
     const int channels = SelectedValue(IDC_CHANNELS);
-    if (channels != Clamp(theSettings->channels, 1, 2)) {
+    if (channels != Limited(theSettings->channels, kChannelChoices)) {
         theSettings->channels = channels;
         changed = true;
     }
@@ -260,33 +266,19 @@ void CAppMain::RunBatch() {
     std::vector<const CFileName*> sources;
     for (const auto& entry : m_batch->entries) sources.push_back(entry.get());
     int failed = 0;
+    m_failures.clear();
     const bool stopped = RunConversionBatch(sources, m_batch->outputFolder, m_batch->frequency,
                                             m_batch->channels, m_stop, this, &failed);
 
     // No report when the window is closing: it is waiting for this thread to end.
     if (!m_closing.load()) {
-        const bool japanese = Japanese();
-        const wchar_t* caption = japanese ? L"周波数変換" : L"Resampling Audio Frequency";
-        CString text;
-        UINT icon = MB_ICONINFORMATION;
-        if (stopped) {
-            text.Assign(japanese ? L"周波数の変換を中断しました" : L"Resampling stopped.");
-            icon = MB_ICONEXCLAMATION;
-        } else if (failed > 0) {
-            const int total = static_cast<int>(sources.size());
-            text = japanese ? FormatString(
-                                  L"周波数の変換が完了しました。%d 個中 %d 個のファイルを"
-                                  L"変換できませんでした。",
-                                  total, failed)
-                            : FormatString(
-                                  L"Resampling complete. %d of %d files could not be "
-                                  L"converted.",
-                                  failed, total);
-            icon = MB_ICONWARNING;
-        } else {
-            text.Assign(japanese ? L"周波数の変換が完了しました" : L"Resampling complete.");
-        }
-        MessageBoxW(mainWindow, text.WideText(), caption, MB_OK | icon);
+        CString text = FinalReport(stopped, failed);
+        const UINT icon = stopped      ? MB_ICONEXCLAMATION
+                          : failed > 0 ? MB_ICONWARNING
+                                       : MB_ICONINFORMATION;
+        MessageBoxW(mainWindow, text.WideText(),
+                    JapaneseInterface() ? L"周波数変換" : L"Resampling Audio Frequency",
+                    MB_OK | icon);
     }
     EnableWindow(GetDlgItem(mainWindow, IDC_CANCEL), FALSE);
     EnableWindow(GetDlgItem(mainWindow, IDC_EXECUTE), TRUE);

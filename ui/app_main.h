@@ -13,10 +13,32 @@
 #include "engine/conversion.h"
 #include "media/media_file.h"
 
+// A choice of the output controls: the value it stands for and the label the drop-down shows.
+struct Choice {
+    int value;
+    const wchar_t* label;
+};
+
+// The target frequencies and channel counts offered, in the order shown. A stored value outside
+// a table's range is limited to its first or last value.
+inline constexpr Choice kFrequencyChoices[] = {{8000, L" 8000Hz"},  {16000, L"16000Hz"},
+                                               {32000, L"32000Hz"}, {44100, L"44100Hz"},
+                                               {48000, L"48000Hz"}, {96000, L"96000Hz"}};
+inline constexpr Choice kChannelChoices[] = {{1, L"1CH"}, {2, L"2CH"}};
+
 // One file of the list: its full path, split, and its format as read when it was added.
 struct FileEntry : CFileName {
     MediaParams params;
 };
+
+// A short reason why a file of a batch was not converted, in English and in Japanese ("the
+// output folder does not exist"), from how it ended and the system's error code. Empty texts
+// for a file that did not fail.
+struct FailureReason {
+    const wchar_t* english;
+    const wchar_t* japanese;
+};
+FailureReason ReasonForFailure(const FileResult& result);
 
 // What one batch converts, taken on the window thread when Execute is pressed.
 struct BatchSnapshot {
@@ -65,12 +87,16 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     void OnFileBegin(int index) override;
     void OnFileProgress(unsigned percent) override;
     void OnFileEnd(int filesDone) override;
+    // Keeps the failed files of the running batch for its final report.
+    void OnFileResult(int index, const FileResult& result) override;
 
     CString outputFolder;  // the window's copy of the output folder
 
   private:
     static DWORD WINAPI WorkerRoutine(LPVOID parameter);
     void RunBatch();
+    // The text of the final report: the outcome, and the failed files, five of them by name.
+    CString FinalReport(bool stopped, int failed);
     void ResetProgress();
     void OnAdd();
     void OnDelete();
@@ -90,4 +116,10 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     std::atomic<int> m_stop{0};
     std::atomic<bool> m_closing{false};
     std::unique_ptr<BatchSnapshot> m_batch;
+    // The failed files of the running batch (written and read by its worker only).
+    struct FailedFile {
+        int index;
+        FailureReason reason;
+    };
+    std::vector<FailedFile> m_failures;
 };

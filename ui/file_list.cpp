@@ -13,16 +13,11 @@
 #include "base/format.h"
 #include "media/wave_file.h"
 #include "res/resource.h"
-#include "settings/app_parameter.h"
 
 namespace {
 
 // The open-file dialog's buffer: 2,097,152 wide characters.
 constexpr DWORD kSelectionChars = 2097152;
-
-bool Japanese() {
-    return theSettings->currentLanguage == 1;
-}
 
 }  // namespace
 
@@ -106,7 +101,7 @@ void CAppMain::ClearFiles() {
 void CAppMain::OnAdd() {
     std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[kSelectionChars]());
     if (!buffer) return;
-    const bool japanese = Japanese();
+    const bool japanese = JapaneseInterface();
     const wchar_t* filter = japanese ? L"WAVファイル(*.wav)\0*.wav\0すべてのファイル(*.*)\0*.*\0"
                                      : L"WAV files(*.wav)\0*.wav\0All files(*.*)\0*.*\0";
     OPENFILENAMEW dialog = {};
@@ -138,7 +133,7 @@ void CAppMain::OnDropFiles(HDROP drop) {
 }
 
 bool CAppMain::AskRemove() {
-    const bool japanese = Japanese();
+    const bool japanese = JapaneseInterface();
     return MessageBoxW(mainWindow,
                        japanese ? L"ファイル名をリストから削除しますか？"
                                 : L"Do you want to remove the file name from the list ?",

@@ -177,6 +177,23 @@ class Driver {
     int Selection(int combo, HWND dialog = nullptr) {
         return static_cast<int>(Send(Item(combo, dialog), CB_GETCURSEL));
     }
+    // Selects the item of a drop-down list whose item data is `value`.
+    void ChooseValue(int combo, int value) {
+        const int count = static_cast<int>(Send(Item(combo), CB_GETCOUNT));
+        for (int i = 0; i < count; ++i) {
+            if (Send(Item(combo), CB_GETITEMDATA, static_cast<WPARAM>(i)) == value) {
+                Choose(combo, i);
+                return;
+            }
+        }
+        throw StepFailed("no item with the value " + std::to_string(value));
+    }
+    // The item data of the selection, -1 without one.
+    int SelectedValue(int combo) {
+        const int index = Selection(combo);
+        if (index < 0) return -1;
+        return static_cast<int>(Send(Item(combo), CB_GETITEMDATA, static_cast<WPARAM>(index)));
+    }
     std::wstring SelectedText(int combo) {
         wchar_t text[64] = L"";
         Send(Item(combo), CB_GETLBTEXT, static_cast<WPARAM>(Selection(combo)),
@@ -218,6 +235,64 @@ class Driver {
         item.stateMask = item.state = LVIS_SELECTED;
         Send(Item(IDC_FILE_LIST), LVM_SETITEMSTATE, static_cast<WPARAM>(row),
              reinterpret_cast<LPARAM>(&item));
+    }
+
+    // The shell's folder browser once it is shown: a dialog with a tree of folders.
+    HWND WaitFolderBrowser() {
+        HWND found = nullptr;
+        WaitUntil(
+            [&] {
+                found = OtherDialog();
+                return found != nullptr &&
+                       FindWindowExW(found, nullptr, L"SysTreeView32", nullptr) != nullptr;
+            },
+            "the folder browser");
+        return found;
+    }
+    // Chooses a folder in the folder browser and presses OK: opens the tree item by item along
+    // the folder's place in the shell's namespace (Desktop, the computer, the drive, ...), each
+    // item found by the name the shell gives it.
+    void BrowseTo(HWND browser, const std::wstring& folder) {
+        std::vector<std::wstring> names;
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (PIDLIST_ABSOLUTE place = ILCreateFromPathW(folder.c_str())) {
+            for (; place->mkid.cb != 0; ILRemoveLastID(place)) {
+                SHFILEINFOW info = {};
+                SHGetFileInfoW(reinterpret_cast<LPCWSTR>(place), 0, &info, sizeof info,
+                               SHGFI_PIDL | SHGFI_DISPLAYNAME);
+                names.insert(names.begin(), info.szDisplayName);
+            }
+            ILFree(place);
+        }
+        CoUninitialize();
+        if (names.empty()) throw StepFailed("the shell does not know the folder");
+        HWND tree = FindWindowExW(browser, nullptr, L"SysTreeView32", nullptr);
+        auto next = [&](WPARAM how, HTREEITEM item) {
+            return reinterpret_cast<HTREEITEM>(
+                Send(tree, TVM_GETNEXTITEM, how, reinterpret_cast<LPARAM>(item)));
+        };
+        HTREEITEM item = next(TVGN_ROOT, nullptr);  // the desktop
+        for (const std::wstring& name : names) {
+            Send(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(item));
+            HTREEITEM child = next(TVGN_CHILD, item);
+            for (; child != nullptr; child = next(TVGN_NEXT, child)) {
+                wchar_t text[MAX_PATH] = L"";
+                TVITEMW data = {};
+                data.mask = TVIF_TEXT;
+                data.hItem = child;
+                data.pszText = text;
+                data.cchTextMax = MAX_PATH;
+                Send(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&data));
+                if (name == text) break;
+            }
+            if (child == nullptr) {
+                throw StepFailed("no item \"" + std::filesystem::path(name).u8string() +
+                                 "\" in the folder browser");
+            }
+            item = child;
+        }
+        Send(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
+        Click(IDOK, browser);
     }
 
     // Ends the program whatever state it is in: keeps cancelling every dialog, the conversion

@@ -5,6 +5,8 @@
 #include <dlgs.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "ui/app_main.h"
 
 using namespace testing_support;
 using gui::Box;
@@ -114,10 +117,14 @@ void TypeFileName(Driver& d, HWND dialog, const std::wstring& text) {
     d.Click(IDOK, dialog);
 }
 
-// Answers the question of Delete and All Delete, checking its texts.
+// Answers the question of Delete and All Delete, checking its texts and that Enter would
+// answer No.
 void Answer(Driver& d, int button) {
     Box box = d.WaitBox(L"Delete file name");
     EXPECT_EQ(L"Do you want to remove the file name from the list ?", box.text);
+    auto kind = [&](int id) { return GetWindowLongW(GetDlgItem(box.window, id), GWL_STYLE) & 0xF; };
+    EXPECT_EQ(BS_DEFPUSHBUTTON, kind(IDNO));
+    EXPECT_EQ(BS_PUSHBUTTON, kind(IDYES));
     d.Click(button, box.window);
     d.WaitGone(box.window);
 }
@@ -161,6 +168,34 @@ TEST_F(GuiTest, FirstStartAsksForTheLanguageAndSavesTheChoice) {
     EXPECT_EQ(besideProgram, fs::exists(ProgramFolder() / L"ratemill.ini"));
 }
 
+// Choose Language from the menu stores the choice for the next start only: the running window
+// keeps its language, and Cancel changes nothing.
+TEST_F(GuiTest, LanguageFromTheMenuAppliesAtTheNextStart) {
+    const std::string before = Settings();
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        for (const int button : {IDCANCEL, IDOK}) {
+            d.MenuCommand(IDM_CHOOSE_LANGUAGE);
+            HWND dialog = d.WaitDialog(L"Choose Language");
+            EXPECT_EQ(0, d.Selection(IDC_LANGUAGE_LIST, dialog));
+            d.Choose(IDC_LANGUAGE_LIST, 1, dialog);
+            d.Click(button, dialog);
+            d.WaitGone(dialog);
+            if (button == IDCANCEL) {
+                EXPECT_EQ(before, Settings());
+            }
+        }
+        EXPECT_EQ(kEnglishTitle, gui::TextOf(d.main));
+        EXPECT_EQ(L"Add", d.Text(IDC_ADD));
+        d.MenuCommand(IDM_EXIT);
+    });
+    EXPECT_NE(std::string::npos, Settings().find("<language>1</language>")) << Settings();
+    RunWithDriver([&](Driver& d) {
+        EXPECT_EQ(kJapaneseTitle, gui::TextOf(d.WaitMain()));
+        d.MenuCommand(IDM_EXIT);
+    });
+}
+
 TEST_F(GuiTest, EscExitAndTheCloseBoxEndTheProgramWithCode1) {
     const std::function<void(Driver&)> ways[] = {
         [](Driver& d) { d.Post(d.main, WM_KEYDOWN, VK_ESCAPE); },
@@ -177,6 +212,28 @@ TEST_F(GuiTest, EscExitAndTheCloseBoxEndTheProgramWithCode1) {
                   }));
         EXPECT_TRUE(closed);
     }
+}
+
+// The program is DPI-aware, so it scales the list's column widths, given in pixels at 96 dots per
+// inch, by the window's DPI itself: no gap beside them on a larger scale. The ctest gui_dpi144
+// runs this in a Wine prefix at 144 dots per inch, named by RATEMILL_WINE_DPI.
+TEST_F(GuiTest, ListColumnsScaleWithTheDpi) {
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    if (const char* expected = std::getenv("RATEMILL_WINE_DPI")) {
+        EXPECT_EQ(std::atoi(expected), dpi);
+    }
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        const int widths[] = {400, 150, 100};
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(MulDiv(widths[i], dpi, 96),
+                      d.Send(d.Item(IDC_FILE_LIST), LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(i)))
+                << "column " << i << " at " << dpi << " dpi";
+        }
+        d.MenuCommand(IDM_EXIT);
+    });
 }
 
 TEST_F(GuiTest, AboutBoxShowsVersionAndEdition) {
@@ -261,51 +318,101 @@ TEST_F(GuiTest, DroppedFilesArriveWholeAndOnce) {
     for (; deep != Dir(); deep = deep.parent_path()) fs::remove(L"\\\\?\\" + deep.wstring(), error);
 }
 
+// Delete and All Delete ask first, with No as the answer Enter gives; the list grows past its
+// first ten slots in order. Execute on the emptied list does nothing: nothing is saved and the
+// bars stay as they were.
 TEST_F(GuiTest, DeleteAndAllDeleteAskFirst) {
-    const std::wstring a = Source(L"a.wav", 8000, 1, 0.1);
-    const std::wstring b = Source(L"b.wav", 8000, 1, 0.1);
-    const std::wstring c = Source(L"c.wav", 8000, 1, 0.1);
+    std::vector<std::wstring> sources;
+    for (int i = 0; i < 12; ++i) {
+        sources.push_back(Source(L"s" + std::to_wstring(i) + L".wav", 8000, 1, 0.1));
+    }
+    auto expectRows = [&](Driver& d) {
+        ASSERT_EQ(static_cast<int>(sources.size()), d.Rows());
+        for (int row = 0; row < d.Rows(); ++row) {
+            EXPECT_EQ(sources[static_cast<std::size_t>(row)], d.Cell(row, 0)) << row;
+        }
+    };
     RunWithDriver([&](Driver& d) {
         d.WaitMain();
-        d.Drop({a, b, c});
+        d.Drop({sources.begin(), sources.begin() + 7});
+        d.Drop({sources.begin() + 7, sources.end()});
+        expectRows(d);
         d.SelectRow(1);
         d.Click(IDC_DELETE);
         Answer(d, IDNO);
-        EXPECT_EQ(3, d.Rows());
+        EXPECT_EQ(12, d.Rows());
         d.Click(IDC_DELETE);
         Answer(d, IDYES);
-        ASSERT_EQ(2, d.Rows());
-        EXPECT_EQ(a, d.Cell(0, 0));
-        EXPECT_EQ(c, d.Cell(1, 0));
+        sources.erase(sources.begin() + 1);
+        expectRows(d);
         d.Click(IDC_ALL_DELETE);
         Answer(d, IDNO);
-        EXPECT_EQ(2, d.Rows());
+        EXPECT_EQ(11, d.Rows());
         d.Click(IDC_ALL_DELETE);
         Answer(d, IDYES);
         EXPECT_EQ(0, d.Rows());
+
+        const std::string saved = Settings();
+        d.ChooseValue(IDC_FREQUENCY, 16000);
+        d.Send(d.Item(IDC_BATCH_PROGRESS), PBM_SETPOS, 50);
+        d.Send(d.Item(IDC_EXECUTE), BM_CLICK);  // returns once Execute has been handled
+        EXPECT_EQ(50, d.Position(IDC_BATCH_PROGRESS));
+        EXPECT_EQ(nullptr, d.OtherDialog());
+        EXPECT_EQ(saved, Settings());
         d.MenuCommand(IDM_EXIT);
     });
 }
 
 TEST_F(GuiTest, StoredValuesOutsideTheChoices) {
+    const Choice& highest = std::end(kFrequencyChoices)[-1];
     const struct {
         std::string stored;
-        int frequencyIndex;
-        std::wstring channels;
-    } cases[] = {{"<frequency>192000</frequency><channels>6</channels>", 5, L"2CH"},
-                 {"<frequency>22050</frequency><channels>0</channels>", -1, L"1CH"}};
+        const Choice* frequency;  // null: no selection
+        const Choice& channels;
+    } cases[] = {
+        {"<frequency>192000</frequency><channels>6</channels>", &highest, kChannelChoices[1]},
+        {"<frequency>22050</frequency><channels>0</channels>", nullptr, kChannelChoices[0]}};
     for (const auto& c : cases) {
         WriteSettings("<language>0</language>" + c.stored);
         RunWithDriver([&](Driver& d) {
             d.WaitMain();
-            EXPECT_EQ(c.frequencyIndex, d.Selection(IDC_FREQUENCY)) << c.stored;
-            if (c.frequencyIndex >= 0) {
-                EXPECT_EQ(L"96000Hz", d.SelectedText(IDC_FREQUENCY));
+            if (c.frequency != nullptr) {
+                EXPECT_EQ(c.frequency->value, d.SelectedValue(IDC_FREQUENCY)) << c.stored;
+                EXPECT_EQ(c.frequency->label, d.SelectedText(IDC_FREQUENCY));
+            } else {
+                EXPECT_EQ(-1, d.SelectedValue(IDC_FREQUENCY)) << c.stored;
             }
-            EXPECT_EQ(c.channels, d.SelectedText(IDC_CHANNELS)) << c.stored;
+            EXPECT_EQ(c.channels.value, d.SelectedValue(IDC_CHANNELS)) << c.stored;
+            EXPECT_EQ(c.channels.label, d.SelectedText(IDC_CHANNELS)) << c.stored;
             d.MenuCommand(IDM_EXIT);
         });
     }
+}
+
+// The "..." button: the folder chosen in the shell's folder browser lands in the edit box and is
+// saved at once; Cancel changes nothing.
+TEST_F(GuiTest, BrowseChoosesTheOutputFolderAndSavesIt) {
+    const fs::path chosen = Dir() / L"chosen";
+    fs::create_directory(chosen);
+    const std::string before = Settings();
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        d.Click(IDC_BROWSE);
+        HWND browser = d.WaitFolderBrowser();
+        d.Click(IDCANCEL, browser);
+        d.WaitGone(browser);
+        EXPECT_EQ(Out().wstring(), d.Text(IDC_OUTPUT_FOLDER));
+        EXPECT_EQ(before, Settings());
+        d.Click(IDC_BROWSE);
+        browser = d.WaitFolderBrowser();
+        d.BrowseTo(browser, chosen.wstring());
+        d.WaitGone(browser);
+        EXPECT_EQ(chosen.wstring(), d.Text(IDC_OUTPUT_FOLDER));
+        d.MenuCommand(IDM_EXIT);
+    });
+    EXPECT_NE(std::string::npos,
+              Settings().find("<output_path>" + chosen.u8string() + "</output_path>"))
+        << Settings();
 }
 
 // An output folder longer than the window's old 520-character field is used whole, not cut
@@ -352,8 +459,8 @@ TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
         d.WaitMain();
         d.Drop({a, b});
         d.SetText(IDC_OUTPUT_FOLDER, out.wstring());
-        d.Choose(IDC_FREQUENCY, 1);  // 16000Hz
-        d.Choose(IDC_CHANNELS, 0);   // 1CH
+        d.ChooseValue(IDC_FREQUENCY, 16000);
+        d.ChooseValue(IDC_CHANNELS, 1);
         d.Click(IDC_EXECUTE);
         Box box = d.WaitBox(kReportCaption, 60);
         EXPECT_EQ(L"Resampling complete.", box.text);
@@ -363,11 +470,17 @@ TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
         EXPECT_EQ(2, d.RangeHigh(IDC_BATCH_PROGRESS));
         EXPECT_FALSE(d.Enabled(IDC_EXECUTE));
         Dismiss(d, box);
-        // The next batch runs as well, and never overwrites. A request to close the window
-        // while the report is shown (the window itself is disabled then) waits for the report.
+        // The next batch runs as well, and never overwrites; with nothing changed, the settings
+        // file is not written again. A request to close the window while the report is shown
+        // (the window itself is disabled then) waits for the report.
+        const auto stamp = fs::last_write_time(Ini()) - std::chrono::hours(24);
+        fs::last_write_time(Ini(), stamp);
+        const std::string saved = Settings();
         d.Click(IDC_EXECUTE);
         box = d.WaitBox(kReportCaption, 60);
         EXPECT_EQ(L"Resampling complete.", box.text);
+        EXPECT_EQ(saved, Settings());
+        EXPECT_TRUE(stamp == fs::last_write_time(Ini())) << "the settings file was rewritten";
         EXPECT_FALSE(IsWindowEnabled(d.main));
         d.Post(d.main, WM_CLOSE);
         Sleep(100);
@@ -387,49 +500,59 @@ TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
     }
 }
 
-// The second source is long enough that the batch is still in it whatever the machine's speed.
+// The long source is long enough that the batch is still in it whatever the machine's speed; a
+// file that failed before the stop is reported with it.
 TEST_F(GuiTest, CancelStopsInTheCurrentFileAndEditsWaitForTheNextBatch) {
     const std::wstring first = Source(L"first.wav", 44100, 2, 0.5);
+    const std::wstring gone = Source(L"gone.wav", 44100, 2, 0.5);
     const std::wstring second = Source(L"second.wav", 8000, 1, 1200);
     const std::wstring third = Source(L"third.wav", 8000, 1, 0.5);
-    const std::wstring later = Source(L"later.wav", 8000, 1, 0.5);
+    const std::wstring later = Source(L"later.wav", 8000, 1, 1200);
     const fs::path elsewhere = Dir() / L"elsewhere";
     fs::create_directory(elsewhere);
     RunWithDriver([&](Driver& d) {
         d.WaitMain();
-        d.Drop({first, second, third});
-        d.Choose(IDC_FREQUENCY, 4);  // 48000Hz
-        d.Choose(IDC_CHANNELS, 1);   // 2CH
+        d.Drop({first, gone, second, third});
+        fs::remove(gone);
+        d.ChooseValue(IDC_FREQUENCY, 48000);
+        d.ChooseValue(IDC_CHANNELS, 2);
         d.Click(IDC_EXECUTE);
-        d.WaitUntil([&] { return d.Position(IDC_BATCH_PROGRESS) == 1; }, "the second file");
+        d.WaitUntil([&] { return d.Position(IDC_BATCH_PROGRESS) == 2; }, "the long file");
         // The window stays usable; what is changed now belongs to the next batch.
-        d.Choose(IDC_FREQUENCY, 0);
-        d.Choose(IDC_CHANNELS, 0);
+        d.ChooseValue(IDC_FREQUENCY, 96000);
+        d.ChooseValue(IDC_CHANNELS, 1);
         d.SetText(IDC_OUTPUT_FOLDER, elsewhere.wstring());
         d.Click(IDC_ALL_DELETE);
         Answer(d, IDYES);
         d.Drop({later});
-        ASSERT_EQ(1, d.Position(IDC_BATCH_PROGRESS)) << "the second file ended too soon";
+        ASSERT_EQ(2, d.Position(IDC_BATCH_PROGRESS)) << "the long file ended too soon";
         d.Click(IDC_CANCEL);
         Box box = d.WaitBox(kReportCaption);
-        EXPECT_EQ(L"Resampling stopped.", box.text);
+        EXPECT_EQ(
+            L"Resampling stopped. 1 of 4 files could not be converted.\n\n"
+            L"gone.wav: the file no longer exists",
+            box.text);
         EXPECT_EQ(LoadIconW(nullptr, IDI_EXCLAMATION), d.BoxIcon(box.window));
-        EXPECT_EQ(2, d.Position(IDC_BATCH_PROGRESS));
-        EXPECT_EQ(3, d.RangeHigh(IDC_BATCH_PROGRESS));
+        EXPECT_EQ(3, d.Position(IDC_BATCH_PROGRESS));
+        EXPECT_EQ(4, d.RangeHigh(IDC_BATCH_PROGRESS));
         EXPECT_EQ(100, d.Position(IDC_FILE_PROGRESS));
         Dismiss(d, box);
         ASSERT_EQ(1, d.Rows());
         EXPECT_EQ(later, d.Cell(0, 0));
+        // Stopped again, with no failure this time.
         d.Click(IDC_EXECUTE);
+        d.WaitUntil([&] { return fs::exists(elsewhere / L"later.wav") && d.Enabled(IDC_CANCEL); },
+                    "the next batch to write");
+        d.Click(IDC_CANCEL);
         box = d.WaitBox(kReportCaption, 60);
-        EXPECT_EQ(L"Resampling complete.", box.text);
+        EXPECT_EQ(L"Resampling stopped.", box.text);
         Dismiss(d, box);
         d.MenuCommand(IDM_EXIT);
     });
     EXPECT_NEAR(24000, FramesOf(Out() / L"first.wav", 48000, 2), 64);
     EXPECT_LT(FramesOf(Out() / L"second.wav", 48000, 2), 1200L * 48000);
     EXPECT_FALSE(fs::exists(Out() / L"third.wav"));
-    EXPECT_NEAR(4000, FramesOf(elsewhere / L"later.wav", 8000, 1), 64);
+    EXPECT_LT(FramesOf(elsewhere / L"later.wav", 96000, 1), 1200L * 96000);
     EXPECT_EQ(1u, FolderEntries(elsewhere.u8string()).size());
 }
 
@@ -472,28 +595,47 @@ TEST_F(GuiTest, ClosingDuringABatchStopsItQuietly) {
     }
 }
 
-// A file that vanished after it was added is counted in the final report, in either language
-// (the Japanese text names the total first).
+// Files that failed are counted in the final report, in either language (the Japanese text
+// names the total first), and up to five are named with the reason. After they were listed,
+// gone.wav vanishes and broken.wav becomes a text file; the others fail when the output folder
+// is missing.
 TEST_F(GuiTest, FinalReportCountsFailedFiles) {
+    const std::vector<std::wstring> three = {L"a.wav", L"gone.wav", L"b.wav"};
+    const std::vector<std::wstring> seven = {L"gone.wav", L"broken.wav", L"c.wav", L"d.wav",
+                                             L"e.wav",    L"f.wav",      L"g.wav"};
     const struct {
         int language;
+        const std::vector<std::wstring>& names;
+        bool folderMissing;
         std::wstring caption;
         std::wstring text;
     } cases[] = {
-        {0, kReportCaption, L"Resampling complete. 1 of 3 files could not be converted."},
-        {1, L"周波数変換",
-         L"周波数の変換が完了しました。3 個中 1 個のファイルを変換できませんでした。"},
+        {0, three, false, kReportCaption,
+         L"Resampling complete. 1 of 3 files could not be converted.\n\n"
+         L"gone.wav: the file no longer exists"},
+        {0, seven, true, kReportCaption,
+         L"Resampling complete. 7 of 7 files could not be converted.\n\n"
+         L"gone.wav: the file no longer exists\n"
+         L"broken.wav: not a WAV file that can be converted\n"
+         L"c.wav: the output folder does not exist\nd.wav: the output folder does not exist\n"
+         L"e.wav: the output folder does not exist\nand 2 more"},
+        {1, seven, true, L"周波数変換",
+         L"周波数の変換が完了しました。7 個中 7 個のファイルを変換できませんでした。\n\n"
+         L"gone.wav: ファイルが見つかりません\n"
+         L"broken.wav: 変換できるWAVファイルではありません\n"
+         L"c.wav: 出力先フォルダがありません\nd.wav: 出力先フォルダがありません\n"
+         L"e.wav: 出力先フォルダがありません\nほか 2 個"},
     };
     for (const auto& c : cases) {
         WriteSettings("<language>" + std::to_string(c.language) + "</language>");
-        const std::wstring a = Source(L"a.wav", 8000, 1, 0.2);
-        const std::wstring gone = Source(L"gone.wav", 8000, 1, 0.2);
-        const std::wstring b = Source(L"b.wav", 8000, 1, 0.2);
+        std::vector<std::wstring> sources;
+        for (const std::wstring& name : c.names) sources.push_back(Source(name, 8000, 1, 0.2));
         RunWithDriver([&](Driver& d) {
             d.WaitMain();
-            d.Drop({a, gone, b});
-            fs::remove(gone);
-            d.SetText(IDC_OUTPUT_FOLDER, Out().wstring());
+            d.Drop(sources);
+            fs::remove(Dir() / L"gone.wav");
+            if (fs::exists(Dir() / L"broken.wav")) std::ofstream(Dir() / L"broken.wav") << "text";
+            d.SetText(IDC_OUTPUT_FOLDER, (c.folderMissing ? Dir() / L"missing" : Out()).wstring());
             d.Click(IDC_EXECUTE);
             Box box = d.WaitBox(c.caption, 60);
             EXPECT_EQ(c.text, box.text);
@@ -501,5 +643,53 @@ TEST_F(GuiTest, FinalReportCountsFailedFiles) {
             Dismiss(d, box);
             d.MenuCommand(IDM_EXIT);
         });
+    }
+}
+
+// The reasons the window cannot show by a real failure here: the system's error code decides
+// between a missing folder, one that cannot be written and a full disk; every failure has a
+// reason in both languages, and what did not fail has none.
+TEST(FailureReason, FollowsTheStatusAndTheSystemError) {
+    const struct {
+        FileStatus status;
+        WaveError sourceError;
+        DWORD code;
+        std::wstring english;  // empty: any non-empty text
+    } cases[] = {
+        {FileStatus::OutputFailed, WaveError::None, ERROR_PATH_NOT_FOUND,
+         L"the output folder does not exist"},
+        {FileStatus::OutputFailed, WaveError::None, ERROR_ACCESS_DENIED,
+         L"the output folder cannot be written"},
+        {FileStatus::OutputFailed, WaveError::None, ERROR_DISK_FULL, L"the disk is full"},
+        {FileStatus::WriteFailed, WaveError::None, ERROR_HANDLE_DISK_FULL, L"the disk is full"},
+        {FileStatus::WriteFailed, WaveError::None, ERROR_IO_DEVICE, L""},
+        {FileStatus::SourceUnreadable, WaveError::CannotOpen, ERROR_SHARING_VIOLATION,
+         L"the file cannot be opened"},
+        {FileStatus::SourceUnreadable, WaveError::NoData, 0,
+         L"not a WAV file that can be converted"},
+        {FileStatus::UnsupportedRatio, WaveError::None, 0, L""},
+        {FileStatus::NoFreeName, WaveError::None, 0, L""},
+        {FileStatus::OutOfMemory, WaveError::None, 0, L""},
+        {FileStatus::ReadFailed, WaveError::None, 0, L""},
+        {FileStatus::SizeLimit, WaveError::None, 0, L""},
+    };
+    for (const auto& c : cases) {
+        FileResult result;
+        result.status = c.status;
+        result.sourceError = c.sourceError;
+        result.systemError = static_cast<int>(c.code);
+        const FailureReason reason = ReasonForFailure(result);
+        const std::wstring english = reason.english, japanese = reason.japanese;
+        const auto where = "status " + std::to_string(static_cast<int>(c.status)) + ", code " +
+                           std::to_string(c.code);
+        EXPECT_FALSE(english.empty() || japanese.empty()) << where;
+        if (!c.english.empty()) {
+            EXPECT_EQ(c.english, english) << where;
+        }
+    }
+    for (FileStatus status : {FileStatus::Converted, FileStatus::Stopped, FileStatus::NotStarted}) {
+        FileResult result;
+        result.status = status;
+        EXPECT_EQ(std::wstring(), ReasonForFailure(result).english);
     }
 }

@@ -1,7 +1,7 @@
 // ratemill.exe itself, started as a user starts it: its window comes up in the language of
 // the settings file in the working folder, and Exit ends it with exit code 1. (The window's
 // behaviour is tested in-process by the GUI tests; this checks the shipped program and its
-// resources start at all.)
+// resources start at all, and which debug-output library it loads.)
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -18,13 +19,13 @@
 namespace {
 
 using namespace testing_support;
+namespace fs = std::filesystem;
 
-std::wstring ProgramBesideThisOne() {
+// A file of the build's program folder, where this test program lies too.
+fs::path BesideThisOne(const wchar_t* name) {
     wchar_t path[MAX_PATH] = L"";
     GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path);
-    folder.erase(folder.find_last_of(L"\\/") + 1);
-    return folder + L"ratemill.exe";
+    return fs::path(path).parent_path() / name;
 }
 
 struct Search {
@@ -52,18 +53,16 @@ std::wstring TextOf(HWND window) {
     return text;
 }
 
-void ExpectStartAndExit(int language, const std::wstring& title, const std::wstring& execute) {
-    TempFolder folder;
-    std::ofstream(folder.File("ratemill.ini"), std::ios::binary)
-        << "<?xml version=\"1.0\" ?>\r\n<config><language>" << language
-        << "</language></config>\r\n";
-    std::wstring command = L"\"" + ProgramBesideThisOne() + L"\"";
-    const std::wstring workingFolder = Str(folder.Path()).WideText();
+// Starts the program in a working folder, checks its window's title and Execute's text, and
+// ends it with Exit.
+void ExpectStartAndExit(const fs::path& program, const fs::path& workingFolder,
+                        const std::wstring& title, const std::wstring& execute) {
+    std::wstring command = L"\"" + program.wstring() + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                               workingFolder.c_str(), &startup, &process))
+                               workingFolder.wstring().c_str(), &startup, &process))
         << GetLastError();
 
     Search search;
@@ -91,15 +90,51 @@ void ExpectStartAndExit(int language, const std::wstring& title, const std::wstr
     CloseHandle(process.hProcess);
 }
 
+void WriteSettings(const fs::path& folder, int language) {
+    std::ofstream(folder / L"ratemill.ini", std::ios::binary)
+        << "<?xml version=\"1.0\" ?>\r\n<config><language>" << language
+        << "</language></config>\r\n";
+}
+
+const std::wstring kEnglishTitle = L"Ratemill - Resampling Audio Frequency";
+
 TEST(ProgramStart, ComesUpInEnglishAndEndsWithExit) {
-    ExpectStartAndExit(0, L"Ratemill - Resampling Audio Frequency", L"Execute");
+    TempFolder folder;
+    WriteSettings(fs::u8path(folder.Path()), 0);
+    ExpectStartAndExit(BesideThisOne(L"ratemill.exe"), fs::u8path(folder.Path()), kEnglishTitle,
+                       L"Execute");
 }
 
 TEST(ProgramStart, ComesUpInJapaneseAndEndsWithExit) {
-    ExpectStartAndExit(1,
+    TempFolder folder;
+    WriteSettings(fs::u8path(folder.Path()), 1);
+    ExpectStartAndExit(BesideThisOne(L"ratemill.exe"), fs::u8path(folder.Path()),
                        L"Ratemill - \u30b5\u30f3\u30d7\u30ea\u30f3\u30b0\u5468\u6ce2\u6570"
                        L"\u5909\u63db\u30c4\u30fc\u30eb",
                        L"\u5b9f\u884c");
+}
+
+// A library named like the debug-output library in the working folder (where the settings
+// file is looked for first) is never loaded: not when the program has none beside it, and not
+// besides the one beside it, which is used.
+TEST(ProgramStart, LoadsTheTraceLibraryOnlyFromItsOwnFolder) {
+    TempFolder folder;
+    const fs::path program = fs::u8path(folder.Path()) / L"program";
+    const fs::path work = fs::u8path(folder.Path()) / L"work";
+    fs::create_directory(program);
+    fs::create_directory(work);
+    fs::copy_file(BesideThisOne(L"ratemill.exe"), program / L"ratemill.exe");
+    fs::copy_file(BesideThisOne(L"planted_traceout.dll"), work / L"traceout64.dll");
+    WriteSettings(work, 0);
+    for (const bool besideProgram : {false, true}) {
+        if (besideProgram) {
+            fs::copy_file(BesideThisOne(L"traceout64.dll"), program / L"traceout64.dll");
+        }
+        fs::remove(work / L"planted.txt");
+        ExpectStartAndExit(program / L"ratemill.exe", work, kEnglishTitle, L"Execute");
+        EXPECT_FALSE(fs::exists(work / L"planted.txt")) << "beside the program: " << besideProgram;
+        EXPECT_EQ(besideProgram, fs::exists(program / L"traceout.log"));
+    }
 }
 
 }  // namespace
