@@ -19,7 +19,9 @@ constexpr unsigned kCodePageUtf8 = 65001;
 // Converts byteCount bytes (no terminator implied) to wide characters. With out null, returns
 // the number of wide characters the conversion produces; otherwise converts into out (at most
 // outCount characters) and returns how many were written. 0 when the code page is unknown or
-// nothing can be converted. Invalid byte sequences become U+FFFD.
+// nothing can be converted. Invalid byte sequences become U+FFFD; on POSIX the system and UTF-8
+// code pages keep each invalid byte instead (see utf8.h), so that WideToMultiByte gives the
+// same bytes back and a file name passes through wide text unchanged.
 int MultiByteToWide(unsigned codePage, const char* bytes, int byteCount, wchar_t* out,
                     int outCount);
 

@@ -91,6 +91,18 @@ check_output "beside/stereo44(1).wav" 8000 2 "$(expected_frames 11025 44100 8000
 check_output "beside/stereo44(2).wav" 8000 2 "$(expected_frames 11025 44100 8000)"
 cmp -s stereo44.wav beside/stereo44.wav || fail "the source was changed"
 
+# A name that is not UTF-8 reaches the file system byte for byte: that file is converted, not
+# one whose name holds a replacement character in its place (native: Windows names are UTF-16).
+if [ -z "$emulator" ]; then
+    raw=$(printf 'caf\351.wav')
+    cp stereo44.wav "$raw"
+    cp mono8k_8bit.wav "$(printf 'caf\357\277\275.wav')"
+    mkdir -p bytes
+    expect_exit 0 -q -r 8000 -o bytes "$raw"
+    check_output "bytes/$raw" 8000 2 "$(expected_frames 11025 44100 8000)"
+    [ "$(ls bytes | wc -l)" -eq 1 ] || fail "a name that is not UTF-8 gave: $(ls bytes)"
+fi
+
 # Several files at once get the names a one-at-a-time run gives: claimed in list order.
 mkdir -p jobs/d1 jobs/d2 jobs/d3 jobs/out
 sox -n -r 44100 -c 1 -b 16 jobs/d1/take.wav synth 0.9 sine 300
