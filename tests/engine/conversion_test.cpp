@@ -279,19 +279,28 @@ TEST_F(ConversionJob, EmptyListReadsAndWritesNothing) {
 }
 
 TEST_F(ConversionJob, FailedFilesAreCountedAndTheBatchGoesOn) {
-    auto good = Source("good.wav", Pcm16Wav(44100, 1, Wave(100)));
+    const Bytes wav = Pcm16Wav(44100, 1, Wave(100));
+    auto good = Source("good.wav", wav);
     auto text = Source("text.wav", Bytes(64, 'x'));
     auto fast = Source("fast.wav", Pcm16Wav(44100 * 1024, 1, Wave(100)));  // ratio 1024
-    BatchResult r = RunBatch({good.get(), text.get(), nullptr, fast.get()}, out.Path(), 44100, 1);
+    auto slow = Source("slow.wav", Pcm16Wav(43, 1, Wave(100)));            // ratio 1/1025.6
+    // Base names that would name a hidden file, the folder or its parent.
+    auto blank = Source(" .wav", wav);
+    auto dots = Source("...wav", wav);
+    BatchResult r =
+        RunBatch({good.get(), text.get(), nullptr, fast.get(), slow.get(), blank.get(), dots.get()},
+                 out.Path(), 44100, 1);
     EXPECT_FALSE(r.stopped);
-    EXPECT_EQ(r.failed, 2);
+    EXPECT_EQ(r.failed, 5);
     EXPECT_EQ(r.observer.statuses,
               (std::vector<FileStatus>{FileStatus::Converted, FileStatus::SourceUnreadable,
-                                       FileStatus::UnsupportedRatio}));
+                                       FileStatus::UnsupportedRatio, FileStatus::UnsupportedRatio,
+                                       FileStatus::UnusableName, FileStatus::UnusableName}));
     // The empty slot still counts as a file done.
     const std::vector<std::string>& calls = r.observer.calls;
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 6, calls.end() - 4),
-              (std::vector<std::string>{"file 2", "end 3"}));
+    auto slot = std::find(calls.begin(), calls.end(), "file 2");
+    ASSERT_NE(slot, calls.end());
+    EXPECT_EQ(*(slot + 1), "end 3");
     EXPECT_EQ(FolderEntries(out.Path()), std::vector<std::string>{"good.wav"});
 }
 

@@ -73,6 +73,8 @@ const char* StatusName(FileStatus status) {
             return "OutputFailed";
         case FileStatus::NoFreeName:
             return "NoFreeName";
+        case FileStatus::UnusableName:
+            return "UnusableName";
         case FileStatus::OutOfMemory:
             return "OutOfMemory";
         case FileStatus::ReadFailed:
