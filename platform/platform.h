@@ -43,9 +43,17 @@ enum class CreateResult {
 
 enum class SeekFrom { Begin, Current, End };
 
-// Opens an existing file for reading; others may read it at the same time.
+// LastError() after an open or a create that met something other than a regular file on disk:
+// a FIFO, a pipe, or a device such as NUL, CON or COM1. Outside the system's codes on both
+// platforms (Windows leaves codes with bit 29 to programs); ErrorText describes it.
+constexpr int kErrorNotRegularFile = 0x20000001;
+
+// Opens an existing regular file for reading; others may read it at the same time. A folder,
+// FIFO or device is refused at once, without waiting for a writer or touching a port.
 FileHandle OpenForRead(const wchar_t* path);
-// Creates a file for writing, refusing an existing name unless overwrite is set.
+// Creates a regular file for writing, refusing an existing name unless overwrite is set. A name
+// that turns out to be a device or the like (NUL.wav on Windows) is closed unwritten and
+// answered Exists, so that a caller moves on to another name.
 CreateResult CreateForWrite(const wchar_t* path, bool overwrite, FileHandle* handle);
 // One read of up to `bytes` bytes; *done is what arrived (0 at the end of the file).
 bool Read(FileHandle file, void* buffer, std::uint32_t bytes, std::uint32_t* done);
@@ -86,6 +94,12 @@ constexpr wchar_t kPathSeparator =
 // it and the terminator (outCount > length); a path is never cut. 0 on failure.
 int ProgramPath(wchar_t* out, int outCount);
 int CurrentFolder(wchar_t* out, int outCount);
+
+// The absolute form of a path as the system resolves it, with the same length rules. On Windows
+// this settles a drive-relative name ("Z:take.wav": in the current folder of drive Z:) and drops
+// what the system drops (trailing dots and blanks); POSIX has no such forms and gives the path
+// back as it is.
+int FullPath(const wchar_t* path, wchar_t* out, int outCount);
 
 // ---- Console -------------------------------------------------------------------------------
 
