@@ -127,7 +127,7 @@ TEST_F(ConversionJob, LengthThatFillsWholeChunksEndsOnTheFrameCount) {
 
 // Other layouts of the same sound give the same output as the plain 16-bit file: wider samples
 // keep their top 16 bits, the data chunk's size bounds the sound, a trailing part frame is
-// dropped.
+// dropped, RF64 reads as RIFF.
 TEST_F(ConversionJob, SourceLayoutsConvertLikeThePlain16BitFile) {
     const std::vector<std::int16_t> in = Wave(2 * 3000, 7);
     Bytes pcm16;
@@ -147,7 +147,11 @@ TEST_F(ConversionJob, SourceLayoutsConvertLikeThePlain16BitFile) {
          MakeRiff({{"fmt ", ExtensibleFormatBody(1, 2, 48000, 24, 20, 0x3)}, {"data", pcm24}})},
         {"list.wav",
          MakeRiff({{"fmt ", FormatBody(1, 2, 48000, 16)}, {"data", pcm16}, {"LIST", junk}})},
-        {"part.wav", MakeRiff({{"fmt ", FormatBody(1, 2, 48000, 16)}, {"data", partFrame}})}};
+        {"part.wav", MakeRiff({{"fmt ", FormatBody(1, 2, 48000, 16)}, {"data", partFrame}})},
+        // The 64-bit form: the data size in "ds64" bounds the samples.
+        {"rf64.wav",
+         MakeRf64({{"fmt ", FormatBody(1, 2, 48000, 16)}, {"data", pcm16}, {"LIST", junk}})},
+        {"bw64.wav", MakeRf64({{"fmt ", FormatBody(1, 2, 48000, 16)}, {"data", pcm16}}, "BW64")}};
     std::vector<std::unique_ptr<CFileName>> entries;
     entries.push_back(Source("plain.wav", Pcm16Wav(48000, 2, in)));
     for (const auto& twin : twins) entries.push_back(Source(twin.first, twin.second));

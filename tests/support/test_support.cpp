@@ -246,6 +246,28 @@ Bytes MakeRiff(const std::vector<Chunk>& chunks) {
     return b;
 }
 
+Bytes MakeRf64(const std::vector<Chunk>& chunks, const char* id) {
+    std::vector<Chunk> all{{"ds64", Bytes(28, 0)}};
+    all.insert(all.end(), chunks.begin(), chunks.end());
+    Bytes b = MakeRiff(all);
+    auto set = [&b](std::size_t at, std::uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) b[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    };
+    std::memcpy(b.data(), id, 4);
+    set(4, 0xFFFFFFFFu, 4);
+    set(20, b.size() - 8, 8);
+    std::size_t pos = 12;
+    for (const Chunk& c : all) {
+        if (c.id == "data") {
+            set(28, Get32(b, pos + 4), 8);
+            set(pos + 4, 0xFFFFFFFFu, 4);
+            break;
+        }
+        pos += 8 + c.body.size() + (c.pad && (c.body.size() & 1) != 0 ? 1 : 0);
+    }
+    return b;
+}
+
 std::vector<std::int16_t> Sine(int count, double amplitude, double step, double phase) {
     std::vector<std::int16_t> v(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
