@@ -113,10 +113,17 @@ if [ -n "$emulator" ]; then
     for name in NUL CON COM1; do
         check_output "devices/$name(1).wav" 8000 2 "$(expected_frames 11025 44100 8000)"
     done
-    drive=$("$emulator" winepath -w "$PWD" | cut -c1-2)
-    expect_exit 0 -q -r 8000 -o drive "${drive}stereo44.wav"
-    check_output drive/stereo44.wav 8000 2 "$(expected_frames 11025 44100 8000)"
-    [ "$(ls drive | wc -l)" -eq 1 ] || fail "drive-relative source gave: $(ls drive)"
+    # Wine's drive Z: is the Unix root, so its current folder is this one. (Asking winepath
+    # instead would run a program of another code page in the prefix, which upsets the window
+    # tests that follow.)
+    prefix=${WINEPREFIX:-${RATEMILL_BUILD_DIR:-.}/wineprefix}
+    if [ "$(readlink "$prefix/dosdevices/z:")" = / ]; then
+        expect_exit 0 -q -r 8000 -o drive Z:stereo44.wav
+        check_output drive/stereo44.wav 8000 2 "$(expected_frames 11025 44100 8000)"
+        [ "$(ls drive | wc -l)" -eq 1 ] || fail "drive-relative source gave: $(ls drive)"
+    else
+        echo "note: no Wine drive Z: for the root, drive-relative names not checked"
+    fi
 fi
 
 # Several files at once get the names a one-at-a-time run gives: claimed in list order.
