@@ -7,16 +7,18 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // Root of the class tree: a virtual destructor and nothing else.
 class CObject {
   public:
     virtual ~CObject() = default;
 };
 
-// Code pages understood by ToWide and FromWide.
-constexpr unsigned kCodePageSystem = 0;  // the platform's multibyte code page
-constexpr unsigned kCodePageShiftJis = 932;
-constexpr unsigned kCodePageUtf8 = 65001;
+// Code pages understood by ToWide and FromWide: the platform layer's.
+using platform::kCodePageShiftJis;
+using platform::kCodePageSystem;
+using platform::kCodePageUtf8;
 
 // The code page of a CString's stored bytes, on every platform.
 constexpr unsigned kStoredCodePage = kCodePageUtf8;

@@ -1,7 +1,11 @@
 #include "base/filename.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
+
+#include "platform/platform.h"
 
 namespace {
 
@@ -58,4 +62,17 @@ int CFileName::SetPath(const char* path) {
     }
     TakePiece(FullPath, sep, baseLength, BaseName);
     return 1;
+}
+
+CString FullPathOf(const CString& name) {
+    CString path;
+    path.AssignString(name);
+    const wchar_t* wide = path.WideText();
+    const int length = wide != nullptr ? platform::FullPath(wide, nullptr, 0) : 0;
+    if (length <= 0) return path;
+    std::unique_ptr<wchar_t[]> full(new (std::nothrow) wchar_t[static_cast<size_t>(length) + 1]);
+    if (full && platform::FullPath(wide, full.get(), length + 1) == length) {
+        path.Assign(full.get(), length);
+    }
+    return path;
 }

@@ -24,3 +24,9 @@ class CFileName {
     CString BaseName;   // the file name without its last extension and dot
     CString Extension;  // the text after the last dot of the file name
 };
+
+// The full path of a name a user typed (on a command line), to be split by SetPath: on Windows
+// a drive-relative name such as Z:take.wav becomes the file it stands for, Z:\folder\take.wav,
+// whose pieces make a proper output name; elsewhere the name as it is. The name itself when the
+// system gives no full path.
+CString FullPathOf(const CString& name);

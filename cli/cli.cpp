@@ -463,7 +463,7 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
             continue;
         }
         auto entry = std::make_unique<CFileName>();
-        entry->SetPath(file.Bytes());
+        entry->SetPath(FullPathOf(file).Bytes());
         sources.push_back(entry.get());
         entries.push_back(std::move(entry));
         names.emplace_back();

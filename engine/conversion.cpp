@@ -16,8 +16,22 @@
 namespace {
 
 // A source rate at or above this multiple of the target would let the resampler's output
-// position lap its 1024-sample ring.
-constexpr double kMaxRatio = 1024.0;
+// position lap its 1024-sample ring; a target rate at or above it makes outputs three orders of
+// magnitude longer than their sources (a 1 Hz source of a few bytes would fill a disk).
+constexpr std::uint64_t kMaxRatio = 1024;
+
+bool IsSupportedRatio(std::uint64_t sourceRate, std::uint64_t targetRate) {
+    return sourceRate < kMaxRatio * targetRate && targetRate < kMaxRatio * sourceRate;
+}
+
+// An output is named after its source's base name (trimmed when the path was split): one that
+// is empty, "." or ".." would name a hidden file, the folder itself or its parent.
+bool IsUsableBaseName(const CString& base) {
+    const char* b = base.Bytes();
+    const int n = base.Length();
+    if (b == nullptr || n == 0) return false;
+    return !(b[0] == '.' && (n == 1 || (n == 2 && b[1] == '.')));
+}
 
 template <typename T>
 std::unique_ptr<T[]> Allocate(std::size_t count) {
@@ -239,12 +253,18 @@ CString DescribeFileResult(const FileResult& result) {
             return FormatString(L"not a WAV file that can be converted: %s",
                                 WaveErrorText(result.sourceError));
         case FileStatus::UnsupportedRatio:
-            return FormatString(L"its sampling frequency is 1024 or more times the target's");
+            return FormatString(
+                L"its sampling frequency is 1024 or more times the target's, or 1/1024 of it or "
+                L"less");
         case FileStatus::OutputFailed:
             return FormatString(L"cannot create %s: %s", out, system);
         case FileStatus::NoFreeName:
             return FormatString(L"no free output name: name.wav to name(%d).wav are all taken",
                                 kOutputNameCandidates - 1);
+        case FileStatus::UnusableName:
+            return FormatString(
+                L"no output name can be made from its name (empty, \".\" or \"..\" before the "
+                L"extension)");
         case FileStatus::OutOfMemory:
             return FormatString(L"not enough memory; %s is empty", out);
         case FileStatus::ReadFailed:
@@ -308,12 +328,15 @@ void PrepareFile(FileJob& job, const CFileName& entry, const CString& outputFold
     job.output.SetParams(&params);
     job.targetChannels = params.channels;
 
-    const double ratio = targetFrequency > 0
-                             ? static_cast<double>(source.Format().samplesPerSecond) /
-                                   static_cast<double>(targetFrequency)
-                             : 0.0;
-    if (targetFrequency > 0 && params.channels != 0 && ratio >= kMaxRatio) {
+    if (targetFrequency > 0 && params.channels != 0 &&
+        !IsSupportedRatio(source.Format().samplesPerSecond,
+                          static_cast<std::uint64_t>(targetFrequency))) {
         result.status = FileStatus::UnsupportedRatio;
+        source.Close();
+        return;
+    }
+    if (!IsUsableBaseName(entry.BaseName)) {
+        result.status = FileStatus::UnusableName;
         source.Close();
         return;
     }

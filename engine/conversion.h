@@ -25,9 +25,10 @@ enum class FileStatus {
     Stopped,           // the stop flag ended it; the output holds what was converted
     NotStarted,        // the batch was stopped before this file
     SourceUnreadable,  // the source no longer opens as a WAV file this program reads
-    UnsupportedRatio,  // the source's rate is too far above the target's for the resampler
+    UnsupportedRatio,  // the source's rate is 1024 times the target's or more, or 1/1024 or less
     OutputFailed,      // the output could not be created (folder missing, no access, ...)
     NoFreeName,        // all output name candidates are taken
+    UnusableName,      // the source's base name is empty, "." or "..": no output name is made
     OutOfMemory,
     ReadFailed,   // the source ended before its data size (changed while converting)
     WriteFailed,  // the output could not be written completely (disk full, ...)

@@ -1,5 +1,7 @@
 #include "media/file.h"
 
+#include "base/format.h"
+
 CFile::~CFile() {
     if (m_handle != platform::kNoFile) platform::Close(m_handle);
     m_handle = platform::kNoFile;
@@ -46,6 +48,24 @@ int CFile::CreateForWrite(const CString& name, bool overwrite) {
     m_writing = 1;
     m_size = 0;
     return 0;
+}
+
+int CFile::CreateTemporaryBeside(const CString& target) {
+    if (m_handle != platform::kNoFile || target.Length() == 0) return -1;
+    constexpr int kCandidates = 100;
+    int result = -2;
+    for (int i = 0; i < kCandidates && result == -2; ++i) {
+        CString name;
+        name.AssignString(target);
+        name.Append(L".tmp");
+        if (i > 0) {
+            wchar_t number[16];
+            FormatTextN(number, 16, L"%d", i);
+            name.Append(number);
+        }
+        result = CreateForWrite(name, false);
+    }
+    return result == 0 ? 0 : -1;
 }
 
 void CFile::Close() {

@@ -31,6 +31,12 @@ class CFile {
     int CreateForWrite(const CString& name, bool overwrite);
     int CreateForWrite(const wchar_t* path, bool overwrite);
 
+    // Creates a new file beside target under the first free name among "<target>.tmp",
+    // "<target>.tmp1", ... "<target>.tmp99", never over anything already there (a file, or a
+    // link planted under that name, which is not followed). 0 with Name() the name chosen; -1
+    // when none could be created.
+    int CreateTemporaryBeside(const CString& target);
+
     virtual void Close();
     // One read of `bytes` bytes at position (or the current position); the bytes read, 0 on
     // failure or with no file.

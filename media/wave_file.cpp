@@ -24,6 +24,10 @@ std::uint32_t Get32(const std::uint8_t* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
+std::uint64_t Get64(const std::uint8_t* p) {
+    return Get32(p) | (static_cast<std::uint64_t>(Get32(p + 4)) << 32);
+}
+
 bool IsId(const std::uint8_t* p, const char* id) {
     return std::memcmp(p, id, 4) == 0;
 }
@@ -149,9 +153,23 @@ bool CWaveFile::OpenFile(const CString& path) {
 
     const std::uint64_t fileSize = Size();
     std::uint8_t riff[12];
-    if (Read(riff, sizeof riff, 0) != sizeof riff || !IsId(riff, "RIFF") ||
-        !IsId(riff + 8, "WAVE")) {
+    if (Read(riff, sizeof riff, 0) != sizeof riff || !IsId(riff + 8, "WAVE")) {
         return Reject(WaveError::NotRiffWave);
+    }
+    // RF64 (and its twin BW64) is the form for files past 4 GiB: a "ds64" chunk, first, holds
+    // the 64-bit sizes, which a 32-bit size of all ones defers to.
+    const bool sizes64 = IsId(riff, "RF64") || IsId(riff, "BW64");
+    if (!sizes64 && !IsId(riff, "RIFF")) return Reject(WaveError::NotRiffWave);
+    std::uint64_t dataSize64 = 0;
+    if (sizes64) {
+        // Id and size, then the RIFF size, the data size, the sample count (8 bytes each) and
+        // the length of a table of other chunks' sizes (4 bytes).
+        std::uint8_t ds64[8 + 28];
+        if (Read(ds64, sizeof ds64, 12) != sizeof ds64 || !IsId(ds64, "ds64") ||
+            Get32(ds64 + 4) < 28) {
+            return Reject(WaveError::BadDs64);
+        }
+        dataSize64 = Get64(ds64 + 16);
     }
 
     // Walk the chunks by their declared sizes, through the whole file, until "data".
@@ -168,8 +186,11 @@ bool CWaveFile::OpenFile(const CString& path) {
         if (IsId(head, "data")) {
             if (!haveFormat) return Reject(WaveError::DataBeforeFormat);
             const std::uint64_t available = fileSize - body;
+            // 0, and all ones outside RF64, mean "to the end" (a writer that never came back).
+            std::uint64_t declared = size;
+            if (size == 0xFFFFFFFFu) declared = sizes64 ? dataSize64 : 0;
             m_Offset = body;
-            m_dataBytes = (size == 0 || size == 0xFFFFFFFFu || size > available) ? available : size;
+            m_dataBytes = (declared == 0 || declared > available) ? available : declared;
             break;
         }
         if (IsId(head, "fmt ") && !haveFormat) {

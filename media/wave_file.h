@@ -27,8 +27,9 @@ class CWaveFile : public CMediaFile {
     bool Open(const CString& path) override;
     // Parses the header: every chunk is stepped over by its declared size, the first "fmt "
     // chunk gives the format, the "data" chunk's size (cut to the end of the file; 0 or
-    // 0xFFFFFFFF mean "to the end") bounds the samples. False, with OpenError() telling why,
-    // when the file is not a WAV file this program can read.
+    // 0xFFFFFFFF mean "to the end") bounds the samples. RF64 and BW64 files are read too: there
+    // a data size of 0xFFFFFFFF stands for the 64-bit one in the "ds64" chunk. False, with
+    // OpenError() telling why, when the file is not a WAV file this program can read.
     bool OpenFile(const CString& path) override;
     void Rewind() override;
     void SeekSeconds(std::uint32_t seconds) override;

@@ -68,7 +68,7 @@ const wchar_t* WaveErrorText(WaveError error) {
         case WaveError::CannotOpen:
             return L"the file cannot be opened";
         case WaveError::NotRiffWave:
-            return L"not a RIFF/WAVE file";
+            return L"not a RIFF/WAVE (or RF64) file";
         case WaveError::TooManyChunks:
             return L"too many chunks before the sample data";
         case WaveError::FormatTooShort:
@@ -91,6 +91,8 @@ const wchar_t* WaveErrorText(WaveError error) {
             return L"no \"fmt \" chunk";
         case WaveError::NoData:
             return L"no \"data\" chunk";
+        case WaveError::BadDs64:
+            return L"an RF64 file without a whole \"ds64\" chunk first";
     }
     return L"unknown error";
 }

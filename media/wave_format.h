@@ -26,6 +26,7 @@ enum class WaveError : std::uint8_t {
     DataBeforeFormat,
     NoFormat,
     NoData,
+    BadDs64,  // an RF64 or BW64 file without a whole "ds64" chunk first
 };
 
 // English text for an error, for messages.

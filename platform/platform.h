@@ -19,7 +19,9 @@ constexpr unsigned kCodePageUtf8 = 65001;
 // Converts byteCount bytes (no terminator implied) to wide characters. With out null, returns
 // the number of wide characters the conversion produces; otherwise converts into out (at most
 // outCount characters) and returns how many were written. 0 when the code page is unknown or
-// nothing can be converted. Invalid byte sequences become U+FFFD.
+// nothing can be converted. Invalid byte sequences become U+FFFD; on POSIX the system and UTF-8
+// code pages keep each invalid byte instead (see utf8.h), so that WideToMultiByte gives the
+// same bytes back and a file name passes through wide text unchanged.
 int MultiByteToWide(unsigned codePage, const char* bytes, int byteCount, wchar_t* out,
                     int outCount);
 
@@ -41,9 +43,17 @@ enum class CreateResult {
 
 enum class SeekFrom { Begin, Current, End };
 
-// Opens an existing file for reading; others may read it at the same time.
+// LastError() after an open or a create that met something other than a regular file on disk:
+// a FIFO, a pipe, or a device such as NUL, CON or COM1. Outside the system's codes on both
+// platforms (Windows leaves codes with bit 29 to programs); ErrorText describes it.
+constexpr int kErrorNotRegularFile = 0x20000001;
+
+// Opens an existing regular file for reading; others may read it at the same time. A folder,
+// FIFO or device is refused at once, without waiting for a writer or touching a port.
 FileHandle OpenForRead(const wchar_t* path);
-// Creates a file for writing, refusing an existing name unless overwrite is set.
+// Creates a regular file for writing, refusing an existing name unless overwrite is set. A name
+// that turns out to be a device or the like (NUL.wav on Windows) is closed unwritten and
+// answered Exists, so that a caller moves on to another name.
 CreateResult CreateForWrite(const wchar_t* path, bool overwrite, FileHandle* handle);
 // One read of up to `bytes` bytes; *done is what arrived (0 at the end of the file).
 bool Read(FileHandle file, void* buffer, std::uint32_t bytes, std::uint32_t* done);
@@ -94,6 +104,12 @@ int CurrentFolder(wchar_t* out, int outCount);
 // shell's known folder), elsewhere $XDG_CONFIG_HOME when it is an absolute path, else
 // $HOME/.config. 0 when there is none. Nothing is created.
 int UserConfigFolder(wchar_t* out, int outCount);
+
+// The absolute form of a path as the system resolves it, with the same length rules. On Windows
+// this settles a drive-relative name ("Z:take.wav": in the current folder of drive Z:) and drops
+// what the system drops (trailing dots and blanks); POSIX has no such forms and gives the path
+// back as it is.
+int FullPath(const wchar_t* path, wchar_t* out, int outCount);
 
 // ---- Console -------------------------------------------------------------------------------
 

@@ -45,6 +45,30 @@ bool NativePath(const wchar_t* path, char* out, int outCount) {
 
 constexpr int kPathBytes = PATH_MAX * 2;
 
+constexpr char kNotRegularFileText[] = "not a regular file (a device, a pipe or a FIFO)";
+
+// Keeps a descriptor opened with O_NONBLOCK when it is a regular file, for blocking use from
+// now on; otherwise closes it and sets errno (EISDIR for a folder). A FIFO opened this way has
+// not waited for its other end, and is never read or written.
+bool KeepRegularFile(int fd) {
+    struct stat st;
+    int error = 0;
+    if (fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+        error = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+        error = kErrorNotRegularFile;
+    } else {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) error = errno;
+    }
+    if (error == 0) return true;
+    close(fd);
+    errno = error;
+    return false;
+}
+
 // Shift-JIS through iconv, one character at a time where a character cannot be converted, so
 // that bad input costs one replacement and never stops the conversion.
 int IconvConvert(const char* from, const char* to, const char* in, size_t inBytes, char* out,
@@ -130,15 +154,8 @@ int WideToMultiByte(unsigned codePage, const wchar_t* text, int count, char* out
 FileHandle OpenForRead(const wchar_t* path) {
     char native[kPathBytes];
     if (!NativePath(path, native, sizeof native)) return kNoFile;
-    int fd = open(native, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return kNoFile;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        int saved = S_ISDIR(st.st_mode) ? EISDIR : errno;
-        close(fd);
-        errno = saved;
-        return kNoFile;
-    }
+    int fd = open(native, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 || !KeepRegularFile(fd)) return kNoFile;
     return Handle(fd);
 }
 
@@ -146,7 +163,9 @@ CreateResult CreateForWrite(const wchar_t* path, bool overwrite, FileHandle* han
     *handle = kNoFile;
     char native[kPathBytes];
     if (!NativePath(path, native, sizeof native)) return CreateResult::Failed;
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    // O_EXCL makes a new regular file or fails, also on a symbolic link; with overwrite the name
+    // may be a FIFO or a device, which O_NONBLOCK keeps from waiting and the check refuses.
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (overwrite ? O_TRUNC : O_EXCL);
     int fd = open(native, flags, 0666);
     if (fd < 0) {
         // Only "the name is taken" lets the caller try another name.
@@ -156,6 +175,7 @@ CreateResult CreateForWrite(const wchar_t* path, bool overwrite, FileHandle* han
         errno = saved;
         return exists ? CreateResult::Exists : CreateResult::Failed;
     }
+    if (!KeepRegularFile(fd)) return CreateResult::Exists;
     *handle = Handle(fd);
     return CreateResult::Created;
 }
@@ -272,7 +292,7 @@ int LastError() {
 
 void ErrorText(int code, wchar_t* out, int outCount) {
     if (out == nullptr || outCount <= 0) return;
-    const char* text = strerror(code);
+    const char* text = code == kErrorNotRegularFile ? kNotRegularFileText : strerror(code);
     int n = Utf8ToWide(text, static_cast<int>(strlen(text)), out, outCount - 1);
     out[n] = 0;
 }
@@ -314,6 +334,16 @@ int UserConfigFolder(wchar_t* out, int outCount) {
     if (folder.back() != '/') folder += '/';
     folder += ".config";
     return GiveWide(folder.c_str(), static_cast<int>(folder.size()), out, outCount);
+}
+
+int FullPath(const wchar_t* path, wchar_t* out, int outCount) {
+    if (path == nullptr) return 0;
+    int length = 0;
+    while (path[length] != 0) ++length;
+    if (out != nullptr && length < outCount) {
+        for (int i = 0; i <= length; ++i) out[i] = path[i];
+    }
+    return length;
 }
 
 bool IsTerminal(Stream stream) {

@@ -59,6 +59,32 @@ class SystemPath {
     wchar_t* m_buffer = nullptr;
 };
 
+// True when the system takes a path for a device rather than a file: NUL, CON, COM1, LPT1, AUX,
+// PRN and the like, also with an extension or after a folder ("out\NUL.wav"). Its full path then
+// comes back as \\.\NAME. A path given in the \\.\ or \\?\ form is taken as meant.
+bool NamesDevice(const wchar_t* path) {
+    if (path == nullptr || path[0] == 0) return false;
+    if (path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'.' || path[2] == L'?')) return false;
+    DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
+    if (needed == 0) return false;
+    wchar_t* full = new (std::nothrow) wchar_t[needed];
+    if (full == nullptr) return false;
+    bool device = GetFullPathNameW(path, needed, full, nullptr) != 0 && full[0] == L'\\' &&
+                  full[1] == L'\\' && full[2] == L'.' && full[3] == L'\\';
+    delete[] full;
+    return device;
+}
+
+// Keeps a handle that is a file on disk; otherwise (a device, a pipe) closes it unused.
+bool KeepDiskFile(HANDLE h) {
+    if (GetFileType(h) == FILE_TYPE_DISK) return true;
+    CloseHandle(h);
+    SetLastError(static_cast<DWORD>(kErrorNotRegularFile));
+    return false;
+}
+
+constexpr wchar_t kNotRegularFileText[] = L"not a regular file (a device, a pipe or a FIFO)";
+
 // Hands a path over with the length rules of ProgramPath.
 int GivePath(const wchar_t* path, int length, wchar_t* out, int outCount) {
     if (out != nullptr && length < outCount) {
@@ -100,14 +126,24 @@ int WideToMultiByte(unsigned codePage, const wchar_t* text, int count, char* out
 }
 
 FileHandle OpenForRead(const wchar_t* path) {
+    // A device name is refused before it is opened: opening CON waits for the console, and
+    // opening a port may already change its lines.
+    if (NamesDevice(path)) {
+        SetLastError(static_cast<DWORD>(kErrorNotRegularFile));
+        return kNoFile;
+    }
     HANDLE h = CreateFileW(SystemPath(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return kNoFile;
+    if (h == INVALID_HANDLE_VALUE || !KeepDiskFile(h)) return kNoFile;
     return reinterpret_cast<FileHandle>(h);
 }
 
 CreateResult CreateForWrite(const wchar_t* path, bool overwrite, FileHandle* handle) {
     *handle = kNoFile;
+    if (NamesDevice(path)) {
+        SetLastError(static_cast<DWORD>(kErrorNotRegularFile));
+        return CreateResult::Exists;
+    }
     HANDLE h = CreateFileW(SystemPath(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                            overwrite ? CREATE_ALWAYS : CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
@@ -121,6 +157,8 @@ CreateResult CreateForWrite(const wchar_t* path, bool overwrite, FileHandle* han
         SetLastError(error);
         return exists ? CreateResult::Exists : CreateResult::Failed;
     }
+    // Whatever else the name opened (a device a name check did not know, a pipe) is left alone.
+    if (!KeepDiskFile(h)) return CreateResult::Exists;
     *handle = reinterpret_cast<FileHandle>(h);
     return CreateResult::Created;
 }
@@ -212,6 +250,10 @@ int LastError() {
 
 void ErrorText(int code, wchar_t* out, int outCount) {
     if (out == nullptr || outCount <= 0) return;
+    if (code == kErrorNotRegularFile) {
+        lstrcpynW(out, kNotRegularFileText, outCount);
+        return;
+    }
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              static_cast<DWORD>(code), MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT),
                              out, static_cast<DWORD>(outCount), nullptr);
@@ -283,6 +325,18 @@ int UserConfigFolder(wchar_t* out, int outCount) {
         length = GivePath(known, lstrlenW(known), out, outCount);
     }
     CoTaskMemFree(known);
+    return length;
+}
+
+int FullPath(const wchar_t* path, wchar_t* out, int outCount) {
+    if (path == nullptr || path[0] == 0) return 0;
+    DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
+    if (needed == 0) return 0;
+    wchar_t* buffer = new (std::nothrow) wchar_t[needed];
+    if (buffer == nullptr) return 0;
+    DWORD n = GetFullPathNameW(path, needed, buffer, nullptr);
+    int length = (n > 0 && n < needed) ? GivePath(buffer, static_cast<int>(n), out, outCount) : 0;
+    delete[] buffer;
     return length;
 }
 

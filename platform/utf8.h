@@ -1,6 +1,8 @@
 // UTF-8 to and from wide text (UTF-16 where wchar_t has 16 bits, UTF-32 otherwise), with the
-// same conventions as the platform's code-page calls: out null asks for the length; invalid
-// input becomes U+FFFD, one per maximal invalid sequence.
+// same conventions as the platform's code-page calls: out null asks for the length. Invalid
+// input becomes U+FFFD, one per maximal invalid sequence, where wchar_t has 16 bits; where it
+// has 32 (POSIX) each invalid byte b becomes U+DC00 + b and is written back as that byte, so
+// that any bytes survive the trip to wide text and back.
 #pragma once
 
 namespace platform {

@@ -215,10 +215,9 @@ bool CCommConfig::SaveToSettingsPath() {
     // Write everything to a temporary file beside the settings file, then let it take the old
     // file's place in one step: whatever fails, the previous settings stay readable.
     CString temporary;
-    temporary.AssignString(settingsPath);
-    temporary.Append(L".tmp");
     CFile file;
-    if (file.CreateForWrite(temporary, true) != 0) return false;
+    if (file.CreateTemporaryBeside(settingsPath) != 0) return false;
+    temporary.AssignString(file.Name());
     bool ok = file.Write(text.get(), length) == length;
     if (ok) ok = file.Flush() != 0;
     file.Close();

@@ -138,15 +138,26 @@ TEST(CStringSubString, RejectsOutOfRangeAndCutsTheCount) {
     EXPECT_EQ(Utf8(*Sub(s, 1, 3)), "bcd");
 }
 
-TEST(StringCodePages, Utf8RoundTripsAndInvalidBytesBecomeReplacements) {
+TEST(StringCodePages, Utf8RoundTripsAndInvalidBytesAreReplacedOrKept) {
     EXPECT_EQ(Wide(kNihongoUtf8, -1, kCodePageUtf8), kNihongo);
     EXPECT_EQ(Narrow(kNihongo, -1, kCodePageUtf8), kNihongoUtf8);
     EXPECT_EQ(Wide("abcdef", 3, kCodePageUtf8), L"abc");
     EXPECT_EQ(Narrow(L"abcdef", 3, kCodePageSystem), "abc");
+#ifdef _WIN32
     EXPECT_EQ(Wide("a\xFF!", 3, kCodePageUtf8), L"a\xFFFD!");
     EXPECT_EQ(Wide("a\xE6\x97", 3, kCodePageUtf8).substr(0, 2), L"a\xFFFD");
-#ifndef _WIN32
+#else
     EXPECT_EQ(Wide(kNihongoUtf8, -1, kCodePageSystem), kNihongo);  // UTF-8 here
+    // Each byte that is not valid UTF-8 (cut, overlong, an encoded surrogate) is kept as
+    // U+DC00 + byte and written back as itself: a name that is not UTF-8 names the same file.
+    EXPECT_EQ(Wide("a\xFF!", 3, kCodePageUtf8), L"a\xDCFF!");
+    EXPECT_EQ(Wide("a\xE6\x97", 3, kCodePageUtf8), L"a\xDCE6\xDC97");
+    for (const char* bytes :
+         {"caf\xE9.wav", "a\xE6\x97", "\xC0\xAF", "\xED\xA0\x80", "\xEF\xBF\xBD\xFF"}) {
+        EXPECT_EQ(Narrow(Wide(bytes, -1, kCodePageSystem).c_str(), -1, kCodePageSystem), bytes);
+    }
+    // Other lone surrogates still have no UTF-8 form.
+    EXPECT_EQ(Narrow(L"\xDC7F\xDD00", -1, kCodePageUtf8), "\xEF\xBF\xBD\xEF\xBF\xBD");
 #endif
 
     // The last and first code points of each UTF-8 length (and the last of all), through the

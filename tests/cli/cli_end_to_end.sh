@@ -95,6 +95,41 @@ check_output "beside/stereo44(1).wav" 8000 2 "$(expected_frames 11025 44100 8000
 check_output "beside/stereo44(2).wav" 8000 2 "$(expected_frames 11025 44100 8000)"
 cmp -s stereo44.wav beside/stereo44.wav || fail "the source was changed"
 
+# A name that is not UTF-8 reaches the file system byte for byte: that file is converted, not
+# one whose name holds a replacement character in its place (native: Windows names are UTF-16).
+if [ -z "$emulator" ]; then
+    raw=$(printf 'caf\351.wav')
+    cp stereo44.wav "$raw"
+    cp mono8k_8bit.wav "$(printf 'caf\357\277\275.wav')"
+    mkdir -p bytes
+    expect_exit 0 -q -r 8000 -o bytes "$raw"
+    check_output "bytes/$raw" 8000 2 "$(expected_frames 11025 44100 8000)"
+    [ "$(ls bytes | wc -l)" -eq 1 ] || fail "a name that is not UTF-8 gave: $(ls bytes)"
+fi
+
+# Windows: an output name the system takes for a device (NUL, CON, COM1, with any extension) is
+# passed over for the next candidate, a real file; the leading blank of each source is trimmed
+# from its base name. A drive-relative source (Z:name.wav) is named by its full path.
+if [ -n "$emulator" ]; then
+    mkdir -p devices drive
+    for name in NUL CON COM1; do cp stereo44.wav " $name.wav"; done
+    expect_exit 0 -q -r 8000 -o devices " NUL.wav" " CON.wav" " COM1.wav"
+    for name in NUL CON COM1; do
+        check_output "devices/$name(1).wav" 8000 2 "$(expected_frames 11025 44100 8000)"
+    done
+    # Wine's drive Z: is the Unix root, so its current folder is this one. (Asking winepath
+    # instead would run a program of another code page in the prefix, which upsets the window
+    # tests that follow.)
+    prefix=${WINEPREFIX:-${RATEMILL_BUILD_DIR:-.}/wineprefix}
+    if [ "$(readlink "$prefix/dosdevices/z:")" = / ]; then
+        expect_exit 0 -q -r 8000 -o drive Z:stereo44.wav
+        check_output drive/stereo44.wav 8000 2 "$(expected_frames 11025 44100 8000)"
+        [ "$(ls drive | wc -l)" -eq 1 ] || fail "drive-relative source gave: $(ls drive)"
+    else
+        echo "note: no Wine drive Z: for the root, drive-relative names not checked"
+    fi
+fi
+
 # Several files at once get the names a one-at-a-time run gives: claimed in list order.
 mkdir -p jobs/d1 jobs/d2 jobs/d3 jobs/out
 sox -n -r 44100 -c 1 -b 16 jobs/d1/take.wav synth 0.9 sine 300
@@ -247,6 +282,25 @@ if [ -z "$emulator" ]; then
     frames=$(soxi -s stopped/long.wav)
     [ "$frames" -gt 0 ] && [ "$frames" -lt 57600000 ] || fail "stopped output has $frames frames"
     check_output stopped/long.wav 96000 2 "$frames"
+fi
+
+# A FIFO is never waited on: as a source it is refused at once with one line, and as the
+# settings file it is passed over for the built-in values (native: Wine makes no FIFOs).
+if [ -z "$emulator" ]; then
+    mkdir -p fifo/settings
+    mkfifo fifo.wav fifo/settings/ratemill.ini
+    set +e
+    timeout 60 "$cli" -q -o fifo fifo.wav stereo44.wav >/dev/null 2>stderr.txt
+    code=$?
+    (cd fifo/settings && timeout 60 "$cli" -q -o . ../../stereo44.wav) >/dev/null 2>>stderr.txt
+    settings_code=$?
+    set -e
+    [ "$code" -eq 1 ] && [ "$settings_code" -eq 0 ] ||
+        fail "FIFO: exit $code and $settings_code, expected 1 and 0: $(cat stderr.txt)"
+    [ "$(grep -c "fifo.wav.*not a regular file" stderr.txt)" -eq 1 ] ||
+        fail "FIFO source: $(cat stderr.txt)"
+    check_output fifo/stereo44.wav 44100 2 "$(expected_frames 11025 44100 44100)"
+    check_output fifo/settings/stereo44.wav 44100 2 "$(expected_frames 11025 44100 44100)"
 fi
 
 # A full disk (here a file-size limit, with its signal ignored) ends that output at its last

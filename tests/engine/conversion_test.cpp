@@ -127,7 +127,7 @@ TEST_F(ConversionJob, LengthThatFillsWholeChunksEndsOnTheFrameCount) {
 
 // Other layouts of the same sound give the same output as the plain 16-bit file: wider samples
 // keep their top 16 bits, the data chunk's size bounds the sound, a trailing part frame is
-// dropped.
+// dropped, RF64 reads as RIFF.
 TEST_F(ConversionJob, SourceLayoutsConvertLikeThePlain16BitFile) {
     const std::vector<std::int16_t> in = Wave(2 * 3000, 7);
     Bytes pcm16;
@@ -147,7 +147,11 @@ TEST_F(ConversionJob, SourceLayoutsConvertLikeThePlain16BitFile) {
          MakeRiff({{"fmt ", ExtensibleFormatBody(1, 2, 48000, 24, 20, 0x3)}, {"data", pcm24}})},
         {"list.wav",
          MakeRiff({{"fmt ", FormatBody(1, 2, 48000, 16)}, {"data", pcm16}, {"LIST", junk}})},
-        {"part.wav", MakeRiff({{"fmt ", FormatBody(1, 2, 48000, 16)}, {"data", partFrame}})}};
+        {"part.wav", MakeRiff({{"fmt ", FormatBody(1, 2, 48000, 16)}, {"data", partFrame}})},
+        // The 64-bit form: the data size in "ds64" bounds the samples.
+        {"rf64.wav",
+         MakeRf64({{"fmt ", FormatBody(1, 2, 48000, 16)}, {"data", pcm16}, {"LIST", junk}})},
+        {"bw64.wav", MakeRf64({{"fmt ", FormatBody(1, 2, 48000, 16)}, {"data", pcm16}}, "BW64")}};
     std::vector<std::unique_ptr<CFileName>> entries;
     entries.push_back(Source("plain.wav", Pcm16Wav(48000, 2, in)));
     for (const auto& twin : twins) entries.push_back(Source(twin.first, twin.second));
@@ -279,19 +283,28 @@ TEST_F(ConversionJob, EmptyListReadsAndWritesNothing) {
 }
 
 TEST_F(ConversionJob, FailedFilesAreCountedAndTheBatchGoesOn) {
-    auto good = Source("good.wav", Pcm16Wav(44100, 1, Wave(100)));
+    const Bytes wav = Pcm16Wav(44100, 1, Wave(100));
+    auto good = Source("good.wav", wav);
     auto text = Source("text.wav", Bytes(64, 'x'));
     auto fast = Source("fast.wav", Pcm16Wav(44100 * 1024, 1, Wave(100)));  // ratio 1024
-    BatchResult r = RunBatch({good.get(), text.get(), nullptr, fast.get()}, out.Path(), 44100, 1);
+    auto slow = Source("slow.wav", Pcm16Wav(43, 1, Wave(100)));            // ratio 1/1025.6
+    // Base names that would name a hidden file, the folder or its parent.
+    auto blank = Source(" .wav", wav);
+    auto dots = Source("...wav", wav);
+    BatchResult r =
+        RunBatch({good.get(), text.get(), nullptr, fast.get(), slow.get(), blank.get(), dots.get()},
+                 out.Path(), 44100, 1);
     EXPECT_FALSE(r.stopped);
-    EXPECT_EQ(r.failed, 2);
+    EXPECT_EQ(r.failed, 5);
     EXPECT_EQ(r.observer.statuses,
               (std::vector<FileStatus>{FileStatus::Converted, FileStatus::SourceUnreadable,
-                                       FileStatus::UnsupportedRatio}));
+                                       FileStatus::UnsupportedRatio, FileStatus::UnsupportedRatio,
+                                       FileStatus::UnusableName, FileStatus::UnusableName}));
     // The empty slot still counts as a file done.
     const std::vector<std::string>& calls = r.observer.calls;
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 6, calls.end() - 4),
-              (std::vector<std::string>{"file 2", "end 3"}));
+    auto slot = std::find(calls.begin(), calls.end(), "file 2");
+    ASSERT_NE(slot, calls.end());
+    EXPECT_EQ(*(slot + 1), "end 3");
     EXPECT_EQ(FolderEntries(out.Path()), std::vector<std::string>{"good.wav"});
 }
 

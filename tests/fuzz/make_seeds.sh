@@ -51,6 +51,14 @@ riff() {
     { printf 'RIFF'; le32 $(($(stat -c %s "$body") + 4)); printf 'WAVE'; cat "$body"; } >"$out/$1"
     rm -f "$body"
 }
+# rf64 FILE: the same in the 64-bit form, whose 32-bit RIFF size is all ones
+rf64() {
+    local body
+    body=$(mktemp)
+    cat >"$body"
+    { printf 'RF64'; le32 4294967295; printf 'WAVE'; cat "$body"; } >"$out/$1"
+    rm -f "$body"
+}
 
 # Canonical 44-byte header, 16-bit mono.
 { printf 'fmt '; le32 16; fmt_body 1 1 8000 16 2; printf 'data'; le32 200; samples 100; } |
@@ -100,6 +108,14 @@ riff() {
     riff hand-rate-1.wav
 { printf 'fmt '; le32 16; le16 1; le16 1; le32 2147483647; le32 4294967294; le16 2; le16 16
   printf 'data'; le32 8; samples 4; } | riff hand-rate-max.wav
+# RF64: "ds64" first with the RIFF size (the file's length less 8), the data size and the
+# sample count in 64 bits; the data chunk's size all ones; a LIST after the samples.
+{
+    printf 'ds64'; le32 28; le32 284; le32 0; le32 200; le32 0; le32 100; le32 0; le32 0
+    printf 'fmt '; le32 16; fmt_body 1 1 8000 16 2
+    printf 'data'; le32 4294967295; samples 100
+    printf 'LIST'; le32 4; printf 'INFO'
+} | rf64 hand-rf64.wav
 # Refusals: data before fmt, no data, a short fmt chunk, an unknown encoding.
 { printf 'data'; le32 8; samples 4; printf 'fmt '; le32 16; fmt_body 1 1 8000 16 2; } |
     riff hand-data-first.wav

@@ -2,8 +2,8 @@
 // source, then converted to two target settings. What must hold whatever the bytes are:
 // - a header that opens describes sample data inside the file, in whole frames;
 // - a source that opens converts completely (it cannot change while it is read) or is
-//   refused for its ratio, and the output holds as many frames as the ratio makes, give or
-//   take the rounding of the output instants;
+//   refused for its ratio (1024 or 1/1024 and beyond), and the output holds as many frames as the
+//   ratio makes, give or take the rounding of the output instants;
 // - every output written is a WAV file of the asked format whose header sizes match its length.
 // A violation aborts, so libFuzzer records the input.
 //
@@ -198,13 +198,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Target& target = kTargets[t];
         const double ratio = static_cast<double>(format.samplesPerSecond) / target.frequency;
         const double expected = static_cast<double>(frames) / ratio;
-        if (ratio < 1024.0 && expected > kMaxOutputFrames) continue;
+        const std::uint64_t sourceRate = format.samplesPerSecond;
+        const std::uint64_t targetRate = static_cast<std::uint64_t>(target.frequency);
+        const bool refused = sourceRate >= 1024 * targetRate || targetRate >= 1024 * sourceRate;
+        if (!refused && expected > kMaxOutputFrames) continue;
 
         ProgressCheck progress;
         const FileResult result = ConvertFile(entry, outputFolder, target.frequency,
                                               target.channels, stop, &progress, &resamplers[t]);
-        if (ratio >= 1024.0) {
-            Check(result.status == FileStatus::UnsupportedRatio, "a ratio of 1024 is refused");
+        if (refused) {
+            Check(result.status == FileStatus::UnsupportedRatio,
+                  "a ratio of 1024 or 1/1024 and beyond is refused");
             Check(access(outputFile.c_str(), F_OK) != 0, "a refused ratio creates no output");
             continue;
         }

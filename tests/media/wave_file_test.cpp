@@ -137,16 +137,23 @@ TEST_F(WaveRead, AcceptsCommonHeaderLayouts) {
 TEST_F(WaveRead, TheDataChunkSizeBoundsTheSamples) {
     const Bytes data = Le({1, 2, 3, 4, 5, 6}, 2);  // three stereo frames
     const Chunk list{"LIST", Bytes(20, 'L')};
+    const std::vector<Chunk> chunks{{"fmt ", FormatBody(1, 2, 8000, 16)}, {"data", data}, list};
     // Declared size -> sample bytes; "to the end" takes in the 28-byte LIST after the data.
     const std::pair<std::uint32_t, std::uint64_t> cases[] = {
         {12, 12}, {10, 10}, {1000, 40}, {0, 40}, {0xFFFFFFFFu, 40}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
-        Bytes file = MakeRiff({{"fmt ", FormatBody(1, 2, 8000, 16)}, {"data", data}, list});
+        Bytes file = MakeRiff(chunks);
         SetSizeAfterFmt(file, c.first);
-        ASSERT_TRUE(Open(file));
-        EXPECT_EQ(wave.DataBytes(), c.second);
-        EXPECT_EQ(wave.FrameCount(), c.second / 4);
+        // In RF64 form the size is the 64-bit one in "ds64" (at 28).
+        Bytes rf64 = MakeRf64(chunks);
+        const Bytes size64 = Le({c.first}, 8);
+        std::copy(size64.begin(), size64.end(), rf64.begin() + 28);
+        for (const Bytes* f : {&file, &rf64}) {
+            ASSERT_TRUE(Open(*f)) << WaveErrorText(wave.OpenError());
+            EXPECT_EQ(wave.DataBytes(), c.second);
+            EXPECT_EQ(wave.FrameCount(), c.second / 4);
+        }
     }
 }
 
@@ -165,6 +172,13 @@ TEST_F(WaveRead, RejectsFilesItCannotRead) {
     Bytes hugeList = MakeRiff({{"fmt ", fmt}, {"LIST", {1, 2}}, {"data", {1, 2, 3, 4}}});
     SetSizeAfterFmt(hugeList, 0xFFFFFFFFu);
     const Bytes extensible = ExtensibleFormatBody(1, 2, 8000, 16, 16, 3);
+    const Bytes rf64 = MakeRf64({{"fmt ", fmt}, {"data", {1, 2, 3, 4}}});
+    Bytes noDs64 = good;
+    std::memcpy(noDs64.data(), "RF64", 4);
+    Bytes shortDs64 = rf64;
+    shortDs64[16] = 24;
+    Bytes hugeDs64 = rf64;  // the chunk claims the rest of the file, hiding "fmt "
+    std::fill(hugeDs64.begin() + 16, hugeDs64.begin() + 20, 0xF0);
     const struct {
         const char* name;
         Bytes file;
@@ -202,6 +216,10 @@ TEST_F(WaveRead, RejectsFilesItCannotRead) {
         {"size past the end", MakeRiff({{"fmt ", fmt}, {"LIST", {}, 0xFFFFFFF8u}}),
          WaveError::NoData},
         {"all-ones size before data", hugeList, WaveError::NoData},
+        {"RF64 without ds64", noDs64, WaveError::BadDs64},
+        {"RF64 cut in ds64", Bytes(rf64.begin(), rf64.begin() + 47), WaveError::BadDs64},
+        {"ds64 of 24 bytes", shortDs64, WaveError::BadDs64},
+        {"ds64 size past the end", hugeDs64, WaveError::NoFormat},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -241,6 +241,21 @@ TEST(CommConfigSave, AnUnwritableProgramFolderSendsTheSettingsToTheUsersFolder) 
 }
 
 #ifndef _WIN32
+// A link planted under the temporary name is neither followed nor replaced: the save takes the
+// next free name, and the link and the file it points at stay as they were.
+TEST(CommConfigSave, ALinkUnderTheTemporaryNameIsLeftAlone) {
+    TempFolder folder;
+    WriteText(folder.File("victim"), "keep");
+    fs::create_symlink(folder.File("victim"), folder.File(kFile + ".tmp"));
+    CCommConfig config;
+    config.settingsPath = Str(folder.File(kFile));
+    ASSERT_TRUE(config.Save());
+    EXPECT_EQ(ReadText(folder.File("victim")), "keep");
+    EXPECT_TRUE(fs::is_symlink(folder.File(kFile + ".tmp")));
+    EXPECT_EQ(FolderEntries(folder.Path()),
+              (std::vector<std::string>{kFile, kFile + ".tmp", "victim"}));
+}
+
 TEST(CommConfigSave, AFullDiskKeepsThePreviousFileByteForByte) {
     TempFolder folder;
     const std::string previous = Doc("<language>1</language><font_name>Mincho</font_name>");

@@ -120,6 +120,8 @@ const char* StatusName(FileStatus status) {
             return "OutputFailed";
         case FileStatus::NoFreeName:
             return "NoFreeName";
+        case FileStatus::UnusableName:
+            return "UnusableName";
         case FileStatus::OutOfMemory:
             return "OutOfMemory";
         case FileStatus::ReadFailed:
@@ -288,6 +290,28 @@ Bytes MakeRiff(const std::vector<Chunk>& chunks) {
     }
     std::uint32_t riff = static_cast<std::uint32_t>(b.size() - 8);
     std::memcpy(b.data() + 4, &riff, 4);  // little-endian hosts
+    return b;
+}
+
+Bytes MakeRf64(const std::vector<Chunk>& chunks, const char* id) {
+    std::vector<Chunk> all{{"ds64", Bytes(28, 0)}};
+    all.insert(all.end(), chunks.begin(), chunks.end());
+    Bytes b = MakeRiff(all);
+    auto set = [&b](std::size_t at, std::uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) b[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    };
+    std::memcpy(b.data(), id, 4);
+    set(4, 0xFFFFFFFFu, 4);
+    set(20, b.size() - 8, 8);
+    std::size_t pos = 12;
+    for (const Chunk& c : all) {
+        if (c.id == "data") {
+            set(28, Get32(b, pos + 4), 8);
+            set(pos + 4, 0xFFFFFFFFu, 4);
+            break;
+        }
+        pos += 8 + c.body.size() + (c.pad && (c.body.size() & 1) != 0 ? 1 : 0);
+    }
     return b;
 }
 

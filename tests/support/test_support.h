@@ -68,6 +68,9 @@ struct Chunk {
     bool pad = true;
 };
 Bytes MakeRiff(const std::vector<Chunk>& chunks);
+// The same chunks in the 64-bit form (id "RF64" or "BW64"): a 28-byte "ds64" chunk first with
+// the RIFF and data sizes, where the 32-bit RIFF and data sizes are all ones.
+Bytes MakeRf64(const std::vector<Chunk>& chunks, const char* id = "RF64");
 
 // count samples of amplitude x sin(step x i + phase), rounded.
 std::vector<std::int16_t> Sine(int count, double amplitude, double step, double phase = 0.0);
