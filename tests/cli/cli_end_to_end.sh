@@ -259,6 +259,7 @@ if [ -z "$emulator" ]; then
     grep -q "using settings from $XDG_CONFIG_HOME/ratemill/ratemill.ini (8000 Hz, 2 channels)" \
         stderr.txt || fail "user settings line: $(cat stderr.txt)"
     cd ..
+    rm "$XDG_CONFIG_HOME/ratemill/ratemill.ini"
 fi
 
 # Ctrl-C stops after the current chunk and keeps a valid, shorter file (native only: Wine
