@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -12,7 +13,6 @@
 #include "base/filename.h"
 #include "base/format.h"
 #include "base/version.h"
-#include "cli/wildcards.h"
 #include "engine/conversion.h"
 #include "media/wave_file.h"
 #include "platform/platform.h"
@@ -34,8 +34,9 @@ constexpr wchar_t kUsageStart[] =
 constexpr wchar_t kUsageEnd[] =
     L"\n"
     L"Without -r, -c or -o the values stored by the window program in its settings file\n"
-    L"(ratemill.ini, in the working folder or beside the program) are used, or else the\n"
-    L"defaults above; the command line never writes that file.\n"
+    L"(ratemill.ini, in the working folder, beside the program or in the user's settings\n"
+    L"folder; see --settings) are used, or else the defaults above, and a line on standard\n"
+    L"error (not with -q) names that file. The command line never writes it.\n"
 #ifdef _WIN32
     L"\n"
     L"A FILE with * or ? in its name part (after -- as well) stands for the files of its\n"
@@ -248,6 +249,32 @@ void PrintSettings(CAppParameter& settings) {
     }
 }
 
+// Replaces each argument with * or ? in its name part (after the last \, / or drive colon) by
+// the files of its folder that match it, each with the folder part as the argument gave it. An
+// argument that matches no file is kept as it is, and so is one with wildcards in its folder
+// part only. Only on Windows do the system's answers make a difference (see MatchingFiles).
+void ExpandWildcards(std::vector<CString>* files) {
+    std::vector<CString> expanded;
+    for (CString& file : *files) {
+        const wchar_t* text = file.WideText();
+        const std::wstring pattern = text != nullptr ? text : L"";
+        const std::size_t last = pattern.find_last_of(L"\\/:");
+        const std::size_t folder = last == std::wstring::npos ? 0 : last + 1;
+        std::vector<std::wstring> names;
+        if (pattern.find_first_of(L"*?", folder) != std::wstring::npos) {
+            names = platform::MatchingFiles(pattern.c_str());
+        }
+        if (names.empty()) {
+            expanded.push_back(std::move(file));
+            continue;
+        }
+        for (const std::wstring& name : names) {
+            expanded.emplace_back((pattern.substr(0, folder) + name).c_str());
+        }
+    }
+    files->swap(expanded);
+}
+
 }  // namespace
 
 int StoredRate(int stored) {
@@ -423,7 +450,7 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
         case CliCommand::Convert:
             break;
     }
-    ExpandWildcards(&options.files);  // on Windows; POSIX shells have done it
+    ExpandWildcards(&options.files);
 
     static std::atomic<int> stopFlag{0};
     platform::CatchInterrupt(&stopFlag);

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -78,6 +80,12 @@ bool CreateFolder(const wchar_t* path);
 bool PathExists(const wchar_t* path);
 bool IsFolder(const wchar_t* path);
 bool DeleteFilePath(const wchar_t* path);
+
+// The names (without folder) of the files, not folders, that a pattern with '*' or '?' in its
+// last part matches, sorted by name with case ignored. On Windows, where the shell passes
+// wildcards on as typed, the program expands them itself; POSIX shells have done it, and there
+// this gives nothing.
+std::vector<std::wstring> MatchingFiles(const wchar_t* pattern);
 
 // The system error code of the last failed call on this thread, and its text (into out,
 // NUL-terminated, at most outCount characters).

@@ -286,6 +286,10 @@ bool DeleteFilePath(const wchar_t* path) {
     return NativePath(path, native, sizeof native) && unlink(native) == 0;
 }
 
+std::vector<std::wstring> MatchingFiles(const wchar_t*) {
+    return {};
+}
+
 int LastError() {
     return errno;
 }

@@ -8,6 +8,7 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <new>
 
 #include "platform/platform.h"
@@ -244,6 +245,25 @@ bool DeleteFilePath(const wchar_t* path) {
     return DeleteFileW(SystemPath(path)) != 0;
 }
 
+std::vector<std::wstring> MatchingFiles(const wchar_t* pattern) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(pattern, &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            names.emplace_back(found.cFileName);
+        }
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    // As Windows compares names (case ignored), with the case deciding between equals.
+    std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
+        const int order = CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE);
+        return order != CSTR_EQUAL ? order == CSTR_LESS_THAN : a < b;
+    });
+    return names;
+}
+
 int LastError() {
     return static_cast<int>(GetLastError());
 }
@@ -319,12 +339,27 @@ int UserConfigFolder(wchar_t* out, int outCount) {
         delete[] value;
         if (absolute) return length;
     }
-    PWSTR known = nullptr;
+    // Without the variable, the shell knows the folder. It is loaded only then: a console
+    // program that imports the shell also loads the window system at every start (and under
+    // Wine starts a desktop for it).
+    using KnownFolderPath = HRESULT(WINAPI*)(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*);
+    using TaskMemFree = void(WINAPI*)(LPVOID);
     int length = 0;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &known))) {
+    HMODULE shell = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    HMODULE ole = LoadLibraryExW(L"ole32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    auto knownFolderPath = reinterpret_cast<KnownFolderPath>(
+        shell != nullptr ? reinterpret_cast<void*>(GetProcAddress(shell, "SHGetKnownFolderPath"))
+                         : nullptr);
+    auto taskMemFree = reinterpret_cast<TaskMemFree>(
+        ole != nullptr ? reinterpret_cast<void*>(GetProcAddress(ole, "CoTaskMemFree")) : nullptr);
+    PWSTR known = nullptr;
+    if (knownFolderPath != nullptr && taskMemFree != nullptr &&
+        SUCCEEDED(knownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &known))) {
         length = GivePath(known, lstrlenW(known), out, outCount);
+        taskMemFree(known);
     }
-    CoTaskMemFree(known);
+    if (ole != nullptr) FreeLibrary(ole);
+    if (shell != nullptr) FreeLibrary(shell);
     return length;
 }
 

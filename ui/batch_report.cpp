@@ -39,8 +39,11 @@ FailureReason ReasonForFailure(const FileResult& result) {
             }
             return {L"the file cannot be opened", L"ファイルを開けません"};
         case FileStatus::UnsupportedRatio:
-            return {L"its sampling frequency is too high for the target",
-                    L"サンプリング周波数が変換先に対して高すぎます"};
+            return {L"its sampling frequency is too far from the target's",
+                    L"サンプリング周波数が変換先と離れすぎています"};
+        case FileStatus::UnusableName:
+            return {L"no output name can be made from its name",
+                    L"このファイル名から出力ファイル名を作れません"};
         case FileStatus::OutputFailed:
             if (IsOneOf(code, {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE,
                                ERROR_BAD_NETPATH, ERROR_BAD_NET_NAME, ERROR_DIRECTORY})) {
