@@ -3,6 +3,7 @@
 
 #include "app/app_base.h"
 #include "base/diagnostic.h"
+#include "platform/platform.h"
 #include "settings/app_parameter.h"
 #include "ui/app_main.h"
 
@@ -13,18 +14,10 @@ constexpr wchar_t kTraceLibraryName[] = L"traceout64.dll";
 // The full path of a file beside the running program, or an empty text when the program's
 // path cannot be had.
 std::vector<wchar_t> BesideProgram(const wchar_t* name) {
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return {L'\0'};
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        if (path.size() >= 32768) return {L'\0'};
-        path.resize(path.size() * 2);
-    }
+    const int length = platform::ProgramPath(nullptr, 0);
+    std::vector<wchar_t> path(static_cast<std::size_t>(length) + 1, L'\0');
+    if (length <= 0 || platform::ProgramPath(path.data(), length + 1) != length) return {L'\0'};
+    path.resize(static_cast<std::size_t>(length));
     while (!path.empty() && path.back() != L'\\' && path.back() != L'/') path.pop_back();
     if (path.empty()) return {L'\0'};
     for (const wchar_t* c = name; *c != 0; ++c) path.push_back(*c);
