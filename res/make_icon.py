@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Draws Ratemill's icon (ratemill.ico): two waveforms, a coarse one becoming a fine one, on a
-rounded teal tile. 16x16, 32x32 and 48x48 images, 32-bit with alpha."""
+rounded teal tile. 16x16, 32x32 and 48x48 images, 32-bit with alpha, and a 256x256 one stored
+as PNG (as Windows expects for that size; Explorer shows it in its large views)."""
 import math
 import struct
 import sys
+import zlib
 
 
 def pixel(size, x, y):
@@ -43,24 +45,40 @@ def shade(u, v, size):
     return base + (1.0,)
 
 
-def image(size):
+def rgba_rows(size):
+    """The image's rows of RGBA pixels, top row first."""
+    return [[pixel(size, x, y) for x in range(size)] for y in range(size)]
+
+
+def bitmap(size):
+    """A 32-bit device-independent bitmap with its (unused) AND mask, as ICO entries hold."""
     rows = []
-    for y in range(size - 1, -1, -1):  # bottom-up
-        row = b"".join(struct.pack("<BBBB", p[2], p[1], p[0], p[3])
-                       for p in (pixel(size, x, y) for x in range(size)))
-        rows.append(row)
+    for row in reversed(rgba_rows(size)):  # bottom-up
+        rows.append(b"".join(struct.pack("<BBBB", p[2], p[1], p[0], p[3]) for p in row))
     mask_row = b"\0" * (((size + 31) // 32) * 4)
     header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, 0, 0, 0, 0, 0)
     return header + b"".join(rows) + mask_row * size
 
 
+def png(size):
+    """A PNG file of the image: 8-bit RGBA, not interlaced."""
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+    raw = b"".join(b"\0" + bytes(c for p in row for c in p) for row in rgba_rows(size))
+    return (b"\x89PNG\r\n\x1a\n" +
+            chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
 def main(path):
-    sizes = [16, 32, 48]
-    images = [image(s) for s in sizes]
+    sizes = [16, 32, 48, 256]
+    images = [png(s) if s == 256 else bitmap(s) for s in sizes]
     out = struct.pack("<HHH", 0, 1, len(sizes))
     offset = 6 + 16 * len(sizes)
     for s, data in zip(sizes, images):
-        out += struct.pack("<BBBBHHII", s, s, 0, 0, 1, 32, len(data), offset)
+        # A width or height of 256 is written as 0.
+        out += struct.pack("<BBBBHHII", s % 256, s % 256, 0, 0, 1, 32, len(data), offset)
         offset += len(data)
     out += b"".join(images)
     with open(path, "wb") as f:
