@@ -1,7 +1,8 @@
 // ratemill.exe itself, started as a user starts it: its window comes up in the language of
 // the settings file in the working folder, and Exit ends it with exit code 1. (The window's
 // behaviour is tested in-process by the GUI tests; this checks the shipped program and its
-// resources start at all, and which debug-output library it loads.)
+// resources start at all, and which debug-output library it loads, and that the shipped files
+// carry the program's version where Explorer shows it.)
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -12,7 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "base/version.h"
 #include "res/resource.h"
 #include "support/test_support.h"
 
@@ -134,6 +137,38 @@ TEST(ProgramStart, LoadsTheTraceLibraryOnlyFromItsOwnFolder) {
         ExpectStartAndExit(program / L"ratemill.exe", work, kEnglishTitle, L"Execute");
         EXPECT_FALSE(fs::exists(work / L"planted.txt")) << "beside the program: " << besideProgram;
         EXPECT_EQ(besideProgram, fs::exists(program / L"traceout.log"));
+    }
+}
+
+// Explorer's Properties > Details of the programs and the library: the version of the About
+// box, in numbers and as text, and each file's own name.
+TEST(ProgramStart, ShippedFilesCarryTheVersion) {
+    for (const wchar_t* name : {L"ratemill.exe", L"ratemill-cli.exe", L"traceout64.dll"}) {
+        const std::wstring path = BesideThisOne(name).wstring();
+        DWORD ignored = 0;
+        std::vector<char> block(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+        ASSERT_FALSE(block.empty()) << name;
+        ASSERT_TRUE(
+            GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(block.size()), block.data()));
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+        const std::wstring numbers = std::to_wstring(HIWORD(fixed->dwFileVersionMS)) + L"." +
+                                     std::to_wstring(LOWORD(fixed->dwFileVersionMS)) + L"." +
+                                     std::to_wstring(HIWORD(fixed->dwFileVersionLS)) + L"." +
+                                     std::to_wstring(LOWORD(fixed->dwFileVersionLS));
+        EXPECT_EQ(numbers, kRatemillVersion) << name;
+        const auto text = [&](const wchar_t* key) {
+            wchar_t* value = nullptr;
+            const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + key;
+            return VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&value),
+                                  &length) &&
+                           value != nullptr
+                       ? std::wstring(value)
+                       : std::wstring(L"(none)");
+        };
+        EXPECT_EQ(text(L"FileVersion"), kRatemillVersion) << name;
+        EXPECT_EQ(text(L"OriginalFilename"), name);
     }
 }
 
