@@ -183,9 +183,26 @@ void CAppBase::OnExit() {
     }
 }
 
+std::wstring HelpDocument(int language, const std::wstring& programFolder,
+                          const wchar_t* helpAddress) {
+    if (!programFolder.empty()) {
+        const std::wstring readme =
+            programFolder + (language == 1 ? L"readme-ja.txt" : L"readme.txt");
+        const DWORD attributes = GetFileAttributesW(readme.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            return readme;
+        }
+    }
+    return helpAddress != nullptr ? helpAddress : L"";
+}
+
 void CAppBase::OnHelp() {
-    ShellExecuteW(nullptr, L"open", theSettings->GetHelpUrl(theSettings->currentLanguage), nullptr,
-                  L"", SW_SHOW);
+    // The readme that came with the program, in the interface's language; the web page only
+    // when it is not there (a copy of the program on its own).
+    const int language = theSettings->currentLanguage;
+    const std::wstring document =
+        HelpDocument(language, ProgramFolder(), theSettings->GetHelpUrl(language));
+    ShellExecuteW(nullptr, L"open", document.c_str(), nullptr, L"", SW_SHOW);
 }
 
 void CAppBase::OnAbout() {

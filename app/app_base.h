@@ -16,6 +16,7 @@
 #include <shellapi.h>
 
 #include <cstdint>
+#include <string>
 
 // Arrangements of the main window.
 constexpr std::int32_t kDialogMode = 0;
@@ -103,6 +104,16 @@ INT_PTR CALLBACK MainDialogProcedure(HWND window, UINT message, WPARAM wParam, L
 // Whether the interface of this run is Japanese: currentLanguage of the settings is 1 (any other
 // value means English). Every text with a Japanese and an English variant is chosen by it.
 bool JapaneseInterface();
+
+// The running program's folder with its final separator; empty when its path cannot be had.
+std::wstring ProgramFolder();
+
+// What Help Topics opens for an interface language (1 Japanese, any other value English): the
+// readme of that language shipped beside the program (readme-ja.txt or readme.txt in
+// programFolder, which ends in its separator), by its full path, when it is a file there;
+// otherwise helpAddress, the help page on the web.
+std::wstring HelpDocument(int language, const std::wstring& programFolder,
+                          const wchar_t* helpAddress);
 
 // Takes the working folder out of the places searched for libraries loaded by name, for the
 // rest of the process.

@@ -11,21 +11,19 @@ namespace {
 
 constexpr wchar_t kTraceLibraryName[] = L"traceout64.dll";
 
-// The full path of a file beside the running program, or an empty text when the program's
-// path cannot be had.
-std::vector<wchar_t> BesideProgram(const wchar_t* name) {
-    const int length = platform::ProgramPath(nullptr, 0);
-    std::vector<wchar_t> path(static_cast<std::size_t>(length) + 1, L'\0');
-    if (length <= 0 || platform::ProgramPath(path.data(), length + 1) != length) return {L'\0'};
-    path.resize(static_cast<std::size_t>(length));
-    while (!path.empty() && path.back() != L'\\' && path.back() != L'/') path.pop_back();
-    if (path.empty()) return {L'\0'};
-    for (const wchar_t* c = name; *c != 0; ++c) path.push_back(*c);
-    path.push_back(L'\0');
-    return path;
-}
-
 }  // namespace
+
+std::wstring ProgramFolder() {
+    const int length = platform::ProgramPath(nullptr, 0);
+    if (length <= 0) return {};
+    std::vector<wchar_t> path(static_cast<std::size_t>(length) + 1, L'\0');
+    if (platform::ProgramPath(path.data(), length + 1) != length) return {};
+    std::wstring folder(path.data(), static_cast<std::size_t>(length));
+    const std::size_t separator = folder.find_last_of(L"\\/");
+    if (separator == std::wstring::npos) return {};
+    folder.resize(separator + 1);
+    return folder;
+}
 
 void RestrictDllSearch() {
     // Windows 8 and later, and Windows 7 with its loader update, have SetDefaultDllDirectories:
@@ -39,15 +37,16 @@ void RestrictDllSearch() {
 }
 
 HMODULE LoadTraceLibrary() {
-    const std::vector<wchar_t> path = BesideProgram(kTraceLibraryName);
-    if (path[0] == 0) return nullptr;
+    const std::wstring folder = ProgramFolder();
+    if (folder.empty()) return nullptr;
+    const std::wstring path = folder + kTraceLibraryName;
     // By full path, its own dependencies from its folder and System32 only. A system without
     // these flags refuses them as an invalid parameter: then the classic form, in which the
     // library's folder stands in for the program's.
     HMODULE library = LoadLibraryExW(
-        path.data(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+        path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (library == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
-        library = LoadLibraryExW(path.data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        library = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
     return library;
 }

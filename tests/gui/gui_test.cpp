@@ -33,13 +33,6 @@ std::string ReadText(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The folder of the test program, where traceout64.dll writes traceout.log.
-fs::path ProgramFolder() {
-    wchar_t path[MAX_PATH] = L"";
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return fs::path(path).parent_path();
-}
-
 // Checks that a file is a complete WAV file as the program writes it (16-bit PCM, 56-byte
 // header with a "fact" chunk, sizes that match the file) in this format; gives its frames.
 long FramesOf(const fs::path& path, std::uint32_t rate, std::uint16_t channels) {
@@ -76,7 +69,7 @@ class GuiTest : public ::testing::Test {
     }
     void TearDown() override { SetCurrentDirectoryW(m_previous.c_str()); }
 
-    static fs::path LogPath() { return ProgramFolder() / L"traceout.log"; }
+    static fs::path LogPath() { return fs::path(ProgramFolder()) / L"traceout.log"; }
 
     fs::path Dir() const { return fs::u8path(m_folder.Path()); }
     fs::path Out() const { return Dir() / L"out"; }
@@ -140,7 +133,7 @@ void Dismiss(Driver& d, const Box& box) {
 
 // The settings file has no language yet; the dialog comes in the user's language.
 TEST_F(GuiTest, FirstStartAsksForTheLanguageAndSavesTheChoice) {
-    const bool besideProgram = fs::exists(ProgramFolder() / L"ratemill.ini");
+    const bool besideProgram = fs::exists(fs::path(ProgramFolder()) / L"ratemill.ini");
     for (const int button : {IDOK, IDCANCEL}) {
         WriteSettings("<frequency>44100</frequency>");
         int chosen = -1;
@@ -165,7 +158,7 @@ TEST_F(GuiTest, FirstStartAsksForTheLanguageAndSavesTheChoice) {
                   Settings().find("<language>" + std::to_string(chosen) + "</language>"))
             << Settings();
     }
-    EXPECT_EQ(besideProgram, fs::exists(ProgramFolder() / L"ratemill.ini"));
+    EXPECT_EQ(besideProgram, fs::exists(fs::path(ProgramFolder()) / L"ratemill.ini"));
 }
 
 // Choose Language from the menu stores the choice for the next start only: the running window
@@ -644,6 +637,26 @@ TEST_F(GuiTest, FinalReportCountsFailedFiles) {
             d.MenuCommand(IDM_EXIT);
         });
     }
+}
+
+// Help Topics opens the readme of the interface's language when it lies beside the program,
+// the web page when it does not; a folder by that name is no readme.
+TEST(HelpDocument, ReadmeOfTheLanguageBesideTheProgramElseTheWebPage) {
+    TempFolder temp;
+    const std::wstring folder = fs::u8path(temp.Path()).wstring() + L"\\";
+    const std::wstring english = folder + L"readme.txt", japanese = folder + L"readme-ja.txt";
+    const wchar_t web[] = L"https://ratemill.example.com/help";
+    EXPECT_EQ(web, HelpDocument(0, folder, web));
+    EXPECT_EQ(web, HelpDocument(1, folder, web));
+    std::ofstream(fs::path(english)) << "readme";
+    fs::create_directory(japanese);
+    EXPECT_EQ(english, HelpDocument(0, folder, web));
+    EXPECT_EQ(english, HelpDocument(7, folder, web));
+    EXPECT_EQ(web, HelpDocument(1, folder, web));
+    fs::remove(japanese);
+    std::ofstream(fs::path(japanese)) << "readme";
+    EXPECT_EQ(japanese, HelpDocument(1, folder, web));
+    EXPECT_EQ(web, HelpDocument(1, L"", web));
 }
 
 // The reasons the window cannot show by a real failure here: the system's error code decides
