@@ -123,6 +123,8 @@ int FullPath(const wchar_t* path, wchar_t* out, int outCount);
 
 enum class Stream { Out, Err };
 
+// Whether the stream is a terminal that takes escape sequences (on Windows a console, asked
+// to take them).
 bool IsTerminal(Stream stream);
 // Writes wide text to standard output or standard error (UTF-8 when not a console).
 void WriteText(Stream stream, const wchar_t* text);

@@ -376,8 +376,13 @@ int FullPath(const wchar_t* path, wchar_t* out, int outCount) {
 }
 
 bool IsTerminal(Stream stream) {
+    // A console that also takes the escape sequences which redraw a progress line: Windows 10
+    // and later do once asked to, and show them as text otherwise.
+    HANDLE h = StdHandle(stream);
     DWORD mode;
-    return GetConsoleMode(StdHandle(stream), &mode) != 0;
+    if (GetConsoleMode(h, &mode) == 0) return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 void WriteText(Stream stream, const wchar_t* text) {
