@@ -19,8 +19,10 @@ echo "== Windows build and tests (under Wine)"
 cmake -S "$root" -B "$root/build/windows" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DRATEMILL_BUILD_TESTS=ON >/dev/null
 ninja -C "$root/build/windows"
-# The zip for Windows users: build/windows/ratemill-<version>-win64.zip
-ninja -C "$root/build/windows" package >/dev/null
+# The zips for Windows users, each with its checksum: build/windows/ratemill-<version>-win64.zip
+# and ratemill-<version>-win64-debug.zip (the same with the debug-output library).
+ninja -C "$root/build/windows" zips >/dev/null
+(cd "$root/build/windows" && sha256sum --quiet -c ./*.zip.sha256)
 # One Wine program at a time: parallel first starts of one prefix collide.
 (cd "$root/build/windows" && ctest --output-on-failure -j1)
 
