@@ -15,7 +15,8 @@ for package in python3 time libbenchmark-dev; do
         { $sudo apt-get install -y -qq --no-install-recommends "$package" >/dev/null; }
 done
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRATEMILL_BUILD_TESTS=ON >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRATEMILL_BUILD_TESTS=ON \
+    -DRATEMILL_WARNINGS_AS_ERRORS=ON >/dev/null
 ninja -C "$build" ratemill-cli ratemill-cli-reference ratemill_kernel_bench >/dev/null
 
 kernels=0
