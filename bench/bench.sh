@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# The benchmark: builds ratemill-cli, the transcription (ratemill-cli-reference) and the kernel
-# benchmark in an optimised build, makes its inputs with SoX and prints the comparison table.
+# The benchmark: builds ratemill-cli, the same command line over the literal resampler
+# (ratemill-cli-reference) and the kernel benchmark in an optimised build (build/bench), makes
+# its inputs with SoX and prints the comparison tables.
 #   bench/bench.sh [--runs N] [--reference-runs N] [--kernels]
-# --kernels also runs the Google Benchmark of the kernels alone.
+# --runs: timed runs of ratemill-cli and SoX per job (default 5); --reference-runs: of the
+# literal resampler (default 3); the median is shown. --kernels also runs the Google Benchmark
+# of the kernels alone. The times mean something on an otherwise idle machine only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/bench"
