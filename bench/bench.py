@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""Times ratemill-cli against the literal transcription of the resampler and SoX, as whole
-processes, on inputs made with SoX. Prints a Markdown table: median seconds, times realtime,
-ratio to SoX, ratio to the transcription, peak resident memory; then how far the outputs agree
-with the transcription's.
+"""Times ratemill-cli against the literal resampler (ratemill-cli-reference) and SoX, as whole
+processes, on inputs made with SoX. Prints Markdown tables: per job, median seconds, times
+realtime, ratio to SoX, ratio to the literal resampler, peak resident memory; the same conversion
+over files of several lengths; then how far the outputs agree with the literal resampler's.
+Times realtime is always the audio's length over the whole process's time, start-up included.
 
-  bench/bench.py BUILD_DIR [--runs N] [--reference-runs N]
+  bench/bench.py BUILD_DIR [--runs N] [--reference-runs N]     (run by bench/bench.sh)
 """
 import argparse
 import array
@@ -25,7 +26,8 @@ def sh(*args):
 
 def make_inputs(folder):
     """60 s music-like stereo 44.1 kHz, speech-like 48 kHz (mono, and stereo for job b),
-    8 kHz mono, a batch of eight 30 s files, and 10 s / 10 min files for the memory check."""
+    8 kHz mono, a batch of eight 30 s files, and 0.1 s, 10 s and 10 min music for the
+    lengths table."""
     os.makedirs(folder, exist_ok=True)
     made = {}
 
@@ -48,6 +50,7 @@ def make_inputs(folder):
          "tremolo", "3", "70", "gain", "-3")
     for i in range(8):
         make(f"batch{i}.wav", music, "30", *tune)
+    make("blip.wav", music, "0.1", *tune)
     make("short10s.wav", music, "10", *tune)
     make("long10min.wav", music, "600", *tune)
     return made
@@ -155,9 +158,10 @@ def main():
     version = subprocess.run([cli, "--version"], capture_output=True, text=True).stdout.strip()
     sox_version = subprocess.run(["sox", "--version"], capture_output=True,
                                  text=True).stdout.strip()
-    print(f"{version}; {sox_version}; median of {args.runs} runs "
-          f"({args.reference_runs} for the transcription)\n")
-    print("| job | program | seconds | x realtime | vs SoX | vs transcription | peak memory |")
+    print(f"{version}; {sox_version}")
+    print(f"bench/bench.sh --runs {args.runs} --reference-runs {args.reference_runs}: median of "
+          f"{args.runs} runs ({args.reference_runs} for the literal resampler)\n")
+    print("| job | program | seconds | x realtime | vs SoX | vs literal resampler | peak memory |")
     print("|---|---|---:|---:|---:|---:|---:|")
 
     def row(job, name, seconds, peak, audio, sox_seconds, reference_seconds):
@@ -175,20 +179,28 @@ def main():
         os.rename(out, reference_out)
         one_s, one_peak = measure(ours(cli, files, rate, channels), out, args.runs)
         agreement.append((job, *compare_outputs(out, reference_out)))
-        row(job, "ratemill-cli", one_s, one_peak, audio, sox_s, ref_s)
+        row(job, "ratemill-cli --jobs 1", one_s, one_peak, audio, sox_s, ref_s)
         if len(files) > 1:
             two_s, two_peak = measure(ours(cli, files, rate, channels, jobs=2), out, args.runs)
             row(job, "ratemill-cli --jobs 2", two_s, two_peak, audio, sox_s, ref_s)
             print(f"| {job} | --jobs 2 vs --jobs 1 | {one_s / two_s:.2f}x | | | | |")
-        row(job, "transcription", ref_s, ref_peak, audio, sox_s, ref_s)
+        row(job, "literal resampler", ref_s, ref_peak, audio, sox_s, ref_s)
         row(job, "sox", sox_s, sox_peak, audio, sox_s, ref_s)
 
-    short_s, short_peak = measure(ours(cli, [inputs["short10s.wav"]], 48000, 2), out, 3)
-    long_s, long_peak = measure(ours(cli, [inputs["long10min.wav"]], 48000, 2), out, 3)
-    print(f"\nPeak memory, 44.1 kHz stereo -> 48 kHz: 10 s file {short_peak / 1024:.1f} MiB, "
-          f"10 min file {long_peak / 1024:.1f} MiB ({600 / long_s:.0f}x realtime)")
-    print("\nOutput against the transcription's:\n")
-    print("| job | samples | transcription's samples | identical | largest difference |")
+    # Job (a)'s conversion over shorter and longer files, timed the same way: the program's
+    # start-up, which the 0.1 s file shows nearly alone, weighs less the longer the file.
+    print("\nratemill-cli --jobs 1, 44.1 kHz stereo -> 48 kHz stereo, by the length of the file:\n")
+    print("| file | seconds | x realtime | peak memory |")
+    print("|---|---:|---:|---:|")
+    for name, length in (("blip.wav", 0.1), ("short10s.wav", 10), ("music.wav", SECONDS),
+                         ("long10min.wav", 600)):
+        seconds, peak = measure(ours(cli, [inputs[name]], 48000, 2), out, args.runs)
+        label = f"{length:g} s" if length < 60 else f"{length // 60:g} min"
+        if name == "music.wav":
+            label += ", job (a)"
+        print(f"| {label} | {seconds:.3f} | {length / seconds:.0f} | {peak / 1024:.1f} MiB |")
+    print("\nOutput against the literal resampler's:\n")
+    print("| job | samples | literal resampler's samples | identical | largest difference |")
     print("|---|---:|---:|---:|---:|")
     for job, count, reference_count, differing, largest in agreement:
         same = 100.0 * (count - differing) / count if count else 100.0

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# The benchmark: builds ratemill-cli, the transcription (ratemill-cli-reference) and the kernel
-# benchmark in an optimised build, makes its inputs with SoX and prints the comparison table.
+# The benchmark: builds ratemill-cli, the same command line over the literal resampler
+# (ratemill-cli-reference) and the kernel benchmark in an optimised build (build/bench), makes
+# its inputs with SoX and prints the comparison tables.
 #   bench/bench.sh [--runs N] [--reference-runs N] [--kernels]
-# --kernels also runs the Google Benchmark of the kernels alone.
+# --runs: timed runs of ratemill-cli and SoX per job (default 5); --reference-runs: of the
+# literal resampler (default 3); the median is shown. --kernels also runs the Google Benchmark
+# of the kernels alone. The times mean something on an otherwise idle machine only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/bench"
@@ -15,7 +18,8 @@ for package in python3 time libbenchmark-dev; do
         { $sudo apt-get install -y -qq --no-install-recommends "$package" >/dev/null; }
 done
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRATEMILL_BUILD_TESTS=ON >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRATEMILL_BUILD_TESTS=ON \
+    -DRATEMILL_WARNINGS_AS_ERRORS=ON >/dev/null
 ninja -C "$build" ratemill-cli ratemill-cli-reference ratemill_kernel_bench >/dev/null
 
 kernels=0

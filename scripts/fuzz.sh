@@ -25,7 +25,8 @@ esac
 
 bash "$root/scripts/install-deps.sh" fuzz
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DRATEMILL_FUZZ=ON \
-    -DRATEMILL_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DRATEMILL_BUILD_TESTS=OFF -DRATEMILL_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    >/dev/null
 cmake --build "$build" --parallel "${RATEMILL_FUZZ_JOBS:-2}"
 
 # Longest input per harness: WAV files of a few thousand frames, settings files, paths.

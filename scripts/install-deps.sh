@@ -3,21 +3,27 @@
 #   install-deps.sh convert   build the native programs and make a sample with SoX
 #   install-deps.sh windows   build the Windows programs and run them under Wine
 #   install-deps.sh test      everything the test suites need (native and Windows under Wine)
+#   install-deps.sh screenshots  the test suites' packages and Wine's own fonts
 #   install-deps.sh fuzz      build and run the libFuzzer harnesses (clang and its runtimes)
 set -euo pipefail
 
 convert_packages=(cmake ninja-build g++ make sox libsox-fmt-base)
-windows_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 fonts-ipafont-gothic)
+# fonts-wine holds Wine's Tahoma and Marlett, which draws the title bars' buttons (without it
+# they show as "0 1 r"); the tests do not need it.
+windows_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 fonts-ipafont-gothic
+                  fonts-wine)
 test_packages=("${convert_packages[@]}" libgtest-dev g++-mingw-w64-x86-64-posix wine wine64
                xvfb xauth fonts-ipafont-gothic imagemagick)
+screenshots_packages=("${test_packages[@]}" fonts-wine)
 fuzz_packages=(cmake ninja-build clang libclang-rt-dev)
 
 case "${1:-convert}" in
     convert) wanted=("${convert_packages[@]}") ;;
     windows) wanted=("${windows_packages[@]}") ;;
     test) wanted=("${test_packages[@]}") ;;
+    screenshots) wanted=("${screenshots_packages[@]}") ;;
     fuzz) wanted=("${fuzz_packages[@]}") ;;
-    *) echo "usage: $0 convert|windows|test|fuzz" >&2; exit 2 ;;
+    *) echo "usage: $0 convert|windows|test|screenshots|fuzz" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -33,7 +33,7 @@ esac
 configure() {
     local dir=$1 flags=$2
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DRATEMILL_BUILD_TESTS=ON \
+        -DRATEMILL_BUILD_TESTS=ON -DRATEMILL_WARNINGS_AS_ERRORS=ON \
         -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
         -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" \
         -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >/dev/null

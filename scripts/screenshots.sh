@@ -1,25 +1,34 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of the window program under Wine and Xvfb: the English window
-# after converting three dropped files, and the Japanese window with the same files listed.
-#   scripts/screenshots.sh [BUILD_DIR]     (default build/windows; built if needed)
+# after converting three dropped files, and the Japanese window with the same files listed,
+# each cropped to the window with its frame.
+#   scripts/screenshots.sh [BUILD_DIR]     (default build/windows-run; built if needed)
 # Writes docs/screenshot-en.png and docs/screenshot-ja.png.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$root/build/windows}" 2>/dev/null && pwd || echo "${1:-$root/build/windows}")
+build=$(cd "${1:-$root/build/windows-run}" 2>/dev/null && pwd || echo "${1:-$root/build/windows-run}")
 
-"$root/scripts/install-deps.sh" test
+"$root/scripts/install-deps.sh" screenshots
 if [ ! -f "$build/build.ninja" ]; then
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+    # The configuration of scripts/run-windows.sh, which builds in the same folder by default.
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DRATEMILL_BUILD_TESTS=OFF \
+        >/dev/null
 fi
 ninja -C "$build" ratemill-shots traceout64 >/dev/null
 
-# A prefix of its own: captions and menu bars use the system font (Tahoma), which is replaced
-# by a Japanese one here, for the Japanese screenshot only.
+# A prefix of its own: title bars and menu bars use the system UI font (Tahoma, or "MS UI
+# Gothic"), which is replaced by a Japanese one here, for the Japanese screenshot only.
 export WINEPREFIX="$build/screenshot-prefix" WINEDEBUG=-all
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$root/cmake/wine-run.sh" cmd /c exit >/dev/null 2>&1 || true
     wineserver -w
+fi
+# The title bars' buttons are drawn with Wine's Marlett font (package fonts-wine), which Debian's
+# Wine does not look for where that package puts it: the prefix gets a copy.
+marlett=/usr/share/wine/fonts/marlett.ttf
+if [ -f "$marlett" ] && [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ]; then
+    cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"
 fi
 
 display=:$((90 + RANDOM % 100))
@@ -45,22 +54,27 @@ shoot() {
     shift 2
     printf '<?xml version="1.0" ?>\r\n<config><language>%s</language>\r\n<output_path>%s</output_path>\r\n<frequency>48000</frequency>\r\n<channels>2</channels>\r\n</config>\r\n' \
         "$language" "$(winepath -w "$work/converted")" >ratemill.ini
-    local replacements='HKCU\Software\Wine\Fonts\Replacements'
-    if [ "$language" = 1 ]; then
-        wine reg add "$replacements" /v Tahoma /d IPAPGothic /f >/dev/null 2>&1
-    else
-        wine reg delete "$replacements" /v Tahoma /f >/dev/null 2>&1 || true
-    fi
+    local replacements='HKCU\Software\Wine\Fonts\Replacements' font
+    for font in Tahoma "MS UI Gothic"; do
+        if [ "$language" = 1 ]; then
+            wine reg add "$replacements" /v "$font" /d IPAPGothic /f >/dev/null 2>&1
+        else
+            wine reg delete "$replacements" /v "$font" /f >/dev/null 2>&1 || true
+        fi
+    done
     rm -f ready done
     wine explorer /desktop=ratemill,1000x760 "$build/bin/ratemill-shots.exe" \
         "$(winepath -w "$work/ready")" "$(winepath -w "$work/done")" "$@" >/dev/null 2>&1 &
+    # ready holds the window's rectangle on the virtual desktop, which fills the screen.
     for _ in $(seq 1 600); do
-        [ -f ready ] && break
+        [ -s ready ] && break
         sleep 0.2
     done
-    [ -f ready ] || { echo "the window did not come up" >&2; exit 1; }
+    [ -s ready ] || { echo "the window did not come up" >&2; exit 1; }
+    local left top width height
+    read -r left top width height <ready
     sleep 1
-    import -window root -crop 1000x760+0+0 +repage "$root/docs/$output"
+    import -window root -crop "${width}x${height}+${left}+${top}" +repage "$root/docs/$output"
     touch done
     # The program closes its window; the virtual desktop stays until the server goes.
     for _ in $(seq 1 100); do

@@ -2,7 +2,7 @@
 # Installs what is missing, builds both configurations and runs every test suite: the native
 # build (GCC), the Windows build (mingw-w64) whose tests run under Wine, the native tests again
 # under AddressSanitizer, UndefinedBehaviorSanitizer and ThreadSanitizer, and a short run of
-# each fuzzing harness.
+# each fuzzing harness. Warnings are errors in all of these builds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -11,13 +11,14 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== Native build and tests"
 cmake -S "$root" -B "$root/build/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DRATEMILL_BUILD_TESTS=ON >/dev/null
+    -DRATEMILL_BUILD_TESTS=ON -DRATEMILL_WARNINGS_AS_ERRORS=ON >/dev/null
 ninja -C "$root/build/native"
 (cd "$root/build/native" && ctest --output-on-failure -j"$jobs")
 
 echo "== Windows build and tests (under Wine)"
 cmake -S "$root" -B "$root/build/windows" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DRATEMILL_BUILD_TESTS=ON >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DRATEMILL_BUILD_TESTS=ON \
+    -DRATEMILL_WARNINGS_AS_ERRORS=ON >/dev/null
 ninja -C "$root/build/windows"
 # The zips for Windows users, each with its checksum: build/windows/ratemill-<version>-win64.zip
 # and ratemill-<version>-win64-debug.zip (the same with the debug-output library).

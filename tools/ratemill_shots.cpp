@@ -3,8 +3,10 @@
 //
 //   ratemill-shots.exe READY DONE [--execute] FILE...
 //
-// Once the window shows what it should, READY is created; when DONE appears (or after a
-// minute) the window is closed. Exit code: the program's, or 3 when the window never came.
+// Once the window shows what it should, READY is written: the window's rectangle on the screen,
+// frame included, as "LEFT TOP WIDTH HEIGHT" in pixels, for cropping the screenshot. When DONE
+// appears (or after a minute) the window is closed. Exit code: the program's, or 3 when the
+// window never came.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -14,6 +16,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <string>
 #include <thread>
@@ -78,10 +81,23 @@ HDROP MakeDrop(const std::vector<std::wstring>& paths) {
     return static_cast<HDROP>(memory);
 }
 
-void Touch(const std::wstring& path) {
+void WriteText(const std::wstring& path, const std::string& text) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+// "LEFT TOP WIDTH HEIGHT" of the window with its frame, in screen pixels.
+std::string RectangleOf(HWND window) {
+    RECT r{};
+    GetWindowRect(window, &r);
+    char text[64];
+    std::snprintf(text, sizeof text, "%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left,
+                  r.bottom - r.top);
+    return text;
 }
 
 bool Exists(const std::wstring& path) {
@@ -122,7 +138,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int show)
             if (report != nullptr) SendMessageW(report, WM_COMMAND, IDOK, 0);
         }
         Sleep(500);
-        Touch(ready);
+        WriteText(ready, RectangleOf(main));
         for (int i = 0; i < 600 && !Exists(done); ++i) Sleep(100);
         PostMessageW(main, WM_COMMAND, IDCANCEL, 0);
     });

@@ -234,7 +234,8 @@ void Put32(Bytes& b, std::uint32_t v) {
 }
 
 void PutId(Bytes& b, const char* id) {
-    b.insert(b.end(), id, id + 4);
+    // Byte by byte: GCC 12 at -O3 takes a range insert into a fresh vector for an overflow.
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(id[i]));
 }
 
 std::uint16_t Get16(const Bytes& b, std::size_t at) {
