@@ -14,6 +14,20 @@
 #include "engine/resampler.h"
 #include "media/wave_file.h"
 
+// How a batch resamples: the design's resampler on 16-bit samples (the default), or the
+// high-quality resampler on float samples.
+enum class Quality { Standard = 0, High = 1 };
+
+// What a batch makes of each source. An empty folder means beside the source; bitsPerSample is
+// 16, or 24 with the high quality.
+struct ConversionTarget {
+    CString folder;
+    int frequency = 0;
+    int channels = 0;
+    Quality quality = Quality::Standard;
+    int bitsPerSample = 16;
+};
+
 // Source frames read per chunk.
 constexpr int kChunkFrames = 2560;
 // Suffix numbers 0 to 9998 are tried for an output name.

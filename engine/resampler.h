@@ -33,13 +33,31 @@ constexpr int kMaxWeightPhases = 4096;
 constexpr int kSincSpan = 64;    // 50 weights and zeros
 constexpr int kFilterSpan = 64;  // taps 65 .. 2 as vectors (tap 1 apart, taps 0 and 64 are 0)
 
+// The samples a resampler takes and gives: 16-bit integers, or floats with full scale 1.0
+// (a 16-bit sample s is s / 32768.0f).
+enum class SampleForm { Pcm16, Float };
+
 // What the conversion job needs of a resampler.
 class Resampler {
   public:
     virtual ~Resampler() = default;
     virtual void Reset(int sourceFrequency, int targetFrequency, int targetChannels) = 0;
-    // Mono or interleaved stereo as the reset said; returns the 16-bit values written.
+    virtual SampleForm Form() const { return SampleForm::Pcm16; }
+    // Pcm16: mono or interleaved stereo as the reset said; returns the 16-bit values written.
     virtual int Process(const std::int16_t* src, int count, std::int16_t* dst, int capacity) = 0;
+    // Float: consumes all count values (mono or interleaved stereo), writes at most capacity
+    // values and returns how many; outputs that did not fit are kept and come with the next
+    // call, which may have count 0.
+    virtual int ProcessFloat(const float* src, int count, float* dst, int capacity) {
+        (void)src, (void)count, (void)dst, (void)capacity;
+        return 0;
+    }
+    // Float: after the last input, the outputs still owed (the filter's delay), up to the
+    // length the source's duration gives. Called until it returns 0.
+    virtual int Drain(float* dst, int capacity) {
+        (void)dst, (void)capacity;
+        return 0;
+    }
     // Source frequency / target frequency: the input-time advance per output sample.
     virtual double Ratio() const = 0;
 };

@@ -62,6 +62,7 @@ void CAppParameter::ReadSettings(CXml& xml, XmlNode* first) {
     outputPath.Assign(NodeText(FindChild(config, L"output_path")));
     frequency = NodeInt(FindChild(config, L"frequency"), kDefaultFrequency);
     channels = NodeInt(FindChild(config, L"channels"), kDefaultChannels);
+    quality = NodeInt(FindChild(config, L"quality"), 0) == 1 ? 1 : 0;
 }
 
 void CAppParameter::WriteSettings(CXml& xml, XmlNode* container) {
@@ -80,4 +81,6 @@ void CAppParameter::WriteSettings(CXml& xml, XmlNode* container) {
     AddChildElement(config, L"frequency", number);
     FormatTextN(number, 64, L"%d", channels);
     AddChildElement(config, L"channels", number);
+    // Written only when high, so that a file of the default choices stays as it always was.
+    if (quality == 1) AddChildElement(config, L"quality", L"1");
 }

@@ -40,6 +40,7 @@ class CAppParameter : public CCommConfig {
     CString outputPath;  // empty: nothing chosen
     std::int32_t frequency = kDefaultFrequency;
     std::int32_t channels = kDefaultChannels;
+    std::int32_t quality = 0;  // 0 standard, 1 high; stored only when high
 };
 
 // The one settings object; null before its construction and after its destruction.
