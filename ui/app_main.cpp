@@ -39,14 +39,16 @@ int Limited(int value, const Choice (&choices)[N]) {
     return value < low ? low : value > high ? high : value;
 }
 
-// Fills a combo box with a table of choices, each label with its value as item data, and
-// selects the one whose value is `selected` (none when no value matches).
+// Fills a combo box with a table of choices, each label (the Japanese one in the Japanese
+// window, where there is one) with its value as item data, and selects the one whose value is
+// `selected` (none when no value matches).
 template <std::size_t N>
-void FillChoices(HWND combo, const Choice (&choices)[N], int selected) {
+void FillChoices(HWND combo, const Choice (&choices)[N], int selected, bool japanese) {
     SendMessageW(combo, CB_RESETCONTENT, 0, 0);
     for (const Choice& choice : choices) {
-        LRESULT index =
-            SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice.label));
+        const wchar_t* label =
+            japanese && choice.japaneseLabel != nullptr ? choice.japaneseLabel : choice.label;
+        LRESULT index = SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label));
         if (index < 0) continue;
         SendMessageW(combo, CB_SETITEMDATA, static_cast<WPARAM>(index), choice.value);
         if (choice.value == selected) {
@@ -111,9 +113,11 @@ void CAppMain::OnInitDialog(HWND dialog) {
                  style | LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
 
     FillChoices(GetDlgItem(dialog, IDC_FREQUENCY), kFrequencyChoices,
-                Limited(theSettings->frequency, kFrequencyChoices));
+                Limited(theSettings->frequency, kFrequencyChoices), japanese);
+    FillChoices(GetDlgItem(dialog, IDC_QUALITY), kQualityChoices,
+                Limited(theSettings->quality, kQualityChoices), japanese);
     FillChoices(GetDlgItem(dialog, IDC_CHANNELS), kChannelChoices,
-                Limited(theSettings->channels, kChannelChoices));
+                Limited(theSettings->channels, kChannelChoices), japanese);
 
     ResetProgress();
     const wchar_t* folder = outputFolder.WideText();
@@ -213,6 +217,11 @@ void CAppMain::StartConversion() {
         theSettings->frequency = frequency;
         changed = true;
     }
+    const int quality = SelectedValue(IDC_QUALITY);
+    if (quality != Limited(theSettings->quality, kQualityChoices)) {
+        theSettings->quality = quality;
+        changed = true;
+    }
     const int channels = SelectedValue(IDC_CHANNELS);
     if (channels != Limited(theSettings->channels, kChannelChoices)) {
         theSettings->channels = channels;
@@ -234,6 +243,7 @@ void CAppMain::StartConversion() {
     batch->outputFolder.AssignString(outputFolder);
     batch->frequency = frequency;
     batch->channels = channels;
+    batch->quality = static_cast<Quality>(quality);
 
     if (m_workerHandle != nullptr) {
         // The previous worker has finished with the window (its id is 0): let it go.

@@ -1,6 +1,6 @@
 // The conversion window, which is also the application: the file list (upper group), the
-// output folder, frequency and channel choices (middle group), the two progress bars, Cancel
-// and Execute. Execute converts a snapshot of the list on a worker thread; the window stays
+// output folder, frequency, quality and channel choices (middle group), the two progress bars,
+// Cancel and Execute. Execute converts a snapshot of the list on a worker thread; the window stays
 // usable, and changes made during a batch apply to the next one.
 #pragma once
 
@@ -13,17 +13,22 @@
 #include "engine/conversion.h"
 #include "media/media_file.h"
 
-// A choice of the output controls: the value it stands for and the label the drop-down shows.
+// A choice of the output controls: the value it stands for and the label the drop-down shows,
+// with a label of its own in the Japanese window where that differs.
 struct Choice {
     int value;
     const wchar_t* label;
+    const wchar_t* japaneseLabel = nullptr;
 };
 
-// The target frequencies and channel counts offered, in the order shown. A stored value outside
-// a table's range is limited to its first or last value.
+// The target frequencies, qualities and channel counts offered, in the order shown. A stored value
+// outside a table's range is limited to its first or last value.
 inline constexpr Choice kFrequencyChoices[] = {{8000, L" 8000Hz"},  {16000, L"16000Hz"},
                                                {32000, L"32000Hz"}, {44100, L"44100Hz"},
                                                {48000, L"48000Hz"}, {96000, L"96000Hz"}};
+inline constexpr Choice kQualityChoices[] = {
+    {static_cast<int>(Quality::Standard), L"Standard", L"標準"},
+    {static_cast<int>(Quality::High), L"High", L"高品質"}};
 inline constexpr Choice kChannelChoices[] = {{1, L"1CH"}, {2, L"2CH"}};
 
 // One file of the list: its full path, split, and its format as read when it was added.
@@ -46,6 +51,7 @@ struct BatchSnapshot {
     CString outputFolder;
     int frequency = 0;
     int channels = 0;
+    Quality quality = Quality::Standard;
 };
 
 class CAppMain : public CAppBase, public CAppEventListener, public ConversionObserver {

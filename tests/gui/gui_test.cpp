@@ -151,6 +151,7 @@ TEST_F(GuiTest, FirstStartAsksForTheLanguageAndSavesTheChoice) {
             d.Click(button, dialog);
             EXPECT_EQ(chosen == 1 ? kJapaneseTitle : kEnglishTitle, gui::TextOf(d.WaitMain()));
             EXPECT_EQ(chosen == 1 ? L"追加" : L"Add", d.Text(IDC_ADD));
+            EXPECT_EQ(chosen == 1 ? L"標準" : L"Standard", d.SelectedText(IDC_QUALITY));
             d.MenuCommand(IDM_EXIT);
         });
         EXPECT_EQ(1, exitCode);
@@ -362,9 +363,11 @@ TEST_F(GuiTest, StoredValuesOutsideTheChoices) {
         std::string stored;
         const Choice* frequency;  // null: no selection
         const Choice& channels;
-    } cases[] = {
-        {"<frequency>192000</frequency><channels>6</channels>", &highest, kChannelChoices[1]},
-        {"<frequency>22050</frequency><channels>0</channels>", nullptr, kChannelChoices[0]}};
+        const Choice& quality;
+    } cases[] = {{"<frequency>192000</frequency><channels>6</channels><quality>1</quality>",
+                  &highest, kChannelChoices[1], kQualityChoices[1]},
+                 {"<frequency>22050</frequency><channels>0</channels><quality>2</quality>", nullptr,
+                  kChannelChoices[0], kQualityChoices[0]}};
     for (const auto& c : cases) {
         WriteSettings("<language>0</language>" + c.stored);
         RunWithDriver([&](Driver& d) {
@@ -377,6 +380,8 @@ TEST_F(GuiTest, StoredValuesOutsideTheChoices) {
             }
             EXPECT_EQ(c.channels.value, d.SelectedValue(IDC_CHANNELS)) << c.stored;
             EXPECT_EQ(c.channels.label, d.SelectedText(IDC_CHANNELS)) << c.stored;
+            EXPECT_EQ(c.quality.value, d.SelectedValue(IDC_QUALITY)) << c.stored;
+            EXPECT_EQ(c.quality.label, d.SelectedText(IDC_QUALITY)) << c.stored;
             d.MenuCommand(IDM_EXIT);
         });
     }
@@ -454,10 +459,19 @@ TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
         d.SetText(IDC_OUTPUT_FOLDER, out.wstring());
         d.ChooseValue(IDC_FREQUENCY, 16000);
         d.ChooseValue(IDC_CHANNELS, 1);
+        d.ChooseValue(IDC_QUALITY, static_cast<int>(Quality::High));
         d.Click(IDC_EXECUTE);
         Box box = d.WaitBox(kReportCaption, 60);
         EXPECT_EQ(L"Resampling complete.", box.text);
         EXPECT_EQ(LoadIconW(nullptr, IDI_INFORMATION), d.BoxIcon(box.window));
+        // The quality is stored right after the channels.
+        const std::string channels = "<channels>1</channels>", high = "<quality>1</quality>";
+        std::string settings = Settings();
+        const std::size_t after = settings.find(channels);
+        EXPECT_TRUE(after != std::string::npos &&
+                    settings.find_first_not_of(" \t\r\n", after + channels.size()) ==
+                        settings.find(high))
+            << settings;
         EXPECT_EQ(100, d.Position(IDC_FILE_PROGRESS));
         EXPECT_EQ(2, d.Position(IDC_BATCH_PROGRESS));
         EXPECT_EQ(2, d.RangeHigh(IDC_BATCH_PROGRESS));
@@ -474,6 +488,13 @@ TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
         EXPECT_EQ(L"Resampling complete.", box.text);
         EXPECT_EQ(saved, Settings());
         EXPECT_TRUE(stamp == fs::last_write_time(Ini())) << "the settings file was rewritten";
+        Dismiss(d, box);
+        // Standard again: the file goes back to having no quality at all.
+        d.ChooseValue(IDC_QUALITY, static_cast<int>(Quality::Standard));
+        d.Click(IDC_EXECUTE);
+        box = d.WaitBox(kReportCaption, 60);
+        settings = Settings();
+        EXPECT_EQ(std::string::npos, settings.find("<quality>")) << settings;
         EXPECT_FALSE(IsWindowEnabled(d.main));
         d.Post(d.main, WM_CLOSE);
         Sleep(100);
@@ -482,7 +503,8 @@ TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
         d.WaitGone(d.main);
     });
     EXPECT_EQ(1, exitCode);
-    for (const wchar_t* name : {L"a.wav", L"a(1).wav", L"b.wav", L"b(1).wav"}) {
+    for (const wchar_t* name :
+         {L"a.wav", L"a(1).wav", L"a(2).wav", L"b.wav", L"b(1).wav", L"b(2).wav"}) {
         EXPECT_NEAR(name[0] == L'a' ? 16000 : 8000, FramesOf(out / name, 16000, 1), 64);
     }
     const std::string settings = Settings();
