@@ -26,7 +26,6 @@
 //   then a linear sweep at -6 dBFS up to the source Nyquist, to fill 60 s.
 // Each tone segment is measured over its middle, 0.25 s in from either end, so that the
 // converters' filters have settled.
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
