@@ -99,22 +99,27 @@ for job in "${jobs[@]}"; do
             continue
         fi
         output=$(find "$work/out" -name '*.wav' | head -1)
+        if [[ "$row" == *"--bits 24" && "$(soxi -b "$output")" != 24 ]]; then
+            echo "| $row | not a 24-bit output | | | | | $seconds | |"
+            continue
+        fi
         if ! figures=$("$quality" measure "$fin" "$fout" "$cout" "$output" 2>"$work/error"); then
             echo "| $row | $(cat "$work/error") | | | | | $seconds | |"
             continue
         fi
         IFS=$'\t' read -r thdn spur where level delay length <<<"$figures"
         rm -rf "$work/out" && mkdir -p "$work/out"
-        /usr/bin/time -f %M -o "$work/memory" "${command[@]}" >/dev/null 2>&1
+        echo 0 >"$work/memory"
+        /usr/bin/time -f %M -o "$work/memory" "${command[@]}" >/dev/null 2>&1 || true
         memory=$(awk '{ m = $1 } END { printf "%.1f", m / 1024 }' "$work/memory")
         if [ "$spur" = -inf ]; then spur="silent"; else spur="$spur ($where)"; fi
         echo "| $row | $thdn | $spur | $level | $delay | $length | $seconds | $memory |"
     done
 done
 
-# Spectrograms of a 16-bit sine sweep from 0 Hz to the source's Nyquist frequency (made by
-# ratemill-quality: SoX's synth turns back at 24 kHz), converted by
-# Ratemill standard, Ratemill high and SoX default, for an upward and a downward job.
+# Spectrograms of a 16-bit sine sweep from 0 Hz to the source's Nyquist frequency, converted by
+# Ratemill standard, Ratemill high and SoX default, for an upward and a downward job. The sweep
+# is made by ratemill-quality: SoX's "synth 8 sine 0:48000" at 96 kHz turns back at 24 kHz.
 panels=()
 columns=0
 for job in "44100 48000" "96000 44100"; do
