@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# The quality benchmark: installs SoX, FFmpeg, ImageMagick and GNU time when missing, builds
+# ratemill-cli and ratemill-quality in an optimised build (build/bench), and prints, for each
+# job, a Markdown table of Ratemill's modes, SoX and FFmpeg: THD+N, worst alias or image, level
+# at 0.9 x Nyquist, delay and length error (measured by ratemill-quality on its own 60 s
+# sources), the median seconds of --runs whole-process conversions and the peak memory. Also
+# draws the sweep spectrograms of two jobs into docs/quality-montage.png.
+#   bench/quality.sh [--runs N]        (default 5)
+# Work files go to out/quality. The times mean something on an otherwise idle machine only.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build/bench"
+work="$root/out/quality"
+runs=5
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --runs) runs="$2"; shift 2 ;;
+        --runs=*) runs="${1#--runs=}"; shift ;;
+        *) echo "usage: $0 [--runs N]" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for package in cmake ninja-build g++ libgtest-dev sox libsox-fmt-base ffmpeg imagemagick time; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+        missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}" >&2
+    sudo=""
+    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRATEMILL_BUILD_TESTS=ON \
+    -DRATEMILL_WARNINGS_AS_ERRORS=ON >/dev/null
+ninja -C "$build" ratemill-cli ratemill-quality >/dev/null
+cli="$build/cli/ratemill-cli"
+quality="$build/bench/ratemill-quality"
+"$quality" self-check >/dev/null
+# Name the standard mode when the command line has the choice, so that a stored setting of the
+# window program cannot change it.
+standard=()
+if "$cli" --help | grep -q -- --quality; then standard=(-Q standard); fi
+
+rm -rf "$work"
+mkdir -p "$work"
+
+# The command of a row for a job, into the array `command`; the output goes to $work/out.
+row_command() {
+    local row="$1" fin="$2" fout="$3" cin="$4" cout="$5" src="$6" out="$work/out/out.wav"
+    local remix=() ac=()
+    if [ "$cin" != "$cout" ]; then remix=(remix -); ac=(-ac "$cout"); fi
+    case "$row" in
+        "Ratemill standard") command=("$cli" -q "${standard[@]}" -r "$fout" -c "$cout" -o "$work/out" "$src") ;;
+        "Ratemill high") command=("$cli" -q -Q high -r "$fout" -c "$cout" -o "$work/out" "$src") ;;
+        "Ratemill high --bits 24")
+            command=("$cli" -q -Q high --bits 24 -r "$fout" -c "$cout" -o "$work/out" "$src") ;;
+        "SoX default") command=(sox -D "$src" -b 16 "$out" "${remix[@]}" rate "$fout") ;;
+        "SoX -v") command=(sox -D "$src" -b 16 "$out" "${remix[@]}" rate -v "$fout") ;;
+        "FFmpeg default")
+            command=(ffmpeg -nostdin -v error -i "$src" "${ac[@]}" -ar "$fout" -c:a pcm_s16le "$out") ;;
+        "FFmpeg soxr")
+            command=(ffmpeg -nostdin -v error -i "$src" -af aresample=resampler=soxr "${ac[@]}"
+                     -ar "$fout" -c:a pcm_s16le "$out") ;;
+    esac
+}
+
+rows=("Ratemill standard" "Ratemill high" "Ratemill high --bits 24" "SoX default" "SoX -v"
+      "FFmpeg default" "FFmpeg soxr")
+jobs=("44100 48000 2 2" "48000 16000 2 1" "96000 44100 2 2" "8000 48000 1 1")
+
+khz() { awk -v f="$1" 'BEGIN { s = sprintf("%.1f", f / 1000); sub(/\.0$/, "", s); print s }'; }
+layout() { [ "$1" = 1 ] && echo mono || echo stereo; }
+
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+if grep -qw avx512f /proc/cpuinfo; then isa=AVX-512; elif grep -qw avx2 /proc/cpuinfo; then isa=AVX2; else isa=SSE2; fi
+# shellcheck source=/dev/null
+system=$(. /etc/os-release && echo "$PRETTY_NAME")
+echo "Machine: $(nproc) x $cpu ($isa); $system; GCC $(gcc -dumpfullversion);" \
+    "$(sox --version | sed 's/.*SoX v/SoX /'); $(ffmpeg -version | head -1 | cut -d' ' -f1-3)." \
+    "Times: median of $runs runs."
+
+for job in "${jobs[@]}"; do
+    read -r fin fout cin cout <<<"$job"
+    src="$work/source-$fin-$fout-$cin.wav"
+    "$quality" make "$fin" "$fout" "$cin" "$src"
+    echo
+    echo "### $(khz "$fin") kHz $(layout "$cin") -> $(khz "$fout") kHz $(layout "$cout")"
+    echo
+    echo "| converter | THD+N (dB) | worst alias or image (dBc) | level at 0.9 x Nyquist (dB) | delay (samples) | length error (frames) | seconds per 60 s file | peak memory (MiB) |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+    for row in "${rows[@]}"; do
+        row_command "$row" "$fin" "$fout" "$cin" "$cout" "$src"
+        if ! seconds=$("$quality" time "$runs" "$work/out" "${command[@]}"); then
+            echo "| $row | n/a | n/a | n/a | n/a | n/a | n/a | n/a |"
+            continue
+        fi
+        output=$(find "$work/out" -name '*.wav' | head -1)
+        if [[ "$row" == *"--bits 24" && "$(soxi -b "$output")" != 24 ]]; then
+            echo "| $row | not a 24-bit output | | | | | $seconds | |"
+            continue
+        fi
+        if ! figures=$("$quality" measure "$fin" "$fout" "$cout" "$output" 2>"$work/error"); then
+            echo "| $row | $(cat "$work/error") | | | | | $seconds | |"
+            continue
+        fi
+        IFS=$'\t' read -r thdn spur where level delay length <<<"$figures"
+        rm -rf "$work/out" && mkdir -p "$work/out"
+        echo 0 >"$work/memory"
+        /usr/bin/time -f %M -o "$work/memory" "${command[@]}" >/dev/null 2>&1 || true
+        memory=$(awk '{ m = $1 } END { printf "%.1f", m / 1024 }' "$work/memory")
+        if [ "$spur" = -inf ]; then spur="silent"; else spur="$spur ($where)"; fi
+        echo "| $row | $thdn | $spur | $level | $delay | $length | $seconds | $memory |"
+    done
+done
+
+# Spectrograms of a 16-bit sine sweep from 0 Hz to the source's Nyquist frequency, converted by
+# Ratemill standard, Ratemill high and SoX default, for an upward and a downward job. The sweep
+# is made by ratemill-quality: SoX's "synth 8 sine 0:48000" at 96 kHz turns back at 24 kHz.
+panels=()
+columns=0
+for job in "44100 48000" "96000 44100"; do
+    read -r fin fout <<<"$job"
+    sweep="$work/sweep-$fin.wav"
+    "$quality" sweep "$fin" "$sweep"
+    count=0
+    for row in "Ratemill standard" "Ratemill high" "SoX default"; do
+        row_command "$row" "$fin" "$fout" 1 1 "$sweep"
+        rm -rf "$work/out" && mkdir -p "$work/out"
+        "${command[@]}" >/dev/null 2>&1 || continue
+        png="$work/spectrogram-$fin-$fout-${#panels[@]}.png"
+        sox "$(find "$work/out" -name '*.wav' | head -1)" -n spectrogram -x 400 -y 257 \
+            -o "$png" -t "$row: $(khz "$fin") kHz -> $(khz "$fout") kHz sweep"
+        panels+=("$png")
+        count=$((count + 1))
+    done
+    columns=$count
+done
+montage "${panels[@]}" -tile "${columns}x2" -geometry +4+4 "$root/docs/quality-montage.png"
+echo
+echo "Sweep spectrograms: docs/quality-montage.png"
