@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "engine/hq_filter.h"
@@ -14,30 +16,41 @@ namespace {
 // A queue of floats: appended at the back, consumed from the front.
 class Fifo {
   public:
-    void Clear() {
-        m_data.clear();
-        m_head = 0;
-    }
-    std::int64_t Size() const { return static_cast<std::int64_t>(m_data.size() - m_head); }
-    const float* Data() const { return m_data.data() + m_head; }
-    // Room for n more values at the back (zeros).
+    void Clear() { m_head = m_tail = 0; }
+    std::int64_t Size() const { return static_cast<std::int64_t>(m_tail - m_head); }
+    const float* Data() const { return m_data.get() + m_head; }
+    // Room for n more values at the back, for the caller to fill.
     float* Grow(std::int64_t n) {
-        if (m_head > 0 && m_head >= m_data.size() / 2) {
-            m_data.erase(m_data.begin(), m_data.begin() + static_cast<std::ptrdiff_t>(m_head));
+        const std::size_t size = m_tail - m_head, need = size + static_cast<std::size_t>(n);
+        if (m_tail + static_cast<std::size_t>(n) > m_capacity) {
+            if (need > m_capacity / 2) {
+                // Twice what is needed, so that moving the values to the front stays rare.
+                std::unique_ptr<float[]> larger(new float[2 * need]);
+                if (size > 0) std::memcpy(larger.get(), Data(), sizeof(float) * size);
+                m_data = std::move(larger);
+                m_capacity = 2 * need;
+            } else if (size > 0) {
+                std::memmove(m_data.get(), Data(), sizeof(float) * size);
+            }
             m_head = 0;
+            m_tail = size;
         }
-        const std::size_t old = m_data.size();
-        m_data.resize(old + static_cast<std::size_t>(n));
-        return m_data.data() + old;
+        float* room = m_data.get() + m_tail;
+        m_tail += static_cast<std::size_t>(n);
+        return room;
+    }
+    void GrowZeros(std::int64_t n) {
+        float* room = Grow(n);
+        std::fill(room, room + n, 0.0f);
     }
     void Drop(std::int64_t n) {
         m_head += static_cast<std::size_t>(n);
-        if (m_head >= m_data.size()) Clear();
+        if (m_head >= m_tail) Clear();
     }
 
   private:
-    std::vector<float> m_data;
-    std::size_t m_head = 0;
+    std::unique_ptr<float[]> m_data;
+    std::size_t m_capacity = 0, m_head = 0, m_tail = 0;
 };
 
 // The steep low-pass by FFT (overlap-save): up, on the source with a zero after each sample;
@@ -55,7 +68,7 @@ class SteepStage {
         // first output's centre on it.
         for (int c = 0; c < channels; ++c) {
             in[c].Clear();
-            in[c].Grow(up ? history / 4 : history / 2);
+            in[c].GrowZeros(up ? history / 4 : history / 2);
         }
         m_re.assign(kHqFftSize, 0.0f);
         m_im.assign(kHqFftSize, 0.0f);
@@ -136,7 +149,7 @@ class PolyStage {
         // Output 0's window starts taps / 2 - 1 inputs before input 0.
         for (int c = 0; c < channels; ++c) {
             in[c].Clear();
-            in[c].Grow(d.taps / 2 - 1);
+            in[c].GrowZeros(d.taps / 2 - 1);
         }
     }
     // Appends at most limit outputs to out (as many as the input allows); returns how many.
@@ -211,9 +224,16 @@ class HighQualityResampler : public Resampler {
         const int frames = count > 0 ? count / m_channels : 0;
         m_inFrames += frames;
         Fifo* first = Input();
-        for (int c = 0; c < m_channels; ++c) {
-            float* d = first[c].Grow(frames);
-            for (int i = 0; i < frames; ++i) d[i] = src[i * m_channels + c];
+        if (m_channels == 2) {
+            float* left = first[0].Grow(frames);
+            float* right = first[1].Grow(frames);
+            for (int i = 0; i < frames; ++i) {
+                left[i] = src[2 * i];
+                right[i] = src[2 * i + 1];
+            }
+        } else {
+            std::memcpy(first[0].Grow(frames), src,
+                        sizeof(float) * static_cast<std::size_t>(frames));
         }
         return Give(dst, capacity, std::numeric_limits<std::int64_t>::max());
     }
@@ -228,7 +248,7 @@ class HighQualityResampler : public Resampler {
             Pull(want);
             if (m_final[0].Size() >= want) break;
             Fifo* first = Input();
-            for (int c = 0; c < m_channels; ++c) first[c].Grow(kDrainStep);
+            for (int c = 0; c < m_channels; ++c) first[c].GrowZeros(kDrainStep);
         }
         return Give(dst, capacity, total);
     }
@@ -268,11 +288,17 @@ class HighQualityResampler : public Resampler {
             std::min<std::int64_t>(std::max(capacity, 0) / m_channels, limit - m_given);
         Pull(frames);
         frames = std::max<std::int64_t>(0, std::min(frames, m_final[0].Size()));
-        for (int c = 0; c < m_channels; ++c) {
-            const float* s = m_final[c].Data();
-            for (std::int64_t i = 0; i < frames; ++i) dst[i * m_channels + c] = s[i];
-            m_final[c].Drop(frames);
+        if (m_channels == 2) {
+            const float* left = m_final[0].Data();
+            const float* right = m_final[1].Data();
+            for (std::int64_t i = 0; i < frames; ++i) {
+                dst[2 * i] = left[i];
+                dst[2 * i + 1] = right[i];
+            }
+        } else {
+            std::memcpy(dst, m_final[0].Data(), sizeof(float) * static_cast<std::size_t>(frames));
         }
+        for (int c = 0; c < m_channels; ++c) m_final[c].Drop(frames);
         m_given += frames;
         return static_cast<int>(frames * m_channels);
     }
