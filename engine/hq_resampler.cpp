@@ -221,10 +221,12 @@ class HighQualityResampler : public Resampler {
     }
 
     int ProcessFloat(const float* src, int count, float* dst, int capacity) override {
-        const int frames = count > 0 ? count / m_channels : 0;
+        const int frames = count > 0 && src != nullptr ? count / m_channels : 0;
         m_inFrames += frames;
         Fifo* first = Input();
-        if (m_channels == 2) {
+        if (frames == 0) {
+            // Nothing new: only what earlier calls left.
+        } else if (m_channels == 2) {
             float* left = first[0].Grow(frames);
             float* right = first[1].Grow(frames);
             for (int i = 0; i < frames; ++i) {
@@ -288,6 +290,7 @@ class HighQualityResampler : public Resampler {
             std::min<std::int64_t>(std::max(capacity, 0) / m_channels, limit - m_given);
         Pull(frames);
         frames = std::max<std::int64_t>(0, std::min(frames, m_final[0].Size()));
+        if (frames == 0) return 0;
         if (m_channels == 2) {
             const float* left = m_final[0].Data();
             const float* right = m_final[1].Data();
