@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/hq_kernel.h"
 #include "engine/resampler.h"
 #include "engine/sinc_kernel.h"
 #include "reference/reference_resampler.h"
@@ -72,6 +73,33 @@ void Fast(benchmark::State& bench, const SincKernel* kernel, int from, int to, i
         });
 }
 
+// The high-quality resampler on float samples, drained at the end of each second.
+void HighQuality(benchmark::State& bench, const HqKernel* kernel, int from, int to, int channels) {
+    if (!HqKernelSupported(*kernel)) {
+        bench.SkipWithError("instruction set not available");
+        return;
+    }
+    const std::vector<std::int16_t> pcm = Signal(from, channels);
+    std::vector<float> in(pcm.size()), out(1 << 20);
+    for (std::size_t i = 0; i < pcm.size(); ++i) in[i] = pcm[i] / 32768.0f;
+    auto resampler = MakeHighQualityResampler(*kernel);
+    std::int64_t produced = 0;
+    for (auto _ : bench) {
+        resampler->Reset(from, to, channels);
+        const std::size_t chunk = 2560u * static_cast<std::size_t>(channels);
+        for (std::size_t start = 0; start < in.size(); start += chunk) {
+            const int n = static_cast<int>(std::min(chunk, in.size() - start));
+            produced += resampler->ProcessFloat(in.data() + start, n, out.data(),
+                                                static_cast<int>(out.size()));
+        }
+        while (int n = resampler->Drain(out.data(), static_cast<int>(out.size()))) produced += n;
+        benchmark::DoNotOptimize(out.data());
+    }
+    bench.SetItemsProcessed(produced / channels);  // output frames
+    bench.counters["x realtime"] =
+        benchmark::Counter(static_cast<double>(bench.iterations()), benchmark::Counter::kIsRate);
+}
+
 struct Job {
     const char* name;
     int from, to, channels;
@@ -90,6 +118,19 @@ int Register() {
         for (const SincKernel* kernel : {&kSincKernelSse2, &kSincKernelAvx2, &kSincKernelAvx512}) {
             benchmark::RegisterBenchmark((std::string(kernel->name) + "/" + job.name).c_str(), Fast,
                                          kernel, job.from, job.to, job.channels)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    const Job highQualityJobs[] = {{"44100to48000/stereo", 44100, 48000, 2},
+                                   {"48000to16000/mono", 48000, 16000, 1},
+                                   {"96000to44100/stereo", 96000, 44100, 2},
+                                   {"8000to48000/mono", 8000, 48000, 1},
+                                   {"44100to44101/stereo", 44100, 44101, 2}};
+    for (const Job& job : highQualityJobs) {
+        for (const HqKernel* kernel : {&kHqKernelSse2, &kHqKernelAvx2, &kHqKernelAvx512}) {
+            benchmark::RegisterBenchmark(
+                (std::string("high/") + kernel->name + "/" + job.name).c_str(), HighQuality, kernel,
+                job.from, job.to, job.channels)
                 ->Unit(benchmark::kMillisecond);
         }
     }

@@ -1,0 +1,70 @@
+// The filters of the high-quality resampler, all Kaiser-windowed sincs designed here.
+//
+// The resampler works in two stages around a steep low-pass that runs at twice the lower of the
+// two rates, where the lower Nyquist frequency is a quarter of its rate:
+// - up:   the source with a zero after each sample (twice the source rate) through the steep
+//         filter (by FFT), then a short polyphase stage to the target rate;
+// - down: a short polyphase stage from the source to twice the target rate, then the steep
+//         filter (by FFT), keeping every other output.
+// The steep filter is flat to 0.95 of the lower Nyquist frequency and stops from 1.0 of it. Its
+// passband comes back around its own rate, at 3 x the lower Nyquist frequency and up: the
+// polyphase stage keeps the band below the lower Nyquist frequency and stops from 3 x it, so it
+// is short. The stage is skipped when its two rates are equal.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// An FIR filter: its taps, and the rate (Hz) it runs at.
+struct HqFilterTaps {
+    double rate = 0.0;
+    std::vector<double> taps;
+};
+
+// The steep filter in double precision and, when there is one, the polyphase stage's prototype
+// on its fine grid (all its phases interleaved; the rate is the stage's input rate times the
+// phases). Empty for equal rates (the samples pass through).
+std::vector<HqFilterTaps> HqFilters(int sourceFrequency, int targetFrequency);
+
+// The steep filter's taps (an odd number, one less a multiple of 4, so that its delay is a
+// whole even number of samples), for any pair of rates.
+const std::vector<double>& HqSteepTaps();
+
+// The polyphase stage from inRate to outRate, for a pair whose lower rate is lowRate.
+struct HqPolyDesign {
+    std::int64_t step = 1;    // outputs stand step / phases input samples apart,
+    std::int64_t phases = 1;  // the ratio in lowest terms
+    int taps = 0;             // inputs per output (even)
+    int paddedTaps = 0;       // taps rounded up to a multiple of 8 (zero weights)
+    std::int64_t rows = 0;    // tabulated offsets: phases (exact), else for interpolation
+    bool exact = true;
+    double cutoff = 0.0;  // cycles per input sample
+};
+HqPolyDesign HqPlanPoly(std::int64_t inRate, std::int64_t outRate, std::int64_t lowRate);
+// The weights of the output at `offset` (0 <= offset <= 1) input samples after input `taps`/2 - 1
+// of its window, in double precision.
+void HqPolyWeights(const HqPolyDesign& design, double offset, double* weights);
+
+// Float tables of a polyphase stage, shared by the resamplers at the same rates.
+struct HqPolyTable {
+    HqPolyDesign design;
+    std::vector<float> weights;  // rows of paddedTaps
+    std::vector<float> slopes;   // interpolated offsets: row k + 1 minus row k
+};
+std::shared_ptr<const HqPolyTable> HqFindPolyTable(std::int64_t inRate, std::int64_t outRate,
+                                                   std::int64_t lowRate);
+
+// The steep filter's spectrum for FFTs of kHqFftSize values, in the transforms' bit-reversed
+// order, split in even and odd entries and scaled for each use, with the twiddles.
+constexpr int kHqFftSize = 4096;
+struct HqSteepSpectrum {
+    int taps = 0;
+    std::vector<float> twiddles, halfTwiddles;  // for kHqFftSize and kHqFftSize / 2
+    // Up: source with zeros through the filter, inverse unscaled. Down: every other output.
+    std::vector<float> upEvenR, upEvenI, upOddR, upOddI;
+    std::vector<float> downEvenR, downEvenI, downOddR, downOddI;
+};
+const HqSteepSpectrum& HqSteep();
+// The twiddle table of the FFTs in hq_kernel.h for a size.
+std::vector<float> HqFftTwiddles(int size);

@@ -1,0 +1,68 @@
+// The high-quality resampler's inner loops, compiled once per instruction set (hq_kernel_*.cpp
+// include hq_kernel_impl.h with their own compiler flags). Every value is computed by the same
+// operations in the same order on every set: the FFT's butterflies and the spectrum products
+// are element-wise, and each polyphase sum runs in eight lanes folded in a fixed order; no fused
+// multiply-adds. So the output bytes do not depend on the processor.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "engine/resampler.h"
+
+// Complex FFTs on split real and imaginary arrays of a power-of-two size, in passes of two radix-2
+// stages (and a last radix-2 stage when the size is an odd power of two). `twiddles` is the
+// table HqFftTwiddles builds for the size.
+//   forward: decimation in frequency, natural order in, bit-reversed order out.
+//   inverse: the inverse transform without the 1/size factor, bit-reversed order in, natural
+//            order out.
+// A filter runs on the spectrum in bit-reversed order: no reordering pass is needed.
+
+// One run of a polyphase stage: outputs stand `step` / `phases` input samples apart; output n
+// takes `taps` inputs from in[c][index] on with the weights of its phase (0 <= phase < phases).
+struct HqPolyRun {
+    const float* in[2];
+    float* out[2];
+    int channels;
+    int taps;  // a multiple of 8
+    int count;
+    std::int64_t index;
+    std::int64_t phase;
+    std::int64_t step;
+    std::int64_t phases;
+    // Exact phases: row `phase` of `weights`. Otherwise the table holds `rows` + 1 rows at
+    // offsets k / rows and `slopes` their differences, and the weights are interpolated
+    // linearly between the two rows around phase / phases (into `scratch`, `taps` floats).
+    const float* weights;
+    const float* slopes;  // null for exact phases
+    std::int64_t rows;
+    float* scratch;
+};
+
+struct HqKernel {
+    const char* name;
+    void (*forward)(float* re, float* im, int size, const float* twiddles);
+    void (*inverse)(float* re, float* im, int size, const float* twiddles);
+    // y[2i] = x[i] h[2i], y[2i + 1] = x[i] h[2i + 1] for i < half (h as its even and odd
+    // entries): the spectrum of x with a zero after each sample, filtered.
+    void (*spreadMultiply)(const float* xr, const float* xi, const float* evenR, const float* evenI,
+                           const float* oddR, const float* oddI, float* yr, float* yi, int half);
+    // z[i] = y[2i] h[2i] + y[2i + 1] h[2i + 1] for i < half: the filtered spectrum of every
+    // other sample.
+    void (*foldMultiply)(const float* yr, const float* yi, const float* evenR, const float* evenI,
+                         const float* oddR, const float* oddI, float* zr, float* zi, int half);
+    // Runs `count` outputs; returns the index and phase after them in run.index and run.phase.
+    void (*poly)(HqPolyRun& run);
+};
+
+extern const HqKernel kHqKernelSse2;
+extern const HqKernel kHqKernelAvx2;
+extern const HqKernel kHqKernelAvx512;
+
+// Whether this processor (and its operating system) can run a kernel.
+bool HqKernelSupported(const HqKernel& kernel);
+// The widest kernel this processor supports.
+const HqKernel& HqBestKernel();
+
+// A high-quality resampler that runs a given kernel (MakeHighQualityResampler takes the widest).
+std::unique_ptr<Resampler> MakeHighQualityResampler(const HqKernel& kernel);
