@@ -125,37 +125,27 @@ inline Lanes Products(const double* c, const double* left, const double* right) 
     return sums;
 }
 
-// The interpolation sums of an output: lanes over inputs 0 .. 47 of its window, and the two
-// newest inputs as scalars. The weights come from the table row of the nearest phase corrected
-// by the offset from it (weights and slopes side by side in the row), or from `w`.
-template <int channels>
-inline Lanes Interpolation(const double* row, double offset, const double* w, const double* left,
-                           const double* right, double* tails) {
-    Lanes sums;
-    double w48, w49;
-    if (row != nullptr) {
-        const Vector d = offset + Vector{};
-        Vector l0 = {}, l1 = {}, r0 = {}, r1 = {};
+// The 50 weights of an output from the table row of the nearest phase, corrected by the offset
+// from it: the weights, then the slopes, side by side in the row.
+inline void TableWeights(const double* row, double offset, double* w) {
+    const Vector d = offset + Vector{};
 #pragma GCC unroll 16
-        for (int i = 0; i < kSincVector; i += 2 * kLanes) {
-            const Vector w0 = Load(row + i) + d * Load(row + kSincSpan + i);
-            const Vector w1 = Load(row + i + kLanes) + d * Load(row + kSincSpan + i + kLanes);
-            l0 += w0 * Load(left + i);
-            l1 += w1 * Load(left + i + kLanes);
-            if (channels == 2) {
-                r0 += w0 * Load(right + i);
-                r1 += w1 * Load(right + i + kLanes);
-            }
-        }
-        sums.left = l0 + l1;
-        if (channels == 2) sums.right = r0 + r1;
-        w48 = row[kSincVector] + offset * row[kSincSpan + kSincVector];
-        w49 = row[kSincVector + 1] + offset * row[kSincSpan + kSincVector + 1];
-    } else {
-        sums = Products<channels, kSincVector>(w, left, right);
-        w48 = w[kSincVector];
-        w49 = w[kSincVector + 1];
+    for (int i = 0; i < kSincVector; i += kLanes) {
+        const Vector weight = Load(row + i) + d * Load(row + kSincSpan + i);
+        std::memcpy(w + i, &weight, sizeof weight);
     }
+    w[kSincVector] = row[kSincVector] + offset * row[kSincSpan + kSincVector];
+    w[kSincVector + 1] = row[kSincVector + 1] + offset * row[kSincSpan + kSincVector + 1];
+}
+
+// The interpolation sums of an output: lanes over inputs 0 .. 47 of its window, and the two
+// newest inputs as scalars.
+template <int channels>
+inline Lanes Interpolation(const double* w, const double* left, const double* right,
+                           double* tails) {
+    const Lanes sums = Products<channels, kSincVector>(w, left, right);
+    const double w48 = w[kSincVector];
+    const double w49 = w[kSincVector + 1];
     tails[0] = w48 * left[kSincVector] + w49 * left[kSincVector + 1];
     if (channels == 2) tails[1] = w48 * right[kSincVector] + w49 * right[kSincVector + 1];
     return sums;
@@ -185,6 +175,34 @@ inline double FilterTail(double tap1, const double* ring, int index) {
     return tap1 * ring[(index - 1) & kMask];
 }
 
+// The filter at kLanes neighbouring ring indices from `index` on, lane l the value at index + l:
+// each lane adds its products in the order FilterLanes, Fold2 and FilterTail add them for one
+// index (partial sum r of lane l there is partial sum r of one value here), so the values are
+// the same. The ring's values up to index + kLanes - 2 must be in place.
+inline Vector FilterRun(const double* filter, double tap1, const double* ring, int index) {
+    // Each tap is broadcast from memory by its multiply-add: hoisted out of the loops as whole
+    // vectors instead, the taps would be loaded as wide as the values.
+    __asm__("" : "+r"(filter));
+    const double* window = ring + ((index - kFilterSpan - 1) & kMask);
+    Vector partial[2 * kLanes] = {};
+#pragma GCC unroll 16
+    for (int i = 0; i < kFilterSpan; i += 2 * kLanes) {
+#pragma GCC unroll 16
+        for (int r = 0; r < 2 * kLanes; ++r) {
+            partial[r] += filter[i + r] * Load(window + i + r);
+        }
+    }
+    Vector sum[kLanes];
+#pragma GCC unroll 16
+    for (int l = 0; l < kLanes; ++l) sum[l] = partial[l] + partial[kLanes + l];
+#pragma GCC unroll 16
+    for (int half = kLanes / 2; half >= 1; half /= 2) {
+#pragma GCC unroll 16
+        for (int l = 0; l < half; ++l) sum[l] = sum[l] + sum[l + half];
+    }
+    return sum[0] + tap1 * Load(window + kFilterSpan);
+}
+
 // value x 32767, truncated toward zero and saturated to 16 bits (clamping first gives the same).
 inline std::int16_t ToSample(double value) {
     double scaled = value * 32767.0;
@@ -200,6 +218,39 @@ inline std::int16_t ToSample(double value) {
 // a block is far shorter than the ring, so the outputs are those of taking one input at a time.
 constexpr int kBlockInputs = 256;
 static_assert(kBlockInputs + 2 * kResamplerHalfWidth < kResamplerRingSize, "blocks fit the ring");
+// Upsampling keeps the interpolated outputs in the history ring and filters them at most this
+// many at a time: the filter of an output reads the 65 before it, which must still be there.
+constexpr int kFilterBatch = 256;
+static_assert(kFilterBatch + kFilterSpan + 2 * kLanes < kResamplerRingSize, "batches fit the ring");
+
+// Filters `count` ring values from ring index `index` on into another ring (pre-filter).
+template <int channels>
+inline void FilterInto(const double* filter, double tap1, double* const* from, double* const* to,
+                       int index, int count) {
+    for (int done = 0; done < count; done += kLanes) {
+        const int i = (index + done) & kMask;
+        for (int c = 0; c < channels; ++c) {
+            const Vector v = FilterRun(filter, tap1, from[c], i);
+            for (int l = 0; l < kLanes && done + l < count; ++l) Put(to[c], (i + l) & kMask, v[l]);
+        }
+    }
+}
+
+// Filters `count` ring values from ring index `index` on and writes them as 16-bit samples
+// (post-filter).
+template <int channels>
+inline void FilterOut(const double* filter, double tap1, double* const* from, int index, int count,
+                      std::int16_t* dst) {
+    for (int done = 0; done < count; done += kLanes) {
+        const int i = (index + done) & kMask;
+        Vector v[2];
+        for (int c = 0; c < channels; ++c) v[c] = FilterRun(filter, tap1, from[c], i);
+        const int n = count - done < kLanes ? count - done : kLanes;
+        for (int l = 0; l < n; ++l) {
+            for (int c = 0; c < channels; ++c) dst[channels * (done + l) + c] = ToSample(v[c][l]);
+        }
+    }
+}
 
 // Mono (channels 1) or interleaved stereo (channels 2). The state's fields are kept in locals
 // while the call runs: the rings are written through pointers, and fields of the state itself
@@ -216,6 +267,8 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
     const double* const weights = state.weights;
     const double* const phaseStart = state.phaseStart;
     const std::int32_t* const phaseRow = state.phaseRow;
+    double* const cachedOffsets = state.cachedRows > 0 ? state.cachedOffsets : nullptr;
+    double* const cachedWeights = state.cachedWeights;
     const double* const filter = state.filter;
     const double tap1 = state.coefficients[1];
     double* const a[2] = {state.a, state.ar};
@@ -224,27 +277,31 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
     alignas(64) double w[kSincSpan];
     const bool down = ratio > 1.0;
     const bool up = ratio < 1.0;
+    // A whole ratio puts every output instant n x ratio exactly on input n x ratio (the product
+    // of two whole numbers below 2^53): the interpolation gives that input.
+    const bool onInputs =
+        ratio >= 1.0 && static_cast<double>(static_cast<std::int64_t>(ratio)) == ratio;
     const int frames = count / channels;
     int written = 0;
+    // Upsampling: outputs interpolated into the history ring and not filtered yet, from ring
+    // index `pendingIndex` on; the first `pendingKept` of them are written from dst + pendingAt.
+    int pendingIndex = outIndex, pending = 0, pendingKept = 0, pendingAt = 0;
 
     // Inputs are counted from the reset; input i sits at ring index i & 1023.
     const std::int64_t first = state.inCount;
     for (int blockStart = 0; blockStart < frames; blockStart += kBlockInputs) {
         const int blockFrames =
             frames - blockStart < kBlockInputs ? frames - blockStart : kBlockInputs;
+        // Only the pre-filter reads the raw inputs, and only the post-filter the output
+        // history: the rings a rate change does not use are left alone.
+        double* const* const raw = down ? a : x;
         for (int n = blockStart; n < blockStart + blockFrames; ++n) {
             const int wi = static_cast<int>((first + n) & kMask);
-            double in[2] = {0.0, 0.0};
-            for (int c = 0; c < channels; ++c) in[c] = src[channels * n + c] * kInputScale;
-            if (down) {
-                // Only the pre-filter reads the raw inputs, and only the post-filter the output
-                // history: the rings a rate change does not use are left alone.
-                for (int c = 0; c < channels; ++c) Put(a[c], wi, in[c]);
-                const Lanes lanes = FilterLanes<channels>(filter, a[0], a[1], wi);
-                const Pair sums = Fold2(lanes.left, lanes.right);
-                for (int c = 0; c < channels; ++c) in[c] = sums[c] + FilterTail(tap1, a[c], wi);
-            }
-            for (int c = 0; c < channels; ++c) Put(x[c], wi, in[c]);
+            for (int c = 0; c < channels; ++c) Put(raw[c], wi, src[channels * n + c] * kInputScale);
+        }
+        if (down && !onInputs) {
+            FilterInto<channels>(filter, tap1, a, x, static_cast<int>((first + blockStart) & kMask),
+                                 blockFrames);
         }
 
         // An output is made when the input with ring index trunc(position) + 25 arrives: the
@@ -259,35 +316,55 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
 
             const double t = static_cast<double>(outCount) * ratio;
             const std::int64_t centre = static_cast<std::int64_t>(t);
-            const double f = t - static_cast<double>(centre);
-            const int base = static_cast<int>((centre - kResamplerHalfWidth) & kMask);
-            const double* row = nullptr;
-            double offset = 0.0;
-            if (phases > 0) {
-                const int k = static_cast<int>(f * phases + 0.5);
-                row = weights + static_cast<std::ptrdiff_t>(phaseRow[k]) * 2 * kSincSpan;
-                offset = f - phaseStart[k];
-            } else {
-                Weights(f, w);
-            }
-            double tails[2] = {0.0, 0.0};
-            const Lanes sinc =
-                Interpolation<channels>(row, offset, w, x[0] + base, x[1] + base, tails);
             double out[2];
-            if (up) {
-                // The filter reads the output history before this output, so both sums are
-                // folded together.
-                const Lanes history = FilterLanes<channels>(filter, y[0], y[1], outIndex);
-                const Four sums = Fold4(sinc.left, sinc.right, history.left, history.right);
-                for (int c = 0; c < channels; ++c) {
-                    Put(y[c], outIndex, sums.sum[c] + tails[c]);
-                    out[c] = sums.sum[2 + c] + FilterTail(tap1, y[c], outIndex);
+            if (onInputs) {
+                const int ci = static_cast<int>(centre & kMask);
+                if (down) {
+                    const Lanes lanes = FilterLanes<channels>(filter, a[0], a[1], ci);
+                    const Pair sums = Fold2(lanes.left, lanes.right);
+                    for (int c = 0; c < channels; ++c)
+                        out[c] = sums[c] + FilterTail(tap1, a[c], ci);
+                } else {
+                    for (int c = 0; c < channels; ++c) out[c] = x[c][ci];
                 }
             } else {
+                const double f = t - static_cast<double>(centre);
+                const int base = static_cast<int>((centre - kResamplerHalfWidth) & kMask);
+                const double* ws = w;
+                if (phases > 0) {
+                    const int k = static_cast<int>(f * phases + 0.5);
+                    const int r = phaseRow[k];
+                    const double* row = weights + static_cast<std::ptrdiff_t>(r) * 2 * kSincSpan;
+                    const double offset = f - phaseStart[k];
+                    if (cachedOffsets != nullptr) {
+                        double* kept = cachedWeights + static_cast<std::ptrdiff_t>(r) * kSincSpan;
+                        if (std::memcmp(&cachedOffsets[r], &offset, sizeof offset) != 0) {
+                            TableWeights(row, offset, kept);
+                            cachedOffsets[r] = offset;
+                        }
+                        ws = kept;
+                    } else {
+                        TableWeights(row, offset, w);
+                    }
+                } else {
+                    Weights(f, w);
+                }
+                double tails[2] = {0.0, 0.0};
+                const Lanes sinc = Interpolation<channels>(ws, x[0] + base, x[1] + base, tails);
                 const Pair sums = Fold2(sinc.left, sinc.right);
                 for (int c = 0; c < channels; ++c) out[c] = sums[c] + tails[c];
             }
-            if (written <= capacity - channels) {
+            const bool room = written <= capacity - channels;
+            if (up) {
+                // Filtered below, in batches.
+                for (int c = 0; c < channels; ++c) Put(y[c], outIndex, out[c]);
+                ++pending;
+                if (room) {
+                    written += channels;
+                    ++pendingKept;
+                    ++outCount;
+                }
+            } else if (room) {
                 for (int c = 0; c < channels; ++c) dst[written++] = ToSample(out[c]);
                 ++outCount;
             }
@@ -296,8 +373,16 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
                 position = position - static_cast<double>(kResamplerRingSize);
             }
             outIndex = (outIndex + 1) & kMask;
+            if (pending == kFilterBatch) {
+                FilterOut<channels>(filter, tap1, y, pendingIndex, pendingKept, dst + pendingAt);
+                pendingIndex = outIndex;
+                pending = pendingKept = 0;
+                pendingAt = written;
+            }
         }
     }
+    if (pending > 0)
+        FilterOut<channels>(filter, tap1, y, pendingIndex, pendingKept, dst + pendingAt);
     state.position = position;
     state.outCount = outCount;
     state.outIndex = outIndex;
