@@ -72,29 +72,30 @@ inline Pair Fold2(Vector a, Vector b) {  // {sum of a, sum of b}
 #endif
 }
 
-struct Four {  // the sums of four vectors
-    double sum[4];
-};
-
-inline Four Fold4(Vector a, Vector b, Vector c, Vector d) {
+// Lane l of the result is the sum of v[l], folded as Fold2 folds one vector: kLanes sums at once.
+inline Vector FoldAll(const Vector* v) {
 #if SINC_KERNEL_BYTES == 64
-    const Vector ab = __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11) +
-                      __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15);
-    const Vector cd = __builtin_shufflevector(c, d, 0, 1, 2, 3, 8, 9, 10, 11) +
-                      __builtin_shufflevector(c, d, 4, 5, 6, 7, 12, 13, 14, 15);
-    const Vector two = __builtin_shufflevector(ab, cd, 0, 1, 4, 5, 8, 9, 12, 13) +
-                       __builtin_shufflevector(ab, cd, 2, 3, 6, 7, 10, 11, 14, 15);
-    const Quad one = __builtin_shufflevector(two, two, 0, 2, 4, 6) +
-                     __builtin_shufflevector(two, two, 1, 3, 5, 7);
-    return Four{{one[0], one[1], one[2], one[3]}};
+    Vector four[4], two[2];
+    for (int i = 0; i < 4; ++i) {
+        four[i] = __builtin_shufflevector(v[2 * i], v[2 * i + 1], 0, 1, 2, 3, 8, 9, 10, 11) +
+                  __builtin_shufflevector(v[2 * i], v[2 * i + 1], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+    for (int i = 0; i < 2; ++i) {
+        two[i] = __builtin_shufflevector(four[2 * i], four[2 * i + 1], 0, 1, 4, 5, 8, 9, 12, 13) +
+                 __builtin_shufflevector(four[2 * i], four[2 * i + 1], 2, 3, 6, 7, 10, 11, 14, 15);
+    }
+    return __builtin_shufflevector(two[0], two[1], 0, 2, 4, 6, 8, 10, 12, 14) +
+           __builtin_shufflevector(two[0], two[1], 1, 3, 5, 7, 9, 11, 13, 15);
+#elif SINC_KERNEL_BYTES == 32
+    const Vector ab = __builtin_shufflevector(v[0], v[1], 0, 1, 4, 5) +
+                      __builtin_shufflevector(v[0], v[1], 2, 3, 6, 7);
+    const Vector cd = __builtin_shufflevector(v[2], v[3], 0, 1, 4, 5) +
+                      __builtin_shufflevector(v[2], v[3], 2, 3, 6, 7);
+    return __builtin_shufflevector(ab, cd, 0, 2, 4, 6) +
+           __builtin_shufflevector(ab, cd, 1, 3, 5, 7);
 #else
-    const Pair ab = Fold2(a, b), cd = Fold2(c, d);
-    return Four{{ab[0], ab[1], cd[0], cd[1]}};
+    return __builtin_shufflevector(v[0], v[1], 0, 2) + __builtin_shufflevector(v[0], v[1], 1, 3);
 #endif
-}
-
-inline double Fold1(Vector a) {
-    return Fold2(a, a)[0];
 }
 
 // ---- Window sums --------------------------------------------------------------------------
@@ -138,16 +139,46 @@ inline void TableWeights(const double* row, double offset, double* w) {
     w[kSincVector + 1] = row[kSincVector + 1] + offset * row[kSincSpan + kSincVector + 1];
 }
 
-// The interpolation sums of an output: lanes over inputs 0 .. 47 of its window, and the two
-// newest inputs as scalars.
+// An output's window of inputs, left and right: inputs 0 .. 47 as vectors, 48 and 49 apart.
+struct Window {
+    Vector part[2][kSincVector / kLanes];
+    double newest[2][2];
+};
+
 template <int channels>
-inline Lanes Interpolation(const double* w, const double* left, const double* right,
-                           double* tails) {
-    const Lanes sums = Products<channels, kSincVector>(w, left, right);
+inline void LoadWindow(const double* left, const double* right, Window& window) {
+    for (int c = 0; c < channels; ++c) {
+        const double* inputs = c == 0 ? left : right;
+#pragma GCC unroll 16
+        for (int k = 0; k < kSincVector / kLanes; ++k)
+            window.part[c][k] = Load(inputs + k * kLanes);
+        window.newest[c][0] = inputs[kSincVector];
+        window.newest[c][1] = inputs[kSincVector + 1];
+    }
+}
+
+// The interpolation sums of an output: lanes over inputs 0 .. 47 of its window (as Products
+// adds them), and the two newest inputs as scalars.
+template <int channels>
+inline Lanes Interpolation(const double* w, const Window& window, double* tails) {
+    Vector l0 = {}, l1 = {}, r0 = {}, r1 = {};
+#pragma GCC unroll 16
+    for (int k = 0; k < kSincVector / kLanes; k += 2) {
+        const Vector c0 = Load(w + k * kLanes), c1 = Load(w + (k + 1) * kLanes);
+        l0 += c0 * window.part[0][k];
+        l1 += c1 * window.part[0][k + 1];
+        if (channels == 2) {
+            r0 += c0 * window.part[1][k];
+            r1 += c1 * window.part[1][k + 1];
+        }
+    }
+    Lanes sums;
+    sums.left = l0 + l1;
+    if (channels == 2) sums.right = r0 + r1;
     const double w48 = w[kSincVector];
     const double w49 = w[kSincVector + 1];
-    tails[0] = w48 * left[kSincVector] + w49 * left[kSincVector + 1];
-    if (channels == 2) tails[1] = w48 * right[kSincVector] + w49 * right[kSincVector + 1];
+    tails[0] = w48 * window.newest[0][0] + w49 * window.newest[0][1];
+    if (channels == 2) tails[1] = w48 * window.newest[1][0] + w49 * window.newest[1][1];
     return sums;
 }
 
@@ -252,6 +283,63 @@ inline void FilterOut(const double* filter, double tap1, double* const* from, in
     }
 }
 
+// Outputs are interpolated in batches: first each output's window and weights are found, then
+// the sums run for kLanes outputs at a time and are folded together.
+constexpr int kSincBatch = 32;
+static_assert(kSincBatch % kLanes == 0, "batches of whole vectors");
+static_assert(kFilterBatch + kSincBatch + kFilterSpan + 2 * kLanes < kResamplerRingSize,
+              "the outputs waiting for the filter fit the ring");
+
+// The outputs of a batch: where each window starts in the rings, where its weights are; weights
+// made for the batch itself, and the rows of kept weights to update once the batch is done.
+struct SincBatch {
+    int count = 0;
+    int base[kSincBatch];
+    const double* weights[kSincBatch];
+    int misses = 0;
+    int missRow[kSincBatch];
+    double missOffset[kSincBatch];
+    alignas(64) double made[kSincBatch][kSincSpan];
+};
+
+// The interpolated values of the batch's outputs: into the history ring from index `index` on
+// (upsampling), or as 16-bit samples into dst (otherwise).
+template <int channels>
+inline void Interpolate(SincBatch& batch, double* const* x, double* const* y, int index,
+                        std::int16_t* dst) {
+    for (int g = 0; g < batch.count; g += kLanes) {
+        Vector lanes[2][kLanes];
+        alignas(64) double tails[2][kLanes];
+        const int n = batch.count - g < kLanes ? batch.count - g : kLanes;
+        // Upsampling by a whole factor gives several outputs per window: loaded once for them.
+        const bool shared = batch.base[g] == batch.base[g + n - 1];
+        Window window;
+        if (shared) LoadWindow<channels>(x[0] + batch.base[g], x[1] + batch.base[g], window);
+#pragma GCC unroll 8
+        for (int l = 0; l < kLanes; ++l) {
+            // Lanes past the batch's end repeat its last output and are not stored.
+            const int i = g + l < batch.count ? g + l : batch.count - 1;
+            double tail[2] = {0.0, 0.0};
+            if (!shared) LoadWindow<channels>(x[0] + batch.base[i], x[1] + batch.base[i], window);
+            const Lanes sums = Interpolation<channels>(batch.weights[i], window, tail);
+            lanes[0][l] = sums.left;
+            lanes[1][l] = sums.right;
+            for (int c = 0; c < channels; ++c) tails[c][l] = tail[c];
+        }
+        Vector out[2];
+        for (int c = 0; c < channels; ++c) out[c] = FoldAll(lanes[c]) + Load(tails[c]);
+        for (int l = 0; l < n; ++l) {
+            for (int c = 0; c < channels; ++c) {
+                if (y != nullptr) {
+                    Put(y[c], (index + g + l) & kMask, out[c][l]);
+                } else {
+                    dst[channels * (g + l) + c] = ToSample(out[c][l]);
+                }
+            }
+        }
+    }
+}
+
 // Mono (channels 1) or interleaved stereo (channels 2). The state's fields are kept in locals
 // while the call runs: the rings are written through pointers, and fields of the state itself
 // would have to be read back after every such store.
@@ -274,7 +362,6 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
     double* const a[2] = {state.a, state.ar};
     double* const x[2] = {state.x, state.xr};
     double* const y[2] = {state.y, state.yr};
-    alignas(64) double w[kSincSpan];
     const bool down = ratio > 1.0;
     const bool up = ratio < 1.0;
     // A whole ratio puts every output instant n x ratio exactly on input n x ratio (the product
@@ -283,9 +370,32 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
         ratio >= 1.0 && static_cast<double>(static_cast<std::int64_t>(ratio)) == ratio;
     const int frames = count / channels;
     int written = 0;
+    // The batch being gathered, which starts at ring index batchIndex (upsampling) or at
+    // dst + batchAt (otherwise).
+    SincBatch batch;
+    int batchIndex = outIndex, batchAt = 0;
     // Upsampling: outputs interpolated into the history ring and not filtered yet, from ring
     // index `pendingIndex` on; the first `pendingKept` of them are written from dst + pendingAt.
     int pendingIndex = outIndex, pending = 0, pendingKept = 0, pendingAt = 0;
+    auto interpolateBatch = [&]() {
+        if (batch.count == 0) return;
+        Interpolate<channels>(batch, x, up ? y : nullptr, batchIndex, dst + batchAt);
+        for (int m = 0; m < batch.misses; ++m) {
+            const int r = batch.missRow[m];
+            std::memcpy(cachedWeights + static_cast<std::ptrdiff_t>(r) * kSincSpan, batch.made[m],
+                        sizeof batch.made[m]);
+            cachedOffsets[r] = batch.missOffset[m];
+        }
+        batch.count = batch.misses = 0;
+        batchIndex = outIndex;
+        batchAt = written;
+        if (pending >= kFilterBatch) {
+            FilterOut<channels>(filter, tap1, y, pendingIndex, pendingKept, dst + pendingAt);
+            pendingIndex = outIndex;
+            pending = pendingKept = 0;
+            pendingAt = written;
+        }
+    };
 
     // Inputs are counted from the reset; input i sits at ring index i & 1023.
     const std::int64_t first = state.inCount;
@@ -316,70 +426,67 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
 
             const double t = static_cast<double>(outCount) * ratio;
             const std::int64_t centre = static_cast<std::int64_t>(t);
-            double out[2];
+            const bool room = written <= capacity - channels;
             if (onInputs) {
-                const int ci = static_cast<int>(centre & kMask);
-                if (down) {
-                    const Lanes lanes = FilterLanes<channels>(filter, a[0], a[1], ci);
-                    const Pair sums = Fold2(lanes.left, lanes.right);
-                    for (int c = 0; c < channels; ++c)
-                        out[c] = sums[c] + FilterTail(tap1, a[c], ci);
-                } else {
-                    for (int c = 0; c < channels; ++c) out[c] = x[c][ci];
+                if (room) {
+                    const int ci = static_cast<int>(centre & kMask);
+                    double out[2];
+                    if (down) {
+                        const Lanes lanes = FilterLanes<channels>(filter, a[0], a[1], ci);
+                        const Pair sums = Fold2(lanes.left, lanes.right);
+                        for (int c = 0; c < channels; ++c) {
+                            out[c] = sums[c] + FilterTail(tap1, a[c], ci);
+                        }
+                    } else {
+                        for (int c = 0; c < channels; ++c) out[c] = x[c][ci];
+                    }
+                    for (int c = 0; c < channels; ++c) dst[written++] = ToSample(out[c]);
+                    ++outCount;
                 }
-            } else {
+            } else if (up || room) {
+                // Upsampling interpolates an output that does not fit too: the filter of the
+                // next ones reads it.
                 const double f = t - static_cast<double>(centre);
-                const int base = static_cast<int>((centre - kResamplerHalfWidth) & kMask);
-                const double* ws = w;
+                const int slot = batch.count++;
+                batch.base[slot] = static_cast<int>((centre - kResamplerHalfWidth) & kMask);
+                double* made = batch.made[batch.misses];
                 if (phases > 0) {
                     const int k = static_cast<int>(f * phases + 0.5);
                     const int r = phaseRow[k];
                     const double* row = weights + static_cast<std::ptrdiff_t>(r) * 2 * kSincSpan;
                     const double offset = f - phaseStart[k];
-                    if (cachedOffsets != nullptr) {
-                        double* kept = cachedWeights + static_cast<std::ptrdiff_t>(r) * kSincSpan;
-                        if (std::memcmp(&cachedOffsets[r], &offset, sizeof offset) != 0) {
-                            TableWeights(row, offset, kept);
-                            cachedOffsets[r] = offset;
-                        }
-                        ws = kept;
+                    if (cachedOffsets == nullptr) {
+                        made = batch.made[slot];
+                        TableWeights(row, offset, made);
+                    } else if (std::memcmp(&cachedOffsets[r], &offset, sizeof offset) == 0) {
+                        made = cachedWeights + static_cast<std::ptrdiff_t>(r) * kSincSpan;
                     } else {
-                        TableWeights(row, offset, w);
+                        // Kept for the row once the batch, which may read its old weights, is
+                        // done.
+                        TableWeights(row, offset, made);
+                        batch.missRow[batch.misses] = r;
+                        batch.missOffset[batch.misses++] = offset;
                     }
                 } else {
-                    Weights(f, w);
+                    made = batch.made[slot];
+                    Weights(f, made);
                 }
-                double tails[2] = {0.0, 0.0};
-                const Lanes sinc = Interpolation<channels>(ws, x[0] + base, x[1] + base, tails);
-                const Pair sums = Fold2(sinc.left, sinc.right);
-                for (int c = 0; c < channels; ++c) out[c] = sums[c] + tails[c];
-            }
-            const bool room = written <= capacity - channels;
-            if (up) {
-                // Filtered below, in batches.
-                for (int c = 0; c < channels; ++c) Put(y[c], outIndex, out[c]);
-                ++pending;
+                batch.weights[slot] = made;
+                if (up) ++pending;
                 if (room) {
                     written += channels;
-                    ++pendingKept;
                     ++outCount;
+                    if (up) ++pendingKept;
                 }
-            } else if (room) {
-                for (int c = 0; c < channels; ++c) dst[written++] = ToSample(out[c]);
-                ++outCount;
             }
             position = position + ratio;
             if (position >= static_cast<double>(kResamplerRingSize)) {
                 position = position - static_cast<double>(kResamplerRingSize);
             }
             outIndex = (outIndex + 1) & kMask;
-            if (pending == kFilterBatch) {
-                FilterOut<channels>(filter, tap1, y, pendingIndex, pendingKept, dst + pendingAt);
-                pendingIndex = outIndex;
-                pending = pendingKept = 0;
-                pendingAt = written;
-            }
+            if (batch.count == kSincBatch) interpolateBatch();
         }
+        interpolateBatch();
     }
     if (pending > 0)
         FilterOut<channels>(filter, tap1, y, pendingIndex, pendingKept, dst + pendingAt);
