@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Times ratemill-cli against the literal resampler (ratemill-cli-reference) and SoX, as whole
-processes, on inputs made with SoX. Prints Markdown tables: per job, median seconds, times
-realtime, ratio to SoX, ratio to the literal resampler, peak resident memory; the same conversion
-over files of several lengths; then how far the outputs agree with the literal resampler's.
+"""Times ratemill-cli against SoX (default quality) and FFmpeg (default resampler) as whole
+processes, on inputs made with SoX: six single-file jobs and a batch of eight files with --jobs 1
+and --jobs 2. Prints Markdown tables: per job, median seconds of each program, how many times
+faster ratemill-cli is, its peak resident memory; job (a)'s conversion over files of several
+lengths; then how far the outputs agree with the literal resampler's (ratemill-cli-reference).
 Times realtime is always the audio's length over the whole process's time, start-up included.
 
-  bench/bench.py BUILD_DIR [--runs N] [--reference-runs N]     (run by bench/bench.sh)
+  bench/bench.py BUILD_DIR [--runs N]     (run by bench/bench.sh)
 """
 import argparse
 import array
@@ -25,9 +26,8 @@ def sh(*args):
 
 
 def make_inputs(folder):
-    """60 s music-like stereo 44.1 kHz, speech-like 48 kHz (mono, and stereo for job b),
-    8 kHz mono, a batch of eight 30 s files, and 0.1 s, 10 s and 10 min music for the
-    lengths table."""
+    """60 s music-like stereo at 44.1 and 96 kHz, speech-like 48 kHz (mono and stereo), 8 kHz
+    mono, a batch of eight 30 s files, and 0.1 s, 10 s and 10 min music for the lengths table."""
     os.makedirs(folder, exist_ok=True)
     made = {}
 
@@ -42,6 +42,7 @@ def make_inputs(folder):
     # Music: a sweeping tone mixed with pink noise, with a tremolo.
     tune = ["sine", "220-880", "pinknoise", "mix", "tremolo", "5", "40", "gain", "-6"]
     make("music.wav", music, str(SECONDS), *tune)
+    make("music96k.wav", ["-r", "96000", "-c", "2", "-b", "16"], str(SECONDS), *tune)
     # Speech: brown noise with a syllable-rate envelope.
     speech = ["brownnoise", "tremolo", "4", "90", "gain", "-3"]
     make("speech-mono.wav", ["-r", "48000", "-c", "1", "-b", "16"], str(SECONDS), *speech)
@@ -126,7 +127,6 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--reference-runs", type=int, default=3)
     args = parser.parse_args()
 
     cli = os.path.join(args.build, "cli", "ratemill-cli")
@@ -134,7 +134,6 @@ def main():
     work = os.path.join(args.build, "bench-data")
     inputs = make_inputs(os.path.join(work, "input"))
     out = os.path.join(work, "output")
-    sox_out = os.path.join(out, "sox.wav")
 
     def ours(program, files, rate, channels, jobs=1):
         return [program, "-q", "-j", str(jobs), "-r", str(rate), "-c", str(channels), "-o", out,
@@ -144,12 +143,19 @@ def main():
         return [["sox", f, "-r", str(rate), "-c", str(channels),
                  os.path.join(out, os.path.basename(f))] for f in files]
 
+    def ffmpeg(files, rate, channels):
+        return [["ffmpeg", "-nostdin", "-v", "error", "-i", f, "-ar", str(rate), "-ac",
+                 str(channels), os.path.join(out, os.path.basename(f))] for f in files]
+
     batch = [inputs[f"batch{i}.wav"] for i in range(8)]
     jobs = [
         ("(a) 44.1 kHz stereo -> 48 kHz stereo", [inputs["music.wav"]], 48000, 2, SECONDS),
         ("(b) 48 kHz stereo -> 16 kHz mono", [inputs["speech-stereo.wav"]], 16000, 1, SECONDS),
-        ("(c) 8 kHz mono -> 96 kHz stereo", [inputs["phone.wav"]], 96000, 2, SECONDS),
-        ("(d) 8 x 30 s 44.1 kHz stereo -> 48 kHz stereo", batch, 48000, 2, 8 * 30),
+        ("(c) 48 kHz mono -> 16 kHz mono", [inputs["speech-mono.wav"]], 16000, 1, SECONDS),
+        ("(d) 8 kHz mono -> 48 kHz mono", [inputs["phone.wav"]], 48000, 1, SECONDS),
+        ("(e) 8 kHz mono -> 96 kHz stereo", [inputs["phone.wav"]], 96000, 2, SECONDS),
+        ("(f) 96 kHz stereo -> 44.1 kHz stereo", [inputs["music96k.wav"]], 44100, 2, SECONDS),
+        ("(g) 8 x 30 s 44.1 kHz stereo -> 48 kHz stereo", batch, 48000, 2, 8 * 30),
     ]
 
     cores = os.cpu_count() or 1
@@ -158,34 +164,38 @@ def main():
     version = subprocess.run([cli, "--version"], capture_output=True, text=True).stdout.strip()
     sox_version = subprocess.run(["sox", "--version"], capture_output=True,
                                  text=True).stdout.strip()
-    print(f"{version}; {sox_version}")
-    print(f"bench/bench.sh --runs {args.runs} --reference-runs {args.reference_runs}: median of "
-          f"{args.runs} runs ({args.reference_runs} for the literal resampler)\n")
-    print("| job | program | seconds | x realtime | vs SoX | vs literal resampler | peak memory |")
-    print("|---|---|---:|---:|---:|---:|---:|")
+    ffmpeg_version = subprocess.run(["ffmpeg", "-version"], capture_output=True,
+                                    text=True).stdout.split("\n")[0]
+    print(f"{version}; {sox_version}; {ffmpeg_version}")
+    print(f"bench/bench.sh --runs {args.runs}: median of {args.runs} runs; ratemill-cli converts "
+          f"the batch's files one after the other (--jobs 1) or two at a time (--jobs 2), SoX "
+          f"and FFmpeg one after the other\n")
+    print("| job | ratemill-cli | sox | ffmpeg | x realtime | vs SoX | vs FFmpeg | peak memory |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|")
 
-    def row(job, name, seconds, peak, audio, sox_seconds, reference_seconds):
-        print(f"| {job} | {name} | {seconds:.3f} | {audio / seconds:.0f} | "
-              f"{sox_seconds / seconds:.2f} | {reference_seconds / seconds:.1f} | "
-              f"{peak / 1024:.1f} MiB |")
+    def row(job, seconds, peak, audio, sox_seconds, ffmpeg_seconds):
+        print(f"| {job} | {seconds:.3f} | {sox_seconds:.3f} | {ffmpeg_seconds:.3f} | "
+              f"{audio / seconds:.0f} | {sox_seconds / seconds:.2f} | "
+              f"{ffmpeg_seconds / seconds:.2f} | {peak / 1024:.1f} MiB |")
 
     reference_out = os.path.join(work, "reference-output")
     agreement = []
     for job, files, rate, channels, audio in jobs:
-        sox_s, sox_peak = measure(sox(files, rate, channels), out, args.runs)
-        ref_s, ref_peak = measure(ours(reference, files, rate, channels), out,
-                                  args.reference_runs)
+        sox_s = statistics.median(run(sox(files, rate, channels), out) for _ in range(args.runs))
+        ffmpeg_s = statistics.median(
+            run(ffmpeg(files, rate, channels), out) for _ in range(args.runs))
+        run(ours(reference, files, rate, channels), out)
         shutil.rmtree(reference_out, ignore_errors=True)
         os.rename(out, reference_out)
         one_s, one_peak = measure(ours(cli, files, rate, channels), out, args.runs)
         agreement.append((job, *compare_outputs(out, reference_out)))
-        row(job, "ratemill-cli --jobs 1", one_s, one_peak, audio, sox_s, ref_s)
         if len(files) > 1:
             two_s, two_peak = measure(ours(cli, files, rate, channels, jobs=2), out, args.runs)
-            row(job, "ratemill-cli --jobs 2", two_s, two_peak, audio, sox_s, ref_s)
-            print(f"| {job} | --jobs 2 vs --jobs 1 | {one_s / two_s:.2f}x | | | | |")
-        row(job, "literal resampler", ref_s, ref_peak, audio, sox_s, ref_s)
-        row(job, "sox", sox_s, sox_peak, audio, sox_s, ref_s)
+            row(job + ", --jobs 1", one_s, one_peak, audio, sox_s, ffmpeg_s)
+            row(job + ", --jobs 2", two_s, two_peak, audio, sox_s, ffmpeg_s)
+            print(f"| {job}: --jobs 2 vs --jobs 1 | {one_s / two_s:.2f}x | | | | | | |")
+        else:
+            row(job, one_s, one_peak, audio, sox_s, ffmpeg_s)
 
     # Job (a)'s conversion over shorter and longer files, timed the same way: the program's
     # start-up, which the 0.1 s file shows nearly alone, weighs less the longer the file.

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The benchmark: builds ratemill-cli, the same command line over the literal resampler
 # (ratemill-cli-reference) and the kernel benchmark in an optimised build (build/bench), makes
-# its inputs with SoX and prints the comparison tables.
-#   bench/bench.sh [--runs N] [--reference-runs N] [--kernels]
-# --runs: timed runs of ratemill-cli and SoX per job (default 5); --reference-runs: of the
-# literal resampler (default 3); the median is shown. --kernels also runs the Google Benchmark
-# of the kernels alone. The times mean something on an otherwise idle machine only.
+# its inputs with SoX and prints the comparison tables against SoX and FFmpeg (Debian's
+# packages, installed when missing).
+#   bench/bench.sh [--runs N] [--kernels]
+# --runs: timed runs of each program per job (default 5), the median is shown. --kernels also
+# runs the Google Benchmark of the kernels alone. The times mean something on an otherwise idle
+# machine only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/bench"
@@ -13,10 +14,15 @@ build="$root/build/bench"
 "$root/scripts/install-deps.sh" test
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-for package in python3 time libbenchmark-dev; do
+missing=()
+for package in python3 time libbenchmark-dev ffmpeg; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        { $sudo apt-get install -y -qq --no-install-recommends "$package" >/dev/null; }
+        missing+=("$package")
 done
+if [ "${#missing[@]}" -gt 0 ]; then
+    $sudo apt-get update -qq >/dev/null
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRATEMILL_BUILD_TESTS=ON \
     -DRATEMILL_WARNINGS_AS_ERRORS=ON >/dev/null

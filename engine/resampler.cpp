@@ -1,8 +1,10 @@
 #include "engine/resampler.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -195,6 +197,27 @@ void ResamplerReset(ResamplerState& s, int sourceFrequency, int targetFrequency,
             s.phaseStart = s.tables->starts.get();
             s.phaseRow = s.tables->rowOf.get();
             s.phases = s.tables->phases;
+        }
+        // The weights kept per row belong to the tables: none is kept yet. Without memory for
+        // them every output makes its weights.
+        s.cacheMemory.reset();
+        s.cachedOffsets = nullptr;
+        s.cachedWeights = nullptr;
+        s.cachedRows = 0;
+        if (s.phases > 0 && s.phases <= kCachedPhases) {
+            const std::size_t rows = static_cast<std::size_t>(s.phases) + 1;
+            // The weights, 64-byte aligned, then the offsets.
+            s.cacheMemory.reset(new (std::nothrow) double[rows * (kSincSpan + 1) + 8]);
+            if (s.cacheMemory) {
+                const auto address = reinterpret_cast<std::uintptr_t>(s.cacheMemory.get());
+                s.cachedWeights = s.cacheMemory.get() + ((64 - address % 64) % 64) / 8;
+                s.cachedOffsets = s.cachedWeights + rows * kSincSpan;
+                // No offset is a NaN: every row is made at its first use.
+                for (std::size_t r = 0; r < rows; ++r) {
+                    s.cachedOffsets[r] = std::numeric_limits<double>::quiet_NaN();
+                }
+                s.cachedRows = static_cast<std::int32_t>(rows);
+            }
         }
     }
 }

@@ -72,29 +72,30 @@ inline Pair Fold2(Vector a, Vector b) {  // {sum of a, sum of b}
 #endif
 }
 
-struct Four {  // the sums of four vectors
-    double sum[4];
-};
-
-inline Four Fold4(Vector a, Vector b, Vector c, Vector d) {
+// Lane l of the result is the sum of v[l], folded as Fold2 folds one vector: kLanes sums at once.
+inline Vector FoldAll(const Vector* v) {
 #if SINC_KERNEL_BYTES == 64
-    const Vector ab = __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11) +
-                      __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15);
-    const Vector cd = __builtin_shufflevector(c, d, 0, 1, 2, 3, 8, 9, 10, 11) +
-                      __builtin_shufflevector(c, d, 4, 5, 6, 7, 12, 13, 14, 15);
-    const Vector two = __builtin_shufflevector(ab, cd, 0, 1, 4, 5, 8, 9, 12, 13) +
-                       __builtin_shufflevector(ab, cd, 2, 3, 6, 7, 10, 11, 14, 15);
-    const Quad one = __builtin_shufflevector(two, two, 0, 2, 4, 6) +
-                     __builtin_shufflevector(two, two, 1, 3, 5, 7);
-    return Four{{one[0], one[1], one[2], one[3]}};
+    Vector four[4], two[2];
+    for (int i = 0; i < 4; ++i) {
+        four[i] = __builtin_shufflevector(v[2 * i], v[2 * i + 1], 0, 1, 2, 3, 8, 9, 10, 11) +
+                  __builtin_shufflevector(v[2 * i], v[2 * i + 1], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+    for (int i = 0; i < 2; ++i) {
+        two[i] = __builtin_shufflevector(four[2 * i], four[2 * i + 1], 0, 1, 4, 5, 8, 9, 12, 13) +
+                 __builtin_shufflevector(four[2 * i], four[2 * i + 1], 2, 3, 6, 7, 10, 11, 14, 15);
+    }
+    return __builtin_shufflevector(two[0], two[1], 0, 2, 4, 6, 8, 10, 12, 14) +
+           __builtin_shufflevector(two[0], two[1], 1, 3, 5, 7, 9, 11, 13, 15);
+#elif SINC_KERNEL_BYTES == 32
+    const Vector ab = __builtin_shufflevector(v[0], v[1], 0, 1, 4, 5) +
+                      __builtin_shufflevector(v[0], v[1], 2, 3, 6, 7);
+    const Vector cd = __builtin_shufflevector(v[2], v[3], 0, 1, 4, 5) +
+                      __builtin_shufflevector(v[2], v[3], 2, 3, 6, 7);
+    return __builtin_shufflevector(ab, cd, 0, 2, 4, 6) +
+           __builtin_shufflevector(ab, cd, 1, 3, 5, 7);
 #else
-    const Pair ab = Fold2(a, b), cd = Fold2(c, d);
-    return Four{{ab[0], ab[1], cd[0], cd[1]}};
+    return __builtin_shufflevector(v[0], v[1], 0, 2) + __builtin_shufflevector(v[0], v[1], 1, 3);
 #endif
-}
-
-inline double Fold1(Vector a) {
-    return Fold2(a, a)[0];
 }
 
 // ---- Window sums --------------------------------------------------------------------------
@@ -125,39 +126,59 @@ inline Lanes Products(const double* c, const double* left, const double* right) 
     return sums;
 }
 
-// The interpolation sums of an output: lanes over inputs 0 .. 47 of its window, and the two
-// newest inputs as scalars. The weights come from the table row of the nearest phase corrected
-// by the offset from it (weights and slopes side by side in the row), or from `w`.
-template <int channels>
-inline Lanes Interpolation(const double* row, double offset, const double* w, const double* left,
-                           const double* right, double* tails) {
-    Lanes sums;
-    double w48, w49;
-    if (row != nullptr) {
-        const Vector d = offset + Vector{};
-        Vector l0 = {}, l1 = {}, r0 = {}, r1 = {};
+// The 50 weights of an output from the table row of the nearest phase, corrected by the offset
+// from it: the weights, then the slopes, side by side in the row.
+inline void TableWeights(const double* row, double offset, double* w) {
+    const Vector d = offset + Vector{};
 #pragma GCC unroll 16
-        for (int i = 0; i < kSincVector; i += 2 * kLanes) {
-            const Vector w0 = Load(row + i) + d * Load(row + kSincSpan + i);
-            const Vector w1 = Load(row + i + kLanes) + d * Load(row + kSincSpan + i + kLanes);
-            l0 += w0 * Load(left + i);
-            l1 += w1 * Load(left + i + kLanes);
-            if (channels == 2) {
-                r0 += w0 * Load(right + i);
-                r1 += w1 * Load(right + i + kLanes);
-            }
-        }
-        sums.left = l0 + l1;
-        if (channels == 2) sums.right = r0 + r1;
-        w48 = row[kSincVector] + offset * row[kSincSpan + kSincVector];
-        w49 = row[kSincVector + 1] + offset * row[kSincSpan + kSincVector + 1];
-    } else {
-        sums = Products<channels, kSincVector>(w, left, right);
-        w48 = w[kSincVector];
-        w49 = w[kSincVector + 1];
+    for (int i = 0; i < kSincVector; i += kLanes) {
+        const Vector weight = Load(row + i) + d * Load(row + kSincSpan + i);
+        std::memcpy(w + i, &weight, sizeof weight);
     }
-    tails[0] = w48 * left[kSincVector] + w49 * left[kSincVector + 1];
-    if (channels == 2) tails[1] = w48 * right[kSincVector] + w49 * right[kSincVector + 1];
+    w[kSincVector] = row[kSincVector] + offset * row[kSincSpan + kSincVector];
+    w[kSincVector + 1] = row[kSincVector + 1] + offset * row[kSincSpan + kSincVector + 1];
+}
+
+// An output's window of inputs, left and right: inputs 0 .. 47 as vectors, 48 and 49 apart.
+struct Window {
+    Vector part[2][kSincVector / kLanes];
+    double newest[2][2];
+};
+
+template <int channels>
+inline void LoadWindow(const double* left, const double* right, Window& window) {
+    for (int c = 0; c < channels; ++c) {
+        const double* inputs = c == 0 ? left : right;
+#pragma GCC unroll 16
+        for (int k = 0; k < kSincVector / kLanes; ++k)
+            window.part[c][k] = Load(inputs + k * kLanes);
+        window.newest[c][0] = inputs[kSincVector];
+        window.newest[c][1] = inputs[kSincVector + 1];
+    }
+}
+
+// The interpolation sums of an output: lanes over inputs 0 .. 47 of its window (as Products
+// adds them), and the two newest inputs as scalars.
+template <int channels>
+inline Lanes Interpolation(const double* w, const Window& window, double* tails) {
+    Vector l0 = {}, l1 = {}, r0 = {}, r1 = {};
+#pragma GCC unroll 16
+    for (int k = 0; k < kSincVector / kLanes; k += 2) {
+        const Vector c0 = Load(w + k * kLanes), c1 = Load(w + (k + 1) * kLanes);
+        l0 += c0 * window.part[0][k];
+        l1 += c1 * window.part[0][k + 1];
+        if (channels == 2) {
+            r0 += c0 * window.part[1][k];
+            r1 += c1 * window.part[1][k + 1];
+        }
+    }
+    Lanes sums;
+    sums.left = l0 + l1;
+    if (channels == 2) sums.right = r0 + r1;
+    const double w48 = w[kSincVector];
+    const double w49 = w[kSincVector + 1];
+    tails[0] = w48 * window.newest[0][0] + w49 * window.newest[0][1];
+    if (channels == 2) tails[1] = w48 * window.newest[1][0] + w49 * window.newest[1][1];
     return sums;
 }
 
@@ -185,6 +206,34 @@ inline double FilterTail(double tap1, const double* ring, int index) {
     return tap1 * ring[(index - 1) & kMask];
 }
 
+// The filter at kLanes neighbouring ring indices from `index` on, lane l the value at index + l:
+// each lane adds its products in the order FilterLanes, Fold2 and FilterTail add them for one
+// index (partial sum r of lane l there is partial sum r of one value here), so the values are
+// the same. The ring's values up to index + kLanes - 2 must be in place.
+inline Vector FilterRun(const double* filter, double tap1, const double* ring, int index) {
+    // Each tap is broadcast from memory by its multiply-add: hoisted out of the loops as whole
+    // vectors instead, the taps would be loaded as wide as the values.
+    __asm__("" : "+r"(filter));
+    const double* window = ring + ((index - kFilterSpan - 1) & kMask);
+    Vector partial[2 * kLanes] = {};
+#pragma GCC unroll 16
+    for (int i = 0; i < kFilterSpan; i += 2 * kLanes) {
+#pragma GCC unroll 16
+        for (int r = 0; r < 2 * kLanes; ++r) {
+            partial[r] += filter[i + r] * Load(window + i + r);
+        }
+    }
+    Vector sum[kLanes];
+#pragma GCC unroll 16
+    for (int l = 0; l < kLanes; ++l) sum[l] = partial[l] + partial[kLanes + l];
+#pragma GCC unroll 16
+    for (int half = kLanes / 2; half >= 1; half /= 2) {
+#pragma GCC unroll 16
+        for (int l = 0; l < half; ++l) sum[l] = sum[l] + sum[l + half];
+    }
+    return sum[0] + tap1 * Load(window + kFilterSpan);
+}
+
 // value x 32767, truncated toward zero and saturated to 16 bits (clamping first gives the same).
 inline std::int16_t ToSample(double value) {
     double scaled = value * 32767.0;
@@ -200,6 +249,96 @@ inline std::int16_t ToSample(double value) {
 // a block is far shorter than the ring, so the outputs are those of taking one input at a time.
 constexpr int kBlockInputs = 256;
 static_assert(kBlockInputs + 2 * kResamplerHalfWidth < kResamplerRingSize, "blocks fit the ring");
+// Upsampling keeps the interpolated outputs in the history ring and filters them at most this
+// many at a time: the filter of an output reads the 65 before it, which must still be there.
+constexpr int kFilterBatch = 256;
+static_assert(kFilterBatch + kFilterSpan + 2 * kLanes < kResamplerRingSize, "batches fit the ring");
+
+// Filters `count` ring values from ring index `index` on into another ring (pre-filter).
+template <int channels>
+inline void FilterInto(const double* filter, double tap1, double* const* from, double* const* to,
+                       int index, int count) {
+    for (int done = 0; done < count; done += kLanes) {
+        const int i = (index + done) & kMask;
+        for (int c = 0; c < channels; ++c) {
+            const Vector v = FilterRun(filter, tap1, from[c], i);
+            for (int l = 0; l < kLanes && done + l < count; ++l) Put(to[c], (i + l) & kMask, v[l]);
+        }
+    }
+}
+
+// Filters `count` ring values from ring index `index` on and writes them as 16-bit samples
+// (post-filter).
+template <int channels>
+inline void FilterOut(const double* filter, double tap1, double* const* from, int index, int count,
+                      std::int16_t* dst) {
+    for (int done = 0; done < count; done += kLanes) {
+        const int i = (index + done) & kMask;
+        Vector v[2];
+        for (int c = 0; c < channels; ++c) v[c] = FilterRun(filter, tap1, from[c], i);
+        const int n = count - done < kLanes ? count - done : kLanes;
+        for (int l = 0; l < n; ++l) {
+            for (int c = 0; c < channels; ++c) dst[channels * (done + l) + c] = ToSample(v[c][l]);
+        }
+    }
+}
+
+// Outputs are interpolated in batches: first each output's window and weights are found, then
+// the sums run for kLanes outputs at a time and are folded together.
+constexpr int kSincBatch = 32;
+static_assert(kSincBatch % kLanes == 0, "batches of whole vectors");
+static_assert(kFilterBatch + kSincBatch + kFilterSpan + 2 * kLanes < kResamplerRingSize,
+              "the outputs waiting for the filter fit the ring");
+
+// The outputs of a batch: where each window starts in the rings, where its weights are; weights
+// made for the batch itself, and the rows of kept weights to update once the batch is done.
+struct SincBatch {
+    int count = 0;
+    int base[kSincBatch];
+    const double* weights[kSincBatch];
+    int misses = 0;
+    int missRow[kSincBatch];
+    double missOffset[kSincBatch];
+    alignas(64) double made[kSincBatch][kSincSpan];
+};
+
+// The interpolated values of the batch's outputs: into the history ring from index `index` on
+// (upsampling), or as 16-bit samples into dst (otherwise).
+template <int channels>
+inline void Interpolate(SincBatch& batch, double* const* x, double* const* y, int index,
+                        std::int16_t* dst) {
+    for (int g = 0; g < batch.count; g += kLanes) {
+        Vector lanes[2][kLanes];
+        alignas(64) double tails[2][kLanes];
+        const int n = batch.count - g < kLanes ? batch.count - g : kLanes;
+        // Upsampling by a whole factor gives several outputs per window: loaded once for them.
+        const bool shared = batch.base[g] == batch.base[g + n - 1];
+        Window window;
+        if (shared) LoadWindow<channels>(x[0] + batch.base[g], x[1] + batch.base[g], window);
+#pragma GCC unroll 8
+        for (int l = 0; l < kLanes; ++l) {
+            // Lanes past the batch's end repeat its last output and are not stored.
+            const int i = g + l < batch.count ? g + l : batch.count - 1;
+            double tail[2] = {0.0, 0.0};
+            if (!shared) LoadWindow<channels>(x[0] + batch.base[i], x[1] + batch.base[i], window);
+            const Lanes sums = Interpolation<channels>(batch.weights[i], window, tail);
+            lanes[0][l] = sums.left;
+            lanes[1][l] = sums.right;
+            for (int c = 0; c < channels; ++c) tails[c][l] = tail[c];
+        }
+        Vector out[2];
+        for (int c = 0; c < channels; ++c) out[c] = FoldAll(lanes[c]) + Load(tails[c]);
+        for (int l = 0; l < n; ++l) {
+            for (int c = 0; c < channels; ++c) {
+                if (y != nullptr) {
+                    Put(y[c], (index + g + l) & kMask, out[c][l]);
+                } else {
+                    dst[channels * (g + l) + c] = ToSample(out[c][l]);
+                }
+            }
+        }
+    }
+}
 
 // Mono (channels 1) or interleaved stereo (channels 2). The state's fields are kept in locals
 // while the call runs: the rings are written through pointers, and fields of the state itself
@@ -216,35 +355,63 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
     const double* const weights = state.weights;
     const double* const phaseStart = state.phaseStart;
     const std::int32_t* const phaseRow = state.phaseRow;
+    double* const cachedOffsets = state.cachedRows > 0 ? state.cachedOffsets : nullptr;
+    double* const cachedWeights = state.cachedWeights;
     const double* const filter = state.filter;
     const double tap1 = state.coefficients[1];
     double* const a[2] = {state.a, state.ar};
     double* const x[2] = {state.x, state.xr};
     double* const y[2] = {state.y, state.yr};
-    alignas(64) double w[kSincSpan];
     const bool down = ratio > 1.0;
     const bool up = ratio < 1.0;
+    // A whole ratio puts every output instant n x ratio exactly on input n x ratio (the product
+    // of two whole numbers below 2^53): the interpolation gives that input.
+    const bool onInputs =
+        ratio >= 1.0 && static_cast<double>(static_cast<std::int64_t>(ratio)) == ratio;
     const int frames = count / channels;
     int written = 0;
+    // The batch being gathered, which starts at ring index batchIndex (upsampling) or at
+    // dst + batchAt (otherwise).
+    SincBatch batch;
+    int batchIndex = outIndex, batchAt = 0;
+    // Upsampling: outputs interpolated into the history ring and not filtered yet, from ring
+    // index `pendingIndex` on; the first `pendingKept` of them are written from dst + pendingAt.
+    int pendingIndex = outIndex, pending = 0, pendingKept = 0, pendingAt = 0;
+    auto interpolateBatch = [&]() {
+        if (batch.count == 0) return;
+        Interpolate<channels>(batch, x, up ? y : nullptr, batchIndex, dst + batchAt);
+        for (int m = 0; m < batch.misses; ++m) {
+            const int r = batch.missRow[m];
+            std::memcpy(cachedWeights + static_cast<std::ptrdiff_t>(r) * kSincSpan, batch.made[m],
+                        sizeof batch.made[m]);
+            cachedOffsets[r] = batch.missOffset[m];
+        }
+        batch.count = batch.misses = 0;
+        batchIndex = outIndex;
+        batchAt = written;
+        if (pending >= kFilterBatch) {
+            FilterOut<channels>(filter, tap1, y, pendingIndex, pendingKept, dst + pendingAt);
+            pendingIndex = outIndex;
+            pending = pendingKept = 0;
+            pendingAt = written;
+        }
+    };
 
     // Inputs are counted from the reset; input i sits at ring index i & 1023.
     const std::int64_t first = state.inCount;
     for (int blockStart = 0; blockStart < frames; blockStart += kBlockInputs) {
         const int blockFrames =
             frames - blockStart < kBlockInputs ? frames - blockStart : kBlockInputs;
+        // Only the pre-filter reads the raw inputs, and only the post-filter the output
+        // history: the rings a rate change does not use are left alone.
+        double* const* const raw = down ? a : x;
         for (int n = blockStart; n < blockStart + blockFrames; ++n) {
             const int wi = static_cast<int>((first + n) & kMask);
-            double in[2] = {0.0, 0.0};
-            for (int c = 0; c < channels; ++c) in[c] = src[channels * n + c] * kInputScale;
-            if (down) {
-                // Only the pre-filter reads the raw inputs, and only the post-filter the output
-                // history: the rings a rate change does not use are left alone.
-                for (int c = 0; c < channels; ++c) Put(a[c], wi, in[c]);
-                const Lanes lanes = FilterLanes<channels>(filter, a[0], a[1], wi);
-                const Pair sums = Fold2(lanes.left, lanes.right);
-                for (int c = 0; c < channels; ++c) in[c] = sums[c] + FilterTail(tap1, a[c], wi);
-            }
-            for (int c = 0; c < channels; ++c) Put(x[c], wi, in[c]);
+            for (int c = 0; c < channels; ++c) Put(raw[c], wi, src[channels * n + c] * kInputScale);
+        }
+        if (down && !onInputs) {
+            FilterInto<channels>(filter, tap1, a, x, static_cast<int>((first + blockStart) & kMask),
+                                 blockFrames);
         }
 
         // An output is made when the input with ring index trunc(position) + 25 arrives: the
@@ -259,45 +426,70 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
 
             const double t = static_cast<double>(outCount) * ratio;
             const std::int64_t centre = static_cast<std::int64_t>(t);
-            const double f = t - static_cast<double>(centre);
-            const int base = static_cast<int>((centre - kResamplerHalfWidth) & kMask);
-            const double* row = nullptr;
-            double offset = 0.0;
-            if (phases > 0) {
-                const int k = static_cast<int>(f * phases + 0.5);
-                row = weights + static_cast<std::ptrdiff_t>(phaseRow[k]) * 2 * kSincSpan;
-                offset = f - phaseStart[k];
-            } else {
-                Weights(f, w);
-            }
-            double tails[2] = {0.0, 0.0};
-            const Lanes sinc =
-                Interpolation<channels>(row, offset, w, x[0] + base, x[1] + base, tails);
-            double out[2];
-            if (up) {
-                // The filter reads the output history before this output, so both sums are
-                // folded together.
-                const Lanes history = FilterLanes<channels>(filter, y[0], y[1], outIndex);
-                const Four sums = Fold4(sinc.left, sinc.right, history.left, history.right);
-                for (int c = 0; c < channels; ++c) {
-                    Put(y[c], outIndex, sums.sum[c] + tails[c]);
-                    out[c] = sums.sum[2 + c] + FilterTail(tap1, y[c], outIndex);
+            const bool room = written <= capacity - channels;
+            if (onInputs) {
+                if (room) {
+                    const int ci = static_cast<int>(centre & kMask);
+                    double out[2];
+                    if (down) {
+                        const Lanes lanes = FilterLanes<channels>(filter, a[0], a[1], ci);
+                        const Pair sums = Fold2(lanes.left, lanes.right);
+                        for (int c = 0; c < channels; ++c) {
+                            out[c] = sums[c] + FilterTail(tap1, a[c], ci);
+                        }
+                    } else {
+                        for (int c = 0; c < channels; ++c) out[c] = x[c][ci];
+                    }
+                    for (int c = 0; c < channels; ++c) dst[written++] = ToSample(out[c]);
+                    ++outCount;
                 }
-            } else {
-                const Pair sums = Fold2(sinc.left, sinc.right);
-                for (int c = 0; c < channels; ++c) out[c] = sums[c] + tails[c];
-            }
-            if (written <= capacity - channels) {
-                for (int c = 0; c < channels; ++c) dst[written++] = ToSample(out[c]);
-                ++outCount;
+            } else if (up || room) {
+                // Upsampling interpolates an output that does not fit too: the filter of the
+                // next ones reads it.
+                const double f = t - static_cast<double>(centre);
+                const int slot = batch.count++;
+                batch.base[slot] = static_cast<int>((centre - kResamplerHalfWidth) & kMask);
+                double* made = batch.made[batch.misses];
+                if (phases > 0) {
+                    const int k = static_cast<int>(f * phases + 0.5);
+                    const int r = phaseRow[k];
+                    const double* row = weights + static_cast<std::ptrdiff_t>(r) * 2 * kSincSpan;
+                    const double offset = f - phaseStart[k];
+                    if (cachedOffsets == nullptr) {
+                        made = batch.made[slot];
+                        TableWeights(row, offset, made);
+                    } else if (std::memcmp(&cachedOffsets[r], &offset, sizeof offset) == 0) {
+                        made = cachedWeights + static_cast<std::ptrdiff_t>(r) * kSincSpan;
+                    } else {
+                        // Kept for the row once the batch, which may read its old weights, is
+                        // done.
+                        TableWeights(row, offset, made);
+                        batch.missRow[batch.misses] = r;
+                        batch.missOffset[batch.misses++] = offset;
+                    }
+                } else {
+                    made = batch.made[slot];
+                    Weights(f, made);
+                }
+                batch.weights[slot] = made;
+                if (up) ++pending;
+                if (room) {
+                    written += channels;
+                    ++outCount;
+                    if (up) ++pendingKept;
+                }
             }
             position = position + ratio;
             if (position >= static_cast<double>(kResamplerRingSize)) {
                 position = position - static_cast<double>(kResamplerRingSize);
             }
             outIndex = (outIndex + 1) & kMask;
+            if (batch.count == kSincBatch) interpolateBatch();
         }
+        interpolateBatch();
     }
+    if (pending > 0)
+        FilterOut<channels>(filter, tap1, y, pendingIndex, pendingKept, dst + pendingAt);
     state.position = position;
     state.outCount = outCount;
     state.outIndex = outIndex;
