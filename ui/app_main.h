@@ -46,6 +46,7 @@ struct BatchSnapshot {
     CString outputFolder;
     int frequency = 0;
     int channels = 0;
+    Quality quality = Quality::Standard;
 };
 
 class CAppMain : public CAppBase, public CAppEventListener, public ConversionObserver {
