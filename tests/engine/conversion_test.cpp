@@ -15,6 +15,7 @@
 
 #include "engine/channels.h"
 #include "engine/resampler.h"
+#include "engine/sample_writer.h"
 #include "support/test_support.h"
 
 #ifndef _WIN32
@@ -76,6 +77,42 @@ TEST(ChannelConversion, StereoToMonoScalesEachSideAndSaturates) {
     EXPECT_EQ(out[1], 32767);
     EXPECT_EQ(out[2], -32768);
     EXPECT_EQ(out[3], 0);
+}
+
+// Floats reach the output rounded to the nearest step (ties to even) and saturated, in 16 and
+// 24 bits, written once or twice (a mono stream to both sides of stereo).
+TEST(SampleWriterFloats, AreRoundedAndSaturated) {
+    for (int bytes : {2, 3}) {
+        for (int copies : {1, 2}) {
+            SCOPED_TRACE(std::to_string(bytes) + " bytes x " + std::to_string(copies));
+            const float step = bytes == 2 ? 1.0f / 32768 : 1.0f / 8388608;
+            const std::vector<float> in{1.5f * step, 2.5f * step, -2.5f * step, 0.49f * step,
+                                        1.0f,        -1.0f,       1.5f,         -1.5f};
+            const std::int32_t max = bytes == 2 ? 32767 : 8388607;
+            const std::vector<std::int32_t> expected{2, 2, -2, 0, max, -max - 1, max, -max - 1};
+            TempFolder folder;
+            CWaveFile output;
+            MediaParams params{1, 8000, copies, 8 * bytes};
+            output.SetParams(&params);
+            ASSERT_EQ(output.Create(Str(folder.File("a.wav")), false), 0);
+            {
+                SampleWriter writer(output, 6, false, bytes);  // several blocks
+                EXPECT_TRUE(writer.WriteFloat(in.data(), static_cast<int>(in.size()), copies));
+                EXPECT_TRUE(writer.Finish());
+            }
+            ASSERT_TRUE(output.Finish());
+            const Bytes file = ReadFileBytes(folder.File("a.wav"));
+            ASSERT_EQ(file.size(), kWaveHeaderBytes + in.size() * bytes * copies);
+            for (std::size_t i = 0; i < in.size() * copies; ++i) {
+                std::uint32_t v = 0;
+                for (int b = 0; b < bytes; ++b)
+                    v |= static_cast<std::uint32_t>(file[kWaveHeaderBytes + i * bytes + b])
+                         << (8 * b + 32 - 8 * bytes);
+                EXPECT_EQ(static_cast<std::int32_t>(v) >> (32 - 8 * bytes), expected[i / copies])
+                    << i;
+            }
+        }
+    }
 }
 
 class ConversionJob : public ::testing::Test {
