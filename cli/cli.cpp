@@ -178,8 +178,10 @@ class CliObserver : public ConversionObserver {
 // A settings file found in the working folder may have been put there by anyone (a folder
 // that came with a download): say which file supplied what the command line left out.
 void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
+    // A stored standard quality is the default, and not named.
+    const bool storedQuality = !options.qualityGiven && settings.quality == 1;
     if (options.quiet || !settings.loaded ||
-        (options.rateGiven && options.channelsGiven && options.outputGiven)) {
+        (options.rateGiven && options.channelsGiven && options.outputGiven && !storedQuality)) {
         return;
     }
     CString used;
@@ -197,6 +199,7 @@ void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
     if (!options.channelsGiven) {
         add(FormatString(options.channels == 1 ? L"%d channel" : L"%d channels", options.channels));
     }
+    if (storedQuality) add(CString(L"high quality"));
     Print(platform::Stream::Err, L"%s: using settings from %s (%s)\n", kProgram,
           settings.settingsPath.WideText(), used.WideText());
 }
@@ -247,6 +250,8 @@ void PrintSettings(CAppParameter& settings) {
         Print(platform::Stream::Out, L"Channels:      %d stored, out of range: %d is used\n",
               settings.channels, channels);
     }
+    Print(platform::Stream::Out, L"Quality:       %s\n",
+          settings.quality == 1 ? L"high" : L"standard");
 }
 
 // Replaces each argument with * or ? in its name part (after the last \, / or drive colon) by
@@ -316,6 +321,25 @@ const CliOption kCliOptions[] = {
          options->outputGiven = true;
          options->outputFolder.Assign(value);
          return CliCommand::Convert;
+     }},
+    {L"-Q", L"--quality", L"MODE", L"standard or high (default: the stored choice, else standard)",
+     [](const wchar_t* value, CliOptions* options, CString* error) {
+         options->qualityGiven = true;
+         if (std::wcscmp(value, L"standard") == 0 || std::wcscmp(value, L"high") == 0) {
+             options->quality = value[0] == L'h' ? Quality::High : Quality::Standard;
+             return CliCommand::Convert;
+         }
+         *error = FormatString(L"quality '%s' must be standard or high", value);
+         return CliCommand::UsageError;
+     }},
+    {nullptr, L"--bits", L"N", L"16 or 24 bits per sample (24: high quality only; default 16)",
+     [](const wchar_t* value, CliOptions* options, CString* error) {
+         if (std::wcscmp(value, L"16") == 0 || std::wcscmp(value, L"24") == 0) {
+             options->bits = value[0] == L'2' ? 24 : 16;
+             return CliCommand::Convert;
+         }
+         *error = FormatString(L"bits '%s' must be 16 or 24", value);
+         return CliCommand::UsageError;
      }},
     {L"-v", L"--verbose", nullptr, L"print diagnostic lines on standard error",
      [](const wchar_t*, CliOptions* options, CString*) {
@@ -467,6 +491,15 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     if (!options.rateGiven) options.rate = StoredRate(settings.frequency);
     if (!options.channelsGiven) options.channels = StoredChannels(settings.channels);
     if (!options.outputGiven) options.outputFolder.AssignString(settings.outputPath);
+    if (!options.qualityGiven && settings.quality == 1) options.quality = Quality::High;
+    if (options.bits == 24 && options.quality != Quality::High) {
+        InstallDiagnosticPrint(nullptr);
+        Print(platform::Stream::Err,
+              L"%s: --bits 24 needs the high quality (--quality high); the standard quality "
+              L"writes 16 bits\nTry '%s --help'.\n",
+              kProgram, kProgram);
+        return kExitUsage;
+    }
     PrintSettingsUsed(settings, options);
 
     // Sources are checked as the window's file list checks them when they are added: a file
@@ -506,9 +539,14 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
         const unsigned cores = std::thread::hardware_concurrency();
         jobs = cores == 0 ? 1 : static_cast<int>(cores < kCliMaxJobs ? cores : kCliMaxJobs);
     }
-    bool stopped =
-        RunParallelConversionBatch(sources, options.outputFolder, options.rate, options.channels,
-                                   stopFlag, &observer, jobs, makeResampler, &failed);
+    ConversionTarget target;
+    target.folder = std::move(options.outputFolder);
+    target.frequency = options.rate;
+    target.channels = options.channels;
+    target.quality = options.quality;
+    target.bitsPerSample = options.bits;
+    const bool stopped =
+        RunConversionBatch(sources, target, stopFlag, &observer, jobs, &failed, makeResampler);
     InstallDiagnosticPrint(nullptr);
 
     const int total = static_cast<int>(options.files.size());

@@ -20,11 +20,14 @@ struct CliOptions {
     int rate = 44100;
     int channels = 2;
     CString outputFolder;  // empty: beside each source
-    // Which of the three were given; the others come from the settings file.
+    Quality quality = Quality::Standard;
+    // Which of the four were given; the others come from the settings file.
     bool rateGiven = false;
     bool channelsGiven = false;
     bool outputGiven = false;
-    int jobs = 0;  // files converted at once; 0: one per processor core
+    bool qualityGiven = false;
+    int bits = 16;  // output sample size; 24 only with the high quality
+    int jobs = 0;   // files converted at once; 0: one per processor core
     bool showSettings = false;
     bool verbose = false;
     bool quiet = false;
@@ -60,8 +63,9 @@ CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* op
 int StoredRate(int stored);
 int StoredChannels(int stored);
 
-// Runs the whole program and returns its exit code. Each conversion thread gets a resampler
-// from makeResampler (the program's own by default).
+// Runs the whole program and returns its exit code. Each conversion thread of the standard
+// quality gets a resampler from makeResampler (the program's own by default); the high quality
+// always uses the high-quality resampler.
 int RunCommandLine(int argc, const wchar_t* const* argv,
                    ResamplerFactory makeResampler = MakeSincResampler);
 

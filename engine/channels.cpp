@@ -108,6 +108,10 @@ void StereoToMono(const std::int16_t* src, int frames, std::int16_t* dst) {
     }
 }
 
+void StereoToMonoAverage(const float* src, int frames, float* dst) {
+    for (int i = 0; i < frames; ++i) dst[i] = 0.5f * (src[2 * i] + src[2 * i + 1]);
+}
+
 DownmixMatrix MakeDownmix(int channels, std::uint32_t channelMask) {
     DownmixMatrix m;
     if (channels < 1) channels = 1;
@@ -149,5 +153,19 @@ void DownmixToStereo(const DownmixMatrix& matrix, const std::int16_t* src, int f
         }
         dst[2 * i] = Saturate(static_cast<long>(left));
         dst[2 * i + 1] = Saturate(static_cast<long>(right));
+    }
+}
+
+void DownmixToStereo(const DownmixMatrix& matrix, const float* src, int frames, float* dst) {
+    const int n = matrix.channels;
+    for (int i = 0; i < frames; ++i) {
+        const float* frame = src + static_cast<long>(i) * n;
+        double left = 0.0, right = 0.0;
+        for (int c = 0; c < n; ++c) {
+            left += matrix.left[c] * frame[c];
+            right += matrix.right[c] * frame[c];
+        }
+        dst[2 * i] = static_cast<float>(left);
+        dst[2 * i + 1] = static_cast<float>(right);
     }
 }

@@ -1,4 +1,4 @@
-// Channel layout conversions of 16-bit interleaved samples, applied before resampling.
+// Channel layout conversions of interleaved samples, 16-bit or float, applied before resampling.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +6,8 @@
 // Stereo to mono: each of L and R is multiplied by the square root of one half and truncated
 // toward zero separately; the sum is saturated. Takes 2 x frames values, writes frames values.
 void StereoToMono(const std::int16_t* src, int frames, std::int16_t* dst);
+// Stereo to mono for floats: the average of the two sides, which cannot clip.
+void StereoToMonoAverage(const float* src, int frames, float* dst);
 
 // Gains of a down-mix of a multichannel source to stereo.
 struct DownmixMatrix {
@@ -26,3 +28,5 @@ DownmixMatrix MakeDownmix(int channels, std::uint32_t channelMask);
 // Mixes frames of the source's channels down to interleaved stereo (2 x frames values).
 void DownmixToStereo(const DownmixMatrix& matrix, const std::int16_t* src, int frames,
                      std::int16_t* dst);
+// The same mix-down for floats.
+void DownmixToStereo(const DownmixMatrix& matrix, const float* src, int frames, float* dst);

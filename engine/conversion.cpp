@@ -11,6 +11,7 @@
 #include "base/format.h"
 #include "engine/block_reader.h"
 #include "engine/channels.h"
+#include "engine/hq_resampler.h"
 #include "engine/sample_writer.h"
 
 namespace {
@@ -56,25 +57,28 @@ int MaxOutputsPerInput(double ratio) {
     return static_cast<int>(1.0 / ratio) + 2;
 }
 
-// Everything one file's conversion needs, allocated once per file.
+// Float outputs taken from the resampler per call, at most: a block that stays in the cache.
+constexpr int kFloatOutputValues = 16384;
+
+// Everything one file's conversion needs, allocated once per file. The 16-bit path uses the
+// 16-bit buffers, the float path the float ones.
 struct Buffers {
     std::uint32_t rawBytes = 0;  // the source is read in blocks of whole chunks, at least one
     std::unique_ptr<std::int16_t[]> decoded;    // as 16-bit samples, source channels
     std::unique_ptr<std::int16_t[]> mixed;      // mixed down to stereo (3+ channels only)
     std::unique_ptr<std::int16_t[]> converted;  // in the target's channel count
-    int outputCapacity = 0;                     // resampled values per kernel call, at most
+    std::unique_ptr<float[]> decodedFloat, mixedFloat, convertedFloat;  // the same as floats
+    std::unique_ptr<float[]> resampled;  // the float resampler's outputs
+    int resampledCapacity = 0;           // values, a whole number of frames
+    int outputCapacity = 0;              // resampled values per kernel call, at most
     bool wholeOutput = false;  // the file's output fits in one block of outputCapacity values
 
     bool Allocate(const SampleFormat& format, std::uint64_t frames, int targetChannels,
-                  double ratio) {
+                  int kernelChannels, double ratio, bool floats) {
         const std::uint32_t chunkBytes =
             static_cast<std::uint32_t>(kChunkFrames) * format.blockAlign;
         rawBytes =
             chunkBytes * (kReadAheadBytes / chunkBytes > 1 ? kReadAheadBytes / chunkBytes : 1);
-        decoded =
-            ::Allocate<std::int16_t>(static_cast<std::size_t>(kChunkFrames) * format.channels);
-        if (format.channels > 2) mixed = ::Allocate<std::int16_t>(2 * kChunkFrames);
-        converted = ::Allocate<std::int16_t>(2 * kChunkFrames);
         // Room for at least one input frame's outputs, so that no sample is ever dropped.
         long need = static_cast<long>(MaxOutputsPerInput(ratio)) * targetChannels;
         outputCapacity =
@@ -89,6 +93,22 @@ struct Buffers {
             const int estimate = static_cast<int>(expected) + 1;
             outputCapacity = estimate > need ? estimate : static_cast<int>(need);
         }
+        const std::size_t chunkValues = static_cast<std::size_t>(kChunkFrames) * format.channels;
+        if (floats) {
+            decodedFloat = ::Allocate<float>(chunkValues);
+            if (format.channels > 2) mixedFloat = ::Allocate<float>(2 * kChunkFrames);
+            convertedFloat = ::Allocate<float>(kChunkFrames);
+            // Room for what one block of output holds, counted before a mono stream is doubled.
+            resampledCapacity = outputCapacity / targetChannels * kernelChannels;
+            if (resampledCapacity > kFloatOutputValues) resampledCapacity = kFloatOutputValues;
+            resampledCapacity -= resampledCapacity % kernelChannels;
+            resampled = ::Allocate<float>(static_cast<std::size_t>(resampledCapacity));
+            return decodedFloat && (format.channels <= 2 || mixedFloat) && convertedFloat &&
+                   resampled;
+        }
+        decoded = ::Allocate<std::int16_t>(chunkValues);
+        if (format.channels > 2) mixed = ::Allocate<std::int16_t>(2 * kChunkFrames);
+        converted = ::Allocate<std::int16_t>(2 * kChunkFrames);
         return decoded && (format.channels <= 2 || mixed) && converted;
     }
 };
@@ -108,10 +128,20 @@ class FileConverter {
 
   private:
     FileStatus ChunkLoop(Buffers& buffers, SampleWriter& writer);
+    // Converts frames of raw sample data and appends the outputs: as 16-bit samples, or as
+    // floats. False when the output could not take them.
+    bool Convert16(const std::uint8_t* raw, int frames, const DownmixMatrix& downmix,
+                   Buffers& buffers, SampleWriter& writer);
+    bool ConvertFloat(const std::uint8_t* raw, int frames, const DownmixMatrix& downmix,
+                      Buffers& buffers, SampleWriter& writer);
     // Resamples count values and appends them to the output, in as many kernel calls as the
     // output buffer needs. False when the output could not take them.
     bool ResampleAndWrite(const std::int16_t* values, int count, Buffers& buffers,
                           SampleWriter& writer);
+    // The same for floats; with drain, the outputs the resampler still owes after the last
+    // input instead.
+    bool ResampleAndWriteFloat(const float* values, int count, bool drain, Buffers& buffers,
+                               SampleWriter& writer);
 
     FileJob& m_job;
     int m_index;
@@ -122,7 +152,8 @@ class FileConverter {
 
 FileStatus FileConverter::Run(Buffers& buffers) {
     // Writing runs beside the conversion; what it could not write decides the result.
-    SampleWriter writer(m_job.output, buffers.outputCapacity, buffers.wholeOutput);
+    SampleWriter writer(m_job.output, buffers.outputCapacity, buffers.wholeOutput,
+                        m_job.output.Format().bitsPerSample / 8);
     if (!writer.Ready()) return FileStatus::OutOfMemory;
     FileStatus status = ChunkLoop(buffers, writer);
     if (!writer.Finish() && !IsFailure(status)) {
@@ -133,14 +164,16 @@ FileStatus FileConverter::Run(Buffers& buffers) {
 
 FileStatus FileConverter::ChunkLoop(Buffers& buffers, SampleWriter& writer) {
     CWaveFile& source = m_job.source;
-    const int targetChannels = m_job.targetChannels;
     const SampleFormat& format = source.Format();
-    const int sourceChannels = format.channels;
     const std::uint64_t total = source.FrameCount();
     DownmixMatrix downmix;
-    if (sourceChannels > 2) downmix = MakeDownmix(sourceChannels, format.channelMask);
+    if (format.channels > 2) downmix = MakeDownmix(format.channels, format.channelMask);
+    const bool floats = m_resampler.Form() == SampleForm::Float;
+    auto writeFailed = [&]() {
+        writer.Finish();
+        return m_job.output.LimitReached() ? FileStatus::SizeLimit : FileStatus::WriteFailed;
+    };
 
-    const bool nativeSamples = IsNativePcm16(format);
     // The sample data arrives in blocks read ahead; `used` bytes of the block are converted.
     BlockReader reader(source, total * format.blockAlign, buffers.rawBytes);
     if (!reader.Ready()) return FileStatus::OutOfMemory;
@@ -161,44 +194,87 @@ FileStatus FileConverter::ChunkLoop(Buffers& buffers, SampleWriter& writer) {
         const std::uint32_t available = (held - used) / format.blockAlign;
         const int frames = static_cast<int>(available < want ? available : want);
         if (frames == 0) return FileStatus::ReadFailed;
-        // 16-bit samples are used where they were read; others are decoded first.
-        const std::int16_t* samples;
-        if (nativeSamples) {
-            samples = reinterpret_cast<const std::int16_t*>(block + used);
-        } else {
-            DecodeFrames(format, block + used, static_cast<std::uint32_t>(frames),
-                         buffers.decoded.get());
-            samples = buffers.decoded.get();
-        }
+        const std::uint8_t* raw = block + used;
         used += static_cast<std::uint32_t>(frames) * format.blockAlign;
-
-        // Channel conversion: more than two channels are mixed down to stereo first.
-        int channels = sourceChannels;
-        if (channels > 2) {
-            DownmixToStereo(downmix, samples, frames, buffers.mixed.get());
-            samples = buffers.mixed.get();
-            channels = 2;
-        }
-        const std::int16_t* values = samples;
-        int count = frames * channels;
-        if (channels == 2 && targetChannels == 1) {
-            StereoToMono(samples, frames, buffers.converted.get());
-            values = buffers.converted.get();
-            count = frames;
-        }
-        // A mono source going to stereo is resampled as mono and each output written twice:
-        // equal channels give exactly the values of the mono kernel, at half the work.
-
-        if (!ResampleAndWrite(values, count, buffers, writer)) {
-            writer.Finish();
-            return m_job.output.LimitReached() ? FileStatus::SizeLimit : FileStatus::WriteFailed;
+        if (!(floats ? ConvertFloat(raw, frames, downmix, buffers, writer)
+                     : Convert16(raw, frames, downmix, buffers, writer))) {
+            return writeFailed();
         }
         if (m_observer != nullptr) {
             m_observer->OnFileProgressOf(m_index, static_cast<unsigned>(done * 100 / total));
         }
         if (static_cast<std::uint32_t>(frames) < want) return FileStatus::ReadFailed;
     }
+    // The float resampler holds the outputs of its filter's delay until the end.
+    if (floats && !ResampleAndWriteFloat(nullptr, 0, true, buffers, writer)) return writeFailed();
     return FileStatus::Converted;
+}
+
+bool FileConverter::Convert16(const std::uint8_t* raw, int frames, const DownmixMatrix& downmix,
+                              Buffers& buffers, SampleWriter& writer) {
+    const SampleFormat& format = m_job.source.Format();
+    // 16-bit samples are used where they were read; others are decoded first.
+    const std::int16_t* samples;
+    if (IsNativePcm16(format)) {
+        samples = reinterpret_cast<const std::int16_t*>(raw);
+    } else {
+        DecodeFrames(format, raw, static_cast<std::uint32_t>(frames), buffers.decoded.get());
+        samples = buffers.decoded.get();
+    }
+
+    // Channel conversion: more than two channels are mixed down to stereo first.
+    int channels = format.channels;
+    if (channels > 2) {
+        DownmixToStereo(downmix, samples, frames, buffers.mixed.get());
+        samples = buffers.mixed.get();
+        channels = 2;
+    }
+    const std::int16_t* values = samples;
+    int count = frames * channels;
+    if (channels == 2 && m_job.targetChannels == 1) {
+        StereoToMono(samples, frames, buffers.converted.get());
+        values = buffers.converted.get();
+        count = frames;
+    }
+    // A mono source going to stereo is resampled as mono and each output written twice:
+    // equal channels give exactly the values of the mono kernel, at half the work.
+    return ResampleAndWrite(values, count, buffers, writer);
+}
+
+bool FileConverter::ConvertFloat(const std::uint8_t* raw, int frames, const DownmixMatrix& downmix,
+                                 Buffers& buffers, SampleWriter& writer) {
+    const SampleFormat& format = m_job.source.Format();
+    float* samples = buffers.decodedFloat.get();
+    DecodeFramesToFloat(format, raw, static_cast<std::uint32_t>(frames), samples);
+    // The same channel conversions as the 16-bit path, except stereo to mono: the average of
+    // the two sides, which cannot clip.
+    int channels = format.channels;
+    if (channels > 2) {
+        DownmixToStereo(downmix, samples, frames, buffers.mixedFloat.get());
+        samples = buffers.mixedFloat.get();
+        channels = 2;
+    }
+    if (channels == 2 && m_job.targetChannels == 1) {
+        StereoToMonoAverage(samples, frames, buffers.convertedFloat.get());
+        samples = buffers.convertedFloat.get();
+        channels = 1;
+    }
+    return ResampleAndWriteFloat(samples, frames * channels, false, buffers, writer);
+}
+
+bool FileConverter::ResampleAndWriteFloat(const float* values, int count, bool drain,
+                                          Buffers& buffers, SampleWriter& writer) {
+    const int copies = m_job.targetChannels / m_job.kernelChannels;
+    float* out = buffers.resampled.get();
+    const int capacity = buffers.resampledCapacity;
+    // Outputs that do not fit come with the next calls, which bring no input.
+    while (true) {
+        const int made = drain ? m_resampler.Drain(out, capacity)
+                               : m_resampler.ProcessFloat(values, count, out, capacity);
+        if (made <= 0) return true;
+        if (!writer.WriteFloat(out, made, copies)) return false;
+        count = 0;
+    }
 }
 
 bool FileConverter::ResampleAndWrite(const std::int16_t* values, int count, Buffers& buffers,
@@ -306,8 +382,7 @@ int CreateOutputFile(CWaveFile& output, const CString& outputFolder, const CFile
     return result;
 }
 
-void PrepareFile(FileJob& job, const CFileName& entry, const CString& outputFolder,
-                 int targetFrequency, int targetChannels) {
+void PrepareFile(FileJob& job, const CFileName& entry, const ConversionTarget& target) {
     FileResult& result = job.result;
     CWaveFile& source = job.source;
     if (!source.OpenFile(entry.FullPath)) {
@@ -318,19 +393,21 @@ void PrepareFile(FileJob& job, const CFileName& entry, const CString& outputFold
     }
     DiagnosticPrint(L"Resampling... start\n");
 
-    // Only mono and stereo outputs are made; any other count counts as "nothing selected",
-    // which the output's format check refuses.
+    // Only mono and stereo outputs of 16 bits (24 with the high quality) are made; any other
+    // count or size counts as "nothing selected", which the output's format check refuses.
+    const int channels = target.channels;
+    const int bits = target.bitsPerSample;
     MediaParams params;
     params.kind = 1;
-    params.samplingFrequency = targetFrequency;
-    params.channels = (targetChannels == 1 || targetChannels == 2) ? targetChannels : 0;
-    params.bitsPerSample = 16;
+    params.samplingFrequency = target.frequency;
+    params.channels = (channels == 1 || channels == 2) ? channels : 0;
+    params.bitsPerSample = bits == 16 || (bits == 24 && target.quality == Quality::High) ? bits : 0;
     job.output.SetParams(&params);
     job.targetChannels = params.channels;
 
-    if (targetFrequency > 0 && params.channels != 0 &&
+    if (target.frequency > 0 && params.channels != 0 && params.bitsPerSample != 0 &&
         !IsSupportedRatio(source.Format().samplesPerSecond,
-                          static_cast<std::uint64_t>(targetFrequency))) {
+                          static_cast<std::uint64_t>(target.frequency))) {
         result.status = FileStatus::UnsupportedRatio;
         source.Close();
         return;
@@ -344,7 +421,7 @@ void PrepareFile(FileJob& job, const CFileName& entry, const CString& outputFold
     // Only "the name is taken" moves on to the next candidate.
     int created = -2;
     for (int index = 0; index < kOutputNameCandidates && created == -2; ++index) {
-        created = CreateOutputFile(job.output, outputFolder, entry, index);
+        created = CreateOutputFile(job.output, target.folder, entry, index);
     }
     if (created != 0) {
         result.status = created == -1 ? FileStatus::OutputFailed : FileStatus::NoFreeName;
@@ -366,11 +443,11 @@ void ConvertPrepared(FileJob& job, int index, const std::atomic<int>& stopFlag,
     Buffers buffers;
     const double ratio =
         static_cast<double>(format.samplesPerSecond) / static_cast<double>(targetFrequency);
-    if (!buffers.Allocate(format, job.source.FrameCount(), job.targetChannels, ratio)) {
+    job.kernelChannels = (format.channels == 1 && job.targetChannels == 2) ? 1 : job.targetChannels;
+    if (!buffers.Allocate(format, job.source.FrameCount(), job.targetChannels, job.kernelChannels,
+                          ratio, resampler.Form() == SampleForm::Float)) {
         result.status = FileStatus::OutOfMemory;
     } else {
-        job.kernelChannels =
-            (format.channels == 1 && job.targetChannels == 2) ? 1 : job.targetChannels;
         resampler.Reset(static_cast<int>(format.samplesPerSecond), targetFrequency,
                         job.kernelChannels);
         FileConverter converter(job, index, stopFlag, observer, resampler);
@@ -385,46 +462,22 @@ void ConvertPrepared(FileJob& job, int index, const std::atomic<int>& stopFlag,
     DiagnosticPrint(L"Resampling... complete\n");
 }
 
-FileResult ConvertFile(const CFileName& entry, const CString& outputFolder, int targetFrequency,
-                       int targetChannels, const std::atomic<int>& stopFlag,
-                       ConversionObserver* observer, Resampler* resampler) {
+FileResult ConvertFile(const CFileName& entry, const ConversionTarget& target,
+                       const std::atomic<int>& stopFlag, ConversionObserver* observer,
+                       Resampler& resampler) {
     FileJob job;
-    PrepareFile(job, entry, outputFolder, targetFrequency, targetChannels);
-    ConvertPrepared(job, 0, stopFlag, observer, resampler != nullptr ? *resampler : theResampler);
+    PrepareFile(job, entry, target);
+    ConvertPrepared(job, 0, stopFlag, observer, resampler);
     return std::move(job.result);
 }
 
-bool RunConversionBatch(const std::vector<const CFileName*>& sources, const CString& outputFolder,
-                        int targetFrequency, int targetChannels, const std::atomic<int>& stopFlag,
-                        ConversionObserver* observer, int* failedFiles) {
-    const int n = static_cast<int>(sources.size());
-    int failed = 0;
-    if (observer != nullptr) observer->OnBatchBegin(n);
-    for (int i = 0; i < n; ++i) {
-        if (stopFlag.load() != 0) break;
-        if (observer != nullptr) observer->OnFileBegin(i);
-        if (sources[static_cast<std::size_t>(i)] != nullptr) {
-            FileJob job;
-            PrepareFile(job, *sources[static_cast<std::size_t>(i)], outputFolder, targetFrequency,
-                        targetChannels);
-            ConvertPrepared(job, i, stopFlag, observer, theResampler);
-            const FileResult& result = job.result;
-            if (IsFailure(result.status)) ++failed;
-            if (observer != nullptr) observer->OnFileResult(i, result);
-        }
-        if (observer != nullptr) observer->OnFileEnd(i + 1);
-    }
-    const bool stopped = stopFlag.load() != 0;
-    if (observer != nullptr) observer->OnBatchEnd(stopped);
-    if (failedFiles != nullptr) *failedFiles = failed;
-    return stopped;
-}
-
-bool RunParallelConversionBatch(const std::vector<const CFileName*>& sources,
-                                const CString& outputFolder, int targetFrequency,
-                                int targetChannels, const std::atomic<int>& stopFlag,
-                                ConversionObserver* observer, int jobs,
-                                ResamplerFactory makeResampler, int* failedFiles) {
+bool RunConversionBatch(const std::vector<const CFileName*>& sources,
+                        const ConversionTarget& target, const std::atomic<int>& stopFlag,
+                        ConversionObserver* observer, int jobs, int* failedFiles,
+                        ResamplerFactory makeResampler) {
+    const ResamplerFactory make = target.quality == Quality::High ? MakeHighQualityResampler
+                                  : makeResampler != nullptr      ? makeResampler
+                                                                  : MakeSincResampler;
     const int n = static_cast<int>(sources.size());
     if (jobs > n) jobs = n;
     if (observer != nullptr) observer->OnBatchBegin(n);
@@ -434,7 +487,7 @@ bool RunParallelConversionBatch(const std::vector<const CFileName*>& sources,
     std::atomic<int> done{0};
     std::atomic<int> failed{0};
     auto work = [&]() {
-        std::unique_ptr<Resampler> resampler = makeResampler();
+        std::unique_ptr<Resampler> resampler = make();
         while (true) {
             FileJob job;
             int i;
@@ -444,9 +497,7 @@ bool RunParallelConversionBatch(const std::vector<const CFileName*>& sources,
                 i = next++;
                 if (observer != nullptr) observer->OnFileBegin(i);
                 const CFileName* entry = sources[static_cast<std::size_t>(i)];
-                if (entry != nullptr) {
-                    PrepareFile(job, *entry, outputFolder, targetFrequency, targetChannels);
-                }
+                if (entry != nullptr) PrepareFile(job, *entry, target);
             }
             if (sources[static_cast<std::size_t>(i)] != nullptr) {
                 if (resampler) {

@@ -1,7 +1,7 @@
-// The conversion job: converts a list of WAV files one after the other into new 16-bit PCM WAV
-// files at a target sampling frequency and channel count. It needs no window: it runs on the
-// calling thread and reports through an observer, so the window, the command line and the tests
-// all drive the same code.
+// The conversion job: converts a list of WAV files into new PCM WAV files at a target sampling
+// frequency and channel count, one after the other or several at once. It needs no window: it
+// runs on the calling thread (and threads of its own when asked) and reports through an
+// observer, so the window, the command line and the tests all drive the same code.
 #pragma once
 
 #include <atomic>
@@ -103,35 +103,33 @@ struct FileJob {
 
 // Opens the source and creates its output under the first free name; on failure the job's
 // result says why and nothing is left open. Writes "Resampling... start\n" once the source
-// opened.
-void PrepareFile(FileJob& job, const CFileName& entry, const CString& outputFolder,
-                 int targetFrequency, int targetChannels);
-// Converts a prepared file, reporting progress as file `index`, and closes both files.
+// opened. Outputs are 16-bit, or 24-bit when the target asks for it with the high quality; a
+// target of other channels or sample sizes fails as an output that cannot be created.
+void PrepareFile(FileJob& job, const CFileName& entry, const ConversionTarget& target);
+// Converts a prepared file, reporting progress as file `index`, and closes both files. The
+// resampler's form decides the path: 16-bit samples for Pcm16 (16-bit outputs only), floats
+// from decoding to the output's quantization for Float.
 void ConvertPrepared(FileJob& job, int index, const std::atomic<int>& stopFlag,
                      ConversionObserver* observer, Resampler& resampler);
 
-// Converts one source into the first free name in the output folder, with the process-wide
-// resampler unless another is given.
-FileResult ConvertFile(const CFileName& entry, const CString& outputFolder, int targetFrequency,
-                       int targetChannels, const std::atomic<int>& stopFlag,
-                       ConversionObserver* observer, Resampler* resampler = nullptr);
-
-// Converts the sources in order (a null entry is skipped), testing the stop flag before each
-// file and chunk. Returns whether the stop flag ended the batch; *failedFiles (when given)
-// receives the number of files that failed.
-bool RunConversionBatch(const std::vector<const CFileName*>& sources, const CString& outputFolder,
-                        int targetFrequency, int targetChannels, const std::atomic<int>& stopFlag,
-                        ConversionObserver* observer, int* failedFiles = nullptr);
+// Converts one source into the first free name in the target's folder with the given resampler.
+FileResult ConvertFile(const CFileName& entry, const ConversionTarget& target,
+                       const std::atomic<int>& stopFlag, ConversionObserver* observer,
+                       Resampler& resampler);
 
 // Makes a resampler for one conversion thread.
 using ResamplerFactory = std::unique_ptr<Resampler> (*)();
 
-// The same batch on up to `jobs` threads, each with its own resampler. Outputs are named in
+// Converts the sources (a null entry is skipped) on up to `jobs` threads, the calling one
+// among them: with one job, one file after the other on the calling thread alone. Each thread
+// makes its own resampler: the high-quality one for Quality::High, else makeResampler's (null:
+// MakeSincResampler). The stop flag is tested before each file and chunk. Outputs are named in
 // list order, so they get exactly the names a one-at-a-time run gives. The observer is called
 // from all threads (OnBatchBegin and OnBatchEnd from the calling one): OnFileBegin(i) when file
-// i is taken, OnFileProgressOf(i, percent), OnFileResult(i, ...), then OnFileEnd(files done).
-bool RunParallelConversionBatch(const std::vector<const CFileName*>& sources,
-                                const CString& outputFolder, int targetFrequency,
-                                int targetChannels, const std::atomic<int>& stopFlag,
-                                ConversionObserver* observer, int jobs,
-                                ResamplerFactory makeResampler, int* failedFiles = nullptr);
+// i is taken, OnFileProgressOf(i, percent), OnFileResult(i, ...) for a present entry, then
+// OnFileEnd(files done). Returns whether the stop flag ended the batch; *failedFiles (when
+// given) receives the number of files that failed.
+bool RunConversionBatch(const std::vector<const CFileName*>& sources,
+                        const ConversionTarget& target, const std::atomic<int>& stopFlag,
+                        ConversionObserver* observer, int jobs = 1, int* failedFiles = nullptr,
+                        ResamplerFactory makeResampler = nullptr);

@@ -11,8 +11,6 @@
 
 #include "engine/sinc_kernel.h"
 
-SincResampler theResampler;
-
 struct WeightTables {
     int phases = 0;
     std::int64_t step = 0;

@@ -150,6 +150,3 @@ class SincResampler : public Resampler {
 };
 
 std::unique_ptr<Resampler> MakeSincResampler();
-
-// The process-wide resampler, used by the conversion job unless it is given its own.
-extern SincResampler theResampler;

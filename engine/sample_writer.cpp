@@ -2,10 +2,11 @@
 
 #include <new>
 
-SampleWriter::SampleWriter(CWaveFile& output, int blockValues, bool oneBlock)
-    : m_output(output), m_blockValues(blockValues), m_oneBlock(oneBlock) {
+SampleWriter::SampleWriter(CWaveFile& output, int blockValues, bool oneBlock, int bytesPerSample)
+    : m_output(output), m_blockValues(blockValues), m_oneBlock(oneBlock), m_bytes(bytesPerSample) {
+    const std::size_t units = (static_cast<std::size_t>(blockValues) * bytesPerSample + 1) / 2;
     for (int i = 0; i < (oneBlock ? 1 : 2); ++i) {
-        m_blocks[i].reset(new (std::nothrow) std::int16_t[static_cast<std::size_t>(blockValues)]);
+        m_blocks[i].reset(new (std::nothrow) std::int16_t[units]);
     }
     if (!Ready() || oneBlock) return;
     try {
@@ -20,7 +21,8 @@ SampleWriter::~SampleWriter() {
 }
 
 bool SampleWriter::WriteBlock(const std::int16_t* samples, int values) {
-    return values == 0 || m_output.WriteSamples(samples, static_cast<std::uint32_t>(values) * 2);
+    return values == 0 || m_output.WriteSamples(samples, static_cast<std::uint32_t>(values) *
+                                                             static_cast<std::uint32_t>(m_bytes));
 }
 
 void SampleWriter::Loop() {
@@ -57,8 +59,59 @@ bool SampleWriter::Flush() {
 }
 
 std::int16_t* SampleWriter::Reserve(int values) {
-    if (m_fill + values > m_blockValues && !Flush()) return nullptr;
+    if (m_bytes != 2 || (m_fill + values > m_blockValues && !Flush())) return nullptr;
     return m_blocks[m_current].get() + m_fill;
+}
+
+namespace {
+
+// Adding 1.5 x 2^52 to a double of smaller magnitude leaves no bits for a fraction, so the sum
+// is rounded to an integer (ties to even); subtracting it again gives that integer exactly.
+constexpr double kRounding = 6755399441055744.0;
+
+// x x full (the sample's full-scale step count, 2^15 or 2^23) rounded and limited to the
+// sample's range; NaN becomes the lowest value.
+std::int32_t Quantize(float x, double full) {
+    double v = static_cast<double>(x) * full;
+    v = v > -full ? v : -full;
+    v = v < full - 1.0 ? v : full - 1.0;
+    return static_cast<std::int32_t>((v + kRounding) - kRounding);
+}
+
+}  // namespace
+
+bool SampleWriter::WriteFloat(const float* values, int count, int copies) {
+    while (count > 0) {
+        int n = (m_blockValues - m_fill) / copies;
+        if (n == 0) {
+            if (!Flush()) return false;
+            continue;
+        }
+        if (n > count) n = count;
+        std::int16_t* block = m_blocks[m_current].get();
+        if (m_bytes == 2) {
+            std::int16_t* room = block + m_fill;
+            for (int i = 0; i < n; ++i) {
+                const auto q = static_cast<std::int16_t>(Quantize(values[i], 32768.0));
+                for (int c = 0; c < copies; ++c) *room++ = q;
+            }
+        } else {
+            // Three bytes a sample, little-endian.
+            auto* room = reinterpret_cast<std::uint8_t*>(block) + 3 * static_cast<long>(m_fill);
+            for (int i = 0; i < n; ++i) {
+                const auto q = static_cast<std::uint32_t>(Quantize(values[i], 8388608.0));
+                for (int c = 0; c < copies; ++c) {
+                    *room++ = static_cast<std::uint8_t>(q);
+                    *room++ = static_cast<std::uint8_t>(q >> 8);
+                    *room++ = static_cast<std::uint8_t>(q >> 16);
+                }
+            }
+        }
+        m_fill += n * copies;
+        values += n;
+        count -= n;
+    }
+    return true;
 }
 
 bool SampleWriter::Finish() {

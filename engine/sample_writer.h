@@ -1,5 +1,6 @@
-// Appends 16-bit samples to an output WAV file on a thread of its own, so that writing one block
-// overlaps with converting the next. Blocks alternate between two buffers.
+// Appends samples to an output WAV file on a thread of its own, so that writing one block overlaps
+// with converting the next. Blocks alternate between two buffers. The samples are 16-bit, put
+// into the room Reserve gives, or floats that WriteFloat quantizes to 16 or 24 bits.
 #pragma once
 
 #include <condition_variable>
@@ -12,21 +13,26 @@
 
 class SampleWriter {
   public:
-    // Blocks of blockValues samples; without a thread (none could be started) every block is
-    // written on the caller's thread. With oneBlock (the whole output is expected to fit one
-    // block) there is one buffer and no thread: it is written when full and at the end.
-    SampleWriter(CWaveFile& output, int blockValues, bool oneBlock);
+    // Blocks of blockValues samples of bytesPerSample bytes each (2 or 3); without a thread
+    // (none could be started) every block is written on the caller's thread. With oneBlock (the
+    // whole output is expected to fit one block) there is one buffer and no thread: it is
+    // written when full and at the end.
+    SampleWriter(CWaveFile& output, int blockValues, bool oneBlock, int bytesPerSample = 2);
     SampleWriter(const SampleWriter&) = delete;
     SampleWriter& operator=(const SampleWriter&) = delete;
     ~SampleWriter();
 
     // False when the buffers could not be allocated.
     bool Ready() const { return m_blocks[0] && (m_oneBlock || m_blocks[1]); }
-    // Room for `values` more samples (at most the block size), handing the current block over
-    // first when it is too full. Null once a write has failed.
+    // Room for `values` more 16-bit samples (at most the block size), handing the current block
+    // over first when it is too full. Null once a write has failed, and for other sample sizes.
     std::int16_t* Reserve(int values);
     // The samples just put into the reserved room.
     void Commit(int values) { m_fill += values; }
+    // Appends count floats (full scale 1.0), each rounded to the nearest step of the sample size
+    // (ties to even) and saturated, `copies` times over (2: a mono stream to both sides of a
+    // stereo output). False once a write has failed.
+    bool WriteFloat(const float* values, int count, int copies);
     // Writes what is left and waits for it; false when any write failed.
     bool Finish();
 
@@ -39,6 +45,8 @@ class SampleWriter {
     CWaveFile& m_output;
     const int m_blockValues;
     const bool m_oneBlock;
+    const int m_bytes;  // per sample
+    // Held as 16-bit values; other sample sizes are stored into them byte by byte.
     std::unique_ptr<std::int16_t[]> m_blocks[2];
     int m_current = 0;  // the block being filled
     int m_fill = 0;

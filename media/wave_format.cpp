@@ -205,3 +205,59 @@ void DecodeFrames(const SampleFormat& format, const std::uint8_t* raw, std::uint
             break;
     }
 }
+
+void DecodeFramesToFloat(const SampleFormat& format, const std::uint8_t* raw, std::uint32_t frames,
+                         float* samples) {
+    const std::uint32_t count = frames * format.channels;
+    const unsigned size = format.containerBytes;
+    constexpr float k16 = 1.0f / 32768.0f;
+    constexpr float k32 = 1.0f / 2147483648.0f;
+    switch (format.encoding) {
+        case SampleEncoding::Pcm:
+            if (size == 1) {
+                for (std::uint32_t i = 0; i < count; ++i)
+                    samples[i] = (raw[i] - 128) * (1.0f / 128);
+            } else if (size == 2) {
+                for (std::uint32_t i = 0; i < count; ++i) {
+                    samples[i] = static_cast<std::int16_t>(U16(raw + 2 * i)) * k16;
+                }
+            } else if (size == 3) {
+                for (std::uint32_t i = 0; i < count; ++i, raw += 3) {
+                    const std::uint32_t v = (static_cast<std::uint32_t>(raw[0]) << 8) |
+                                            (static_cast<std::uint32_t>(raw[1]) << 16) |
+                                            (static_cast<std::uint32_t>(raw[2]) << 24);
+                    samples[i] = static_cast<float>(static_cast<std::int32_t>(v)) * k32;
+                }
+            } else {
+                // Signed, left-justified: the top four bytes of each container.
+                const std::uint8_t* top = raw + size - 4;
+                for (std::uint32_t i = 0; i < count; ++i, top += size) {
+                    samples[i] = static_cast<float>(static_cast<std::int32_t>(U32(top))) * k32;
+                }
+            }
+            break;
+        case SampleEncoding::Float:
+            for (std::uint32_t i = 0; i < count; ++i) {
+                double value;
+                if (size == 4) {
+                    std::uint32_t bits = U32(raw + 4 * i);
+                    float f;
+                    std::memcpy(&f, &bits, sizeof f);
+                    value = f;
+                } else {
+                    std::uint64_t bits =
+                        U32(raw + 8 * i) | (static_cast<std::uint64_t>(U32(raw + 8 * i + 4)) << 32);
+                    std::memcpy(&value, &bits, sizeof value);
+                }
+                if (!(value == value)) value = 0.0;
+                samples[i] = static_cast<float>(value > 1.0 ? 1.0 : value < -1.0 ? -1.0 : value);
+            }
+            break;
+        case SampleEncoding::ALaw:
+            for (std::uint32_t i = 0; i < count; ++i) samples[i] = ALawToLinear(raw[i]) * k16;
+            break;
+        case SampleEncoding::MuLaw:
+            for (std::uint32_t i = 0; i < count; ++i) samples[i] = MuLawToLinear(raw[i]) * k16;
+            break;
+    }
+}

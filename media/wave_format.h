@@ -1,4 +1,5 @@
-// The sample format of a WAV file's "fmt " chunk, and decoding of its samples to 16-bit PCM.
+// The sample format of a WAV file's "fmt " chunk, and decoding of its samples to 16-bit PCM or to
+// floats.
 #pragma once
 
 #include <cstdint>
@@ -59,3 +60,9 @@ bool IsNativePcm16(const SampleFormat& format);
 // saturated, with NaN read as 0.
 void DecodeFrames(const SampleFormat& format, const std::uint8_t* raw, std::uint32_t frames,
                   std::int16_t* samples);
+
+// Decodes frames of raw sample data to interleaved floats with full scale 1.0 (a 16-bit sample s
+// is s / 32768), keeping what a float holds of every source: 24-bit samples whole, wider ones to
+// 24 significant bits. Floats are taken as they are, limited to full scale, with NaN read as 0.
+void DecodeFramesToFloat(const SampleFormat& format, const std::uint8_t* raw, std::uint32_t frames,
+                         float* samples);

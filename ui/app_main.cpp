@@ -277,8 +277,12 @@ void CAppMain::RunBatch() {
     for (const auto& entry : m_batch->entries) sources.push_back(entry.get());
     int failed = 0;
     m_failures.clear();
-    const bool stopped = RunConversionBatch(sources, m_batch->outputFolder, m_batch->frequency,
-                                            m_batch->channels, m_stop, this, &failed);
+    ConversionTarget target;
+    target.folder.AssignString(m_batch->outputFolder);
+    target.frequency = m_batch->frequency;
+    target.channels = m_batch->channels;
+    target.quality = m_batch->quality;
+    const bool stopped = RunConversionBatch(sources, target, m_stop, this, 1, &failed);
 
     // No report when the window is closing: it is waiting for this thread to end.
     if (!m_closing.load()) {

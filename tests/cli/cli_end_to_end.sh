@@ -34,19 +34,19 @@ expect_exit() {
     [ "$got" -eq "$want" ] || fail "exit $got, expected $want: $* ($(cat stderr.txt))"
 }
 
-# Checks an output with soxi: 16-bit signed PCM, rate, channels, frames, and a header that
-# describes exactly the bytes in the file.
+# Checks an output with soxi: signed PCM of 16 bits (or $5), rate, channels, frames, and a
+# header that describes exactly the bytes in the file.
 check_output() {
-    file=$1 rate=$2 channels=$3 frames=$4
+    file=$1 rate=$2 channels=$3 frames=$4 bits=${5:-16}
     [ -f "$file" ] || { fail "$file missing"; return; }
     [ "$(soxi -r "$file")" = "$rate" ] || fail "$file: rate $(soxi -r "$file"), expected $rate"
     [ "$(soxi -c "$file")" = "$channels" ] || fail "$file: channels $(soxi -c "$file")"
-    [ "$(soxi -b "$file")" = "16" ] || fail "$file: bits $(soxi -b "$file")"
+    [ "$(soxi -b "$file")" = "$bits" ] || fail "$file: bits $(soxi -b "$file")"
     soxi -e "$file" | grep -q "Signed Integer PCM" || fail "$file: encoding $(soxi -e "$file")"
     got=$(soxi -s "$file")
     [ "$got" = "$frames" ] || fail "$file: $got frames, expected $frames"
     size=$(wc -c <"$file")
-    [ "$size" -eq $((56 + got * channels * 2)) ] || fail "$file: $size bytes for $got frames"
+    [ "$size" -eq $((56 + got * channels * bits / 8)) ] || fail "$file: $size bytes for $got frames"
 }
 
 # Frames the resampler gives for a source of $1 frames at $2 Hz converted to $3 Hz: output n is
@@ -56,6 +56,11 @@ expected_frames() {
         r = s / d; n = 0
         while (n * r < t - 25) n++
         print n }'
+}
+
+# The high quality's output frames: as long as the source, ceil($1 x $3 / $2).
+high_frames() {
+    echo $((($1 * $3 + $2 - 1) / $2))
 }
 
 sox -n -r 44100 -c 2 -b 16 stereo44.wav synth 0.25 sine 440 sine 660 gain -3
@@ -85,6 +90,17 @@ rms_in=$(sox stereo22_float.wav -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}'
 rms_out=$(sox formats/stereo22_float.wav -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
 awk -v a="$rms_in" -v b="$rms_out" 'BEGIN { exit !(b > a * 0.9 && b < a * 1.1) }' ||
     fail "float source level $rms_in became $rms_out"
+
+# The high quality, in 16 or 24 bits, from every source encoding, several files at once.
+mkdir -p high
+expect_exit 0 -q -Q high --bits 24 -j 2 -r 44100 -o high stereo44.wav mono48_24bit.wav \
+    mono8k_8bit.wav stereo22_float.wav
+check_output high/stereo44.wav 44100 2 11025 24
+check_output high/mono48_24bit.wav 44100 2 "$(high_frames 9600 48000 44100)" 24
+check_output high/mono8k_8bit.wav 44100 2 "$(high_frames 4000 8000 44100)" 24
+check_output high/stereo22_float.wav 44100 2 "$(high_frames 4410 22050 44100)" 24
+expect_exit 0 -q --quality=high -r 16000 -c 1 -o high stereo44.wav
+check_output "high/stereo44(1).wav" 16000 1 "$(high_frames 11025 44100 16000)"
 
 # Beside the source, never overwriting: name(1).wav, then name(2).wav.
 mkdir -p beside
@@ -210,6 +226,10 @@ expect_exit 2 --frobnicate stereo44.wav
 expect_exit 2 -r 999 stereo44.wav
 expect_exit 2 -r 384001 stereo44.wav
 expect_exit 2 -c 3 stereo44.wav
+expect_exit 2 -Q best stereo44.wav
+expect_exit 2 --bits 20 -Q high stereo44.wav
+expect_exit 2 --bits 24 stereo44.wav
+grep -q "bits 24 needs the high quality" stderr.txt || fail "--bits 24: $(cat stderr.txt)"
 expect_exit 2
 expect_exit 0 --version
 grep -q "1.0.3.0" stdout.txt || fail "--version printed $(cat stdout.txt)"
@@ -225,6 +245,7 @@ cp ratemill.ini ratemill.ini.before
 expect_exit 0 --settings
 grep -q "ratemill.ini (read)" stdout.txt || fail "--settings: $(cat stdout.txt)"
 grep -q "16000 Hz" stdout.txt || fail "--settings frequency: $(cat stdout.txt)"
+grep -q "Quality: *standard" stdout.txt || fail "--settings quality: $(cat stdout.txt)"
 grep -q "user's settings: .*ratemill.ini (not there)" stdout.txt ||
     fail "--settings user folder: $(cat stdout.txt)"
 expect_exit 0 -q ../stereo44.wav
@@ -245,6 +266,15 @@ grep -q "500 Hz stored, out of range: 44100 Hz is used" stdout.txt || fail "rang
 expect_exit 0 -q -o stored ../mono8k_8bit.wav
 check_output stored/mono8k_8bit.wav 44100 2 "$(expected_frames 4000 8000 44100)"
 cmp -s ratemill.ini ratemill.ini.before || fail "the settings file was rewritten"
+# A stored high quality is used and named, and lets --bits 24 through.
+printf '<?xml version="1.0" ?>\r\n<config><channels>1</channels><quality>1</quality></config>\r\n' >ratemill.ini
+expect_exit 0 --settings
+grep -q "Quality: *high" stdout.txt || fail "--settings quality: $(cat stdout.txt)"
+mkdir -p high
+expect_exit 0 --bits 24 -r 8000 -o high ../stereo44.wav
+grep -q "using settings from .*settings.ratemill.ini (1 channel, high quality)" stderr.txt ||
+    fail "settings line: $(cat stderr.txt)"
+check_output high/stereo44.wav 8000 1 2000 24
 cd ..
 
 # Without a file in the working folder or beside the program, the one in the user's settings

@@ -37,7 +37,9 @@ std::string Summary(const Parsed& p) {
     return std::to_string(static_cast<int>(p.command)) + " " + Utf8(p.error) + " rate " +
            std::to_string(o.rate) + (o.rateGiven ? "!" : "") + " channels " +
            std::to_string(o.channels) + (o.channelsGiven ? "!" : "") + " output " +
-           Utf8(o.outputFolder) + (o.outputGiven ? "!" : "") + " jobs " + std::to_string(o.jobs) +
+           Utf8(o.outputFolder) + (o.outputGiven ? "!" : "") + " quality " +
+           std::to_string(static_cast<int>(o.quality)) + (o.qualityGiven ? "!" : "") + " bits " +
+           std::to_string(o.bits) + " jobs " + std::to_string(o.jobs) +
            (o.verbose ? " verbose" : "") + (o.quiet ? " quiet" : "") +
            (o.showSettings ? " settings" : "");
 }
@@ -86,7 +88,8 @@ TEST(CommandLineOptions, ShortLongAttachedAndEqualsFormsAreRead) {
     // Every option of the table in each of its forms: the forms of one option read alike, and
     // change what the option is for. A value is attached only to an option that takes one.
     const std::map<std::wstring, std::wstring> values{
-        {L"--rate", L"8000"}, {L"--channels", L"1"}, {L"--output", L"o"}, {L"--jobs", L"3"}};
+        {L"--rate", L"8000"}, {L"--channels", L"1"},   {L"--output", L"o"},
+        {L"--jobs", L"3"},    {L"--quality", L"high"}, {L"--bits", L"24"}};
     const std::string defaults = Summary(Parse({L"a.wav"}));
     for (int k = 0; k < kCliOptionCount; ++k) {
         const CliOption& option = kCliOptions[k];
@@ -112,7 +115,7 @@ TEST(CommandLineOptions, ShortLongAttachedAndEqualsFormsAreRead) {
     }
 }
 
-TEST(CommandLineOptions, RateAndChannelsMustBeInRange) {
+TEST(CommandLineOptions, ValuesMustBeInRangeOrAmongTheChoices) {
     EXPECT_EQ(Parse({L"-r", L"1000", L"a.wav"}).options.rate, 1000);
     EXPECT_EQ(Parse({L"--rate=384000", L"a.wav"}).options.rate, 384000);
     EXPECT_EQ(Parse({L"-c", L"1", L"a.wav"}).options.channels, 1);
@@ -124,6 +127,12 @@ TEST(CommandLineOptions, RateAndChannelsMustBeInRange) {
     ExpectUsageError({L"--rate=", L"a.wav"}, "empty");
     ExpectUsageError({L"-c", L"0", L"a.wav"}, "channels 0");
     ExpectUsageError({L"--channels=3", L"a.wav"}, "channels 3");
+    EXPECT_EQ(Parse({L"-Q", L"high", L"-Q", L"standard", L"a.wav"}).options.quality,
+              Quality::Standard);
+    ExpectUsageError({L"-Q", L"High", L"a.wav"}, "quality High");
+    ExpectUsageError({L"--quality=", L"a.wav"}, "quality empty");
+    ExpectUsageError({L"--bits", L"32", L"a.wav"}, "bits 32");
+    ExpectUsageError({L"--bits=16bit", L"a.wav"}, "bits 16bit");
 }
 
 TEST(CommandLineOptions, BadCommandLinesAreUsageErrors) {

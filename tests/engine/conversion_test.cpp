@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 
 #include "engine/channels.h"
 #include "engine/resampler.h"
+#include "engine/sample_writer.h"
 #include "support/test_support.h"
 
 #ifndef _WIN32
@@ -43,23 +45,26 @@ struct BatchResult {
 };
 
 BatchResult RunBatch(const std::vector<const CFileName*>& sources, const std::string& folder,
-                     int rate, int channels) {
+                     int rate, int channels, Quality quality = Quality::Standard, int bits = 16) {
     BatchResult r;
     std::atomic<int> stop{0};
-    r.stopped =
-        RunConversionBatch(sources, Str(folder), rate, channels, stop, &r.observer, &r.failed);
+    r.stopped = RunConversionBatch(sources, {Str(folder), rate, channels, quality, bits}, stop,
+                                   &r.observer, 1, &r.failed);
     return r;
 }
 
 // The header fields of an output and its length agree with the frames it holds.
 void ExpectOutput(const Bytes& file, std::uint32_t rate, std::uint16_t channels,
-                  std::uint32_t frames) {
-    const std::uint32_t data = frames * 2u * channels;
+                  std::uint32_t frames, std::uint16_t bits = 16) {
+    const std::uint32_t align = bits / 8u * channels;
+    const std::uint32_t data = frames * align;
     ASSERT_EQ(file.size(), kWaveHeaderBytes + data);
     EXPECT_EQ(Get32(file, 4), kWaveHeaderBytes - 8 + data);
     EXPECT_EQ(Get16(file, 22), channels);
     EXPECT_EQ(Get32(file, 24), rate);
-    EXPECT_EQ(Get16(file, 34), 16u);
+    EXPECT_EQ(Get32(file, 28), rate * align);
+    EXPECT_EQ(Get16(file, 32), align);
+    EXPECT_EQ(Get16(file, 34), bits);
     EXPECT_EQ(Get32(file, 44), frames);
     EXPECT_EQ(Get32(file, 52), data);
 }
@@ -72,6 +77,42 @@ TEST(ChannelConversion, StereoToMonoScalesEachSideAndSaturates) {
     EXPECT_EQ(out[1], 32767);
     EXPECT_EQ(out[2], -32768);
     EXPECT_EQ(out[3], 0);
+}
+
+// Floats reach the output rounded to the nearest step (ties to even) and saturated, in 16 and
+// 24 bits, written once or twice (a mono stream to both sides of stereo).
+TEST(SampleWriterFloats, AreRoundedAndSaturated) {
+    for (int bytes : {2, 3}) {
+        for (int copies : {1, 2}) {
+            SCOPED_TRACE(std::to_string(bytes) + " bytes x " + std::to_string(copies));
+            const float step = bytes == 2 ? 1.0f / 32768 : 1.0f / 8388608;
+            const std::vector<float> in{1.5f * step, 2.5f * step, -2.5f * step, 0.49f * step,
+                                        1.0f,        -1.0f,       1.5f,         -1.5f};
+            const std::int32_t max = bytes == 2 ? 32767 : 8388607;
+            const std::vector<std::int32_t> expected{2, 2, -2, 0, max, -max - 1, max, -max - 1};
+            TempFolder folder;
+            CWaveFile output;
+            MediaParams params{1, 8000, copies, 8 * bytes};
+            output.SetParams(&params);
+            ASSERT_EQ(output.Create(Str(folder.File("a.wav")), false), 0);
+            {
+                SampleWriter writer(output, 6, false, bytes);  // several blocks
+                EXPECT_TRUE(writer.WriteFloat(in.data(), static_cast<int>(in.size()), copies));
+                EXPECT_TRUE(writer.Finish());
+            }
+            ASSERT_TRUE(output.Finish());
+            const Bytes file = ReadFileBytes(folder.File("a.wav"));
+            ASSERT_EQ(file.size(), kWaveHeaderBytes + in.size() * bytes * copies);
+            for (std::size_t i = 0; i < in.size() * copies; ++i) {
+                std::uint32_t v = 0;
+                for (int b = 0; b < bytes; ++b)
+                    v |= static_cast<std::uint32_t>(file[kWaveHeaderBytes + i * bytes + b])
+                         << (8 * b + 32 - 8 * bytes);
+                EXPECT_EQ(static_cast<std::int32_t>(v) >> (32 - 8 * bytes), expected[i / copies])
+                    << i;
+            }
+        }
+    }
 }
 
 class ConversionJob : public ::testing::Test {
@@ -171,7 +212,7 @@ TEST_F(ConversionJob, SurroundSourceIsMixedDownWithoutTheLowFrequencyChannel) {
     // 5.1 order: front left, front right, centre, low frequency, back left, back right.
     const std::int16_t frame[6] = {20000, -12000, 6000, 32000, -3000, 9000};
     Bytes data;
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 3000; ++i) {
         for (std::int16_t v : frame) Put16(data, static_cast<std::uint16_t>(v));
     }
     auto a = Source("a.wav", MakeRiff({{"fmt ", ExtensibleFormatBody(1, 6, 44100, 16, 16, 0x3F)},
@@ -183,15 +224,106 @@ TEST_F(ConversionJob, SurroundSourceIsMixedDownWithoutTheLowFrequencyChannel) {
     RunBatch({a.get()}, out.Path(), 44100, 1);
     Bytes stereo = ReadFileBytes(out.File("a.wav"));
     Bytes mono = ReadFileBytes(out.File("a(1).wav"));
-    ExpectOutput(stereo, 44100, 2, 275);
-    ExpectOutput(mono, 44100, 1, 275);
+    ExpectOutput(stereo, 44100, 2, 2975);
+    ExpectOutput(mono, 44100, 1, 2975);
     std::vector<std::int16_t> s = SamplesOf(stereo);
     std::vector<std::int16_t> m = SamplesOf(mono);
-    for (std::size_t n = 0; n < 275; ++n) {
+    for (std::size_t n = 0; n < 2975; ++n) {
         ASSERT_EQ(s[2 * n], 9161) << n;
         ASSERT_EQ(s[2 * n + 1], -576) << n;
         ASSERT_EQ(m[n], 6069) << n;
     }
+
+    // The high quality mixes the same in floats (left 9162.4, right -577.2), and its mono is the
+    // average of the two sides. Away from the ends, where the filter meets the silence around
+    // the source, it passes them within its passband's flatness.
+    RunBatch({a.get()}, out.Path(), 44100, 2, Quality::High);
+    RunBatch({a.get()}, out.Path(), 44100, 1, Quality::High);
+    s = SamplesOf(ReadFileBytes(out.File("a(2).wav")));
+    m = SamplesOf(ReadFileBytes(out.File("a(3).wav")));
+    ASSERT_EQ(s.size(), 2u * 3000);
+    ASSERT_EQ(m.size(), 3000u);
+    for (std::size_t n = 1000; n < 2000; ++n) {
+        ASSERT_NEAR(s[2 * n], 9162.4, 15) << n;
+        ASSERT_NEAR(s[2 * n + 1], -577.2, 15) << n;
+        ASSERT_NEAR(m[n], 4292.6, 15) << n;
+    }
+}
+
+// The high quality: outputs last as long as their sources (ceil(frames x target / source)),
+// in 16 or 24 bits.
+TEST_F(ConversionJob, HighQualityOutputsLastAsLongAsTheirSources) {
+    struct Case {
+        int rate, channels, target, targetChannels, bits;
+    };
+    const Case cases[] = {{44100, 2, 48000, 2, 16},
+                          {48000, 2, 16000, 1, 24},
+                          {8000, 1, 48000, 2, 24},
+                          {96000, 1, 44100, 1, 16}};
+    constexpr std::int64_t kFrames = 10007;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.rate) + " > " + std::to_string(c.target) + ", " +
+                     std::to_string(c.bits) + " bits");
+        TempFolder folder;
+        auto a = Source("a.wav", Pcm16Wav(static_cast<std::uint32_t>(c.rate),
+                                          static_cast<std::uint16_t>(c.channels),
+                                          Wave(static_cast<int>(kFrames) * c.channels)));
+        BatchResult r =
+            RunBatch({a.get()}, folder.Path(), c.target, c.targetChannels, Quality::High, c.bits);
+        ASSERT_EQ(r.failed, 0);
+        const std::int64_t frames = (kFrames * c.target + c.rate - 1) / c.rate;
+        ExpectOutput(ReadFileBytes(folder.File("a.wav")), static_cast<std::uint32_t>(c.target),
+                     static_cast<std::uint16_t>(c.targetChannels),
+                     static_cast<std::uint32_t>(frames), static_cast<std::uint16_t>(c.bits));
+    }
+}
+
+// A sine of 8 steps of 24 bits (-120 dBFS), far below the 16-bit step, comes out of 24-bit and
+// float sources into a 24-bit output; two full-scale sides of stereo make a mono sine of the
+// same level, not clipped.
+TEST_F(ConversionJob, HighQualityKeepsWhatLiesBelow16BitsAndMixesToMonoWithoutClipping) {
+    constexpr int kFrames = 6000;
+    constexpr double kStep = 2 * 3.141592653589793 * 1000 / 48000;
+    std::vector<std::int32_t> detail(kFrames);
+    Bytes pcm24, pcm32, float32;
+    for (int i = 0; i < kFrames; ++i) {
+        detail[i] = static_cast<std::int32_t>(std::lround(8 * std::sin(kStep * i)));
+        const auto v = static_cast<std::uint32_t>(detail[i]);
+        pcm24.insert(pcm24.end(), {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                                   static_cast<std::uint8_t>(v >> 16)});
+        Put32(pcm32, v << 8);
+        const float f = static_cast<float>(detail[i]) / 8388608;
+        std::uint32_t bits;
+        std::memcpy(&bits, &f, 4);
+        Put32(float32, bits);
+    }
+    const std::vector<std::pair<std::string, Bytes>> layouts{
+        {"bits24.wav", MakeRiff({{"fmt ", FormatBody(1, 1, 48000, 24)}, {"data", pcm24}})},
+        {"bits32.wav", MakeRiff({{"fmt ", FormatBody(1, 1, 48000, 32)}, {"data", pcm32}})},
+        {"float.wav", MakeRiff({{"fmt ", FormatBody(3, 1, 48000, 32)}, {"data", float32}})}};
+    for (const auto& layout : layouts) {
+        SCOPED_TRACE(layout.first);
+        auto entry = Source(layout.first, layout.second);
+        ASSERT_EQ(RunBatch({entry.get()}, out.Path(), 48000, 1, Quality::High, 24).failed, 0);
+        const Bytes file = ReadFileBytes(out.File(layout.first));
+        ExpectOutput(file, 48000, 1, kFrames, 24);
+        for (int n = 1000; n < kFrames - 1000; ++n) {
+            const std::size_t at = kWaveHeaderBytes + 3u * n;
+            const auto value =
+                static_cast<std::int32_t>((file[at] << 8 | file[at + 1] << 16 |
+                                           static_cast<std::uint32_t>(file[at + 2]) << 24));
+            ASSERT_NEAR(value / 256, detail[n], 1) << n;
+        }
+    }
+
+    const std::vector<std::int16_t> loud = Sine(kFrames, 32767, kStep);
+    std::vector<std::int16_t> both;
+    for (std::int16_t v : loud) both.insert(both.end(), {v, v});
+    auto stereo = Source("stereo.wav", Pcm16Wav(48000, 2, both));
+    RunBatch({stereo.get()}, out.Path(), 48000, 1, Quality::High);
+    const std::vector<std::int16_t> mono = SamplesOf(ReadFileBytes(out.File("stereo.wav")));
+    ASSERT_EQ(mono.size(), loud.size());
+    for (int n = 1000; n < kFrames - 1000; ++n) ASSERT_NEAR(mono[n], loud[n], 100) << n;
 }
 
 TEST_F(ConversionJob, LargeUpsamplingDropsNoSample) {
@@ -253,25 +385,38 @@ TEST_F(ConversionJob, OutputIsOneStreamWhateverBlocksItPassesThrough) {
     }
 }
 
+// The standard quality ends 25 frames early; the high quality keeps every frame of a converted
+// file, and of a stopped one what its filter let out of the chunks converted.
 TEST_F(ConversionJob, StopDuringSecondFileKeepsItsPartAndSkipsTheRest) {
     std::vector<std::unique_ptr<CFileName>> files;
     for (const char* name : {"a.wav", "b.wav", "c.wav"}) {
         files.push_back(Source(name, Pcm16Wav(44100, 1, Wave(3 * kChunkFrames))));
     }
-    std::atomic<int> stop{0};
-    StoppingObserver observer(stop, 1, 1);  // on the first progress call of the second file
-    int failed = -1;
-    EXPECT_TRUE(RunConversionBatch({files[0].get(), files[1].get(), files[2].get()},
-                                   Str(out.Path()), 44100, 1, stop, &observer, &failed));
-    EXPECT_EQ(failed, 0);
-    ExpectOutput(ReadFileBytes(out.File("a.wav")), 44100, 1, 3 * kChunkFrames - 25);
-    ExpectOutput(ReadFileBytes(out.File("b.wav")), 44100, 1, kChunkFrames - 25);
-    EXPECT_FALSE(FileExists(out.File("c.wav")));
-    EXPECT_EQ(observer.statuses,
-              (std::vector<FileStatus>{FileStatus::Converted, FileStatus::Stopped}));
-    ASSERT_GE(observer.calls.size(), 2u);
-    EXPECT_EQ(observer.calls[observer.calls.size() - 2], "end 2");
-    EXPECT_EQ(observer.calls.back(), "batch-end 1");
+    for (Quality quality : {Quality::Standard, Quality::High}) {
+        const bool high = quality == Quality::High;
+        SCOPED_TRACE(high ? "high" : "standard");
+        TempFolder folder;
+        std::atomic<int> stop{0};
+        StoppingObserver observer(stop, 1, 1);  // on the first progress call of the second file
+        int failed = -1;
+        EXPECT_TRUE(RunConversionBatch({files[0].get(), files[1].get(), files[2].get()},
+                                       {Str(folder.Path()), 44100, 1, quality}, stop, &observer, 1,
+                                       &failed));
+        EXPECT_EQ(failed, 0);
+        ExpectOutput(ReadFileBytes(folder.File("a.wav")), 44100, 1,
+                     3 * kChunkFrames - (high ? 0 : 25));
+        const Bytes part = ReadFileBytes(folder.File("b.wav"));
+        ASSERT_GE(part.size(), kWaveHeaderBytes);
+        const std::uint32_t frames = Get32(part, 44);
+        EXPECT_TRUE(high ? frames > 0 && frames <= kChunkFrames : frames == kChunkFrames - 25);
+        ExpectOutput(part, 44100, 1, frames);
+        EXPECT_FALSE(FileExists(folder.File("c.wav")));
+        EXPECT_EQ(observer.statuses,
+                  (std::vector<FileStatus>{FileStatus::Converted, FileStatus::Stopped}));
+        ASSERT_GE(observer.calls.size(), 2u);
+        EXPECT_EQ(observer.calls[observer.calls.size() - 2], "end 2");
+        EXPECT_EQ(observer.calls.back(), "batch-end 1");
+    }
 }
 
 TEST_F(ConversionJob, EmptyListReadsAndWritesNothing) {
@@ -442,8 +587,8 @@ TEST_F(ConversionJob, ASourceCutShortWhileConvertingKeepsWhatWasConverted) {
     TruncatingObserver observer(source.File("a.wav"), 44 + 4 * 200000 + 2);
     std::atomic<int> stop{0};
     int failed = -1;
-    EXPECT_FALSE(RunConversionBatch({a.get(), b.get()}, Str(out.Path()), 44100, 2, stop, &observer,
-                                    &failed));
+    EXPECT_FALSE(RunConversionBatch({a.get(), b.get()}, {Str(out.Path()), 44100, 2}, stop,
+                                    &observer, 1, &failed));
     EXPECT_EQ(failed, 1);
     EXPECT_EQ(observer.statuses,
               (std::vector<FileStatus>{FileStatus::ReadFailed, FileStatus::Converted}));
@@ -491,22 +636,26 @@ TEST_F(ConversionJob, ParallelBatchWritesWhatOneAtATimeWrites) {
     sources.push_back(files.back().get());
     sources.push_back(nullptr);
 
-    TempFolder one;
-    BatchResult sequential = RunBatch(sources, one.Path(), 44100, 2);
-    std::atomic<int> stop{0};
-    CountingObserver observer;
-    int failed = -1;
-    EXPECT_FALSE(RunParallelConversionBatch(sources, Str(out.Path()), 44100, 2, stop, &observer, 3,
-                                            MakeSincResampler, &failed));
-    EXPECT_EQ(failed, sequential.failed);
-    EXPECT_EQ(failed, 1);
-    EXPECT_EQ(observer.results.size(), 6u);  // every present entry, the empty slot has none
-    EXPECT_EQ(observer.lastDone, 7);
-    const std::vector<std::string> names = FolderEntries(one.Path());
-    ASSERT_EQ(names, FolderEntries(out.Path()));
-    EXPECT_EQ(names.size(), 5u);
-    for (const std::string& name : names) {
-        EXPECT_TRUE(ReadFileBytes(one.File(name)) == ReadFileBytes(out.File(name))) << name;
+    for (Quality quality : {Quality::Standard, Quality::High}) {
+        const int bits = quality == Quality::High ? 24 : 16;
+        SCOPED_TRACE(bits);
+        TempFolder one, many;
+        BatchResult sequential = RunBatch(sources, one.Path(), 44100, 2, quality, bits);
+        std::atomic<int> stop{0};
+        CountingObserver observer;
+        int failed = -1;
+        EXPECT_FALSE(RunConversionBatch(sources, {Str(many.Path()), 44100, 2, quality, bits}, stop,
+                                        &observer, 3, &failed));
+        EXPECT_EQ(failed, sequential.failed);
+        EXPECT_EQ(failed, 1);
+        EXPECT_EQ(observer.results.size(), 6u);  // every present entry, the empty slot has none
+        EXPECT_EQ(observer.lastDone, 7);
+        const std::vector<std::string> names = FolderEntries(one.Path());
+        ASSERT_EQ(names, FolderEntries(many.Path()));
+        EXPECT_EQ(names.size(), 5u);
+        for (const std::string& name : names) {
+            EXPECT_TRUE(ReadFileBytes(one.File(name)) == ReadFileBytes(many.File(name))) << name;
+        }
     }
 }
 
@@ -528,8 +677,8 @@ TEST_F(ConversionJob, ParallelOutputsOfOneNameAreNumberedInListOrder) {
     }
     std::atomic<int> stop{0};
     int failed = -1;
-    EXPECT_FALSE(RunParallelConversionBatch(sources, Str(out.Path()), 44100, 1, stop, nullptr, 16,
-                                            MakeSincResampler, &failed));
+    EXPECT_FALSE(
+        RunConversionBatch(sources, {Str(out.Path()), 44100, 1}, stop, nullptr, 16, &failed));
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(FolderEntries(out.Path()).size(), static_cast<std::size_t>(kFiles));
     for (int i = 0; i < kFiles; ++i) {

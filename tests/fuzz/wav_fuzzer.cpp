@@ -1,5 +1,6 @@
 // Fuzzes the WAV reader and the conversion job: each input is written to a file, opened as a
-// source, then converted to two target settings. What must hold whatever the bytes are:
+// source, then converted to two target settings, in the standard quality or (chosen by the
+// input's bytes) the high quality, there to 16 or 24 bits. What must hold whatever the bytes are:
 // - a header that opens describes sample data inside the file, in whole frames;
 // - a source that opens converts completely (it cannot change while it is read) or is
 //   refused for its ratio (1024 or 1/1024 and beyond), and the output holds as many frames as the
@@ -25,11 +26,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "base/cstring.h"
 #include "base/filename.h"
 #include "engine/conversion.h"
+#include "engine/hq_resampler.h"
 #include "engine/resampler.h"
 #include "media/wave_file.h"
 #include "tests/fuzz/fuzz_check.h"
@@ -128,17 +131,17 @@ class ProgressCheck : public ConversionObserver {
     int m_last = -1;
 };
 
-// An output file of the program: a 56-byte header that opens as 16-bit PCM at the target's
-// settings, with every size field matching the file's length.
-void CheckOutput(const CString& path, const Target& target, const FileResult& result) {
+// An output file of the program: a 56-byte header that opens as PCM of the asked sample size at
+// the target's settings, with every size field matching the file's length.
+void CheckOutput(const CString& path, const Target& target, int bits, const FileResult& result) {
     CWaveFile output;
     Check(output.OpenFile(path), "the output opens as a WAV file");
     const SampleFormat& format = output.Format();
-    Check(format.formatTag == 1 && format.bitsPerSample == 16, "the output is 16-bit PCM");
+    Check(format.formatTag == 1 && format.bitsPerSample == bits, "the output is PCM of its size");
     Check(format.channels == target.channels, "the output has the target's channels");
     Check(format.samplesPerSecond == static_cast<std::uint32_t>(target.frequency),
           "the output has the target's frequency");
-    Check(format.blockAlign == 2 * target.channels &&
+    Check(format.blockAlign == bits / 8 * target.channels &&
               format.averageBytesPerSecond ==
                   static_cast<std::uint32_t>(target.frequency) * format.blockAlign,
           "the output's block align and byte rate agree with its format");
@@ -161,8 +164,10 @@ void CheckOutput(const CString& path, const Target& target, const FileResult& re
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Folders folders;
-    // One resampler per target, so that each keeps the weight tables of its rate pair.
+    // One resampler per target and quality, so that each keeps the tables of its rate pair.
     static SincResampler resamplers[2];
+    static std::unique_ptr<Resampler> highQuality[2] = {MakeHighQualityResampler(),
+                                                        MakeHighQualityResampler()};
     WriteInput(folders.input, data, size);
     const CString inputPath = Utf8String(folders.input);
 
@@ -193,6 +198,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint32_t hash = 2166136261u;
     for (std::size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 16777619u;
     refuseThreads = hash % 8 != 0;
+    const bool high = (hash >> 3) % 2 != 0;
+    const int bits = high && (hash >> 4) % 2 != 0 ? 24 : 16;
 
     for (int t = 0; t < 2; ++t) {
         const Target& target = kTargets[t];
@@ -204,8 +211,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!refused && expected > kMaxOutputFrames) continue;
 
         ProgressCheck progress;
-        const FileResult result = ConvertFile(entry, outputFolder, target.frequency,
-                                              target.channels, stop, &progress, &resamplers[t]);
+        ConversionTarget asked;
+        asked.folder.AssignString(outputFolder);
+        asked.frequency = target.frequency;
+        asked.channels = target.channels;
+        asked.quality = high ? Quality::High : Quality::Standard;
+        asked.bitsPerSample = bits;
+        const FileResult result =
+            ConvertFile(entry, asked, stop, &progress, high ? *highQuality[t] : resamplers[t]);
         if (refused) {
             Check(result.status == FileStatus::UnsupportedRatio,
                   "a ratio of 1024 or 1/1024 and beyond is refused");
@@ -213,12 +226,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         Check(result.status == FileStatus::Converted, "an accepted source converts");
-        // An output is made once the 25 inputs after its instant have arrived: the last 25
-        // source frames only complete earlier windows.
+        // Standard: an output is made once the 25 inputs after its instant have arrived, so the
+        // last 25 source frames only complete earlier windows. High: the output lasts as long as
+        // the source.
         const double lagging = frames > 25 ? static_cast<double>(frames - 25) / ratio : 0.0;
-        Check(std::fabs(static_cast<double>(result.framesWritten) - lagging) <= 2.0,
+        Check(std::fabs(static_cast<double>(result.framesWritten) - (high ? expected : lagging)) <=
+                  (high ? 1.0 : 2.0),
               "the output has as many frames as the ratio gives");
-        CheckOutput(result.outputPath, target, result);
+        CheckOutput(result.outputPath, target, bits, result);
         Check(unlink(outputFile.c_str()) == 0, "the output is where it was named");
     }
     refuseThreads = false;

@@ -81,13 +81,17 @@ class WaveRead : public ::testing::Test {
         return wave.OpenFile(Str(path));
     }
 
-    // All sample data from the current position, decoded to 16-bit.
-    Samples Decoded() {
+    // All sample data from the current position, decoded to 16-bit (and to floats, when given).
+    Samples Decoded(std::vector<float>* floats = nullptr) {
         Bytes raw(static_cast<std::size_t>(wave.DataBytes()));
         const std::uint32_t got = wave.Read(raw.data(), static_cast<std::uint32_t>(raw.size()));
         const std::uint32_t frames = got / wave.BlockAlign();
         Samples out(frames * wave.Format().channels);
         if (frames > 0) DecodeFrames(wave.Format(), raw.data(), frames, out.data());
+        if (floats != nullptr) {
+            floats->assign(out.size(), 0.0f);
+            if (frames > 0) DecodeFramesToFloat(wave.Format(), raw.data(), frames, floats->data());
+        }
         return out;
     }
 
@@ -262,37 +266,77 @@ TEST_F(WaveRead, CutFilesAreRefusedOrReadOnlyToTheirEnd) {
     }
 }
 
-TEST_F(WaveRead, DecodesEveryEncodingTo16Bits) {
+// To floats, every bit a float holds is kept: x 2^-15 is the 16-bit value x.
+TEST_F(WaveRead, DecodesEveryEncodingTo16BitsAndToFloats) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
+    constexpr float x = 1.0f / 32768;
+    constexpr float lsb24 = x / 256;
     const struct {
         const char* name;
         Bytes fmt;
         Bytes data;
         Samples expected;
+        std::vector<float> floats;
     } cases[] = {
-        {"8-bit", Mono(1, 8), Le({0x00, 0x80, 0xFF, 0x81}, 1), {-32768, 0, 32512, 256}},
-        {"12 in 16", Mono(1, 12, 2), Le({0x7FF0, 0x8000, 0x0010}, 2), {32752, -32768, 16}},
-        {"24-bit", Mono(1, 24), Le({0x7FFFFF, 0x800000, 0x123456}, 3), {32767, -32768, 0x1234}},
-        {"24 in 32", ExtensibleFormatBody(1, 1, 8000, 32, 24, 4), Le({0xFFFFFF00}, 4), {-1}},
-        {"32-bit", Mono(1, 32), Le({0x7FFFFFFF, 0x80000000, 0xFFFF0000}, 4), {32767, -32768, -1}},
+        {"8-bit",
+         Mono(1, 8),
+         Le({0x00, 0x80, 0xFF, 0x81}, 1),
+         {-32768, 0, 32512, 256},
+         {-1, 0, 32512 * x, 256 * x}},
+        {"12 in 16",
+         Mono(1, 12, 2),
+         Le({0x7FF0, 0x8000, 0x0010}, 2),
+         {32752, -32768, 16},
+         {32752 * x, -1, 16 * x}},
+        {"24-bit",
+         Mono(1, 24),
+         Le({0x7FFFFF, 0x800000, 0x123456}, 3),
+         {32767, -32768, 0x1234},
+         {0x7FFFFF * lsb24, -1, 0x123456 * lsb24}},
+        {"24 in 32",
+         ExtensibleFormatBody(1, 1, 8000, 32, 24, 4),
+         Le({0xFFFFFF00}, 4),
+         {-1},
+         {-lsb24}},
+        {"32-bit",
+         Mono(1, 32),
+         Le({0x7FFFFFFF, 0x80000000, 0xFFFF0000}, 4),
+         {32767, -32768, -1},
+         {1, -1, -x}},
         {"float",
          Mono(3, 32),
          Reals<float>({0.5f, -1.0f, 1.0f, 2.5f, -3.0f, nan, inf, -inf}),
-         {16384, -32768, 32767, 32767, -32768, 0, 32767, -32768}},
-        {"extensible float", ExtensibleFormatBody(3, 1, 8000, 32, 32, 4), Reals({0.25f}), {8192}},
+         {16384, -32768, 32767, 32767, -32768, 0, 32767, -32768},
+         {0.5f, -1, 1, 1, -1, 0, 1, -1}},
+        {"extensible float",
+         ExtensibleFormatBody(3, 1, 8000, 32, 32, 4),
+         Reals({0.25f}),
+         {8192},
+         {0.25f}},
         // Scaled values are rounded down.
         {"double",
          Mono(3, 64),
          Reals<double>({0.25, -0.5, 1e300, nan, -nan, inf, -inf, 1.5 / 32768, -1.5 / 32768}),
-         {8192, -16384, 32767, 0, 0, 32767, -32768, 1, -2}},
-        {"A-law", Mono(6, 8), Le({0xD5, 0x55, 0xAA, 0x2A}, 1), {8, -8, 32256, -32256}},
-        {"mu-law", Mono(7, 8), Le({0xFF, 0x7F, 0x80, 0x00}, 1), {0, 0, 32124, -32124}},
+         {8192, -16384, 32767, 0, 0, 32767, -32768, 1, -2},
+         {0.25f, -0.5f, 1, 0, 0, 1, -1, 1.5f * x, -1.5f * x}},
+        {"A-law",
+         Mono(6, 8),
+         Le({0xD5, 0x55, 0xAA, 0x2A}, 1),
+         {8, -8, 32256, -32256},
+         {8 * x, -8 * x, 32256 * x, -32256 * x}},
+        {"mu-law",
+         Mono(7, 8),
+         Le({0xFF, 0x7F, 0x80, 0x00}, 1),
+         {0, 0, 32124, -32124},
+         {0, 0, 32124 * x, -32124 * x}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(Open(Wav(c.fmt, c.data))) << WaveErrorText(wave.OpenError());
-        EXPECT_EQ(Decoded(), c.expected);
+        std::vector<float> floats;
+        EXPECT_EQ(Decoded(&floats), c.expected);
+        EXPECT_EQ(floats, c.floats);
     }
 }
 

@@ -369,7 +369,7 @@ TEST(AppParameterSave, BuiltInValuesWriteTheTwentyTwoLineFile) {
 std::string StoredFields(CAppParameter& s) {
     std::string text;
     for (int value : {s.savedLanguage, s.fontSize, s.logEnabled, s.viewToolbar, s.viewStatusbar,
-                      s.frequency, s.channels}) {
+                      s.frequency, s.channels, s.quality}) {
         text += std::to_string(value) + ",";
     }
     for (int i = 0; i < s.colorCount; ++i) {
@@ -403,9 +403,12 @@ TEST(AppParameterSave, ASaveAndALoadReproduceEveryStoredField) {
         settings.outputPath = Str(folder.File("出力 & <wav>\n\U0001F3B5 &#65;"));
         settings.frequency = 8000;
         settings.channels = 1;
+        settings.quality = 1;
         ASSERT_TRUE(settings.Save());
         stored = StoredFields(settings);
     }
+    EXPECT_NE(ReadText(folder.File(kFile)).find("<channels>1</channels>\r\n<quality>1</quality>"),
+              std::string::npos);
     CAppParameter settings;
     EXPECT_EQ(StoredFields(settings), stored);
     EXPECT_EQ(settings.currentLanguage, 0);
