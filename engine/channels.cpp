@@ -102,9 +102,12 @@ int DefaultSpeaker(int channels, int index) {
 
 void StereoToMono(const std::int16_t* src, int frames, std::int16_t* dst) {
     for (int i = 0; i < frames; ++i) {
-        long left = static_cast<long>(src[2 * i] * kHalfPower);
-        long right = static_cast<long>(src[2 * i + 1] * kHalfPower);
-        dst[i] = Saturate(left + right);
+        // Each product lies within +-23170, so int holds it and the sum; truncating to int
+        // rather than long lets the loop run as vectors.
+        const int left = static_cast<int>(src[2 * i] * kHalfPower);
+        const int right = static_cast<int>(src[2 * i + 1] * kHalfPower);
+        const int sum = left + right;
+        dst[i] = static_cast<std::int16_t>(sum > 32767 ? 32767 : (sum < -32768 ? -32768 : sum));
     }
 }
 
