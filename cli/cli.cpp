@@ -26,8 +26,9 @@ constexpr wchar_t kProgram[] = L"ratemill-cli";
 constexpr wchar_t kUsageStart[] =
     L"Usage: ratemill-cli [options] FILE...\n"
     L"Converts PCM WAV files to another sampling frequency and channel count.\n"
-    L"Each output is a new 16-bit PCM WAV file named after its source (name.wav, or\n"
-    L"name(1).wav, name(2).wav, ... when the name is taken); no file is overwritten.\n"
+    L"Each output is a new 16-bit (or 24-bit) PCM WAV file named after its source\n"
+    L"(name.wav, or name(1).wav, name(2).wav, ... when the name is taken); no file is\n"
+    L"overwritten.\n"
     L"\n"
     L"Options:\n";
 

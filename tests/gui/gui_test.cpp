@@ -503,9 +503,16 @@ TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
         d.WaitGone(d.main);
     });
     EXPECT_EQ(1, exitCode);
+    // The two high-quality batches last exactly as long as their sources; the standard one
+    // ends a few frames early.
     for (const wchar_t* name :
          {L"a.wav", L"a(1).wav", L"a(2).wav", L"b.wav", L"b(1).wav", L"b(2).wav"}) {
-        EXPECT_NEAR(name[0] == L'a' ? 16000 : 8000, FramesOf(out / name, 16000, 1), 64);
+        const long frames = FramesOf(out / name, 16000, 1), full = name[0] == L'a' ? 16000 : 8000;
+        if (std::wstring(name).find(L"(2)") == std::wstring::npos) {
+            EXPECT_EQ(full, frames) << fs::path(name).u8string();
+        } else {
+            EXPECT_TRUE(frames < full && frames > full - 64) << fs::path(name).u8string();
+        }
     }
     const std::string settings = Settings();
     for (const std::string& stored :
