@@ -234,10 +234,12 @@ const HqSteepSpectrum& HqSteep() {
         }
         for (int k = 0; k < n; ++k) {
             double re = 0.0, im = 0.0;
+            // index = k x m modulo n, n a power of two.
+            int index = 0;
             for (std::size_t m = 0; m < h.size(); ++m) {
-                const int index = static_cast<int>((static_cast<std::int64_t>(k) * m) % n);
-                re += h[m] * cosine[index];
-                im -= h[m] * sine[index];
+                re += h[m] * cosine[static_cast<std::size_t>(index)];
+                im -= h[m] * sine[static_cast<std::size_t>(index)];
+                index = (index + k) & (n - 1);
             }
             // The inverse transforms are unscaled: 1 / n; a zero after each source sample
             // halves the level: 2 / n.

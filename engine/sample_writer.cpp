@@ -90,10 +90,18 @@ bool SampleWriter::WriteFloat(const float* values, int count, int copies) {
         if (n > count) n = count;
         std::int16_t* block = m_blocks[m_current].get();
         if (m_bytes == 2) {
+            // One loop per copy count, each simple enough to run as vectors.
             std::int16_t* room = block + m_fill;
-            for (int i = 0; i < n; ++i) {
-                const auto q = static_cast<std::int16_t>(Quantize(values[i], 32768.0));
-                for (int c = 0; c < copies; ++c) *room++ = q;
+            if (copies == 1) {
+                for (int i = 0; i < n; ++i) {
+                    room[i] = static_cast<std::int16_t>(Quantize(values[i], 32768.0));
+                }
+            } else {
+                for (int i = 0; i < n; ++i) {
+                    const auto q = static_cast<std::int16_t>(Quantize(values[i], 32768.0));
+                    room[2 * i] = q;
+                    room[2 * i + 1] = q;
+                }
             }
         } else {
             // Three bytes a sample, little-endian.
