@@ -19,7 +19,9 @@
 //   again while the next outputs of that row have the same offset;
 // - when the ratio is a whole number, every output instant falls on an input, whose weight is 1
 //   while the others are 0: the output is that input, and the pre-filter runs at those inputs
-//   only;
+//   only; at any ratio, an output whose instant falls exactly on an input (offset 0, as every
+//   q-th output does at p / q wherever n x ratio comes out exact) is that input, since its
+//   weights would be 1 there and +-0 elsewhere;
 // - the rings are kept twice over, so every window is contiguous and the sums run as SIMD dot
 //   products (SSE2, AVX2 or AVX-512, chosen at run time); the low-pass filter runs over several
 //   neighbouring samples at once, each vector lane one sample with its sum in the same order.

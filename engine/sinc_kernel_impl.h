@@ -242,6 +242,17 @@ inline std::int16_t ToSample(double value) {
     return static_cast<std::int16_t>(scaled);
 }
 
+typedef std::int32_t Ints __attribute__((vector_size(SINC_KERNEL_BYTES / 2)));
+typedef std::int16_t Samples __attribute__((vector_size(SINC_KERNEL_BYTES / 4)));
+
+// ToSample on every lane.
+inline Samples ToSamples(Vector value) {
+    Vector scaled = value * 32767.0;
+    scaled = scaled < -32768.0 ? -32768.0 : scaled;
+    scaled = scaled > 32767.0 ? 32767.0 : scaled;
+    return __builtin_convertvector(__builtin_convertvector(scaled, Ints), Samples);
+}
+
 // ---- The kernel ---------------------------------------------------------------------------
 
 // Inputs are taken in blocks: first all inputs of a block go into the rings, then the outputs
@@ -277,8 +288,14 @@ inline void FilterOut(const double* filter, double tap1, double* const* from, in
         Vector v[2];
         for (int c = 0; c < channels; ++c) v[c] = FilterRun(filter, tap1, from[c], i);
         const int n = count - done < kLanes ? count - done : kLanes;
+        Samples samples[2];
+        for (int c = 0; c < channels; ++c) samples[c] = ToSamples(v[c]);
+        if (channels == 1 && n == kLanes) {
+            std::memcpy(dst + done, &samples[0], sizeof samples[0]);
+            continue;
+        }
         for (int l = 0; l < n; ++l) {
-            for (int c = 0; c < channels; ++c) dst[channels * (done + l) + c] = ToSample(v[c][l]);
+            for (int c = 0; c < channels; ++c) dst[channels * (done + l) + c] = samples[c][l];
         }
     }
 }
@@ -304,27 +321,42 @@ struct SincBatch {
 
 // The interpolated values of the batch's outputs: into the history ring from index `index` on
 // (upsampling), or as 16-bit samples into dst (otherwise).
+// Upsampling gives several successive outputs per window: it is loaded once for them. The window
+// is loaded before any lane reads it; the compiler cannot follow that through the lanes that take
+// their input as it is.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 template <int channels>
 inline void Interpolate(SincBatch& batch, double* const* x, double* const* y, int index,
                         std::int16_t* dst) {
+    Window window;
+    int loaded = -1;  // the ring index the window starts at
     for (int g = 0; g < batch.count; g += kLanes) {
         Vector lanes[2][kLanes];
         alignas(64) double tails[2][kLanes];
         const int n = batch.count - g < kLanes ? batch.count - g : kLanes;
-        // Upsampling by a whole factor gives several outputs per window: loaded once for them.
-        const bool shared = batch.base[g] == batch.base[g + n - 1];
-        Window window;
-        if (shared) LoadWindow<channels>(x[0] + batch.base[g], x[1] + batch.base[g], window);
 #pragma GCC unroll 8
         for (int l = 0; l < kLanes; ++l) {
             // Lanes past the batch's end repeat its last output and are not stored.
             const int i = g + l < batch.count ? g + l : batch.count - 1;
-            double tail[2] = {0.0, 0.0};
-            if (!shared) LoadWindow<channels>(x[0] + batch.base[i], x[1] + batch.base[i], window);
-            const Lanes sums = Interpolation<channels>(batch.weights[i], window, tail);
-            lanes[0][l] = sums.left;
-            lanes[1][l] = sums.right;
-            for (int c = 0; c < channels; ++c) tails[c][l] = tail[c];
+            if (batch.weights[i] == nullptr) {
+                // On an input: its weight is 1 and the others are 0, so the sum is that input.
+                for (int c = 0; c < channels; ++c) {
+                    lanes[c][l] = Vector{};
+                    lanes[c][l][0] = x[c][batch.base[i] + kResamplerHalfWidth];
+                    tails[c][l] = 0.0;
+                }
+            } else {
+                double tail[2] = {0.0, 0.0};
+                if (batch.base[i] != loaded) {
+                    loaded = batch.base[i];
+                    LoadWindow<channels>(x[0] + loaded, x[1] + loaded, window);
+                }
+                const Lanes sums = Interpolation<channels>(batch.weights[i], window, tail);
+                lanes[0][l] = sums.left;
+                lanes[1][l] = sums.right;
+                for (int c = 0; c < channels; ++c) tails[c][l] = tail[c];
+            }
         }
         Vector out[2];
         for (int c = 0; c < channels; ++c) out[c] = FoldAll(lanes[c]) + Load(tails[c]);
@@ -339,6 +371,7 @@ inline void Interpolate(SincBatch& batch, double* const* x, double* const* y, in
         }
     }
 }
+#pragma GCC diagnostic pop
 
 // Mono (channels 1) or interleaved stereo (channels 2). The state's fields are kept in locals
 // while the call runs: the rings are written through pointers, and fields of the state itself
@@ -450,7 +483,12 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
                 const int slot = batch.count++;
                 batch.base[slot] = static_cast<int>((centre - kResamplerHalfWidth) & kMask);
                 double* made = batch.made[batch.misses];
-                if (phases > 0) {
+                if (f == 0.0) {
+                    // The instant falls on an input (every q-th output at a ratio p / q when
+                    // n x ratio is exact there): the weights would be 1 at the centre and +-0
+                    // elsewhere, so the output is that input, as Interpolate takes it.
+                    made = nullptr;
+                } else if (phases > 0) {
                     const int k = static_cast<int>(f * phases + 0.5);
                     const int r = phaseRow[k];
                     const double* row = weights + static_cast<std::ptrdiff_t>(r) * 2 * kSincSpan;
