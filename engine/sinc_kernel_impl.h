@@ -39,7 +39,8 @@ static_assert(kSincVector % (2 * kLanes) == 0 && kFilterSpan % (2 * kLanes) == 0
 // Rings are written at index i and, where a window running past the end of the ring reads it,
 // at its mirror i + 1024 (windows are at most kMirrorSpan long).
 constexpr int kMirrorSpan = 128;
-static_assert(kSincSpan <= kMirrorSpan && kFilterSpan + 1 <= kMirrorSpan, "mirrors cover windows");
+static_assert(kSincSpan <= kMirrorSpan && kFilterSpan + 2 * kLanes <= kMirrorSpan,
+              "mirrors cover windows");
 
 inline Vector Load(const double* p) {
     Vector v;
@@ -206,32 +207,45 @@ inline double FilterTail(double tap1, const double* ring, int index) {
     return tap1 * ring[(index - 1) & kMask];
 }
 
-// The filter at kLanes neighbouring ring indices from `index` on, lane l the value at index + l:
-// each lane adds its products in the order FilterLanes, Fold2 and FilterTail add them for one
-// index (partial sum r of lane l there is partial sum r of one value here), so the values are
-// the same. The ring's values up to index + kLanes - 2 must be in place.
-inline Vector FilterRun(const double* filter, double tap1, const double* ring, int index) {
-    // Each tap is broadcast from memory by its multiply-add: hoisted out of the loops as whole
+// The filter at `runs` x kLanes neighbouring ring indices from `index` on, lane l of out[h] the
+// value at index + h x kLanes + l: each lane adds its products in the order FilterLanes, Fold2
+// and FilterTail add them for one index (partial sum r of lane l there is partial sum r of one
+// value here), so the values are the same. Two runs share their taps and most of their window
+// loads: the second's window is the first's moved by kLanes. The ring's values up to
+// index + runs x kLanes - 2 must be in place.
+template <int runs>
+inline void FilterRun(const double* filter, double tap1, const double* ring, int index,
+                      Vector* out) {
+    // Each tap is broadcast from memory once for the runs: hoisted out of the loops as whole
     // vectors instead, the taps would be loaded as wide as the values.
     __asm__("" : "+r"(filter));
     const double* window = ring + ((index - kFilterSpan - 1) & kMask);
-    Vector partial[2 * kLanes] = {};
+    // Partial sums r and kLanes + r at once: for two runs they read the same three windows.
+    Vector sum[runs][kLanes];
 #pragma GCC unroll 16
-    for (int i = 0; i < kFilterSpan; i += 2 * kLanes) {
+    for (int r = 0; r < kLanes; ++r) {
+        Vector low[runs] = {}, high[runs] = {};
 #pragma GCC unroll 16
-        for (int r = 0; r < 2 * kLanes; ++r) {
-            partial[r] += filter[i + r] * Load(window + i + r);
+        for (int i = 0; i < kFilterSpan; i += 2 * kLanes) {
+            const double lowTap = filter[i + r], highTap = filter[i + r + kLanes];
+#pragma GCC unroll 2
+            for (int h = 0; h < runs; ++h) {
+                low[h] += lowTap * Load(window + i + r + h * kLanes);
+                high[h] += highTap * Load(window + i + r + (h + 1) * kLanes);
+            }
         }
+#pragma GCC unroll 2
+        for (int h = 0; h < runs; ++h) sum[h][r] = low[h] + high[h];
     }
-    Vector sum[kLanes];
+#pragma GCC unroll 2
+    for (int h = 0; h < runs; ++h) {
 #pragma GCC unroll 16
-    for (int l = 0; l < kLanes; ++l) sum[l] = partial[l] + partial[kLanes + l];
+        for (int half = kLanes / 2; half >= 1; half /= 2) {
 #pragma GCC unroll 16
-    for (int half = kLanes / 2; half >= 1; half /= 2) {
-#pragma GCC unroll 16
-        for (int l = 0; l < half; ++l) sum[l] = sum[l] + sum[l + half];
+            for (int l = 0; l < half; ++l) sum[h][l] = sum[h][l] + sum[h][l + half];
+        }
+        out[h] = sum[h][0] + tap1 * Load(window + kFilterSpan + h * kLanes);
     }
-    return sum[0] + tap1 * Load(window + kFilterSpan);
 }
 
 // value x 32767, truncated toward zero and saturated to 16 bits (clamping first gives the same).
@@ -272,7 +286,8 @@ inline void FilterInto(const double* filter, double tap1, double* const* from, d
     for (int done = 0; done < count; done += kLanes) {
         const int i = (index + done) & kMask;
         for (int c = 0; c < channels; ++c) {
-            const Vector v = FilterRun(filter, tap1, from[c], i);
+            Vector v;
+            FilterRun<1>(filter, tap1, from[c], i, &v);
             for (int l = 0; l < kLanes && done + l < count; ++l) Put(to[c], (i + l) & kMask, v[l]);
         }
     }
@@ -283,19 +298,24 @@ inline void FilterInto(const double* filter, double tap1, double* const* from, d
 template <int channels>
 inline void FilterOut(const double* filter, double tap1, double* const* from, int index, int count,
                       std::int16_t* dst) {
-    for (int done = 0; done < count; done += kLanes) {
+    for (int done = 0; done < count; done += 2 * kLanes) {
         const int i = (index + done) & kMask;
-        Vector v[2];
-        for (int c = 0; c < channels; ++c) v[c] = FilterRun(filter, tap1, from[c], i);
-        const int n = count - done < kLanes ? count - done : kLanes;
-        Samples samples[2];
-        for (int c = 0; c < channels; ++c) samples[c] = ToSamples(v[c]);
-        if (channels == 1 && n == kLanes) {
-            std::memcpy(dst + done, &samples[0], sizeof samples[0]);
+        Vector v[2][2];
+        for (int c = 0; c < channels; ++c) FilterRun<2>(filter, tap1, from[c], i, v[c]);
+        const int n = count - done < 2 * kLanes ? count - done : 2 * kLanes;
+        Samples samples[2][2];
+        for (int c = 0; c < channels; ++c) {
+            samples[c][0] = ToSamples(v[c][0]);
+            samples[c][1] = ToSamples(v[c][1]);
+        }
+        if (channels == 1 && n == 2 * kLanes) {
+            std::memcpy(dst + done, samples[0], sizeof samples[0]);
             continue;
         }
         for (int l = 0; l < n; ++l) {
-            for (int c = 0; c < channels; ++c) dst[channels * (done + l) + c] = samples[c][l];
+            for (int c = 0; c < channels; ++c) {
+                dst[channels * (done + l) + c] = samples[c][l / kLanes][l % kLanes];
+            }
         }
     }
 }
@@ -321,12 +341,13 @@ struct SincBatch {
 
 // The interpolated values of the batch's outputs: into the history ring from index `index` on
 // (upsampling), or as 16-bit samples into dst (otherwise).
-// Upsampling gives several successive outputs per window: it is loaded once for them. The window
+// Upsampling (`up`: into the ring y) gives several successive outputs per window: it is loaded
+// once for them. Otherwise every output has a window of its own, loaded by its lane. The window
 // is loaded before any lane reads it; the compiler cannot follow that through the lanes that take
 // their input as it is.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-template <int channels>
+template <int channels, bool up>
 inline void Interpolate(SincBatch& batch, double* const* x, double* const* y, int index,
                         std::int16_t* dst) {
     Window window;
@@ -348,7 +369,7 @@ inline void Interpolate(SincBatch& batch, double* const* x, double* const* y, in
                 }
             } else {
                 double tail[2] = {0.0, 0.0};
-                if (batch.base[i] != loaded) {
+                if (!up || batch.base[i] != loaded) {
                     loaded = batch.base[i];
                     LoadWindow<channels>(x[0] + loaded, x[1] + loaded, window);
                 }
@@ -362,7 +383,7 @@ inline void Interpolate(SincBatch& batch, double* const* x, double* const* y, in
         for (int c = 0; c < channels; ++c) out[c] = FoldAll(lanes[c]) + Load(tails[c]);
         for (int l = 0; l < n; ++l) {
             for (int c = 0; c < channels; ++c) {
-                if (y != nullptr) {
+                if (up) {
                     Put(y[c], (index + g + l) & kMask, out[c][l]);
                 } else {
                     dst[channels * (g + l) + c] = ToSample(out[c][l]);
@@ -373,6 +394,88 @@ inline void Interpolate(SincBatch& batch, double* const* x, double* const* y, in
 }
 #pragma GCC diagnostic pop
 
+// Where an output's weights come from: the ratio's tables and the rows' kept weights.
+struct WeightSource {
+    int phases;
+    const double* weights;
+    const double* phaseStart;
+    const std::int32_t* phaseRow;
+    double* cachedOffsets;  // null: no weights are kept
+    const double* cachedWeights;
+};
+
+// Adds the output at fraction f past its window's centre to the batch: its weights are null
+// (f is 0: the output is the input at the centre), kept ones, or made for the batch.
+inline void AddOutput(const WeightSource& source, SincBatch& batch, int base, double f) {
+    const int slot = batch.count++;
+    batch.base[slot] = base;
+    double* made = batch.made[batch.misses];
+    if (f == 0.0) {
+        // The instant falls on an input (every q-th output at a ratio p / q when n x ratio is
+        // exact there): the weights would be 1 at the centre and +-0 elsewhere, so the output
+        // is that input, as Interpolate takes it.
+        made = nullptr;
+    } else if (source.phases > 0) {
+        const int k = static_cast<int>(f * source.phases + 0.5);
+        const int r = source.phaseRow[k];
+        const double* row = source.weights + static_cast<std::ptrdiff_t>(r) * 2 * kSincSpan;
+        const double offset = f - source.phaseStart[k];
+        if (source.cachedOffsets == nullptr) {
+            made = batch.made[slot];
+            TableWeights(row, offset, made);
+        } else if (std::memcmp(&source.cachedOffsets[r], &offset, sizeof offset) == 0) {
+            made = const_cast<double*>(source.cachedWeights) +
+                   static_cast<std::ptrdiff_t>(r) * kSincSpan;
+        } else {
+            // Kept for the row once the batch, which may read its old weights, is done.
+            TableWeights(row, offset, made);
+            batch.missRow[batch.misses] = r;
+            batch.missOffset[batch.misses++] = offset;
+        }
+    } else {
+        made = batch.made[slot];
+        Weights(f, made);
+    }
+    batch.weights[slot] = made;
+}
+
+// The position of the next output and the input that makes it.
+struct Clock {
+    double position;  // input time of the next output, modulo the ring size
+    std::int64_t outCount;
+    std::int64_t cursor;  // no output is due before this input
+};
+
+// Advances the clock to the input that makes its next output: false if that is past `last`.
+inline bool NextDue(Clock& clock, std::int64_t last) {
+    const int due = static_cast<int>(clock.position);
+    clock.cursor += (due - ((clock.cursor - kResamplerHalfWidth) & kMask)) & kMask;
+    return clock.cursor <= last;
+}
+
+inline void Advance(Clock& clock, double ratio) {
+    clock.position = clock.position + ratio;
+    if (clock.position >= static_cast<double>(kResamplerRingSize)) {
+        clock.position = clock.position - static_cast<double>(kResamplerRingSize);
+    }
+}
+
+// Fills the batch with the outputs due up to input `last`, when every one of them is kept (the
+// capacity has room for a whole batch): the main loop's steps without its other cases, in a
+// function of its own so that its few values stay in registers. Returns the clock after them.
+__attribute__((noinline)) Clock Gather(const WeightSource& source, double ratio, SincBatch& batch,
+                                       Clock c, std::int64_t last) {
+    while (batch.count < kSincBatch && NextDue(c, last)) {
+        const double t = static_cast<double>(c.outCount) * ratio;
+        const std::int64_t centre = static_cast<std::int64_t>(t);
+        AddOutput(source, batch, static_cast<int>((centre - kResamplerHalfWidth) & kMask),
+                  t - static_cast<double>(centre));
+        ++c.outCount;
+        Advance(c, ratio);
+    }
+    return c;
+}
+
 // Mono (channels 1) or interleaved stereo (channels 2). The state's fields are kept in locals
 // while the call runs: the rings are written through pointers, and fields of the state itself
 // would have to be read back after every such store.
@@ -381,14 +484,15 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
              int capacity) {
     if (count <= 0) return 0;
     const double ratio = state.ratio;
-    double position = state.position;
-    std::int64_t outCount = state.outCount;
+    Clock clock{state.position, state.outCount, 0};
     int outIndex = state.outIndex;
-    const int phases = state.phases;
-    const double* const weights = state.weights;
-    const double* const phaseStart = state.phaseStart;
-    const std::int32_t* const phaseRow = state.phaseRow;
-    double* const cachedOffsets = state.cachedRows > 0 ? state.cachedOffsets : nullptr;
+    const WeightSource source{state.phases,
+                              state.weights,
+                              state.phaseStart,
+                              state.phaseRow,
+                              state.cachedRows > 0 ? state.cachedOffsets : nullptr,
+                              state.cachedWeights};
+    double* const cachedOffsets = source.cachedOffsets;
     double* const cachedWeights = state.cachedWeights;
     const double* const filter = state.filter;
     const double tap1 = state.coefficients[1];
@@ -412,7 +516,11 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
     int pendingIndex = outIndex, pending = 0, pendingKept = 0, pendingAt = 0;
     auto interpolateBatch = [&]() {
         if (batch.count == 0) return;
-        Interpolate<channels>(batch, x, up ? y : nullptr, batchIndex, dst + batchAt);
+        if (up) {
+            Interpolate<channels, true>(batch, x, y, batchIndex, dst + batchAt);
+        } else {
+            Interpolate<channels, false>(batch, x, y, batchIndex, dst + batchAt);
+        }
         for (int m = 0; m < batch.misses; ++m) {
             const int r = batch.missRow[m];
             std::memcpy(cachedWeights + static_cast<std::ptrdiff_t>(r) * kSincSpan, batch.made[m],
@@ -450,14 +558,27 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
         // An output is made when the input with ring index trunc(position) + 25 arrives: the
         // first such input from `cursor` on. Output n stands at t = n x ratio; its window is
         // the 50 inputs around trunc(t).
-        std::int64_t cursor = first + blockStart;
-        const std::int64_t last = cursor + blockFrames - 1;
+        clock.cursor = first + blockStart;
+        const std::int64_t last = clock.cursor + blockFrames - 1;
         while (true) {
-            const int due = static_cast<int>(position);
-            cursor += (due - ((cursor - kResamplerHalfWidth) & kMask)) & kMask;
-            if (cursor > last) break;
+            if (!onInputs && written + (kSincBatch - batch.count) * channels <= capacity) {
+                // Every output up to the batch's end fits: gathered by the plain loop.
+                const int before = batch.count;
+                clock = Gather(source, ratio, batch, clock, last);
+                const int added = batch.count - before;
+                written += added * channels;
+                outIndex = (outIndex + added) & kMask;
+                if (up) {
+                    pending += added;
+                    pendingKept += added;
+                }
+                if (batch.count < kSincBatch) break;  // the block's inputs make no more
+                interpolateBatch();
+                continue;
+            }
+            if (!NextDue(clock, last)) break;
 
-            const double t = static_cast<double>(outCount) * ratio;
+            const double t = static_cast<double>(clock.outCount) * ratio;
             const std::int64_t centre = static_cast<std::int64_t>(t);
             const bool room = written <= capacity - channels;
             if (onInputs) {
@@ -474,53 +595,21 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
                         for (int c = 0; c < channels; ++c) out[c] = x[c][ci];
                     }
                     for (int c = 0; c < channels; ++c) dst[written++] = ToSample(out[c]);
-                    ++outCount;
+                    ++clock.outCount;
                 }
             } else if (up || room) {
                 // Upsampling interpolates an output that does not fit too: the filter of the
                 // next ones reads it.
-                const double f = t - static_cast<double>(centre);
-                const int slot = batch.count++;
-                batch.base[slot] = static_cast<int>((centre - kResamplerHalfWidth) & kMask);
-                double* made = batch.made[batch.misses];
-                if (f == 0.0) {
-                    // The instant falls on an input (every q-th output at a ratio p / q when
-                    // n x ratio is exact there): the weights would be 1 at the centre and +-0
-                    // elsewhere, so the output is that input, as Interpolate takes it.
-                    made = nullptr;
-                } else if (phases > 0) {
-                    const int k = static_cast<int>(f * phases + 0.5);
-                    const int r = phaseRow[k];
-                    const double* row = weights + static_cast<std::ptrdiff_t>(r) * 2 * kSincSpan;
-                    const double offset = f - phaseStart[k];
-                    if (cachedOffsets == nullptr) {
-                        made = batch.made[slot];
-                        TableWeights(row, offset, made);
-                    } else if (std::memcmp(&cachedOffsets[r], &offset, sizeof offset) == 0) {
-                        made = cachedWeights + static_cast<std::ptrdiff_t>(r) * kSincSpan;
-                    } else {
-                        // Kept for the row once the batch, which may read its old weights, is
-                        // done.
-                        TableWeights(row, offset, made);
-                        batch.missRow[batch.misses] = r;
-                        batch.missOffset[batch.misses++] = offset;
-                    }
-                } else {
-                    made = batch.made[slot];
-                    Weights(f, made);
-                }
-                batch.weights[slot] = made;
+                AddOutput(source, batch, static_cast<int>((centre - kResamplerHalfWidth) & kMask),
+                          t - static_cast<double>(centre));
                 if (up) ++pending;
                 if (room) {
                     written += channels;
-                    ++outCount;
+                    ++clock.outCount;
                     if (up) ++pendingKept;
                 }
             }
-            position = position + ratio;
-            if (position >= static_cast<double>(kResamplerRingSize)) {
-                position = position - static_cast<double>(kResamplerRingSize);
-            }
+            Advance(clock, ratio);
             outIndex = (outIndex + 1) & kMask;
             if (batch.count == kSincBatch) interpolateBatch();
         }
@@ -528,8 +617,8 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
     }
     if (pending > 0)
         FilterOut<channels>(filter, tap1, y, pendingIndex, pendingKept, dst + pendingAt);
-    state.position = position;
-    state.outCount = outCount;
+    state.position = clock.position;
+    state.outCount = clock.outCount;
     state.outIndex = outIndex;
     state.inCount = first + frames;
     state.writeIndex = static_cast<int>(state.inCount & kMask);
