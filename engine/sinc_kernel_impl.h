@@ -346,7 +346,9 @@ struct SincBatch {
 // is loaded before any lane reads it; the compiler cannot follow that through the lanes that take
 // their input as it is.
 #pragma GCC diagnostic push
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 template <int channels, bool up>
 inline void Interpolate(SincBatch& batch, double* const* x, double* const* y, int index,
                         std::int16_t* dst) {
