@@ -21,8 +21,9 @@ quietly cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRATEM
 quietly ninja -C "$build" ratemill-cli
 cli="$build/cli/ratemill-cli"
 
-# The arguments as ratemill-cli reads them: -r, -c, -o and -j take a value, either the next
-# argument or attached (-r16000, --rate=16000); "--" ends the options; "-" alone is a file.
+# The arguments as ratemill-cli reads them: -r, -c, -o, -j, -Q and --bits take a value, either
+# the next argument or attached (-r16000, --rate=16000); "--" ends the options; "-" alone is a
+# file.
 has_file=0
 run_as_given=0
 value_next=0
@@ -35,7 +36,8 @@ for arg in "$@"; do
     else
         case "$arg" in
             --) options_ended=1 ;;
-            -r | -c | -o | -j | --rate | --channels | --output | --jobs) value_next=1 ;;
+            -r | -c | -o | -j | -Q | --rate | --channels | --output | --jobs | --quality | --bits)
+                value_next=1 ;;
             -h | --help | --version | --settings) run_as_given=1 ;;
             -) has_file=1 ;;
             -*) ;;
