@@ -3,6 +3,7 @@
 #include <cmath>
 #include <complex>
 #include <mutex>
+#include <numeric>
 #include <utility>
 
 namespace {
@@ -40,15 +41,6 @@ double KaiserSinc(double t, double r, double fc) {
     const double sinc = x == 0.0 ? 1.0 : std::sin(kPi * x) / (kPi * x);
     const double w = BesselI0(kBeta * std::sqrt(std::max(0.0, 1.0 - r * r))) / BesselI0(kBeta);
     return 2.0 * fc * sinc * w;
-}
-
-std::int64_t GreatestCommonDivisor(std::int64_t a, std::int64_t b) {
-    while (b != 0) {
-        const std::int64_t r = a % b;
-        a = b;
-        b = r;
-    }
-    return a;
 }
 
 int BitReverse(int k, int bits) {
@@ -101,7 +93,7 @@ const std::vector<double>& HqSteepTaps() {
 
 HqPolyDesign HqPlanPoly(std::int64_t inRate, std::int64_t outRate, std::int64_t lowRate) {
     HqPolyDesign d;
-    const std::int64_t g = GreatestCommonDivisor(inRate, outRate);
+    const std::int64_t g = std::gcd(inRate, outRate);
     d.step = inRate / g;
     d.phases = outRate / g;
     // Passband to half the lower rate, stopband from 1.5 x it: the transition is lowRate wide.

@@ -7,6 +7,7 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <utility>
 
 #include "engine/sinc_kernel.h"
@@ -25,15 +26,6 @@ constexpr int kMask = kResamplerRingSize - 1;
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kPiOver32 = 0.09817477042468103;
-
-std::int64_t GreatestCommonDivisor(std::int64_t a, std::int64_t b) {
-    while (b != 0) {
-        const std::int64_t r = a % b;
-        a = b;
-        b = r;
-    }
-    return a;
-}
 
 // The widest instruction set this processor (and its operating system) supports.
 const SincKernel& ChooseKernel() {
@@ -185,7 +177,7 @@ void ResamplerReset(ResamplerState& s, int sourceFrequency, int targetFrequency,
         s.phases = 0;
         s.tableSource = sourceFrequency;
         s.tableTarget = targetFrequency;
-        const std::int64_t divisor = GreatestCommonDivisor(sourceFrequency, targetFrequency);
+        const std::int64_t divisor = std::gcd(sourceFrequency, targetFrequency);
         const std::int64_t phases = targetFrequency / divisor;
         if (phases <= kMaxWeightPhases) {
             s.tables = FindWeightTables(static_cast<int>(phases), sourceFrequency / divisor);

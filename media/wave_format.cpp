@@ -33,6 +33,21 @@ std::uint32_t U32(const std::uint8_t* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
+// Float sample i of a block of 4-byte (float) or 8-byte (double) little-endian values.
+double FloatSample(const std::uint8_t* raw, std::uint32_t i, unsigned size) {
+    if (size == 4) {
+        const std::uint32_t bits = U32(raw + 4 * i);
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        return f;
+    }
+    const std::uint64_t bits =
+        U32(raw + 8 * i) | (static_cast<std::uint64_t>(U32(raw + 8 * i + 4)) << 32);
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
 std::int16_t Saturate(double value) {
     if (!(value == value)) return 0;  // NaN
     if (value >= 32767.0) return 32767;
@@ -183,17 +198,7 @@ void DecodeFrames(const SampleFormat& format, const std::uint8_t* raw, std::uint
             break;
         case SampleEncoding::Float:
             for (std::uint32_t i = 0; i < count; ++i) {
-                double value;
-                if (size == 4) {
-                    std::uint32_t bits = U32(raw + 4 * i);
-                    float f;
-                    std::memcpy(&f, &bits, sizeof f);
-                    value = f;
-                } else {
-                    std::uint64_t bits =
-                        U32(raw + 8 * i) | (static_cast<std::uint64_t>(U32(raw + 8 * i + 4)) << 32);
-                    std::memcpy(&value, &bits, sizeof value);
-                }
+                const double value = FloatSample(raw, i, size);
                 samples[i] = Saturate(value * 32768.0);
             }
             break;
@@ -238,17 +243,7 @@ void DecodeFramesToFloat(const SampleFormat& format, const std::uint8_t* raw, st
             break;
         case SampleEncoding::Float:
             for (std::uint32_t i = 0; i < count; ++i) {
-                double value;
-                if (size == 4) {
-                    std::uint32_t bits = U32(raw + 4 * i);
-                    float f;
-                    std::memcpy(&f, &bits, sizeof f);
-                    value = f;
-                } else {
-                    std::uint64_t bits =
-                        U32(raw + 8 * i) | (static_cast<std::uint64_t>(U32(raw + 8 * i + 4)) << 32);
-                    std::memcpy(&value, &bits, sizeof value);
-                }
+                double value = FloatSample(raw, i, size);
                 if (!(value == value)) value = 0.0;
                 samples[i] = static_cast<float>(value > 1.0 ? 1.0 : value < -1.0 ? -1.0 : value);
             }
