@@ -188,7 +188,7 @@ void ResamplerReset(ResamplerState& s, int sourceFrequency, int targetFrequency,
             s.phaseRow = s.tables->rowOf.get();
             s.phases = s.tables->phases;
         }
-        // The weights kept per row belong to the tables: none is kept yet. Without memory for
+        // The weights kept per phase belong to the tables: none is kept yet. Without memory for
         // them every output makes its weights.
         s.cacheMemory.reset();
         s.cachedOffsets = nullptr;

@@ -15,8 +15,10 @@
 //   with a short period (the ratio p/q in lowest terms with q <= kMaxWeightPhases), the weights
 //   of each of the q + 1 phases are tabulated with their slopes, and an output's weights are the
 //   table's plus its tiny offset from the phase (a first-order correction);
-// - the weights made from a table row are kept with the offset they were made for, and used
-//   again while the next outputs of that row have the same offset;
+// - the weights made for a phase are kept with the offset they were made for, and used again
+//   while the next outputs of that phase have the same offset; where they are, the outputs'
+//   instants, phases and offsets are found for a vector of outputs at once, the running clock
+//   taken as a constant step within a binade and checked against the one-at-a-time steps;
 // - when the ratio is a whole number, every output instant falls on an input, whose weight is 1
 //   while the others are 0: the output is that input, and the pre-filter runs at those inputs
 //   only; at any ratio, an output whose instant falls exactly on an input (offset 0, as every
@@ -37,7 +39,7 @@ constexpr int kResamplerHalfWidth = 25;  // input samples on each side of an out
 constexpr int kResamplerOutputCapacity = 204800;
 // Longest phase period that gets weight tables (larger ones compute weights per output).
 constexpr int kMaxWeightPhases = 4096;
-// Longest phase period whose rows keep their last weights in the state.
+// Longest phase period whose phases keep their last weights in the state.
 constexpr int kCachedPhases = 1024;
 // Padded window lengths of the vectorised sums.
 constexpr int kSincSpan = 64;    // 50 weights and zeros
@@ -111,10 +113,10 @@ struct alignas(64) ResamplerState {
     const std::int32_t* phaseRow = nullptr;
     std::shared_ptr<const WeightTables> tables;
     std::int64_t tableSource = 0, tableTarget = 0;  // the rates the tables were made for
-    // The weights last made from each row (when phases <= kCachedPhases): an output whose offset
-    // from its phase has the same bits as that row's last one takes them as they are. Offsets
-    // change only when the rounding of n x ratio moves, far less often than a row comes round.
-    // Row r's 50 weights (kSincSpan apart) are at cachedWeights + r x kSincSpan.
+    // The weights last made for each phase (when phases <= kCachedPhases): an output whose
+    // offset from its phase has the same bits as that phase's last one takes them as they are.
+    // Offsets change only when the rounding of n x ratio moves, far less often than a phase comes
+    // round. Phase k's 50 weights (kSincSpan apart) are at cachedWeights + k x kSincSpan.
     std::int32_t cachedRows = 0;
     double* cachedOffsets = nullptr;
     double* cachedWeights = nullptr;

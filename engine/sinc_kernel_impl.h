@@ -2,8 +2,9 @@
 // for each instruction set by a file that defines, before including this one:
 //   SINC_KERNEL_NAMESPACE   a namespace of its own (nothing here may be shared between sets)
 //   SINC_KERNEL_BYTES       the vector width in bytes (16, 32 or 64)
-// Only C library functions are called from here, never inline code of shared headers, so no
-// instruction of a wider set can reach a machine that lacks it.
+// Only C library functions and the compiler's intrinsics (always inlined) are called from here,
+// never inline code of shared headers, so no instruction of a wider set can reach a machine that
+// lacks it.
 //
 // Each sum runs in vector lanes and is folded to a scalar at the end, always in the same lane
 // order, so a channel's value does not depend on the other channel: equal channels in stereo give
@@ -11,6 +12,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#if SINC_KERNEL_BYTES >= 32
+#include <immintrin.h>
+#endif
 
 #include "engine/resampler.h"
 
@@ -328,13 +332,13 @@ static_assert(kFilterBatch + kSincBatch + kFilterSpan + 2 * kLanes < kResamplerR
               "the outputs waiting for the filter fit the ring");
 
 // The outputs of a batch: where each window starts in the rings, where its weights are; weights
-// made for the batch itself, and the rows of kept weights to update once the batch is done.
+// made for the batch itself, and the phases of kept weights to update once the batch is done.
 struct SincBatch {
     int count = 0;
     int base[kSincBatch];
     const double* weights[kSincBatch];
     int misses = 0;
-    int missRow[kSincBatch];
+    int missPhase[kSincBatch];
     double missOffset[kSincBatch];
     alignas(64) double made[kSincBatch][kSincSpan];
 };
@@ -396,7 +400,7 @@ inline void Interpolate(SincBatch& batch, double* const* x, double* const* y, in
 }
 #pragma GCC diagnostic pop
 
-// Where an output's weights come from: the ratio's tables and the rows' kept weights.
+// Where an output's weights come from: the ratio's tables and the phases' kept weights.
 struct WeightSource {
     int phases;
     const double* weights;
@@ -425,13 +429,13 @@ inline void AddOutput(const WeightSource& source, SincBatch& batch, int base, do
         if (source.cachedOffsets == nullptr) {
             made = batch.made[slot];
             TableWeights(row, offset, made);
-        } else if (std::memcmp(&source.cachedOffsets[r], &offset, sizeof offset) == 0) {
+        } else if (std::memcmp(&source.cachedOffsets[k], &offset, sizeof offset) == 0) {
             made = const_cast<double*>(source.cachedWeights) +
-                   static_cast<std::ptrdiff_t>(r) * kSincSpan;
+                   static_cast<std::ptrdiff_t>(k) * kSincSpan;
         } else {
-            // Kept for the row once the batch, which may read its old weights, is done.
+            // Kept for the phase once the batch, which may read its old weights, is done.
             TableWeights(row, offset, made);
-            batch.missRow[batch.misses] = r;
+            batch.missPhase[batch.misses] = k;
             batch.missOffset[batch.misses++] = offset;
         }
     } else {
@@ -462,18 +466,122 @@ inline void Advance(Clock& clock, double ratio) {
     }
 }
 
+typedef std::int64_t Longs __attribute__((vector_size(SINC_KERNEL_BYTES)));
+
+// Whether any lane of a comparison's result is true.
+inline bool AnyLane(Longs mask) {
+#if SINC_KERNEL_BYTES == 64
+    return _mm512_test_epi64_mask((__m512i)mask, (__m512i)mask) != 0;
+#elif SINC_KERNEL_BYTES == 32
+    return _mm256_testz_si256((__m256i)mask, (__m256i)mask) == 0;
+#else
+    return (mask[0] | mask[1]) != 0;
+#endif
+}
+
+// Lane l of the result: table[index[l]] (gathered in one instruction where there is one; the
+// masked form, with every lane on, starts from zeros rather than from an undefined vector).
+inline Vector LookUp(const double* table, Ints index) {
+#if SINC_KERNEL_BYTES == 64
+    return (Vector)_mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xFF, (__m256i)index, table, 8);
+#elif SINC_KERNEL_BYTES == 32
+    return (Vector)_mm256_mask_i32gather_pd(_mm256_setzero_pd(), table, (__m128i)index,
+                                            _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
+#else
+    return Vector{table[index[0]], table[index[1]]};
+#endif
+}
+
+// The vector's lanes moved down by one, the last lane taken from `after`'s last.
+inline Vector Following(Vector v, Vector after) {
+#if SINC_KERNEL_BYTES == 64
+    return __builtin_shufflevector(v, after, 1, 2, 3, 4, 5, 6, 7, 15);
+#elif SINC_KERNEL_BYTES == 32
+    return __builtin_shufflevector(v, after, 1, 2, 3, 7);
+#else
+    return __builtin_shufflevector(v, after, 1, 3);
+#endif
+}
+
+alignas(64) constexpr std::int64_t kLaneNumbers[8] = {0, 1, 2, 3, 4, 5, 6, 7};
+
+// The next kLanes outputs at once, one per lane, with the values the steps of Gather below give
+// them one at a time: true when each of them is due by input `last` and takes its weights from
+// the kept ones or lies on an input (otherwise nothing is changed and Gather takes them singly).
+inline bool GatherLanes(const WeightSource& source, double ratio, SincBatch& batch, Clock& c,
+                        std::int64_t last) {
+    Longs lane;
+    std::memcpy(&lane, kLaneNumbers, sizeof lane);
+    // The clock's position is a running sum: within one binade of the ring it grows by the same
+    // step each time. That guess is checked by taking each lane's step as Advance does; a lane
+    // that differs (a power of two or the ring's end crossed) sends the outputs the slow way.
+    const double p0 = c.position;
+    const Vector position = p0 + __builtin_convertvector(lane, Vector) * ((p0 + ratio) - p0);
+    Vector next = position + ratio;
+    next = next >= static_cast<double>(kResamplerRingSize)
+               ? next - static_cast<double>(kResamplerRingSize)
+               : next;
+    if (AnyLane(next != Following(position, next))) return false;
+
+    // Each output is due at the first input from the cursor on whose ring index is its due
+    // index + 25. The positions rise without wrapping, so after the first output the cursor
+    // moves on by the rise of the due index.
+    const int firstDue = static_cast<int>(p0);
+    const int lastDue = static_cast<int>(position[kLanes - 1]);
+    const std::int64_t cursor = c.cursor +
+                                ((firstDue - ((c.cursor - kResamplerHalfWidth) & kMask)) & kMask) +
+                                (lastDue - firstDue);
+    if (cursor > last) return false;
+
+    // Output n stands at t = n x ratio; its phase and offset from the phase.
+    const Vector t = __builtin_convertvector(c.outCount + lane, Vector) * ratio;
+    const Longs centre = __builtin_convertvector(t, Longs);
+    const Vector f = t - __builtin_convertvector(centre, Vector);
+    const Ints k = __builtin_convertvector(f * static_cast<double>(source.phases) + 0.5, Ints);
+    // On an input (f is 0) no weights are needed; the others' offsets must be the kept ones,
+    // bit for bit.
+    const Longs onInput = f == 0.0;
+    const Vector offset = f - LookUp(source.phaseStart, k);
+    const Vector kept = LookUp(source.cachedOffsets, k);
+    if (AnyLane(~onInput & ((Longs)offset != (Longs)kept))) return false;
+
+    const Longs weights = onInput ? Longs{}
+                                  : reinterpret_cast<std::int64_t>(source.cachedWeights) +
+                                        __builtin_convertvector(k, Longs) *
+                                            static_cast<std::int64_t>(kSincSpan * sizeof(double));
+    const Ints base = __builtin_convertvector((centre - kResamplerHalfWidth) & kMask, Ints);
+    static_assert(sizeof(const double*) == sizeof(std::int64_t), "addresses fit the lanes");
+    std::memcpy(&batch.weights[batch.count], &weights, sizeof weights);
+    std::memcpy(&batch.base[batch.count], &base, sizeof base);
+    batch.count += kLanes;
+    c.position = next[kLanes - 1];
+    c.outCount += kLanes;
+    c.cursor = cursor;
+    return true;
+}
+
 // Fills the batch with the outputs due up to input `last`, when every one of them is kept (the
 // capacity has room for a whole batch): the main loop's steps without its other cases, in a
 // function of its own so that its few values stay in registers. Returns the clock after them.
+// With kept weights, outputs are taken kLanes at a time where they can be; a group that cannot
+// is taken singly.
 __attribute__((noinline)) Clock Gather(const WeightSource& source, double ratio, SincBatch& batch,
                                        Clock c, std::int64_t last) {
-    while (batch.count < kSincBatch && NextDue(c, last)) {
+    const bool lanes = source.phases > 0 && source.cachedOffsets != nullptr;
+    int single = 0;  // outputs still to take one at a time
+    while (batch.count < kSincBatch) {
+        if (lanes && single == 0 && batch.count + kLanes <= kSincBatch) {
+            if (GatherLanes(source, ratio, batch, c, last)) continue;
+            single = kLanes;
+        }
+        if (!NextDue(c, last)) break;
         const double t = static_cast<double>(c.outCount) * ratio;
         const std::int64_t centre = static_cast<std::int64_t>(t);
         AddOutput(source, batch, static_cast<int>((centre - kResamplerHalfWidth) & kMask),
                   t - static_cast<double>(centre));
         ++c.outCount;
         Advance(c, ratio);
+        if (single > 0) --single;
     }
     return c;
 }
@@ -524,10 +632,10 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
             Interpolate<channels, false>(batch, x, y, batchIndex, dst + batchAt);
         }
         for (int m = 0; m < batch.misses; ++m) {
-            const int r = batch.missRow[m];
-            std::memcpy(cachedWeights + static_cast<std::ptrdiff_t>(r) * kSincSpan, batch.made[m],
+            const int k = batch.missPhase[m];
+            std::memcpy(cachedWeights + static_cast<std::ptrdiff_t>(k) * kSincSpan, batch.made[m],
                         sizeof batch.made[m]);
-            cachedOffsets[r] = batch.missOffset[m];
+            cachedOffsets[k] = batch.missOffset[m];
         }
         batch.count = batch.misses = 0;
         batchIndex = outIndex;
