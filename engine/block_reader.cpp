@@ -2,7 +2,7 @@
 
 #include <new>
 
-BlockReader::BlockReader(CFile& file, std::uint64_t total, std::uint32_t blockBytes)
+BlockReader::BlockReader(CFile& file, std::uint64_t total, std::uint32_t blockBytes, bool readAhead)
     : m_file(file), m_left(total), m_blockBytes(blockBytes), m_oneBlock(total < blockBytes) {
     if (m_oneBlock) {
         m_blocks[0].reset(new (std::nothrow) std::uint8_t[total > 0 ? total : 1]);
@@ -11,7 +11,7 @@ BlockReader::BlockReader(CFile& file, std::uint64_t total, std::uint32_t blockBy
     for (auto& block : m_blocks) {
         block.reset(new (std::nothrow) std::uint8_t[blockBytes]);
     }
-    if (!Ready()) return;
+    if (!Ready() || !readAhead) return;
     try {
         m_thread = std::thread(&BlockReader::Loop, this);
     } catch (...) {

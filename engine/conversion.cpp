@@ -153,7 +153,7 @@ class FileConverter {
 FileStatus FileConverter::Run(Buffers& buffers) {
     // Writing runs beside the conversion; what it could not write decides the result.
     SampleWriter writer(m_job.output, buffers.outputCapacity, buffers.wholeOutput,
-                        m_job.output.Format().bitsPerSample / 8);
+                        m_job.output.Format().bitsPerSample / 8, m_job.overlapInputOutput);
     if (!writer.Ready()) return FileStatus::OutOfMemory;
     FileStatus status = ChunkLoop(buffers, writer);
     if (!writer.Finish() && !IsFailure(status)) {
@@ -175,7 +175,8 @@ FileStatus FileConverter::ChunkLoop(Buffers& buffers, SampleWriter& writer) {
     };
 
     // The sample data arrives in blocks read ahead; `used` bytes of the block are converted.
-    BlockReader reader(source, total * format.blockAlign, buffers.rawBytes);
+    BlockReader reader(source, total * format.blockAlign, buffers.rawBytes,
+                       m_job.overlapInputOutput);
     if (!reader.Ready()) return FileStatus::OutOfMemory;
     const std::uint8_t* block = nullptr;
     std::uint32_t held = 0, used = 0;
@@ -490,6 +491,7 @@ bool RunConversionBatch(const std::vector<const CFileName*>& sources,
         std::unique_ptr<Resampler> resampler = make();
         while (true) {
             FileJob job;
+            job.overlapInputOutput = jobs == 1;
             int i;
             {
                 std::lock_guard<std::mutex> lock(claim);

@@ -98,7 +98,12 @@ struct FileJob {
     FileResult result;
     int targetChannels = 0;
     int kernelChannels = 0;  // the channels resampled (a mono source is resampled as mono)
-    bool ready = false;      // the source is open and the output created
+    // Reading ahead and writing behind on threads of their own, so that a slow disk does not
+    // hold the conversion up. A batch of several jobs turns them off: there the other
+    // conversions keep the processors busy while one waits for its files, and the threads'
+    // hand-offs and their copies through the caches would only cost time.
+    bool overlapInputOutput = true;
+    bool ready = false;  // the source is open and the output created
 };
 
 // Opens the source and creates its output under the first free name; on failure the job's

@@ -2,13 +2,14 @@
 
 #include <new>
 
-SampleWriter::SampleWriter(CWaveFile& output, int blockValues, bool oneBlock, int bytesPerSample)
+SampleWriter::SampleWriter(CWaveFile& output, int blockValues, bool oneBlock, int bytesPerSample,
+                           bool writeBehind)
     : m_output(output), m_blockValues(blockValues), m_oneBlock(oneBlock), m_bytes(bytesPerSample) {
     const std::size_t units = (static_cast<std::size_t>(blockValues) * bytesPerSample + 1) / 2;
     for (int i = 0; i < (oneBlock ? 1 : 2); ++i) {
         m_blocks[i].reset(new (std::nothrow) std::int16_t[units]);
     }
-    if (!Ready() || oneBlock) return;
+    if (!Ready() || oneBlock || !writeBehind) return;
     try {
         m_thread = std::thread(&SampleWriter::Loop, this);
     } catch (...) {

@@ -14,10 +14,12 @@
 class SampleWriter {
   public:
     // Blocks of blockValues samples of bytesPerSample bytes each (2 or 3); without a thread
-    // (none could be started) every block is written on the caller's thread. With oneBlock (the
+    // (writeBehind false, or none could be started) every block is written on the caller's
+    // thread. With oneBlock (the
     // whole output is expected to fit one block) there is one buffer and no thread: it is
     // written when full and at the end.
-    SampleWriter(CWaveFile& output, int blockValues, bool oneBlock, int bytesPerSample = 2);
+    SampleWriter(CWaveFile& output, int blockValues, bool oneBlock, int bytesPerSample = 2,
+                 bool writeBehind = true);
     SampleWriter(const SampleWriter&) = delete;
     SampleWriter& operator=(const SampleWriter&) = delete;
     ~SampleWriter();

@@ -624,10 +624,11 @@ TEST_F(ConversionJob, ParallelBatchWritesWhatOneAtATimeWrites) {
     for (int i = 0; i < 5; ++i) {
         const std::string folder = source.File("d" + std::to_string(i));
         std::filesystem::create_directory(folder);
-        // Same names in different folders compete for the same output names.
+        // Same names in different folders compete for the same output names. The last source
+        // spans several read and write blocks, which a parallel batch handles on its own thread.
         const std::string path = folder + Sep() + (i == 3 ? "other.wav" : "take.wav");
         WriteFileBytes(path, Pcm16Wav(i % 2 ? 48000 : 22050, static_cast<std::uint16_t>(1 + i % 2),
-                                      Wave(3000 + 1000 * i, i)));
+                                      Wave(i == 4 ? 150000 : 3000 + 1000 * i, i)));
         files.push_back(std::make_unique<CFileName>());
         files.back()->SetPath(path.c_str());
         sources.push_back(files.back().get());
