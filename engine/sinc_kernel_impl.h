@@ -541,7 +541,9 @@ inline bool GatherLanes(const WeightSource& source, double ratio, SincBatch& bat
     // On an input (f is 0) no weights are needed; the others' offsets must be the kept ones,
     // bit for bit.
     const Longs onInput = f == 0.0;
-    const Vector offset = f - LookUp(source.phaseStart, k);
+    // Phase k starts at k / phases, as its table entry was made.
+    const Vector offset =
+        f - __builtin_convertvector(k, Vector) / static_cast<double>(source.phases);
     const Vector kept = LookUp(source.cachedOffsets, k);
     if (AnyLane(~onInput & ((Longs)offset != (Longs)kept))) return false;
 
