@@ -62,6 +62,10 @@ def run(command, outdir):
     commands = command if isinstance(command[0], list) else [command]
     shutil.rmtree(outdir, ignore_errors=True)
     os.makedirs(outdir)
+    # Every run starts with nothing waiting to be written to the disk: the system writes the
+    # previous run's files back on its own threads, and on a busy machine that work would slow
+    # whichever run came next, most of all one that keeps every core busy.
+    os.sync()
     null = os.open(os.devnull, os.O_WRONLY)
     start = time.perf_counter()
     for c in commands:
@@ -167,9 +171,9 @@ def main():
     ffmpeg_version = subprocess.run(["ffmpeg", "-version"], capture_output=True,
                                     text=True).stdout.split("\n")[0]
     print(f"{version}; {sox_version}; {ffmpeg_version}")
-    print(f"bench/bench.sh --runs {args.runs}: median of {args.runs} runs; ratemill-cli converts "
-          f"the batch's files one after the other (--jobs 1) or two at a time (--jobs 2), SoX "
-          f"and FFmpeg one after the other\n")
+    print(f"bench/bench.sh --runs {args.runs}: median of {args.runs} runs, the programs taking "
+          f"turns; ratemill-cli converts the batch's files one after the other (--jobs 1) or two "
+          f"at a time (--jobs 2), SoX and FFmpeg one after the other\n")
     print("| job | ratemill-cli | sox | ffmpeg | x realtime | vs SoX | vs FFmpeg | peak memory |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|")
 
@@ -181,16 +185,25 @@ def main():
     reference_out = os.path.join(work, "reference-output")
     agreement = []
     for job, files, rate, channels, audio in jobs:
-        sox_s = statistics.median(run(sox(files, rate, channels), out) for _ in range(args.runs))
-        ffmpeg_s = statistics.median(
-            run(ffmpeg(files, rate, channels), out) for _ in range(args.runs))
         run(ours(reference, files, rate, channels), out)
         shutil.rmtree(reference_out, ignore_errors=True)
         os.rename(out, reference_out)
-        one_s, one_peak = measure(ours(cli, files, rate, channels), out, args.runs)
-        agreement.append((job, *compare_outputs(out, reference_out)))
+        # The programs take turns, run after run, so that a slow moment of a shared machine
+        # falls on all of them alike.
+        commands = {"sox": sox(files, rate, channels), "ffmpeg": ffmpeg(files, rate, channels),
+                    "one": ours(cli, files, rate, channels)}
         if len(files) > 1:
-            two_s, two_peak = measure(ours(cli, files, rate, channels, jobs=2), out, args.runs)
+            commands["two"] = ours(cli, files, rate, channels, jobs=2)
+        times = {name: [] for name in commands}
+        for _ in range(args.runs):
+            for name, command in commands.items():
+                times[name].append(run(command, out))
+        median = {name: statistics.median(t) for name, t in times.items()}
+        one_peak = peak_memory(commands["one"], out)
+        agreement.append((job, *compare_outputs(out, reference_out)))
+        sox_s, ffmpeg_s, one_s = median["sox"], median["ffmpeg"], median["one"]
+        if len(files) > 1:
+            two_s, two_peak = median["two"], peak_memory(commands["two"], out)
             row(job + ", --jobs 1", one_s, one_peak, audio, sox_s, ffmpeg_s)
             row(job + ", --jobs 2", two_s, two_peak, audio, sox_s, ffmpeg_s)
             print(f"| {job}: --jobs 2 vs --jobs 1 | {one_s / two_s:.2f}x | | | | | | |")
