@@ -275,6 +275,11 @@ expect_exit 0 --bits 24 -r 8000 -o high ../stereo44.wav
 grep -q "using settings from .*settings.ratemill.ini (1 channel, high quality)" stderr.txt ||
     fail "settings line: $(cat stderr.txt)"
 check_output high/stereo44.wav 8000 1 2000 24
+# A file that says it is in Shift-JIS is read as such (by the statically linked Linux program
+# too, whose converter is loaded at run time).
+printf '<?xml version="1.0" encoding="Shift_JIS" ?>\r\n<config><output_path>\217\157\227\315</output_path></config>\r\n' >ratemill.ini
+expect_exit 0 --settings
+grep -q "Output folder: .*出力" stdout.txt || fail "Shift-JIS settings: $(cat stdout.txt)"
 cd ..
 
 # Without a file in the working folder or beside the program, the one in the user's settings
