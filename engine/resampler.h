@@ -16,9 +16,9 @@
 //   of each of the q + 1 phases are tabulated with their slopes, and an output's weights are the
 //   table's plus its tiny offset from the phase (a first-order correction);
 // - the weights made for a phase are kept with the offset they were made for, and used again
-//   while the next outputs of that phase have the same offset; where they are, the outputs'
-//   instants, phases and offsets are found for a vector of outputs at once, the running clock
-//   taken as a constant step within a binade and checked against the one-at-a-time steps;
+//   while the next outputs of that phase have the same offset; where they are, AVX-512 finds
+//   the instants, phases and offsets of eight outputs at once, the running clock taken as a
+//   constant step within a binade and checked against the one-at-a-time steps;
 // - when the ratio is a whole number, every output instant falls on an input, whose weight is 1
 //   while the others are 0: the output is that input, and the pre-filter runs at those inputs
 //   only; at any ratio, an output whose instant falls exactly on an input (offset 0, as every

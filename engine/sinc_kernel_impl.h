@@ -12,7 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#if SINC_KERNEL_BYTES >= 32
+#if SINC_KERNEL_BYTES == 64
 #include <immintrin.h>
 #endif
 
@@ -466,52 +466,29 @@ inline void Advance(Clock& clock, double ratio) {
     }
 }
 
-typedef std::int64_t Longs __attribute__((vector_size(SINC_KERNEL_BYTES)));
+// Outputs a vector at a time, with AVX-512 only: it converts between doubles and 64-bit integers
+// in one instruction and looks eight lanes up at once quickly. With narrower vectors the lanes
+// cost as much as they save, or more (SSE2), and the outputs are taken one at a time.
+#if SINC_KERNEL_BYTES == 64
+typedef std::int64_t Longs __attribute__((vector_size(64)));
 
 // Whether any lane of a comparison's result is true.
 inline bool AnyLane(Longs mask) {
-#if SINC_KERNEL_BYTES == 64
     return _mm512_test_epi64_mask((__m512i)mask, (__m512i)mask) != 0;
-#elif SINC_KERNEL_BYTES == 32
-    return _mm256_testz_si256((__m256i)mask, (__m256i)mask) == 0;
-#else
-    return (mask[0] | mask[1]) != 0;
-#endif
 }
 
-// Lane l of the result: table[index[l]] (gathered in one instruction where there is one; the
-// masked form, with every lane on, starts from zeros rather than from an undefined vector).
+// Lane l of the result: table[index[l]] (the masked gather, with every lane on, starts from
+// zeros rather than from an undefined vector).
 inline Vector LookUp(const double* table, Ints index) {
-#if SINC_KERNEL_BYTES == 64
     return (Vector)_mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xFF, (__m256i)index, table, 8);
-#elif SINC_KERNEL_BYTES == 32
-    return (Vector)_mm256_mask_i32gather_pd(_mm256_setzero_pd(), table, (__m128i)index,
-                                            _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
-#else
-    return Vector{table[index[0]], table[index[1]]};
-#endif
 }
 
-// The vector's lanes moved down by one, the last lane taken from `after`'s last.
-inline Vector Following(Vector v, Vector after) {
-#if SINC_KERNEL_BYTES == 64
-    return __builtin_shufflevector(v, after, 1, 2, 3, 4, 5, 6, 7, 15);
-#elif SINC_KERNEL_BYTES == 32
-    return __builtin_shufflevector(v, after, 1, 2, 3, 7);
-#else
-    return __builtin_shufflevector(v, after, 1, 3);
-#endif
-}
-
-alignas(64) constexpr std::int64_t kLaneNumbers[8] = {0, 1, 2, 3, 4, 5, 6, 7};
-
-// The next kLanes outputs at once, one per lane, with the values the steps of Gather below give
+// The next eight outputs at once, one per lane, with the values the steps of Gather below give
 // them one at a time: true when each of them is due by input `last` and takes its weights from
 // the kept ones or lies on an input (otherwise nothing is changed and Gather takes them singly).
 inline bool GatherLanes(const WeightSource& source, double ratio, SincBatch& batch, Clock& c,
                         std::int64_t last) {
-    Longs lane;
-    std::memcpy(&lane, kLaneNumbers, sizeof lane);
+    const Longs lane = {0, 1, 2, 3, 4, 5, 6, 7};
     // The clock's position is a running sum: within one binade of the ring it grows by the same
     // step each time. That guess is checked by taking each lane's step as Advance does; a lane
     // that differs (a power of two or the ring's end crossed) sends the outputs the slow way.
@@ -521,7 +498,10 @@ inline bool GatherLanes(const WeightSource& source, double ratio, SincBatch& bat
     next = next >= static_cast<double>(kResamplerRingSize)
                ? next - static_cast<double>(kResamplerRingSize)
                : next;
-    if (AnyLane(next != Following(position, next))) return false;
+    // Lane l's step must give lane l + 1's position.
+    if (AnyLane(next != __builtin_shufflevector(position, next, 1, 2, 3, 4, 5, 6, 7, 15))) {
+        return false;
+    }
 
     // Each output is due at the first input from the cursor on whose ring index is its due
     // index + 25. The positions rise without wrapping, so after the first output the cursor
@@ -561,21 +541,27 @@ inline bool GatherLanes(const WeightSource& source, double ratio, SincBatch& bat
     c.cursor = cursor;
     return true;
 }
+#endif
 
 // Fills the batch with the outputs due up to input `last`, when every one of them is kept (the
 // capacity has room for a whole batch): the main loop's steps without its other cases, in a
 // function of its own so that its few values stay in registers. Returns the clock after them.
-// With kept weights, outputs are taken kLanes at a time where they can be; a group that cannot
-// is taken singly.
+// With AVX-512 and kept weights, outputs are taken eight at a time where they can be; a group
+// that cannot is taken singly.
 __attribute__((noinline)) Clock Gather(const WeightSource& source, double ratio, SincBatch& batch,
                                        Clock c, std::int64_t last) {
+#if SINC_KERNEL_BYTES == 64
     const bool lanes = source.phases > 0 && source.cachedOffsets != nullptr;
     int single = 0;  // outputs still to take one at a time
+#endif
     while (batch.count < kSincBatch) {
+#if SINC_KERNEL_BYTES == 64
         if (lanes && single == 0 && batch.count + kLanes <= kSincBatch) {
             if (GatherLanes(source, ratio, batch, c, last)) continue;
             single = kLanes;
         }
+        if (single > 0) --single;
+#endif
         if (!NextDue(c, last)) break;
         const double t = static_cast<double>(c.outCount) * ratio;
         const std::int64_t centre = static_cast<std::int64_t>(t);
@@ -583,7 +569,6 @@ __attribute__((noinline)) Clock Gather(const WeightSource& source, double ratio,
                   t - static_cast<double>(centre));
         ++c.outCount;
         Advance(c, ratio);
-        if (single > 0) --single;
     }
     return c;
 }
