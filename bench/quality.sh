@@ -3,8 +3,8 @@
 # ratemill-cli and ratemill-quality in an optimised build (build/bench), and prints, for each
 # job, a Markdown table of Ratemill's modes, SoX and FFmpeg: THD+N, worst alias or image, level
 # at 0.9 x Nyquist, delay and length error (measured by ratemill-quality on its own 60 s
-# sources), the median seconds of --runs whole-process conversions and the peak memory. Also
-# draws the sweep spectrograms of two jobs into docs/quality-montage.png.
+# sources), the median seconds of --runs whole-process conversions (the rows taking turns) and
+# the peak memory. Also draws the sweep spectrograms of two jobs into docs/quality-montage.png.
 #   bench/quality.sh [--runs N]        (default 5)
 # Work files go to out/quality. The times mean something on an otherwise idle machine only.
 set -euo pipefail
@@ -81,7 +81,7 @@ if grep -qw avx512f /proc/cpuinfo; then isa=AVX-512; elif grep -qw avx2 /proc/cp
 system=$(. /etc/os-release && echo "$PRETTY_NAME")
 echo "Machine: $(nproc) x $cpu ($isa); $system; GCC $(gcc -dumpfullversion);" \
     "$(sox --version | sed 's/.*SoX v/SoX /'); $(ffmpeg -version | head -1 | cut -d' ' -f1-3)." \
-    "Times: median of $runs runs."
+    "Times: median of $runs runs, the rows taking turns."
 
 for job in "${jobs[@]}"; do
     read -r fin fout cin cout <<<"$job"
@@ -92,12 +92,31 @@ for job in "${jobs[@]}"; do
     echo
     echo "| converter | THD+N (dB) | worst alias or image (dBc) | level at 0.9 x Nyquist (dB) | delay (samples) | length error (frames) | seconds per 60 s file | peak memory (MiB) |"
     echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+    # The rows take turns, run after run, so that a slow moment of a shared machine falls on all
+    # of them alike; each run starts with nothing waiting to be written to the disk.
+    declare -A times=()
+    for ((run = 0; run < runs; run++)); do
+        for row in "${rows[@]}"; do
+            row_command "$row" "$fin" "$fout" "$cin" "$cout" "$src"
+            sync
+            if [ "${times[$row]-}" != failed ] &&
+                seconds=$("$quality" time 1 "$work/out" "${command[@]}"); then
+                times[$row]+="$seconds "
+            else
+                times[$row]=failed
+            fi
+        done
+    done
     for row in "${rows[@]}"; do
         row_command "$row" "$fin" "$fout" "$cin" "$cout" "$src"
-        if ! seconds=$("$quality" time "$runs" "$work/out" "${command[@]}"); then
+        # The median run, and the row's output made once more for the figures.
+        if [ "${times[$row]}" = failed ] ||
+            ! "$quality" time 1 "$work/out" "${command[@]}" >/dev/null; then
             echo "| $row | n/a | n/a | n/a | n/a | n/a | n/a | n/a |"
             continue
         fi
+        # shellcheck disable=SC2086
+        seconds=$(printf '%s\n' ${times[$row]} | sort -n | awk '{ v[NR] = $1 } END { print v[int(NR / 2) + 1] }')
         output=$(find "$work/out" -name '*.wav' | head -1)
         if [[ "$row" == *"--bits 24" && "$(soxi -b "$output")" != 24 ]]; then
             echo "| $row | not a 24-bit output | | | | | $seconds | |"
