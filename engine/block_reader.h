@@ -14,9 +14,9 @@ class BlockReader {
   public:
     // Reads `total` bytes from the file's current position in blocks of blockBytes. Without a
     // thread (readAhead false, or none could be started) each block is read when it is asked
-    // for. Data shorter than
-    // one block is read into one buffer of its own size, on the caller's thread: there is nothing
-    // to read ahead, and a batch of small files then allocates little and starts no threads.
+    // for. Data shorter than one block is read into one buffer of its own size, on the caller's
+    // thread: there is nothing to read ahead, and a batch of small files then allocates little
+    // and starts no threads.
     BlockReader(CFile& file, std::uint64_t total, std::uint32_t blockBytes, bool readAhead = true);
     BlockReader(const BlockReader&) = delete;
     BlockReader& operator=(const BlockReader&) = delete;

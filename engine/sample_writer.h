@@ -15,9 +15,8 @@ class SampleWriter {
   public:
     // Blocks of blockValues samples of bytesPerSample bytes each (2 or 3); without a thread
     // (writeBehind false, or none could be started) every block is written on the caller's
-    // thread. With oneBlock (the
-    // whole output is expected to fit one block) there is one buffer and no thread: it is
-    // written when full and at the end.
+    // thread. With oneBlock (the whole output is expected to fit one block) there is one buffer
+    // and no thread: it is written when full and at the end.
     SampleWriter(CWaveFile& output, int blockValues, bool oneBlock, int bytesPerSample = 2,
                  bool writeBehind = true);
     SampleWriter(const SampleWriter&) = delete;
