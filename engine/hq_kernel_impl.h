@@ -24,26 +24,27 @@ typedef float Quad __attribute__((vector_size(16)));
 
 // Each pass is also compiled for the short quarters of the last passes, where a loop of known
 // length vectorises across the four quarters instead of along them.
-#define HQ_PASS(Pass, re, im, size, span, tw) \
-    switch (span) {                           \
-        case 4:                               \
-            Pass<2>(re, im, size, span, tw);  \
-            break;                            \
-        case 8:                               \
-            Pass<4>(re, im, size, span, tw);  \
-            break;                            \
-        case 16:                              \
-            Pass<8>(re, im, size, span, tw);  \
-            break;                            \
-        default:                              \
-            Pass<0>(re, im, size, span, tw);  \
+#define HQ_PASS(inverse, re, im, size, span, tw)           \
+    switch (span) {                                        \
+        case 4:                                            \
+            RadixPass<inverse, 2>(re, im, size, span, tw); \
+            break;                                         \
+        case 8:                                            \
+            RadixPass<inverse, 4>(re, im, size, span, tw); \
+            break;                                         \
+        case 16:                                           \
+            RadixPass<inverse, 8>(re, im, size, span, tw); \
+            break;                                         \
+        default:                                           \
+            RadixPass<inverse, 0>(re, im, size, span, tw); \
     }
 
-// A forward pass over blocks of 2 span values: four values a quarter block apart, two radix-2
-// stages with the twiddles w^j, w^2j, w^3j (w = exp(-2 pi i / (2 span))).
-template <int kQuarter>
-void ForwardPass(float* __restrict re, float* __restrict im, int size, int span,
-                 const float* __restrict tw) {
+// A pass over blocks of 2 span values: four values a quarter block apart, two radix-2 stages
+// with the twiddles w^j, w^2j, w^3j (w = exp(-2 pi i / (2 span))); the inverse pass undoes the
+// forward one (times 4) with the conjugate twiddles.
+template <bool kInverse, int kQuarter>
+void RadixPass(float* __restrict re, float* __restrict im, int size, int span,
+               const float* __restrict tw) {
     const int q = kQuarter > 0 ? kQuarter : span / 2;
     const float* w1r = tw;
     const float* w1i = tw + q;
@@ -60,23 +61,47 @@ void ForwardPass(float* __restrict re, float* __restrict im, int size, int span,
         float* i2 = i0 + span;
         float* r3 = r2 + q;
         float* i3 = i2 + q;
-        HQ_INDEPENDENT
-        for (int j = 0; j < q; ++j) {
-            const float ar = r0[j] + r2[j], ai = i0[j] + i2[j];
-            const float br = r0[j] - r2[j], bi = i0[j] - i2[j];
-            const float cr = r1[j] + r3[j], ci = i1[j] + i3[j];
-            const float dr = r1[j] - r3[j], di = i1[j] - i3[j];
-            r0[j] = ar + cr;
-            i0[j] = ai + ci;
-            const float er = ar - cr, ei = ai - ci;
-            r1[j] = er * w2r[j] - ei * w2i[j];
-            i1[j] = er * w2i[j] + ei * w2r[j];
-            const float fr = br + di, fi = bi - dr;  // b - i d
-            r2[j] = fr * w1r[j] - fi * w1i[j];
-            i2[j] = fr * w1i[j] + fi * w1r[j];
-            const float gr = br - di, gi = bi + dr;  // b + i d
-            r3[j] = gr * w3r[j] - gi * w3i[j];
-            i3[j] = gr * w3i[j] + gi * w3r[j];
+        if constexpr (kInverse) {
+            HQ_INDEPENDENT
+            for (int j = 0; j < q; ++j) {
+                const float ur = r1[j] * w2r[j] + i1[j] * w2i[j];
+                const float ui = i1[j] * w2r[j] - r1[j] * w2i[j];
+                const float pr = r0[j] + ur, pi = i0[j] + ui;
+                const float mr = r0[j] - ur, mi = i0[j] - ui;
+                const float sr = r2[j] * w1r[j] + i2[j] * w1i[j];
+                const float si = i2[j] * w1r[j] - r2[j] * w1i[j];
+                const float tr = r3[j] * w3r[j] + i3[j] * w3i[j];
+                const float ti = i3[j] * w3r[j] - r3[j] * w3i[j];
+                const float bigPr = sr + tr, bigPi = si + ti;
+                const float qr = ti - si, qi = sr - tr;  // -i (t - s)
+                r0[j] = pr + bigPr;
+                i0[j] = pi + bigPi;
+                r2[j] = pr - bigPr;
+                i2[j] = pi - bigPi;
+                r1[j] = mr + qr;
+                i1[j] = mi + qi;
+                r3[j] = mr - qr;
+                i3[j] = mi - qi;
+            }
+        } else {
+            HQ_INDEPENDENT
+            for (int j = 0; j < q; ++j) {
+                const float ar = r0[j] + r2[j], ai = i0[j] + i2[j];
+                const float br = r0[j] - r2[j], bi = i0[j] - i2[j];
+                const float cr = r1[j] + r3[j], ci = i1[j] + i3[j];
+                const float dr = r1[j] - r3[j], di = i1[j] - i3[j];
+                r0[j] = ar + cr;
+                i0[j] = ai + ci;
+                const float er = ar - cr, ei = ai - ci;
+                r1[j] = er * w2r[j] - ei * w2i[j];
+                i1[j] = er * w2i[j] + ei * w2r[j];
+                const float fr = br + di, fi = bi - dr;  // b - i d
+                r2[j] = fr * w1r[j] - fi * w1i[j];
+                i2[j] = fr * w1i[j] + fi * w1r[j];
+                const float gr = br - di, gi = bi + dr;  // b + i d
+                r3[j] = gr * w3r[j] - gi * w3i[j];
+                i3[j] = gr * w3i[j] + gi * w3r[j];
+            }
         }
     }
 }
@@ -112,55 +137,11 @@ void Radix2(float* __restrict re, float* __restrict im, int size) {
 void Forward(float* re, float* im, int size, const float* twiddles) {
     int span = size / 2;
     for (; span > 2; span /= 4) {
-        HQ_PASS(ForwardPass, re, im, size, span, twiddles);
+        HQ_PASS(false, re, im, size, span, twiddles);
         twiddles += 3 * span;
     }
     if (span == 2) ForwardLast4(re, im, size);
     if (span == 1) Radix2(re, im, size);
-}
-
-// The inverse of ForwardPass (times 4), with the conjugate twiddles.
-template <int kQuarter>
-void InversePass(float* __restrict re, float* __restrict im, int size, int span,
-                 const float* __restrict tw) {
-    const int q = kQuarter > 0 ? kQuarter : span / 2;
-    const float* w1r = tw;
-    const float* w1i = tw + q;
-    const float* w2r = tw + 2 * q;
-    const float* w2i = tw + 3 * q;
-    const float* w3r = tw + 4 * q;
-    const float* w3i = tw + 5 * q;
-    for (int block = 0; block < size; block += 2 * span) {
-        float* r0 = re + block;
-        float* i0 = im + block;
-        float* r1 = r0 + q;
-        float* i1 = i0 + q;
-        float* r2 = r0 + span;
-        float* i2 = i0 + span;
-        float* r3 = r2 + q;
-        float* i3 = i2 + q;
-        HQ_INDEPENDENT
-        for (int j = 0; j < q; ++j) {
-            const float ur = r1[j] * w2r[j] + i1[j] * w2i[j];
-            const float ui = i1[j] * w2r[j] - r1[j] * w2i[j];
-            const float pr = r0[j] + ur, pi = i0[j] + ui;
-            const float mr = r0[j] - ur, mi = i0[j] - ui;
-            const float sr = r2[j] * w1r[j] + i2[j] * w1i[j];
-            const float si = i2[j] * w1r[j] - r2[j] * w1i[j];
-            const float tr = r3[j] * w3r[j] + i3[j] * w3i[j];
-            const float ti = i3[j] * w3r[j] - r3[j] * w3i[j];
-            const float bigPr = sr + tr, bigPi = si + ti;
-            const float qr = ti - si, qi = sr - tr;  // -i (t - s)
-            r0[j] = pr + bigPr;
-            i0[j] = pi + bigPi;
-            r2[j] = pr - bigPr;
-            i2[j] = pi - bigPi;
-            r1[j] = mr + qr;
-            i1[j] = mi + qi;
-            r3[j] = mr - qr;
-            i3[j] = mi - qi;
-        }
-    }
 }
 
 void InverseFirst4(float* __restrict re, float* __restrict im, int size) {
@@ -193,7 +174,7 @@ void Inverse(float* re, float* im, int size, const float* twiddles) {
     if (span == 2) InverseFirst4(re, im, size);
     while (passes > 0) {
         --passes;
-        HQ_PASS(InversePass, re, im, size, spans[passes], twiddles + offsets[passes]);
+        HQ_PASS(true, re, im, size, spans[passes], twiddles + offsets[passes]);
     }
 }
 
