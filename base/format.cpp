@@ -318,3 +318,12 @@ CString FormatString(const wchar_t* format, ...) {
     va_end(args);
     return result;
 }
+
+CString FormatClock(double seconds) {
+    const long long whole = seconds > 0 ? static_cast<long long>(seconds) : 0;
+    const long long hours = whole / 3600;
+    const int minutes = static_cast<int>(whole / 60 % 60);
+    const int rest = static_cast<int>(whole % 60);
+    if (hours > 0) return FormatString(L"%lld:%02d:%02d", hours, minutes, rest);
+    return FormatString(L"%d:%02d", minutes, rest);
+}

@@ -23,3 +23,6 @@ int FormatTextV(wchar_t* destination, int size, const wchar_t* format, va_list a
 // Formats into a CString of any length.
 CString FormatString(const wchar_t* format, ...);
 CString FormatStringV(const wchar_t* format, va_list args);
+
+// A duration as a clock reading: "0:05", "2:18", "1:02:03" (whole seconds, rounded down).
+CString FormatClock(double seconds);

@@ -201,6 +201,7 @@ FileStatus FileConverter::ChunkLoop(Buffers& buffers, SampleWriter& writer) {
                      : Convert16(raw, frames, downmix, buffers, writer))) {
             return writeFailed();
         }
+        m_job.result.sourceFramesDone = done + static_cast<std::uint64_t>(frames);
         if (m_observer != nullptr) {
             m_observer->OnFileProgressOf(m_index, static_cast<unsigned>(done * 100 / total));
         }
@@ -305,6 +306,18 @@ bool FileConverter::ResampleAndWrite(const std::int16_t* values, int count, Buff
 
 }  // namespace
 
+double SourceSeconds(const FileResult& result) {
+    return result.sourceRate != 0
+               ? static_cast<double>(result.sourceFrames) / static_cast<double>(result.sourceRate)
+               : 0.0;
+}
+
+double SecondsDone(const FileResult& result) {
+    return result.sourceRate != 0 ? static_cast<double>(result.sourceFramesDone) /
+                                        static_cast<double>(result.sourceRate)
+                                  : 0.0;
+}
+
 bool IsFailure(FileStatus status) {
     return status != FileStatus::Converted && status != FileStatus::Stopped &&
            status != FileStatus::NotStarted;
@@ -393,6 +406,8 @@ void PrepareFile(FileJob& job, const CFileName& entry, const ConversionTarget& t
         return;
     }
     DiagnosticPrint(L"Resampling... start\n");
+    result.sourceFrames = source.FrameCount();
+    result.sourceRate = source.Format().samplesPerSecond;
 
     // Only mono and stereo outputs of 16 bits (24 with the high quality) are made; any other
     // count or size counts as "nothing selected", which the output's format check refuses.

@@ -58,7 +58,16 @@ struct FileResult {
     int systemError = 0;                      // the system's error code, where there is one
     CString outputPath;                       // the output's name, once it was created
     std::uint64_t framesWritten = 0;
+    // The source's length and how far the conversion got in it, in source frames (known once
+    // the source opened), so that a stopped or cut file can say where it ends.
+    std::uint64_t sourceFrames = 0;
+    std::uint64_t sourceFramesDone = 0;
+    std::uint32_t sourceRate = 0;
 };
+
+// The source's length and the part converted, in seconds (0 when the rate is unknown).
+double SourceSeconds(const FileResult& result);
+double SecondsDone(const FileResult& result);
 
 // A one-line English description of a failed or stopped file ("cannot create ...").
 CString DescribeFileResult(const FileResult& result);

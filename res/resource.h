@@ -23,6 +23,8 @@
 #define IDC_FREQUENCY 4107
 #define IDC_CHANNELS 4108
 #define IDC_QUALITY 4109
+#define IDC_LIST_STATUS 4110    // one line under the list: files left out when adding
+#define IDC_PROGRESS_TEXT 4111  // the current file of a batch and the time left
 #define IDC_CANCEL 4198
 #define IDC_EXECUTE 4199
 #define IDC_FILE_PROGRESS 10113

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "support/test_support.h"
 
@@ -82,6 +83,17 @@ TEST(FormatString, HoldsTextsLongerThanAnyFixedBuffer) {
     EXPECT_EQ(s.Length(), 5003);
     EXPECT_EQ(Utf8(s), "<" + std::string(5000, 'z') + ">9");
     EXPECT_TRUE(FormatString(L"%d Hz", 48000).Equals(L"48000 Hz"));
+}
+
+TEST(FormatClock, MinutesAndSecondsOrHoursWholeSecondsRoundedDown) {
+    for (auto [seconds, text] : {std::pair<double, const wchar_t*>{-1, L"0:00"},
+                                 {5.9, L"0:05"},
+                                 {138.2, L"2:18"},
+                                 {3599.99, L"59:59"},
+                                 {3723, L"1:02:03"},
+                                 {90061, L"25:01:01"}}) {
+        EXPECT_TRUE(FormatClock(seconds).Equals(text)) << seconds;
+    }
 }
 
 }  // namespace
