@@ -120,9 +120,16 @@ int CWaveFile::Create(const CString& path, bool overwrite) {
     m_created = true;
 
     if (!WriteHeader(0)) {
+        // A file without a header is no WAV file, and would only take the name from the next
+        // output: a file made new here goes again.
         m_created = false;
         CFile::Close();
         SetSize(0);
+        if (!overwrite) {
+            CString name;
+            name.AssignString(Name());
+            platform::DeleteFilePath(name.WideText());
+        }
         return -1;
     }
     return 0;

@@ -21,8 +21,8 @@ class CWaveFile : public CMediaFile {
     void Close() override;
     // Validates the media parameters (channels, frequency, bits), creates the file and writes
     // the header with zero sizes. 0 created; -1 invalid format, already open, empty path, a
-    // failed header write, or creation failed for a reason other than the name being taken;
-    // -2 without overwrite when the name is taken.
+    // failed header write (a file made new is then removed again), or creation failed for a
+    // reason other than the name being taken; -2 without overwrite when the name is taken.
     int Create(const CString& path, bool overwrite) override;
     bool Open(const CString& path) override;
     // Parses the header: every chunk is stepped over by its declared size, the first "fmt "

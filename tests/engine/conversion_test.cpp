@@ -694,18 +694,27 @@ TEST_F(ConversionJob, ParallelOutputsOfOneNameAreNumberedInListOrder) {
 // that describes it, and the file counts as failed.
 TEST_F(ConversionJob, AFullDiskLeavesWholeFramesAndCountsTheFile) {
     auto a = Source("a.wav", Pcm16Wav(44100, 2, Wave(2 * 20000)));
-    struct rlimit old;
-    getrlimit(RLIMIT_FSIZE, &old);
-    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = old;
-    small.rlim_cur = kWaveHeaderBytes + 30003;  // not a whole number of frames
-    setrlimit(RLIMIT_FSIZE, &small);
-    BatchResult r = RunBatch({a.get()}, out.Path(), 44100, 2);
-    setrlimit(RLIMIT_FSIZE, &old);
-    signal(SIGXFSZ, oldHandler);
-
+    auto withFileSizeLimit = [&](rlim_t bytes) {
+        struct rlimit old;
+        getrlimit(RLIMIT_FSIZE, &old);
+        void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = old;
+        small.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &small);
+        BatchResult r = RunBatch({a.get()}, out.Path(), 44100, 2);
+        setrlimit(RLIMIT_FSIZE, &old);
+        signal(SIGXFSZ, oldHandler);
+        return r;
+    };
+    BatchResult r = withFileSizeLimit(kWaveHeaderBytes + 30003);  // not a whole number of frames
     EXPECT_EQ(r.failed, 1);
     EXPECT_EQ(r.observer.statuses, std::vector<FileStatus>{FileStatus::WriteFailed});
     ExpectOutput(ReadFileBytes(out.File("a.wav")), 44100, 2, 30000 / 4);
+
+    // No room for the header: the output is removed again, so that no file that is no WAV file
+    // takes the name a(1).wav from the next run.
+    r = withFileSizeLimit(40);
+    EXPECT_EQ(r.observer.statuses, std::vector<FileStatus>{FileStatus::OutputFailed});
+    EXPECT_EQ(FolderEntries(out.Path()), std::vector<std::string>{"a.wav"});
 }
 #endif
