@@ -13,6 +13,7 @@
 #include "engine/channels.h"
 #include "engine/hq_resampler.h"
 #include "engine/sample_writer.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -46,6 +47,43 @@ int FolderPrefixLength(const CString& path) {
         if (path.Bytes()[i] == '\\' || path.Bytes()[i] == '/') prefix = i + 1;
     }
     return prefix;
+}
+
+// An output name candidate: the folder (or the source's own), the base name with "(n)" for a
+// suffix number above 0, ".", the extension, "wav" when the source has none (a name ending in
+// a dot would lose it on Windows). With beforeFirstDot the number goes before the base name's
+// first dot instead of at its end.
+CString OutputName(const CString& folder, const CFileName& entry, int index, bool beforeFirstDot) {
+    CString name;
+    if (folder.Length() > 0) {
+        name.AssignString(folder);
+        const wchar_t separator[] = {platform::kPathSeparator, 0};
+        name.Append(separator);
+    } else {
+        name.AppendBytes(entry.FullPath.Bytes(), FolderPrefixLength(entry.FullPath));
+    }
+    const char* base = entry.BaseName.Bytes();
+    const int length = entry.BaseName.Length();
+    int split = length;
+    if (beforeFirstDot) {
+        const void* dot =
+            length > 0 ? std::memchr(base, '.', static_cast<std::size_t>(length)) : nullptr;
+        if (dot != nullptr) split = static_cast<int>(static_cast<const char*>(dot) - base);
+    }
+    name.AppendBytes(base, split);
+    if (index > 0) {
+        wchar_t suffix[64];
+        FormatTextN(suffix, 64, L"(%d)", index);
+        name.Append(suffix);
+    }
+    if (split < length) name.AppendBytes(base + split, length - split);
+    name.Append(L".");
+    if (entry.Extension.Length() > 0) {
+        name.AppendString(entry.Extension);
+    } else {
+        name.Append(L"wav");
+    }
+    return name;
 }
 
 // The source is read this many bytes at a time (in whole chunks), then converted chunk by chunk.
@@ -349,6 +387,9 @@ CString DescribeFileResult(const FileResult& result) {
         case FileStatus::OutputFailed:
             return FormatString(L"cannot create %s: %s", out, system);
         case FileStatus::NoFreeName:
+            if (result.systemError == platform::kErrorNotRegularFile) {
+                return FormatString(L"no output name makes a file: %s is a device", out);
+            }
             return FormatString(L"no free output name: name.wav to name(%d).wav are all taken",
                                 kOutputNameCandidates - 1);
         case FileStatus::UnusableName:
@@ -373,24 +414,12 @@ CString DescribeFileResult(const FileResult& result) {
 
 int CreateOutputFile(CWaveFile& output, const CString& outputFolder, const CFileName& entry,
                      int index) {
-    CString candidate;
-    if (outputFolder.Length() > 0) {
-        candidate.AssignString(outputFolder);
-        const wchar_t separator[] = {platform::kPathSeparator, 0};
-        candidate.Append(separator);
-    } else {
-        // No folder: beside the source.
-        candidate.AppendBytes(entry.FullPath.Bytes(), FolderPrefixLength(entry.FullPath));
+    CString candidate = OutputName(outputFolder, entry, index, false);
+    // The system takes a name for a device by what comes before its first dot (NUL.tar.wav):
+    // there a number at the end only gives more device names, and one before the dot a file.
+    if (index > 0 && platform::NamesDevice(candidate.WideText())) {
+        candidate = OutputName(outputFolder, entry, index, true);
     }
-    candidate.AppendString(entry.BaseName);
-    if (index > 0) {
-        wchar_t suffix[64];
-        FormatTextN(suffix, 64, L"(%d)", index);
-        candidate.Append(suffix);
-    }
-    candidate.Append(L".");
-    candidate.AppendString(entry.Extension);
-
     int result = output.Create(candidate, false);
     DiagnosticPrint(L"output file = %s (%d)\n", candidate.WideText(), result);
     return result;
@@ -434,15 +463,19 @@ void PrepareFile(FileJob& job, const CFileName& entry, const ConversionTarget& t
         return;
     }
 
-    // Only "the name is taken" moves on to the next candidate.
+    // Only "the name is taken" moves on to the next candidate. A numbered name that is still
+    // no file on disk (a device or a pipe) means that none will be.
     int created = -2;
-    for (int index = 0; index < kOutputNameCandidates && created == -2; ++index) {
+    bool noDiskFile = false;
+    for (int index = 0; index < kOutputNameCandidates && created == -2 && !noDiskFile; ++index) {
         created = CreateOutputFile(job.output, target.folder, entry, index);
+        noDiskFile =
+            created == -2 && index > 0 && job.output.LastError() == platform::kErrorNotRegularFile;
     }
     if (created != 0) {
         result.status = created == -1 ? FileStatus::OutputFailed : FileStatus::NoFreeName;
         result.systemError = job.output.LastError();
-        if (created == -1) result.outputPath.AssignString(job.output.Name());
+        if (created == -1 || noDiskFile) result.outputPath.AssignString(job.output.Name());
         source.Close();
         return;
     }

@@ -41,7 +41,8 @@ enum class FileStatus {
     SourceUnreadable,  // the source no longer opens as a WAV file this program reads
     UnsupportedRatio,  // the source's rate is 1024 times the target's or more, or 1/1024 or less
     OutputFailed,      // the output could not be created (folder missing, no access, ...)
-    NoFreeName,        // all output name candidates are taken
+    NoFreeName,        // all output name candidates are taken; with systemError
+                       // platform::kErrorNotRegularFile the system takes them for a device
     UnusableName,      // the source's base name is empty, "." or "..": no output name is made
     OutOfMemory,
     ReadFailed,   // the source ended before its data size (changed while converting)
@@ -95,8 +96,10 @@ class ConversionObserver {
 };
 
 // Builds the candidate output name for a suffix number (folder, separator, base name, "(n)"
-// above 0, ".", extension; an empty folder means the source's own folder) and creates it
-// without overwriting. 0 created, -1 error, -2 the name is taken.
+// above 0, ".", extension or "wav" when the source has none; an empty folder means the
+// source's own folder) and creates it without overwriting. Where the name with "(n)" at the end
+// is a device name (Windows: NUL.tar(1).wav), the number goes before the base name's first dot
+// instead (NUL(1).tar.wav). 0 created, -1 error, -2 the name is taken.
 int CreateOutputFile(CWaveFile& output, const CString& outputFolder, const CFileName& entry,
                      int index);
 

@@ -76,6 +76,12 @@ bool RenameOver(const wchar_t* from, const wchar_t* to);
 // is already there.
 bool CreateFolder(const wchar_t* path);
 
+// True when the system takes the path for a device rather than a file on disk: on Windows NUL,
+// CON, COM1, LPT1, AUX, PRN and the like, whatever follows the name's first dot ("NUL.tar.wav",
+// "con..wav") and also after a folder. A path in the \\.\ or \\?\ form is taken as meant. Never
+// on POSIX.
+bool NamesDevice(const wchar_t* path);
+
 // True when something (file or folder) of that name exists.
 bool PathExists(const wchar_t* path);
 bool IsFolder(const wchar_t* path);

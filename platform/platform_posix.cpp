@@ -269,6 +269,10 @@ bool CreateFolder(const wchar_t* path) {
     return folder;
 }
 
+bool NamesDevice(const wchar_t*) {
+    return false;
+}
+
 bool PathExists(const wchar_t* path) {
     char native[kPathBytes];
     struct stat st;

@@ -22,15 +22,19 @@ HANDLE Native(FileHandle file) {
     return reinterpret_cast<HANDLE>(file);
 }
 
+// True for a path in the \\?\ or \\.\ form, which the system takes as written: it is neither
+// made absolute nor checked for device names here.
+bool IsSystemForm(const wchar_t* path) {
+    return path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') &&
+           path[3] == L'\\';
+}
+
 // A path as the file functions take it. A path too long for the classic limit is made absolute
 // and given the \\?\ form (\\?\UNC\ for a network path), so that deep folders work too.
 class SystemPath {
   public:
     explicit SystemPath(const wchar_t* path) : m_path(path) {
-        if (path == nullptr || lstrlenW(path) < MAX_PATH - 12 ||
-            (path[0] == L'\\' && path[1] == L'\\' && path[2] == L'?')) {
-            return;
-        }
+        if (path == nullptr || lstrlenW(path) < MAX_PATH - 12 || IsSystemForm(path)) return;
         DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
         if (needed == 0) return;
         wchar_t* full = new (std::nothrow) wchar_t[needed];
@@ -60,12 +64,11 @@ class SystemPath {
     wchar_t* m_buffer = nullptr;
 };
 
-// True when the system takes a path for a device rather than a file: NUL, CON, COM1, LPT1, AUX,
-// PRN and the like, also with an extension or after a folder ("out\NUL.wav"). Its full path then
-// comes back as \\.\NAME. A path given in the \\.\ or \\?\ form is taken as meant.
+}  // namespace
+
+// A device's full path comes back as \\.\NAME.
 bool NamesDevice(const wchar_t* path) {
-    if (path == nullptr || path[0] == 0) return false;
-    if (path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'.' || path[2] == L'?')) return false;
+    if (path == nullptr || path[0] == 0 || IsSystemForm(path)) return false;
     DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
     if (needed == 0) return false;
     wchar_t* full = new (std::nothrow) wchar_t[needed];
@@ -75,6 +78,8 @@ bool NamesDevice(const wchar_t* path) {
     delete[] full;
     return device;
 }
+
+namespace {
 
 // Keeps a handle that is a file on disk; otherwise (a device, a pipe) closes it unused.
 bool KeepDiskFile(HANDLE h) {

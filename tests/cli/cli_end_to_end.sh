@@ -110,6 +110,11 @@ expect_exit 0 -q -r 8000 beside/stereo44.wav
 check_output "beside/stereo44(1).wav" 8000 2 "$(expected_frames 11025 44100 8000)"
 check_output "beside/stereo44(2).wav" 8000 2 "$(expected_frames 11025 44100 8000)"
 cmp -s stereo44.wav beside/stereo44.wav || fail "the source was changed"
+# A source without an extension gets .wav (not a name ending in a dot, which Windows drops).
+cp stereo44.wav beside/noext
+expect_exit 0 -r 8000 beside/noext
+check_output beside/noext.wav 8000 2 "$(expected_frames 11025 44100 8000)"
+grep -q "noext -> .*noext\.wav" stdout.txt || fail "noext: $(cat stdout.txt)"
 
 # A name that is not UTF-8 reaches the file system byte for byte: that file is converted, not
 # one whose name holds a replacement character in its place (native: Windows names are UTF-16).
@@ -128,11 +133,18 @@ fi
 # from its base name. A drive-relative source (Z:name.wav) is named by its full path.
 if [ -n "$emulator" ]; then
     mkdir -p devices drive
-    for name in NUL CON COM1; do cp stereo44.wav " $name.wav"; done
+    for name in NUL CON COM1 NUL.tar con.; do cp stereo44.wav " $name.wav"; done
     expect_exit 0 -q -r 8000 -o devices " NUL.wav" " CON.wav" " COM1.wav"
     for name in NUL CON COM1; do
         check_output "devices/$name(1).wav" 8000 2 "$(expected_frames 11025 44100 8000)"
     done
+    # The system takes the part before the first dot: the number goes there, where it makes a
+    # file (NUL.tar(1).wav would be the device too).
+    expect_exit 0 -q -r 8000 -o devices " NUL.tar.wav" " con..wav"
+    for name in "NUL(1).tar" "con(1)."; do
+        check_output "devices/$name.wav" 8000 2 "$(expected_frames 11025 44100 8000)"
+    done
+    [ "$(ls devices | wc -l)" -eq 5 ] || fail "device names gave: $(ls devices)"
     # Wine's drive Z: is the Unix root, so its current folder is this one. (Asking winepath
     # instead would run a program of another code page in the prefix, which upsets the window
     # tests that follow.)
@@ -141,6 +153,12 @@ if [ -n "$emulator" ]; then
         expect_exit 0 -q -r 8000 -o drive Z:stereo44.wav
         check_output drive/stereo44.wav 8000 2 "$(expected_frames 11025 44100 8000)"
         [ "$(ls drive | wc -l)" -eq 1 ] || fail "drive-relative source gave: $(ls drive)"
+        # A long path in the \\.\ form reaches the system as it is, as a \\?\ one does.
+        deep=deep
+        while [ ${#deep} -lt 300 ]; do deep=$deep/a_folder_beyond_the_classic_path_limit; done
+        mkdir -p "$deep"
+        expect_exit 0 -q -r 8000 -o '\\.\Z:'"$(printf '%s' "$PWD/$deep" | tr / '\\')" stereo44.wav
+        check_output "$deep/stereo44.wav" 8000 2 "$(expected_frames 11025 44100 8000)"
     else
         echo "note: no Wine drive Z: for the root, drive-relative names not checked"
     fi

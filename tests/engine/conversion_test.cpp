@@ -487,22 +487,38 @@ TEST_F(ConversionJob, OutputThatCannotBeCreatedIsGivenUpAtOnce) {
     EXPECT_TRUE(FolderEntries(out.Path()).empty());
 }
 
+// A source without an extension gets ".wav" (a name ending in a dot would lose the dot on
+// Windows, and the program would report a name that is not the file's).
 TEST_F(ConversionJob, OutputsBesideTheSourcesTakeTheFirstFreeName) {
     std::vector<std::unique_ptr<CFileName>> files;
     const Bytes original = Pcm16Wav(44100, 1, Wave(100));
-    for (const char* name : {"a.wav", "b.wav", "c.wav"}) files.push_back(Source(name, original));
+    for (const char* name : {"a.wav", "b.wav", "c.wav", "noext"}) {
+        files.push_back(Source(name, original));
+    }
     WriteFileBytes(source.File("b(1).wav"), Bytes{1, 2, 3});
-    std::vector<const CFileName*> list{files[0].get(), files[1].get(), files[2].get()};
+    std::vector<const CFileName*> list{files[0].get(), files[1].get(), files[2].get(),
+                                       files[3].get()};
 
     BatchResult named = RunBatch(list, source.Path(), 22050, 1);
     BatchResult beside = RunBatch(list, "", 22050, 1);  // no folder: each source's own
     EXPECT_EQ(named.failed + beside.failed, 0);
     EXPECT_EQ(FolderEntries(source.Path()),
               (std::vector<std::string>{"a(1).wav", "a(2).wav", "a.wav", "b(1).wav", "b(2).wav",
-                                        "b(3).wav", "b.wav", "c(1).wav", "c(2).wav", "c.wav"}));
+                                        "b(3).wav", "b.wav", "c(1).wav", "c(2).wav", "c.wav",
+                                        "noext", "noext(1).wav", "noext.wav"}));
     EXPECT_EQ(beside.observer.outputs[1], source.File("b(3).wav"));
+    EXPECT_EQ(beside.observer.outputs[3], source.File("noext(1).wav"));
     EXPECT_EQ(ReadFileBytes(source.File("b(1).wav")), (Bytes{1, 2, 3}));
     for (const auto& f : files) EXPECT_TRUE(ReadFileBytes(Utf8(f->FullPath)) == original);
+
+    // A name that ends in a dot has no extension either.
+    CFileName dotted;
+    dotted.SetPath(source.File("take.").c_str());
+    CWaveFile output;
+    MediaParams params{1, 8000, 1, 16};
+    output.SetParams(&params);
+    ASSERT_EQ(CreateOutputFile(output, Str(out.Path()), dotted, 1), 0);
+    EXPECT_EQ(Utf8(output.Name()), out.File("take(1).wav"));
 }
 
 // A listed source can change before its turn comes: each such file fails with its reason, no
