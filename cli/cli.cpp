@@ -217,22 +217,41 @@ void PrintSettings(CAppParameter& settings) {
         path->Append(kSettingsFileName);
     }
     CCommConfig::UserSettingsFile(inUserFolder);
-    auto state = [](CString& path) {
-        return path.Length() == 0                      ? L"(folder unknown)"
-               : platform::PathExists(path.WideText()) ? L"(found)"
-                                                       : L"(not there)";
+    // A file that cannot be replaced says why on its own line.
+    CString unreplaceable =
+        settings.unreplaceableAt < 0
+            ? CString()
+            : FormatString(L"(found, cannot be replaced: %s)", settings.whyUnreplaceable);
+    auto state = [&settings, &unreplaceable](CString& path, int place) {
+        return path.Length() == 0                       ? L"(folder unknown)"
+               : !platform::PathExists(path.WideText()) ? L"(not there)"
+               : settings.unreplaceableAt == place      ? unreplaceable.WideText()
+                                                        : L"(found)";
     };
+    CString read(L"(read)");
+    if (settings.loaded && settings.unreplaceableAt >= 0) {
+        // The window program saves where it can, and the next start reads what it saved.
+        read = settings.passedOver
+                   ? FormatString(
+                         L"(read; the file %s cannot be replaced, so the saved copy in "
+                         L"the user's folder is used)",
+                         settings.unreplaceableAt == 0 ? L"in the working folder"
+                                                       : L"beside the program")
+                   : CString(
+                         L"(read; it cannot be replaced, so the window program saves to the "
+                         L"user's folder and reads that file from then on)");
+    }
     const wchar_t* used = settings.settingsPath.WideText();
     Print(platform::Stream::Out, L"Settings file: %s %s\n", used != nullptr ? used : L"(none)",
-          settings.loaded                                 ? L"(read)"
+          settings.loaded                                 ? read.WideText()
           : used != nullptr && platform::PathExists(used) ? L"(not readable: built-in values)"
                                                           : L"(not there: built-in values)");
     Print(platform::Stream::Out, L"  looked for in the working folder: %s %s\n",
-          inWorkingFolder.WideText(), state(inWorkingFolder));
+          inWorkingFolder.WideText(), state(inWorkingFolder, 0));
     Print(platform::Stream::Out, L"  then beside the program:          %s %s\n",
-          besideProgram.WideText(), state(besideProgram));
+          besideProgram.WideText(), state(besideProgram, 1));
     Print(platform::Stream::Out, L"  then in the user's settings:      %s %s\n",
-          inUserFolder.WideText(), state(inUserFolder));
+          inUserFolder.WideText(), state(inUserFolder, 2));
 
     const wchar_t* folder = settings.outputPath.WideText();
     Print(platform::Stream::Out, L"Output folder: %s\n",

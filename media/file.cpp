@@ -50,22 +50,41 @@ int CFile::CreateForWrite(const CString& name, bool overwrite) {
     return 0;
 }
 
+namespace {
+
+// Temporary names beside a file: "<target>.tmp", then "<target>.tmp1" to "<target>.tmp99".
+constexpr int kTemporaryNames = 100;
+
+CString TemporaryName(const CString& target, int i) {
+    CString name;
+    name.AssignString(target);
+    name.Append(L".tmp");
+    if (i > 0) {
+        wchar_t number[16];
+        FormatTextN(number, 16, L"%d", i);
+        name.Append(number);
+    }
+    return name;
+}
+
+}  // namespace
+
 int CFile::CreateTemporaryBeside(const CString& target) {
     if (m_handle != platform::kNoFile || target.Length() == 0) return -1;
-    constexpr int kCandidates = 100;
     int result = -2;
-    for (int i = 0; i < kCandidates && result == -2; ++i) {
-        CString name;
-        name.AssignString(target);
-        name.Append(L".tmp");
-        if (i > 0) {
-            wchar_t number[16];
-            FormatTextN(number, 16, L"%d", i);
-            name.Append(number);
-        }
-        result = CreateForWrite(name, false);
+    for (int i = 0; i < kTemporaryNames && result == -2; ++i) {
+        result = CreateForWrite(TemporaryName(target, i), false);
     }
     return result == 0 ? 0 : -1;
+}
+
+bool CFile::HasFreeTemporaryName(const CString& target) {
+    if (target.Length() == 0) return false;
+    for (int i = 0; i < kTemporaryNames; ++i) {
+        CString name = TemporaryName(target, i);
+        if (!platform::PathExists(name.WideText())) return true;
+    }
+    return false;
 }
 
 void CFile::Close() {

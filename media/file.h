@@ -36,6 +36,9 @@ class CFile {
     // link planted under that name, which is not followed). 0 with Name() the name chosen; -1
     // when none could be created.
     int CreateTemporaryBeside(const CString& target);
+    // Whether one of the names CreateTemporaryBeside tries is free (nothing stands there).
+    // Only looks: nothing is created.
+    static bool HasFreeTemporaryName(const CString& target);
 
     virtual void Close();
     // One read of `bytes` bytes at position (or the current position); the bytes read, 0 on

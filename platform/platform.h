@@ -76,6 +76,17 @@ bool RenameOver(const wchar_t* from, const wchar_t* to);
 // is already there.
 bool CreateFolder(const wchar_t* path);
 
+// Whether a new file made beside an existing one could take its place (RenameOver), as far as
+// the system tells without anything being written.
+enum class Replaceable {
+    Yes,
+    FolderClosed,  // its folder takes no new file (no write access, a read-only disk)
+    ReadOnly,      // the file is read-only (Windows, where such a file is not replaced)
+    Protected,     // this user may not remove it (no delete access; a sticky folder's file of
+                   // another user)
+};
+Replaceable CanReplace(const wchar_t* path);
+
 // True when the system takes the path for a device rather than a file on disk: on Windows NUL,
 // CON, COM1, LPT1, AUX, PRN and the like, whatever follows the name's first dot ("NUL.tar.wav",
 // "con..wav") and also after a folder. A path in the \\.\ or \\?\ form is taken as meant. Never

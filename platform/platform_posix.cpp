@@ -110,6 +110,13 @@ int IconvConvert(const char* from, const char* to, const char* in, size_t inByte
     return static_cast<int>(produced);
 }
 
+// The folder part of a native path: "." without a slash, "/" for a name in the root.
+std::string FolderOf(const char* native) {
+    std::string folder(native);
+    size_t slash = folder.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+}
+
 std::atomic<int>* interruptFlag = nullptr;
 
 void OnInterrupt(int) {
@@ -245,10 +252,7 @@ bool RenameOver(const wchar_t* from, const wchar_t* to) {
     // Make the new directory entry durable too. A folder that cannot be opened, or a file
     // system that does not sync folders, leaves it to the system; an error of the sync itself
     // means the change may not have reached the disk.
-    std::string folder(nativeTo);
-    size_t slash = folder.rfind('/');
-    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
-    int fd = open(folder.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(FolderOf(nativeTo).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return true;
     const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
     const int saved = errno;
@@ -267,6 +271,23 @@ bool CreateFolder(const wchar_t* path) {
     const bool folder = saved == EEXIST && stat(native, &st) == 0 && S_ISDIR(st.st_mode);
     errno = saved;
     return folder;
+}
+
+Replaceable CanReplace(const wchar_t* path) {
+    char native[kPathBytes];
+    if (!NativePath(path, native, sizeof native)) return Replaceable::Yes;
+    // A rename needs only the folder's write access, whatever the file's own permissions;
+    // access() also answers for root and for a read-only file system.
+    const std::string folder = FolderOf(native);
+    if (access(folder.c_str(), W_OK | X_OK) != 0) return Replaceable::FolderClosed;
+    // In a sticky folder (/tmp) only the file's owner, the folder's owner or root may replace it.
+    struct stat dir, file;
+    const uid_t user = geteuid();
+    if (user != 0 && stat(folder.c_str(), &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 &&
+        lstat(native, &file) == 0 && file.st_uid != user && dir.st_uid != user) {
+        return Replaceable::Protected;
+    }
+    return Replaceable::Yes;
 }
 
 bool NamesDevice(const wchar_t*) {

@@ -237,6 +237,48 @@ bool CreateFolder(const wchar_t* path) {
     return folder;
 }
 
+Replaceable CanReplace(const wchar_t* path) {
+    if (path == nullptr || path[0] == 0) return Replaceable::Yes;
+    const DWORD attributes = GetFileAttributesW(SystemPath(path));
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        return Replaceable::ReadOnly;
+    }
+    // Opening a handle with an access right runs the system's access check and changes nothing.
+    // Only a refusal counts: a file that another program holds open is not replaceable now, but
+    // that passes.
+    auto refused = [](const wchar_t* name, DWORD access, DWORD flags) {
+        HANDLE h = CreateFileW(SystemPath(name), access,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, flags, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+            return false;
+        }
+        const DWORD error = GetLastError();
+        return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
+    };
+    // The folder: everything before the last separator, a drive's root keeping its own.
+    const int length = lstrlenW(path);
+    int cut = length;
+    while (cut > 0 && path[cut - 1] != L'\\' && path[cut - 1] != L'/') --cut;
+    if (cut > 0) {
+        int end = cut - 1;
+        if (end == 2 && path[1] == L':') end = cut;  // "C:\"
+        if (end == 0) end = 1;                       // "\" of the current drive
+        wchar_t* folder = new (std::nothrow) wchar_t[static_cast<size_t>(end) + 1];
+        if (folder != nullptr) {
+            lstrcpynW(folder, path, end + 1);
+            const bool closed = refused(folder, FILE_ADD_FILE, FILE_FLAG_BACKUP_SEMANTICS);
+            delete[] folder;
+            if (closed) return Replaceable::FolderClosed;
+        }
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && refused(path, DELETE, 0)) {
+        return Replaceable::Protected;
+    }
+    return Replaceable::Yes;
+}
+
 bool PathExists(const wchar_t* path) {
     return GetFileAttributesW(SystemPath(path)) != INVALID_FILE_ATTRIBUTES;
 }

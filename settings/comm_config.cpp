@@ -54,6 +54,12 @@ void UserSettingsPaths(CString& base, CString& folder, CString& file) {
     SettingsFileIn(folder, file);
 }
 
+// Whether a regular file opens for reading there: what LocateSettingsFile counts as found.
+bool IsReadableFile(const CString& path) {
+    CFile probe;
+    return path.Length() > 0 && probe.OpenForRead(path) != 0;
+}
+
 bool SameBytes(const CString& a, const CString& b) {
     return a.Length() == b.Length() &&
            (a.Length() == 0 || std::memcmp(a.Bytes(), b.Bytes(), a.Length()) == 0);
@@ -139,18 +145,45 @@ void CCommConfig::UserSettingsFile(CString& path) {
     UserSettingsPaths(base, folder, path);
 }
 
+const wchar_t* CCommConfig::WhyNotReplaceable(const CString& path) {
+    CString copy;
+    copy.AssignString(path);
+    switch (platform::CanReplace(copy.WideText())) {
+        case platform::Replaceable::Yes:
+            break;
+        case platform::Replaceable::FolderClosed:
+            return L"its folder does not take new files";
+        case platform::Replaceable::ReadOnly:
+            return L"it is read-only";
+        case platform::Replaceable::Protected:
+            return L"this user may not replace it";
+    }
+    if (!CFile::HasFreeTemporaryName(path)) {
+        return L"the temporary names beside it, .tmp to .tmp99, are all taken";
+    }
+    return nullptr;
+}
+
 void CCommConfig::LocateSettingsFile() {
     CString candidates[3];
     SettingsFileIn(currentPath, candidates[0]);
     SettingsFileIn(appPath, candidates[1]);
     UserSettingsFile(candidates[2]);
     settingsPath.AssignString(candidates[1]);
-    for (const CString& candidate : candidates) {
-        CFile probe;
-        if (candidate.Length() > 0 && probe.OpenForRead(candidate)) {
-            settingsPath.AssignString(candidate);
-            break;
+    unreplaceableAt = -1;
+    whyUnreplaceable = nullptr;
+    passedOver = false;
+    for (int i = 0; i < 3; ++i) {
+        if (!IsReadableFile(candidates[i])) continue;
+        settingsPath.AssignString(candidates[i]);
+        // Save writes the user's file instead of one it cannot replace, so once that file
+        // exists it holds the latest settings.
+        if (i < 2 && (whyUnreplaceable = WhyNotReplaceable(candidates[i])) != nullptr) {
+            unreplaceableAt = i;
+            passedOver = IsReadableFile(candidates[2]);
+            if (passedOver) settingsPath.AssignString(candidates[2]);
         }
+        break;
     }
     DiagnosticPrint(L"ini_file = %s\n", settingsPath.WideText());
     if (settingsPath.Length() == 0) {
@@ -179,10 +212,18 @@ bool CCommConfig::Load() {
 }
 
 bool CCommConfig::Save() {
-    if (SaveToSettingsPath()) return true;
-    // The file cannot be written where it was found or would be made (a program folder that
-    // is read-only, say): the user's own settings folder, and its parent, are made when
-    // needed and take the settings from now on.
+    if (settingsPath.Length() == 0) return false;
+    // The test LocateSettingsFile applies. A file that can be replaced is written where it is
+    // or not at all, since the next start reads it again; one that cannot is not tried, and
+    // the copy in the user's folder that the next start then reads takes the settings.
+    const bool present = IsReadableFile(settingsPath);
+    if (!present || WhyNotReplaceable(settingsPath) == nullptr) {
+        if (SaveToSettingsPath()) return true;
+        if (present) return false;  // a write error, such as a full disk
+    }
+    // The file cannot be made where it would be (a program folder that is read-only, say), or
+    // cannot be replaced: the user's own settings folder, and its parent, are made when needed
+    // and take the settings from now on.
     CString base, folder, file;
     UserSettingsPaths(base, folder, file);
     if (file.Length() == 0 || SameBytes(file, settingsPath)) return false;

@@ -54,8 +54,10 @@ class CCommConfig {
     // Writes every setting to the settings file; true when the whole text reached the disk.
     // The text goes to a temporary file beside it first, which then replaces the old file in
     // one step, so a failed save leaves the previous file as it was. When the file cannot be
-    // written where it is (a program folder that is read-only), the settings go to the user's
-    // own settings folder, made when needed, and settingsPath names that file from then on.
+    // made where it is looked for, or cannot be replaced (WhyNotReplaceable), the settings go
+    // to the user's own settings folder, made when needed, and settingsPath names that file
+    // from then on. A file that could be replaced but was not (a full disk) stays as it was,
+    // and nothing is written elsewhere: the next start reads the file a save wrote.
     virtual bool Save();
     virtual void Start();
     virtual void ReadSettings(CXml& xml, XmlNode* first);
@@ -65,9 +67,15 @@ class CCommConfig {
     void CaptureStartPaths();
     // Chooses settingsPath: the first that exists of the file in the working folder, the one
     // beside the program and the one in the user's settings folder; with none of them the one
-    // beside the program. Empty when neither the working nor the program's folder is known
-    // and there is no file in the user's folder. Nothing is created.
+    // beside the program. A file in the working folder or beside the program that cannot be
+    // replaced is where Save cannot write, so a file in the user's folder, which Save wrote
+    // instead, is taken in its place (see unreplaceableAt). Empty when neither the working nor
+    // the program's folder is known and there is no file in the user's folder. Only looks:
+    // nothing is created.
     void LocateSettingsFile();
+    // Why a save could not replace the settings file at path, as an English phrase ("it is
+    // read-only"); null when it could. Only looks.
+    static const wchar_t* WhyNotReplaceable(const CString& path);
     // The settings file in the user's own settings folder (kUserSettingsFolderName inside the
     // platform's folder for user settings); empty when the platform has none.
     static void UserSettingsFile(CString& path);
@@ -82,6 +90,12 @@ class CCommConfig {
     CString currentPath;
     CString appPath;
     CString settingsPath;
+    // Set by LocateSettingsFile when the file it found first, in the working folder (0) or
+    // beside the program (1), cannot be replaced, with the reason (WhyNotReplaceable); -1 and
+    // null otherwise. passedOver: the user's folder held a file, which was taken instead.
+    int unreplaceableAt = -1;
+    const wchar_t* whyUnreplaceable = nullptr;
+    bool passedOver = false;
     bool loaded = false;               // Start has read the settings file at settingsPath
     std::int32_t currentLanguage = 0;  // 1 Japanese, anything else English; never stored
     std::int32_t savedLanguage = -1;   // 0 English, 1 Japanese, -1 not chosen yet

@@ -298,6 +298,44 @@ check_output high/stereo44.wav 8000 1 2000 24
 printf '<?xml version="1.0" encoding="Shift_JIS" ?>\r\n<config><output_path>\217\157\227\315</output_path></config>\r\n' >ratemill.ini
 expect_exit 0 --settings
 grep -q "Output folder: .*出力" stdout.txt || fail "Shift-JIS settings: $(cat stdout.txt)"
+# A file here that cannot be replaced (every temporary name beside it taken, which stops root
+# too) is where the window program cannot save: its saves go to the user's folder, and that copy
+# is read in its place from then on (Wine keeps that folder in its prefix).
+if [ -z "$emulator" ]; then
+    mkdir -p "$XDG_CONFIG_HOME"
+    saved=$XDG_CONFIG_HOME/ratemill
+else
+    saved=${WINEPREFIX:-${RATEMILL_BUILD_DIR:-.}/wineprefix}/drive_c/users/$(id -un)/AppData/Roaming/Ratemill
+fi
+if [ -e "$saved" ] || [ ! -d "$(dirname "$saved")" ]; then
+    echo "note: $saved is there already, or its folder is not: a saved copy is not checked"
+else
+    trap 'rm -rf "$work" "$saved"' EXIT
+    mkdir "$saved"
+    printf '<?xml version="1.0" ?>\r\n<config><frequency>8000</frequency></config>\r\n' \
+        >"$saved/ratemill.ini"
+    printf '<?xml version="1.0" ?>\r\n<config><frequency>16000</frequency></config>\r\n' \
+        >ratemill.ini
+    for n in '' $(seq 1 99); do : >"ratemill.ini.tmp$n"; done
+    expect_exit 0 --settings
+    grep -q "ratemill.ini (read; the file in the working folder cannot be replaced, so the saved copy in the user's folder is used)" \
+        stdout.txt || fail "--settings, file passed over: $(cat stdout.txt)"
+    grep -q "working folder: .*ratemill.ini (found, cannot be replaced: the temporary names beside it, .tmp to .tmp99, are all taken)" \
+        stdout.txt || fail "--settings, working folder: $(cat stdout.txt)"
+    mkdir -p replaced
+    expect_exit 0 -c 1 -o replaced ../stereo44.wav
+    check_output replaced/stereo44.wav 8000 1 "$(expected_frames 11025 44100 8000)"
+    grep -qi "using settings from .*ratemill.ratemill.ini (8000 Hz)" stderr.txt ||
+        fail "settings line, file passed over: $(cat stderr.txt)"
+    # Without the saved copy the file here is read, and --settings says where saves go.
+    rm -r "$saved"
+    expect_exit 0 --settings
+    grep -q "ratemill.ini (read; it cannot be replaced, so the window program saves to the user's folder" \
+        stdout.txt || fail "--settings, no saved copy: $(cat stdout.txt)"
+    grep -q "Frequency: *16000 Hz" stdout.txt || fail "--settings, no saved copy: $(cat stdout.txt)"
+    rm ratemill.ini.tmp*
+    trap 'rm -rf "$work"' EXIT
+fi
 cd ..
 
 # Without a file in the working folder or beside the program, the one in the user's settings

@@ -240,6 +240,77 @@ TEST(CommConfigSave, AnUnwritableProgramFolderSendsTheSettingsToTheUsersFolder) 
     EXPECT_EQ(Utf8(located()->settingsPath), working.File(kFile));
 }
 
+// A file found in the working folder or beside the program that a save cannot replace (every
+// temporary name beside it taken, which stops root too; a read-only file on Windows; a
+// read-only folder for other users than root) is read until a save has gone to the user's
+// folder instead. From then on every start reads that copy, and the file is left as it was.
+TEST(CommConfigSave, AFileThatCannotBeReplacedGivesWayToTheCopySavedInTheUsersFolder) {
+    enum class Block { TemporaryNames, ReadOnlyFile, ReadOnlyFolder };
+    std::vector<Block> blocks{Block::TemporaryNames};
+#ifdef _WIN32
+    blocks.push_back(Block::ReadOnlyFile);
+#else
+    if (geteuid() != 0) blocks.push_back(Block::ReadOnlyFolder);
+#endif
+    const fs::perms writable = fs::perms::owner_write | fs::perms::group_write;
+    for (Block block : blocks) {
+        for (int place : {0, 1}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(block)) + " " + std::to_string(place));
+            TempFolder working, program, user;
+            UserConfigFolder userConfig(user.Path());
+            const std::string userFile =
+                user.Path() + Sep() + Utf8(kUserSettingsFolderName) + Sep() + kFile;
+            const std::string folder = place == 0 ? working.Path() : program.Path();
+            const std::string found = folder + Sep() + kFile;
+            const std::string original = Doc("<language>1</language>");
+            WriteText(found, original);
+            for (int i = 0; i < 100 && block == Block::TemporaryNames; ++i) {
+                WriteText(found + ".tmp" + (i > 0 ? std::to_string(i) : ""), "");
+            }
+            if (block == Block::ReadOnlyFile) {
+                fs::permissions(FsPath(found), writable, fs::perm_options::remove);
+            }
+            const std::vector<std::string> entries = FolderEntries(folder);
+#ifndef _WIN32
+            if (block == Block::ReadOnlyFolder) chmod(folder.c_str(), 0555);
+#endif
+            auto start = [&]() {
+                auto settings = std::make_unique<CCommConfig>();
+                settings->currentPath = Str(working.Path());
+                settings->appPath = Str(program.Path());
+                settings->LocateSettingsFile();
+                settings->Load();
+                return settings;
+            };
+
+            auto first = start();
+            EXPECT_EQ(Utf8(first->settingsPath), found);
+            EXPECT_EQ(first->unreplaceableAt, place);
+            EXPECT_FALSE(first->passedOver);
+            EXPECT_EQ(first->savedLanguage, 1);
+            EXPECT_TRUE(FolderEntries(user.Path()).empty());
+            first->savedLanguage = 0;
+            EXPECT_TRUE(first->Save());
+            EXPECT_EQ(Utf8(first->settingsPath), userFile);
+
+            auto next = start();
+            EXPECT_EQ(Utf8(next->settingsPath), userFile);
+            EXPECT_TRUE(next->passedOver);
+            EXPECT_EQ(next->savedLanguage, 0);
+            next->fontSize = 9;
+            EXPECT_TRUE(next->Save());
+            EXPECT_EQ(start()->fontSize, 9);
+
+#ifndef _WIN32
+            chmod(folder.c_str(), 0755);
+#endif
+            EXPECT_EQ(ReadText(found), original);
+            EXPECT_EQ(FolderEntries(folder), entries);
+            fs::permissions(FsPath(found), writable, fs::perm_options::add);
+        }
+    }
+}
+
 #ifndef _WIN32
 // A link planted under the temporary name is neither followed nor replaced: the save takes the
 // next free name, and the link and the file it points at stay as they were.
@@ -257,7 +328,9 @@ TEST(CommConfigSave, ALinkUnderTheTemporaryNameIsLeftAlone) {
 }
 
 TEST(CommConfigSave, AFullDiskKeepsThePreviousFileByteForByte) {
-    TempFolder folder;
+    TempFolder folder, user;
+    // The file is read again at the next start, so the settings go nowhere else either.
+    UserConfigFolder userConfig(user.Path());
     const std::string previous = Doc("<language>1</language><font_name>Mincho</font_name>");
     WriteText(folder.File(kFile), previous);
     CCommConfig config;
@@ -278,11 +351,14 @@ TEST(CommConfigSave, AFullDiskKeepsThePreviousFileByteForByte) {
     EXPECT_FALSE(saved);
     EXPECT_EQ(ReadText(folder.File(kFile)), previous);
     EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{kFile});
+    EXPECT_TRUE(FolderEntries(user.Path()).empty());
 
-    // A folder that became read-only (root writes anyway, so only other users see it).
+    // A folder that became read-only (root writes anyway, so only other users see it): the
+    // settings go to the user's folder instead.
     if (geteuid() != 0) {
         chmod(folder.Path().c_str(), 0555);
-        EXPECT_FALSE(config.Save());
+        EXPECT_TRUE(config.Save());
+        EXPECT_EQ(FolderEntries(user.Path()), std::vector<std::string>{"ratemill"});
         chmod(folder.Path().c_str(), 0755);
         EXPECT_EQ(ReadText(folder.File(kFile)), previous);
         EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{kFile});
