@@ -145,7 +145,8 @@ TEST_F(GuiTest, FirstStartAsksForTheLanguageAndSavesTheChoice) {
                     return dialog || (dialog = d.FindDialog(L"言語設定"));
                 },
                 "the language dialog");
-            // OK takes the language chosen, Cancel the one preselected.
+            // OK takes the language chosen, Cancel the one preselected; Enter means OK.
+            EXPECT_EQ(IDOK, LOWORD(d.Send(dialog, DM_GETDEFID)));
             if (button == IDOK) d.Choose(IDC_LANGUAGE_LIST, 1, dialog);
             chosen = d.Selection(IDC_LANGUAGE_LIST, dialog);
             d.Click(button, dialog);
@@ -231,16 +232,19 @@ TEST_F(GuiTest, ListColumnsScaleWithTheDpi) {
 }
 
 TEST_F(GuiTest, AboutBoxShowsVersionAndEdition) {
-    RunWithDriver([&](Driver& d) {
-        d.WaitMain();
-        d.MenuCommand(IDM_ABOUT);
-        HWND about = d.WaitDialog(L"About Ratemill ...");
-        EXPECT_EQ(L"Version 1.0.3.0", d.Text(IDC_VERSION, about));
-        EXPECT_EQ(L"64bit edition", d.Text(IDC_EDITION, about));
-        d.Click(IDOK, about);
-        d.WaitGone(about);
-        d.MenuCommand(IDM_EXIT);
-    });
+    for (const int language : {0, 1}) {
+        WriteSettings("<language>" + std::to_string(language) + "</language>");
+        RunWithDriver([&](Driver& d) {
+            d.WaitMain();
+            d.MenuCommand(IDM_ABOUT);
+            HWND about = d.WaitDialog(language == 1 ? L"バージョン情報" : L"About Ratemill ...");
+            EXPECT_EQ(L"Version 1.0.3.0", d.Text(IDC_VERSION, about));
+            EXPECT_EQ(language == 1 ? L"64ビット版" : L"64bit edition", d.Text(IDC_EDITION, about));
+            d.Click(IDOK, about);
+            d.WaitGone(about);
+            d.MenuCommand(IDM_EXIT);
+        });
+    }
 }
 
 TEST_F(GuiTest, AddTakesWavFilesFromTheOpenFileDialog) {
