@@ -64,18 +64,22 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     LPCWSTR GetDialogTemplate() override;
     void OnInitDialog(HWND dialog) override;
     void OnCommand(int commandId, int notificationCode) override;
+    // The list's keys: Delete removes the selected rows, Ctrl+A selects them all.
+    void OnNotify(int controlId, NMHDR* notification) override;
     void OnDropFiles(HDROP drop) override;
     void OnExit() override;
     bool CanClose(int reason) override;
 
     // The file list.
+    enum class AddResult { Added, AlreadyListed, NotWav, NoMemory };
     // Adds folder + "\" + name when it is a WAV file not yet in the list; the list view is
     // refreshed by the caller.
-    void AddFile(const wchar_t* folder, const wchar_t* name);
+    AddResult AddFile(const wchar_t* folder, const wchar_t* name);
     // Adds a file by its full path exactly as given.
-    void AddFilePath(const wchar_t* path);
-    // The result buffer of the open-file dialog: one full path, or a folder and names.
-    void AddSelectedFiles(const wchar_t* buffer);
+    AddResult AddFilePath(const wchar_t* path);
+    // The result buffer of the open-file dialog: one full path, or a folder and names. Returns
+    // how many of the files were left out as not WAV files.
+    int AddSelectedFiles(const wchar_t* buffer);
     void RefreshFileList();
     void ClearFiles();
     int FileCount() const { return m_count; }
@@ -107,7 +111,10 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     void OnAdd();
     void OnDelete();
     void OnAllDelete();
-    bool AskRemove();
+    bool AskRemove(int files);
+    void SelectAllRows();
+    // The line under the list after it changed: how many files were left out, or nothing.
+    void ShowLeftOut(int notWav);
     // Before the window closes: stops a running batch and waits for the worker, still
     // dispatching messages (its window calls are synchronous).
     void FinishBatch();

@@ -110,16 +110,35 @@ void TypeFileName(Driver& d, HWND dialog, const std::wstring& text) {
     d.Click(IDOK, dialog);
 }
 
-// Answers the question of Delete and All Delete, checking its texts and that Enter would
-// answer No.
-void Answer(Driver& d, int button) {
-    Box box = d.WaitBox(L"Delete file name");
-    EXPECT_EQ(L"Do you want to remove the file name from the list ?", box.text);
+// Answers a question (by default that of Delete and All Delete), checking its texts and that
+// Enter would answer No.
+void Answer(Driver& d, int button,
+            const std::wstring& text = L"Do you want to remove the file name from the list ?",
+            const std::wstring& caption = L"Delete file name") {
+    Box box = d.WaitBox(caption);
+    EXPECT_EQ(text, box.text);
     auto kind = [&](int id) { return GetWindowLongW(GetDlgItem(box.window, id), GWL_STYLE) & 0xF; };
     EXPECT_EQ(BS_DEFPUSHBUTTON, kind(IDNO));
     EXPECT_EQ(BS_PUSHBUTTON, kind(IDYES));
     d.Click(button, box.window);
     d.WaitGone(box.window);
+}
+
+// A key pressed in the file list, as the keyboard sends it, with Ctrl held down when asked: the
+// window thread's key state says so while the key is handled (the two threads share their input
+// state meanwhile).
+void PressKey(Driver& d, WORD key, bool control) {
+    HWND list = d.Item(IDC_FILE_LIST);
+    const DWORD windowThread = GetWindowThreadProcessId(list, nullptr);
+    AttachThreadInput(GetCurrentThreadId(), windowThread, TRUE);
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    keys[VK_CONTROL] = control ? 0x80 : 0;
+    SetKeyboardState(keys);
+    d.Send(list, WM_KEYDOWN, key, 1);
+    keys[VK_CONTROL] = 0;
+    SetKeyboardState(keys);
+    AttachThreadInput(GetCurrentThreadId(), windowThread, FALSE);
 }
 
 // Dismisses the final report of a batch and waits until Execute may be pressed again.
@@ -265,8 +284,11 @@ TEST_F(GuiTest, AddTakesWavFilesFromTheOpenFileDialog) {
     };
     RunWithDriver([&](Driver& d) {
         d.WaitMain();
-        // Three WAV files and a text file in one selection, in the order chosen.
+        // Three WAV files and a text file in one selection, in the order chosen; the line under
+        // the list says what was left out until the list changes again.
         add(d, L"\"c.wav\" \"notes.txt\" \"a.wav\" \"b.wav\"");
+        EXPECT_EQ(L"1 file left out: not a WAV file that can be converted",
+                  d.Text(IDC_LIST_STATUS));
         ASSERT_EQ(3, d.Rows());
         EXPECT_EQ((folder / L"c.wav").wstring(), d.Cell(0, 0));
         EXPECT_EQ((folder / L"a.wav").wstring(), d.Cell(1, 0));
@@ -276,6 +298,7 @@ TEST_F(GuiTest, AddTakesWavFilesFromTheOpenFileDialog) {
         // A file chosen alone comes under its full path as given, even with a name that begins
         // with a space; a file already listed is not added again.
         add(d, (folder / L" d.wav").wstring());
+        EXPECT_EQ(L"", d.Text(IDC_LIST_STATUS));
         add(d, (folder / L"a.wav").wstring());
         ASSERT_EQ(4, d.Rows());
         EXPECT_EQ((folder / L" d.wav").wstring(), d.Cell(3, 0));
@@ -316,14 +339,19 @@ TEST_F(GuiTest, DroppedFilesArriveWholeAndOnce) {
     for (; deep != Dir(); deep = deep.parent_path()) fs::remove(L"\\\\?\\" + deep.wstring(), error);
 }
 
-// Delete and All Delete ask first, with No as the answer Enter gives; the list grows past its
-// first ten slots in order. Execute on the emptied list does nothing: nothing is saved and the
-// bars stay as they were.
+// Delete and All Delete ask first, with No as the answer Enter gives, naming the count when
+// there are several files; the Delete key does what the button does, Ctrl+A selects every row,
+// and the selection stays visible when the list loses the focus. The list grows past its first
+// ten slots in order. Dropped files that are no WAV files (a folder, an MP3 file named .wav) are
+// counted under the list until it changes again. Execute on the emptied list does nothing:
+// nothing is saved and the bars stay as they were.
 TEST_F(GuiTest, DeleteAndAllDeleteAskFirst) {
     std::vector<std::wstring> sources;
     for (int i = 0; i < 12; ++i) {
         sources.push_back(Source(L"s" + std::to_wstring(i) + L".wav", 8000, 1, 0.1));
     }
+    const fs::path mp3 = Dir() / L"song.wav";
+    WriteFileBytes(mp3.u8string(), {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 0, 0xFF, 0xFB, 0x90, 0x64});
     auto expectRows = [&](Driver& d) {
         ASSERT_EQ(static_cast<int>(sources.size()), d.Rows());
         for (int row = 0; row < d.Rows(); ++row) {
@@ -332,22 +360,41 @@ TEST_F(GuiTest, DeleteAndAllDeleteAskFirst) {
     };
     RunWithDriver([&](Driver& d) {
         d.WaitMain();
+        HWND list = d.Item(IDC_FILE_LIST);
+        EXPECT_NE(0, GetWindowLongW(list, GWL_STYLE) & LVS_SHOWSELALWAYS);
         d.Drop({sources.begin(), sources.begin() + 7});
-        d.Drop({sources.begin() + 7, sources.end()});
+        std::vector<std::wstring> more(sources.begin() + 7, sources.end());
+        more.push_back(Out().wstring());
+        more.push_back(mp3.wstring());
+        d.Drop(more);
+        EXPECT_EQ(L"2 files left out: not WAV files that can be converted",
+                  d.Text(IDC_LIST_STATUS));
         expectRows(d);
         d.SelectRow(1);
         d.Click(IDC_DELETE);
         Answer(d, IDNO);
         EXPECT_EQ(12, d.Rows());
+        d.SelectRow(4);
         d.Click(IDC_DELETE);
-        Answer(d, IDYES);
+        Answer(d, IDYES, L"Do you want to remove the 2 file names from the list ?");
+        sources.erase(sources.begin() + 4);
         sources.erase(sources.begin() + 1);
         expectRows(d);
-        d.Click(IDC_ALL_DELETE);
-        Answer(d, IDNO);
-        EXPECT_EQ(11, d.Rows());
-        d.Click(IDC_ALL_DELETE);
+        EXPECT_EQ(L"", d.Text(IDC_LIST_STATUS));
+        d.SelectRow(0);
+        d.Post(list, WM_KEYDOWN, VK_DELETE, 1);
         Answer(d, IDYES);
+        sources.erase(sources.begin());
+        expectRows(d);
+        PressKey(d, 'A', false);
+        EXPECT_EQ(0, d.Send(list, LVM_GETSELECTEDCOUNT));
+        PressKey(d, 'A', true);
+        EXPECT_EQ(9, d.Send(list, LVM_GETSELECTEDCOUNT));
+        d.Click(IDC_ALL_DELETE);
+        Answer(d, IDNO, L"Do you want to remove the 9 file names from the list ?");
+        EXPECT_EQ(9, d.Rows());
+        d.Click(IDC_ALL_DELETE);
+        Answer(d, IDYES, L"Do you want to remove the 9 file names from the list ?");
         EXPECT_EQ(0, d.Rows());
 
         const std::string saved = Settings();
@@ -549,7 +596,7 @@ TEST_F(GuiTest, CancelStopsInTheCurrentFileAndEditsWaitForTheNextBatch) {
         d.ChooseValue(IDC_CHANNELS, 1);
         d.SetText(IDC_OUTPUT_FOLDER, elsewhere.wstring());
         d.Click(IDC_ALL_DELETE);
-        Answer(d, IDYES);
+        Answer(d, IDYES, L"Do you want to remove the 4 file names from the list ?");
         d.Drop({later});
         ASSERT_EQ(2, d.Position(IDC_BATCH_PROGRESS)) << "the long file ended too soon";
         d.Click(IDC_CANCEL);
