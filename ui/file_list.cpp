@@ -44,6 +44,7 @@ CAppMain::AddResult CAppMain::AddFilePath(const wchar_t* path) {
     if (!entry) return AddResult::NoMemory;
     entry->SetPath(fullPath.Bytes());
     entry->params = *wave.GetParams();
+    entry->frames = wave.FrameCount();
     if (m_count == m_capacity) {
         FileEntry** grown = new (std::nothrow) FileEntry*[static_cast<size_t>(m_capacity) + 10]();
         if (grown == nullptr) return AddResult::NoMemory;
