@@ -245,18 +245,23 @@ void CAppMain::OnCommand(int commandId, int notificationCode) {
         case IDC_EXECUTE:
             StartConversion();
             break;
-        default:  // menu commands and Esc; the frame ignores the rest
+        case IDCANCEL:  // Esc quits an idle window only
+            if (!BatchRunning()) OnExit();
+            break;
+        default:  // menu commands; the frame ignores the rest
             CAppBase::OnCommand(commandId, notificationCode);
             break;
     }
 }
 
 void CAppMain::OnExit() {
+    if (!AgreeToQuit()) return;
     FinishBatch();
     CAppBase::OnExit();
 }
 
 bool CAppMain::CanClose(int) {
+    if (!AgreeToQuit()) return false;
     FinishBatch();
     return true;
 }
@@ -264,6 +269,19 @@ bool CAppMain::CanClose(int) {
 int CAppMain::MessageText(const wchar_t* text, UINT type) {
     return MessageBoxW(mainWindow, text,
                        JapaneseInterface() ? L"周波数変換" : L"Resampling Audio Frequency", type);
+}
+
+bool CAppMain::AgreeToQuit() {
+    if (!m_converting.load()) return true;
+    // One question at a time: a second request while it is shown is refused.
+    if (m_askingToQuit) return false;
+    m_askingToQuit = true;
+    const int answer =
+        MessageText(JapaneseInterface() ? L"変換を実行中です。中断して終了しますか？"
+                                        : L"A conversion is running. Stop it and quit?",
+                    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+    m_askingToQuit = false;
+    return answer == IDYES;
 }
 
 void CAppMain::ResetProgress() {
@@ -417,6 +435,7 @@ DWORD WINAPI CAppMain::WorkerRoutine(LPVOID parameter) {
 }
 
 void CAppMain::RunBatch() {
+    m_converting.store(true);
     m_workerId.store(GetCurrentThreadId());
     m_stop.store(0);
     EnableWindow(GetDlgItem(mainWindow, IDC_CANCEL), TRUE);
@@ -434,6 +453,7 @@ void CAppMain::RunBatch() {
     target.channels = m_batch->channels;
     target.quality = m_batch->quality;
     const bool stopped = RunConversionBatch(sources, target, m_stop, this, 1, &failed);
+    m_converting.store(false);
     SetDlgItemTextW(mainWindow, IDC_PROGRESS_TEXT, L"");
 
     // No report when the window is closing: it is waiting for this thread to end.

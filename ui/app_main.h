@@ -88,6 +88,8 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     // The list's keys: Delete removes the selected rows, Ctrl+A selects them all.
     void OnNotify(int controlId, NMHDR* notification) override;
     void OnDropFiles(HDROP drop) override;
+    // Exit and Esc, and the close box: while a conversion runs, only after the user agreed to
+    // stop it (Esc alone never quits then).
     void OnExit() override;
     bool CanClose(int reason) override;
 
@@ -146,6 +148,8 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     void SelectAllRows();
     // The line under the list after it changed: how many files were left out, or nothing.
     void ShowLeftOut(int notWav);
+    // Whether the window may quit now: asks first while a conversion runs.
+    bool AgreeToQuit();
     // The typed output folder does not exist: asks whether to create it and does so. True
     // when the batch may start.
     bool MakeOutputFolder(const wchar_t* folder);
@@ -163,6 +167,9 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     std::atomic<DWORD> m_workerId{0};
     std::atomic<int> m_stop{0};
     std::atomic<bool> m_closing{false};
+    // True while the worker converts (before its final report).
+    std::atomic<bool> m_converting{false};
+    bool m_askingToQuit = false;
     std::unique_ptr<BatchSnapshot> m_batch;
     // The outcome of the running batch (written and read by its worker only).
     struct FailedFile {

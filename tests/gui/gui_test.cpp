@@ -645,42 +645,62 @@ TEST_F(GuiTest, CancelStopsInTheCurrentFileAndEditsWaitForTheNextBatch) {
     EXPECT_EQ(1u, FolderEntries(elsewhere.u8string()).size());
 }
 
-// Closing ends the batch after its current chunk and waits for it: no report, and the file
-// being written is complete.
-TEST_F(GuiTest, ClosingDuringABatchStopsItQuietly) {
+// Quitting while a conversion runs asks first, in the interface's language, with No as the
+// answer Enter gives; No changes nothing. Yes ends the batch after its current chunk and waits
+// for it: no report, and the file being written is complete. Esc alone never quits a running
+// batch.
+TEST_F(GuiTest, QuittingDuringABatchAsksFirst) {
     const std::wstring source = Source(L"long.wav", 8000, 1, 1200);
-    const std::function<void(Driver&)> ways[] = {
-        [](Driver& d) { d.Post(d.main, WM_SYSCOMMAND, SC_CLOSE); },
-        [](Driver& d) { d.Post(d.main, WM_KEYDOWN, VK_ESCAPE); },
-        [](Driver& d) { d.MenuCommand(IDM_EXIT); },
+    const struct {
+        int language;
+        std::function<void(Driver&)> quit;
+        fs::path output;
+    } ways[] = {
+        {0, [](Driver& d) { d.Post(d.main, WM_SYSCOMMAND, SC_CLOSE); }, Out() / L"long.wav"},
+        {1, [](Driver& d) { d.MenuCommand(IDM_EXIT); }, Out() / L"long(1).wav"},
     };
-    const fs::path outputs[] = {Out() / L"long.wav", Out() / L"long(1).wav",
-                                Out() / L"long(2).wav"};
-    for (int way = 0; way < 3; ++way) {
-        bool sawBox = false;
+    for (const auto& way : ways) {
+        const bool japanese = way.language == 1;
+        WriteSettings("<language>" + std::to_string(way.language) + "</language><output_path>" +
+                      Out().u8string() + "</output_path>");
+        const std::wstring caption = japanese ? L"周波数変換" : kReportCaption;
+        const std::wstring question = japanese ? L"変換を実行中です。中断して終了しますか？"
+                                               : L"A conversion is running. Stop it and quit?";
+        bool sawReport = false;
         const int threads = gui::ThreadCount();
         const int exitCode = RunWithDriver([&](Driver& d) {
             d.WaitMain();
             d.Drop({source});
             d.Click(IDC_EXECUTE);
-            d.WaitUntil([&] { return fs::exists(outputs[way]) && d.Enabled(IDC_CANCEL); },
+            d.WaitUntil([&] { return fs::exists(way.output) && d.Enabled(IDC_CANCEL); },
                         "the batch to write");
-            ways[way](d);
+            EXPECT_EQ(0u, d.Text(IDC_PROGRESS_TEXT)
+                              .rfind(japanese ? L"long.wav を変換しています (1 個中 1 個目)"
+                                              : L"Converting long.wav (1 of 1)",
+                                     0));
+            // Esc is handled before the request to quit that follows it.
+            d.Post(d.main, WM_KEYDOWN, VK_ESCAPE);
+            way.quit(d);
+            Answer(d, IDNO, question, caption);
+            EXPECT_TRUE(IsWindow(d.main));
+            EXPECT_TRUE(d.Enabled(IDC_CANCEL)) << "the batch ended";
+            way.quit(d);
+            Answer(d, IDYES, question, caption);
             const HWND window = d.main;
             d.WaitUntil(
                 [&] {
                     if (HWND box = d.OtherDialog()) {
-                        sawBox = true;
+                        sawReport = true;
                         PostMessageW(box, WM_COMMAND, IDOK, 0);
                     }
                     return !IsWindow(window);
                 },
                 "the window to close");
         });
-        EXPECT_EQ(1, exitCode) << "way " << way;
-        EXPECT_EQ(threads, gui::ThreadCount()) << "way " << way << ": the worker outlived the run";
-        EXPECT_FALSE(sawBox) << "way " << way;
-        EXPECT_LT(FramesOf(outputs[way], 44100, 2), 1200L * 44100) << "way " << way;
+        EXPECT_EQ(1, exitCode) << way.language;
+        EXPECT_EQ(threads, gui::ThreadCount()) << way.language << ": the worker outlived the run";
+        EXPECT_FALSE(sawReport) << way.language;
+        EXPECT_LT(FramesOf(way.output, 44100, 2), 1200L * 44100) << way.language;
     }
 }
 
