@@ -78,6 +78,14 @@ void CReportDialog::OnInitDialog(HWND hwnd) {
     SendDlgItemMessageW(hwnd, IDC_REPORT_ICON, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
     if (!offerFolder) ShowWindow(open, SW_HIDE);
 
+    // The screen the report comes on: the owner's.
+    HWND owner = GetWindow(hwnd, GW_OWNER);
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoW(MonitorFromWindow(owner != nullptr ? owner : hwnd, MONITOR_DEFAULTTONEAREST),
+                    &monitor);
+    const int screenWidth = monitor.rcWork.right - monitor.rcWork.left;
+
     // Sizes in dialog units, as the template gives them, then in pixels.
     auto pixels = [&](int x, int y) {
         RECT r = {0, 0, x, y};
@@ -89,8 +97,15 @@ void CReportDialog::OnInitDialog(HWND hwnd) {
     HDC dc = GetDC(textControl);
     HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageW(textControl, WM_GETFONT, 0, 0));
     HGDIOBJ previous = SelectObject(dc, font);
-    RECT bounds = {0, 0, widest.right, 0};
-    DrawTextW(dc, text, -1, &bounds, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+    // Lines are broken between words, and a word wider than the line (a long file name) within
+    // it, as the text control does with its edit-control style.
+    const int iconSize = GetSystemMetrics(SM_CXICON);
+    const int textLeft = margin.right + iconSize + 2 * gap.right;
+    const int roomOnScreen = screenWidth - textLeft - margin.right - 2 * margin.right;
+    RECT bounds = {0, 0, std::max<int>(narrowest.right, std::min<int>(widest.right, roomOnScreen)),
+                   0};
+    DrawTextW(dc, text, -1, &bounds,
+              DT_CALCRECT | DT_WORDBREAK | DT_EDITCONTROL | DT_EXPANDTABS | DT_NOPREFIX);
     wchar_t label[64] = L"";
     GetWindowTextW(open, label, 64);
     RECT labelBounds = {0, 0, 0, 0};
@@ -98,14 +113,12 @@ void CReportDialog::OnInitDialog(HWND hwnd) {
     SelectObject(dc, previous);
     ReleaseDC(textControl, dc);
 
-    const int iconSize = GetSystemMetrics(SM_CXICON);
     const int textWidth = std::max<int>(bounds.right, narrowest.right);
     const int textHeight = bounds.bottom;
     const int contentHeight = std::max(iconSize, textHeight);
     const int okWidth = button.right;
     const int openWidth = std::max<int>(button.right, labelBounds.right + 2 * margin.right);
     const int buttonsWidth = okWidth + (offerFolder ? gap.right + openWidth : 0);
-    const int textLeft = margin.right + iconSize + 2 * gap.right;
     const int width =
         std::max(textLeft + textWidth + margin.right, buttonsWidth + 2 * margin.right);
     const int buttonsTop = margin.bottom + contentHeight + spacing.bottom;
@@ -126,12 +139,7 @@ void CReportDialog::OnInitDialog(HWND hwnd) {
     AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongW(hwnd, GWL_STYLE)), FALSE,
                        static_cast<DWORD>(GetWindowLongW(hwnd, GWL_EXSTYLE)));
     const int frameWidth = frame.right - frame.left, frameHeight = frame.bottom - frame.top;
-    HWND owner = GetWindow(hwnd, GW_OWNER);
     RECT around = {};
-    MONITORINFO monitor = {};
-    monitor.cbSize = sizeof monitor;
-    GetMonitorInfoW(MonitorFromWindow(owner != nullptr ? owner : hwnd, MONITOR_DEFAULTTONEAREST),
-                    &monitor);
     if (owner == nullptr || !GetWindowRect(owner, &around)) around = monitor.rcWork;
     int left = (around.left + around.right - frameWidth) / 2;
     int top = (around.top + around.bottom - frameHeight) / 2;
