@@ -65,7 +65,8 @@ void CAboutDialog::OnInitDialog(HWND hwnd) {
     wchar_t version[32];
     FormatTextN(version, 32, L"Version %s", theSettings->GetVersionText());
     SetDlgItemTextW(hwnd, IDC_VERSION, version);
-    SetDlgItemTextW(hwnd, IDC_EDITION, L"64bit edition");
+    SetDlgItemTextW(hwnd, IDC_EDITION,
+                    theSettings->currentLanguage == 1 ? L"64ビット版" : L"64bit edition");
 }
 
 CDialog* CChooseLanguageDialog::current = nullptr;

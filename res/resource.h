@@ -8,6 +8,8 @@
 #define IDD_LANGUAGE_EN 1101
 #define IDD_ABOUT_JA 1004
 #define IDD_ABOUT_EN 1104
+#define IDD_REPORT_JA 1005
+#define IDD_REPORT_EN 1105
 
 #define IDI_APPLICATION_ICON 10011
 #define IDR_MENU_JA 10013
@@ -34,6 +36,10 @@
 #define IDC_VERSION 10101
 #define IDC_LANGUAGE_LIST 10102
 #define IDC_EDITION 10130
+
+// The final report of a batch (its text has the id 0xFFFF, as in a message box).
+#define IDC_REPORT_ICON 10140
+#define IDC_OPEN_FOLDER 10141
 
 // Menu commands.
 #define IDM_VIEW_TOOLBAR 5012

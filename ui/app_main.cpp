@@ -3,9 +3,13 @@
 #include <commctrl.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <cmath>
+#include <string>
 #include <vector>
 
 #include "base/format.h"
+#include "platform/platform.h"
 #include "res/resource.h"
 #include "settings/app_parameter.h"
 
@@ -57,7 +61,96 @@ void FillChoices(HWND combo, const Choice (&choices)[N], int selected, bool japa
     }
 }
 
+// The frequency box shows a stored rate in the typed range as it is, any other limited to the
+// choices' range.
+int ShownFrequency(int stored) {
+    if (stored >= kLowestTypedFrequency && stored <= kHighestTypedFrequency) return stored;
+    return Limited(stored, kFrequencyChoices);
+}
+
+// The whole text of a control, however long.
+std::vector<wchar_t> WindowText(HWND control) {
+    std::vector<wchar_t> text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+    GetWindowTextW(control, text.data(), static_cast<int>(text.size()));
+    return text;
+}
+
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// Creates a folder with the folders missing above it.
+bool CreateFolderTree(const wchar_t* folder) {
+    std::wstring path(folder);
+    while (path.size() > 1 && IsSeparator(path.back())) path.pop_back();
+    // The lengths of the path's folders from the top down, the path itself last; a drive
+    // ("C:") or the start of a network or \\?\ path is never made.
+    std::vector<std::size_t> ends;
+    for (std::size_t i = 1; i < path.size(); ++i) {
+        if (IsSeparator(path[i]) && !IsSeparator(path[i - 1]) && path[i - 1] != L':') {
+            ends.push_back(i);
+        }
+    }
+    ends.push_back(path.size());
+    std::size_t missing = ends.size();
+    while (missing > 0 && !platform::IsFolder(path.substr(0, ends[missing - 1]).c_str())) {
+        --missing;
+    }
+    for (std::size_t k = missing; k < ends.size(); ++k) {
+        if (!platform::CreateFolder(path.substr(0, ends[k]).c_str())) return false;
+    }
+    return true;
+}
+
+// The batch bar's steps, and how often at most the line beside Cancel changes.
+constexpr int kBatchSteps = 1000;
+constexpr ULONGLONG kLineIntervalMs = 250;
+
 }  // namespace
+
+bool ParseFrequency(const wchar_t* text, int* hz) {
+    if (text == nullptr) return false;
+    // Full-width digits, letters and blanks, as a Japanese input method types them, count as
+    // their plain forms.
+    auto plain = [](wchar_t c) -> wchar_t {
+        if (c == 0x3000) return L' ';
+        if (c >= 0xFF01 && c <= 0xFF5E) return static_cast<wchar_t>(c - 0xFEE0);
+        return c;
+    };
+    auto skipBlanks = [&](const wchar_t* p) {
+        while (plain(*p) == L' ' || plain(*p) == L'\t') ++p;
+        return p;
+    };
+    const wchar_t* p = skipBlanks(text);
+    long long value = 0;
+    int digits = 0;
+    for (; plain(*p) >= L'0' && plain(*p) <= L'9'; ++p, ++digits) {
+        if (value <= kHighestTypedFrequency) value = value * 10 + (plain(*p) - L'0');
+    }
+    if (digits == 0) return false;
+    p = skipBlanks(p);
+    if ((plain(p[0]) == L'H' || plain(p[0]) == L'h') &&
+        (plain(p[1]) == L'z' || plain(p[1]) == L'Z')) {
+        p = skipBlanks(p + 2);
+    }
+    if (*p != 0 || value < kLowestTypedFrequency || value > kHighestTypedFrequency) return false;
+    *hz = static_cast<int>(value);
+    return true;
+}
+
+CString ProgressLine(const wchar_t* name, int position, int files, double elapsedSeconds,
+                     double doneShare, bool japanese) {
+    CString line =
+        japanese ? FormatString(L"%s を変換しています (%d 個中 %d 個目)", name, files, position)
+                 : FormatString(L"Converting %s (%d of %d)", name, position, files);
+    // The time so far, scaled by the share still to convert.
+    if (elapsedSeconds >= 1.0 && doneShare > 0.0 && doneShare < 1.0) {
+        CString left = FormatClock(std::ceil(elapsedSeconds * (1.0 - doneShare) / doneShare));
+        line.AppendString(
+            FormatString(japanese ? L"、残り約 %s" : L", about %s left", left.WideText()));
+    }
+    return line;
+}
 
 CAppMain::~CAppMain() {
     FinishBatch();
@@ -112,8 +205,14 @@ void CAppMain::OnInitDialog(HWND dialog) {
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
                  style | LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
 
-    FillChoices(GetDlgItem(dialog, IDC_FREQUENCY), kFrequencyChoices,
-                Limited(theSettings->frequency, kFrequencyChoices), japanese);
+    // A stored rate that none of the items names is shown typed in the box.
+    HWND frequencyBox = GetDlgItem(dialog, IDC_FREQUENCY);
+    const int frequency = ShownFrequency(theSettings->frequency);
+    FillChoices(frequencyBox, kFrequencyChoices, frequency, japanese);
+    if (SendMessageW(frequencyBox, CB_GETCURSEL, 0, 0) < 0) {
+        CString typed = FormatString(L"%dHz", frequency);
+        SetWindowTextW(frequencyBox, typed.WideText());
+    }
     FillChoices(GetDlgItem(dialog, IDC_QUALITY), kQualityChoices,
                 Limited(theSettings->quality, kQualityChoices), japanese);
     FillChoices(GetDlgItem(dialog, IDC_CHANNELS), kChannelChoices,
@@ -146,20 +245,43 @@ void CAppMain::OnCommand(int commandId, int notificationCode) {
         case IDC_EXECUTE:
             StartConversion();
             break;
-        default:  // menu commands and Esc; the frame ignores the rest
+        case IDCANCEL:  // Esc quits an idle window only
+            if (!BatchRunning()) OnExit();
+            break;
+        default:  // menu commands; the frame ignores the rest
             CAppBase::OnCommand(commandId, notificationCode);
             break;
     }
 }
 
 void CAppMain::OnExit() {
+    if (!AgreeToQuit()) return;
     FinishBatch();
     CAppBase::OnExit();
 }
 
 bool CAppMain::CanClose(int) {
+    if (!AgreeToQuit()) return false;
     FinishBatch();
     return true;
+}
+
+int CAppMain::MessageText(const wchar_t* text, UINT type) {
+    return MessageBoxW(mainWindow, text,
+                       JapaneseInterface() ? L"周波数変換" : L"Resampling Audio Frequency", type);
+}
+
+bool CAppMain::AgreeToQuit() {
+    if (!m_converting.load()) return true;
+    // One question at a time: a second request while it is shown is refused.
+    if (m_askingToQuit) return false;
+    m_askingToQuit = true;
+    const int answer =
+        MessageText(JapaneseInterface() ? L"変換を実行中です。中断して終了しますか？"
+                                        : L"A conversion is running. Stop it and quit?",
+                    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+    m_askingToQuit = false;
+    return answer == IDYES;
 }
 
 void CAppMain::ResetProgress() {
@@ -167,6 +289,7 @@ void CAppMain::ResetProgress() {
         SendDlgItemMessageW(mainWindow, id, PBM_SETRANGE32, 0, 100);
         SendDlgItemMessageW(mainWindow, id, PBM_SETPOS, 0, 0);
     }
+    SetDlgItemTextW(mainWindow, IDC_PROGRESS_TEXT, L"");
 }
 
 int CAppMain::SelectedValue(int comboId) const {
@@ -198,22 +321,35 @@ void CAppMain::BrowseOutputFolder() {
 
 void CAppMain::StartConversion() {
     if (m_count == 0) return;
+    const bool japanese = JapaneseInterface();
+
+    // The frequency as chosen or typed; any other text starts nothing and is never stored.
+    int frequency = 0;
+    if (!ParseFrequency(WindowText(GetDlgItem(mainWindow, IDC_FREQUENCY)).data(), &frequency)) {
+        MessageText(japanese ? L"サンプリング周波数には 1000 から 384000 までの数値 (Hz) を"
+                               L"入力してください (例: 22050)。"
+                             : L"The sampling frequency must be a number of Hz from 1000 to "
+                               L"384000 (for example 22050).",
+                    MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    // The folder is read whole, however long: a folder cut short would name another one. A
+    // typed folder that does not exist is made first, or nothing starts.
+    const std::vector<wchar_t> text = WindowText(GetDlgItem(mainWindow, IDC_OUTPUT_FOLDER));
+    const wchar_t* folder = text.data();
+    if (!BatchRunning() && folder[0] != 0 && !platform::PathExists(folder) &&
+        !MakeOutputFolder(folder)) {
+        return;
+    }
 
     // Store what changed in the output controls, and save once.
     bool changed = false;
-    // The folder is read whole, however long: a folder cut short would name another one.
-    HWND folderEdit = GetDlgItem(mainWindow, IDC_OUTPUT_FOLDER);
-    std::vector<wchar_t> text(static_cast<std::size_t>(GetWindowTextLengthW(folderEdit)) + 1,
-                              L'\0');
-    GetWindowTextW(folderEdit, text.data(), static_cast<int>(text.size()));
-    const wchar_t* folder = text.data();
     if (!outputFolder.Equals(folder)) {
         outputFolder.Assign(folder);
         theSettings->outputPath.Assign(folder);
         changed = true;
     }
-    const int frequency = SelectedValue(IDC_FREQUENCY);
-    if (frequency != Limited(theSettings->frequency, kFrequencyChoices)) {
+    if (frequency != ShownFrequency(theSettings->frequency)) {
         theSettings->frequency = frequency;
         changed = true;
     }
@@ -228,18 +364,34 @@ void CAppMain::StartConversion() {
         changed = true;
     }
     if (changed) theSettings->Save();
-    ResetProgress();
+    // The bars of a running batch stay as they are.
     if (BatchRunning()) return;
+    ResetProgress();
 
     // The batch converts its own copy of the list, folder and targets: the window's controls
-    // stay usable and what changes there applies to the next batch.
+    // stay usable and what changes there applies to the next batch. Each file's share of the
+    // batch bar is its source's duration (all alike when no file has any length).
     auto batch = std::make_unique<BatchSnapshot>();
+    std::vector<double> seconds;
+    double total = 0;
     for (int i = 0; i < m_count; ++i) {
         auto copy = std::make_unique<FileEntry>();
         copy->SetPath(m_entries[i]->FullPath.Bytes());
         copy->params = m_entries[i]->params;
+        copy->frames = m_entries[i]->frames;
+        const int rate = copy->params.samplingFrequency;
+        seconds.push_back(rate > 0 ? static_cast<double>(copy->frames) / rate : 0.0);
+        total += seconds.back();
         batch->entries.push_back(std::move(copy));
     }
+    double before = 0;
+    for (double length : seconds) {
+        batch->startShare.push_back(total > 0 ? before / total
+                                              : static_cast<double>(batch->startShare.size()) /
+                                                    static_cast<double>(seconds.size()));
+        before += length;
+    }
+    batch->startShare.push_back(1.0);
     batch->outputFolder.AssignString(outputFolder);
     batch->frequency = frequency;
     batch->channels = channels;
@@ -258,6 +410,21 @@ void CAppMain::StartConversion() {
     Sleep(10);
 }
 
+bool CAppMain::MakeOutputFolder(const wchar_t* folder) {
+    const bool japanese = JapaneseInterface();
+    CString question =
+        FormatString(japanese ? L"出力先フォルダ「%s」がありません。作成しますか？"
+                              : L"The output folder \"%s\" does not exist. Create it?",
+                     folder);
+    if (MessageText(question.WideText(), MB_YESNO | MB_ICONQUESTION) != IDYES) return false;
+    if (CreateFolderTree(folder)) return true;
+    CString failure = FormatString(japanese ? L"出力先フォルダ「%s」を作成できませんでした。"
+                                            : L"The output folder \"%s\" could not be created.",
+                                   folder);
+    MessageText(failure.WideText(), MB_OK | MB_ICONEXCLAMATION);
+    return false;
+}
+
 void CAppMain::CancelConversion() {
     if (BatchRunning()) m_stop.store(1);
 }
@@ -268,6 +435,7 @@ DWORD WINAPI CAppMain::WorkerRoutine(LPVOID parameter) {
 }
 
 void CAppMain::RunBatch() {
+    m_converting.store(true);
     m_workerId.store(GetCurrentThreadId());
     m_stop.store(0);
     EnableWindow(GetDlgItem(mainWindow, IDC_CANCEL), TRUE);
@@ -277,46 +445,90 @@ void CAppMain::RunBatch() {
     for (const auto& entry : m_batch->entries) sources.push_back(entry.get());
     int failed = 0;
     m_failures.clear();
+    m_stoppedFiles.clear();
+    m_converted = 0;
     ConversionTarget target;
     target.folder.AssignString(m_batch->outputFolder);
     target.frequency = m_batch->frequency;
     target.channels = m_batch->channels;
     target.quality = m_batch->quality;
     const bool stopped = RunConversionBatch(sources, target, m_stop, this, 1, &failed);
+    m_converting.store(false);
+    SetDlgItemTextW(mainWindow, IDC_PROGRESS_TEXT, L"");
 
     // No report when the window is closing: it is waiting for this thread to end.
-    if (!m_closing.load()) {
-        CString text = FinalReport(stopped, failed);
-        const UINT icon = stopped      ? MB_ICONEXCLAMATION
-                          : failed > 0 ? MB_ICONWARNING
-                                       : MB_ICONINFORMATION;
-        MessageBoxW(mainWindow, text.WideText(),
-                    JapaneseInterface() ? L"周波数変換" : L"Resampling Audio Frequency",
-                    MB_OK | icon);
-    }
+    if (!m_closing.load()) ShowFinalReport(stopped, failed);
     EnableWindow(GetDlgItem(mainWindow, IDC_CANCEL), FALSE);
     EnableWindow(GetDlgItem(mainWindow, IDC_EXECUTE), TRUE);
     // The last touch of the window object: from here on a new batch may start.
     m_workerId.store(0);
 }
 
-void CAppMain::OnBatchBegin(int fileCount) {
-    SendDlgItemMessageW(mainWindow, IDC_BATCH_PROGRESS, PBM_SETRANGE32, 0, fileCount);
+void CAppMain::OnBatchBegin(int) {
+    m_batchBegan = GetTickCount64();
+    m_lineShown = 0;
+    m_currentFile = 0;
+    m_currentStopped = false;
+    m_filePosition = m_batchPosition = 0;
+    SendDlgItemMessageW(mainWindow, IDC_BATCH_PROGRESS, PBM_SETRANGE32, 0, kBatchSteps);
     SendDlgItemMessageW(mainWindow, IDC_BATCH_PROGRESS, PBM_SETPOS, 0, 0);
 }
 
-void CAppMain::OnFileBegin(int) {
-    SendDlgItemMessageW(mainWindow, IDC_FILE_PROGRESS, PBM_SETPOS, 0, 0);
+void CAppMain::OnFileBegin(int index) {
+    m_currentFile = index;
+    m_currentStopped = false;
+    ShowProgress(0.0, true);
 }
 
 void CAppMain::OnFileProgress(unsigned percent) {
-    SendDlgItemMessageW(mainWindow, IDC_FILE_PROGRESS, PBM_SETPOS, percent, 0);
+    ShowProgress(percent / 100.0, false);
 }
 
 void CAppMain::OnFileEnd(int filesDone) {
-    SendDlgItemMessageW(mainWindow, IDC_BATCH_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(filesDone),
-                        0);
-    SendDlgItemMessageW(mainWindow, IDC_FILE_PROGRESS, PBM_SETPOS, 100, 0);
+    // A stopped file's bars stay where it stopped.
+    if (m_currentStopped) return;
+    const std::vector<double>& share = m_batch->startShare;
+    const std::size_t done = static_cast<std::size_t>(filesDone);
+    const int position =
+        static_cast<int>(std::lround((done < share.size() ? share[done] : 1.0) * kBatchSteps));
+    if (position != m_batchPosition) {
+        SendDlgItemMessageW(mainWindow, IDC_BATCH_PROGRESS, PBM_SETPOS,
+                            static_cast<WPARAM>(position), 0);
+        m_batchPosition = position;
+    }
+    if (m_filePosition != 100) {
+        SendDlgItemMessageW(mainWindow, IDC_FILE_PROGRESS, PBM_SETPOS, 100, 0);
+        m_filePosition = 100;
+    }
+}
+
+void CAppMain::ShowProgress(double fileShare, bool now) {
+    const std::vector<double>& share = m_batch->startShare;
+    const std::size_t index = static_cast<std::size_t>(m_currentFile);
+    if (index + 1 >= share.size()) return;
+    fileShare = std::min(std::max(fileShare, 0.0), 1.0);
+    const double done = share[index] + (share[index + 1] - share[index]) * fileShare;
+    const int filePosition = static_cast<int>(fileShare * 100);
+    const int batchPosition = static_cast<int>(std::lround(done * kBatchSteps));
+    if (filePosition != m_filePosition) {
+        SendDlgItemMessageW(mainWindow, IDC_FILE_PROGRESS, PBM_SETPOS,
+                            static_cast<WPARAM>(filePosition), 0);
+        m_filePosition = filePosition;
+    }
+    if (batchPosition != m_batchPosition) {
+        SendDlgItemMessageW(mainWindow, IDC_BATCH_PROGRESS, PBM_SETPOS,
+                            static_cast<WPARAM>(batchPosition), 0);
+        m_batchPosition = batchPosition;
+    }
+
+    const ULONGLONG tick = GetTickCount64();
+    if (!now && tick - m_lineShown < kLineIntervalMs) return;
+    m_lineShown = tick;
+    CString line =
+        ProgressLine(m_batch->entries[index]->FileName.WideText(), m_currentFile + 1,
+                     static_cast<int>(m_batch->entries.size()),
+                     static_cast<double>(tick - m_batchBegan) / 1000.0, done, JapaneseInterface());
+    SetDlgItemTextW(mainWindow, IDC_PROGRESS_TEXT, line.WideText());
 }
 
 void CAppMain::FinishBatch() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -22,7 +23,9 @@ struct Choice {
 };
 
 // The target frequencies, qualities and channel counts offered, in the order shown. A stored value
-// outside a table's range is limited to its first or last value.
+// outside a table's range is limited to its first or last value; the frequency box also takes
+// any rate typed in it from kLowestTypedFrequency to kHighestTypedFrequency, and shows a stored
+// one in that range as it is.
 inline constexpr Choice kFrequencyChoices[] = {{8000, L" 8000Hz"},  {16000, L"16000Hz"},
                                                {32000, L"32000Hz"}, {44100, L"44100Hz"},
                                                {48000, L"48000Hz"}, {96000, L"96000Hz"}};
@@ -30,10 +33,25 @@ inline constexpr Choice kQualityChoices[] = {
     {static_cast<int>(Quality::Standard), L"Standard", L"標準"},
     {static_cast<int>(Quality::High), L"High", L"高品質"}};
 inline constexpr Choice kChannelChoices[] = {{1, L"1CH"}, {2, L"2CH"}};
+constexpr int kLowestTypedFrequency = 1000;
+constexpr int kHighestTypedFrequency = 384000;
 
-// One file of the list: its full path, split, and its format as read when it was added.
+// A frequency typed in the frequency box: a number of Hz, with or without "Hz" after it and
+// blanks around either ("22050", "22050Hz", " 22050 Hz"). False for any other text and for a
+// rate outside the typed range.
+bool ParseFrequency(const wchar_t* text, int* hz);
+
+// The line beside Cancel while a batch runs: the file being converted, its place in the batch
+// and, once the batch has run for a second, the time left, estimated from the time so far and
+// the share of the batch's source duration done (0 to 1).
+CString ProgressLine(const wchar_t* name, int position, int files, double elapsedSeconds,
+                     double doneShare, bool japanese);
+
+// One file of the list: its full path, split, and its format and length as read when it was
+// added.
 struct FileEntry : CFileName {
     MediaParams params;
+    std::uint64_t frames = 0;
 };
 
 // A short reason why a file of a batch was not converted, in English and in Japanese ("the
@@ -48,6 +66,9 @@ FailureReason ReasonForFailure(const FileResult& result);
 // What one batch converts, taken on the window thread when Execute is pressed.
 struct BatchSnapshot {
     std::vector<std::unique_ptr<FileEntry>> entries;
+    // Where each file starts in the batch, as a share of the whole by source duration; one
+    // more value, 1, closes the list.
+    std::vector<double> startShare;
     CString outputFolder;
     int frequency = 0;
     int channels = 0;
@@ -64,36 +85,44 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     LPCWSTR GetDialogTemplate() override;
     void OnInitDialog(HWND dialog) override;
     void OnCommand(int commandId, int notificationCode) override;
+    // The list's keys: Delete removes the selected rows, Ctrl+A selects them all.
+    void OnNotify(int controlId, NMHDR* notification) override;
     void OnDropFiles(HDROP drop) override;
+    // Exit and Esc, and the close box: while a conversion runs, only after the user agreed to
+    // stop it (Esc alone never quits then).
     void OnExit() override;
     bool CanClose(int reason) override;
 
     // The file list.
+    enum class AddResult { Added, AlreadyListed, NotWav, NoMemory };
     // Adds folder + "\" + name when it is a WAV file not yet in the list; the list view is
     // refreshed by the caller.
-    void AddFile(const wchar_t* folder, const wchar_t* name);
+    AddResult AddFile(const wchar_t* folder, const wchar_t* name);
     // Adds a file by its full path exactly as given.
-    void AddFilePath(const wchar_t* path);
-    // The result buffer of the open-file dialog: one full path, or a folder and names.
-    void AddSelectedFiles(const wchar_t* buffer);
+    AddResult AddFilePath(const wchar_t* path);
+    // The result buffer of the open-file dialog: one full path, or a folder and names. Returns
+    // how many of the files were left out as not WAV files.
+    int AddSelectedFiles(const wchar_t* buffer);
     void RefreshFileList();
     void ClearFiles();
     int FileCount() const { return m_count; }
     const FileEntry* Entry(int index) const { return m_entries[index]; }
 
     void BrowseOutputFolder();
-    // Execute: stores changed settings, resets the bars and starts a batch unless one runs.
+    // Execute: checks the typed frequency and the output folder, stores changed settings,
+    // resets the bars and starts a batch unless one runs.
     void StartConversion();
     // Cancel: asks a running batch to stop after its current chunk.
     void CancelConversion();
     bool BatchRunning() const { return m_workerId.load() != 0; }
 
-    // Progress of the running batch, shown with the two bars (called on the worker thread).
+    // Progress of the running batch, shown with the two bars and the line beside Cancel (called
+    // on the worker thread).
     void OnBatchBegin(int fileCount) override;
     void OnFileBegin(int index) override;
     void OnFileProgress(unsigned percent) override;
     void OnFileEnd(int filesDone) override;
-    // Keeps the failed files of the running batch for its final report.
+    // Keeps the outcome of each file of the running batch for its final report.
     void OnFileResult(int index, const FileResult& result) override;
 
     CString outputFolder;  // the window's copy of the output folder
@@ -101,17 +130,34 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
   private:
     static DWORD WINAPI WorkerRoutine(LPVOID parameter);
     void RunBatch();
-    // The text of the final report: the outcome, and the failed files, five of them by name.
+    // The text of the final report: the outcome with the counts, the stopped file with the time
+    // it reached, and the failed files, five of them by name.
     CString FinalReport(bool stopped, int failed);
+    // Shows the final report (with "Open folder" when the batch wrote into a folder that
+    // exists) and opens the folder when asked.
+    void ShowFinalReport(bool stopped, int failed);
     void ResetProgress();
+    // Moves the bars to a share (0 to 1) of the current file, each only when its position
+    // changes, and, at most a few times a second unless `now`, the line with the current file and
+    // the time left.
+    void ShowProgress(double fileShare, bool now);
     void OnAdd();
     void OnDelete();
     void OnAllDelete();
-    bool AskRemove();
+    bool AskRemove(int files);
+    void SelectAllRows();
+    // The line under the list after it changed: how many files were left out, or nothing.
+    void ShowLeftOut(int notWav);
+    // Whether the window may quit now: asks first while a conversion runs.
+    bool AgreeToQuit();
+    // The typed output folder does not exist: asks whether to create it and does so. True
+    // when the batch may start.
+    bool MakeOutputFolder(const wchar_t* folder);
     // Before the window closes: stops a running batch and waits for the worker, still
     // dispatching messages (its window calls are synchronous).
     void FinishBatch();
     int SelectedValue(int comboId) const;
+    int MessageText(const wchar_t* text, UINT type);
 
     FileEntry** m_entries = nullptr;
     int m_capacity = 0;
@@ -121,11 +167,30 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     std::atomic<DWORD> m_workerId{0};
     std::atomic<int> m_stop{0};
     std::atomic<bool> m_closing{false};
+    // True while the worker converts (before its final report).
+    std::atomic<bool> m_converting{false};
+    bool m_askingToQuit = false;
     std::unique_ptr<BatchSnapshot> m_batch;
-    // The failed files of the running batch (written and read by its worker only).
+    // The outcome of the running batch (written and read by its worker only).
     struct FailedFile {
         int index;
         FailureReason reason;
     };
     std::vector<FailedFile> m_failures;
+    struct StoppedFile {
+        int index;
+        CString output;  // the output's file name, which holds the part converted
+        double secondsDone;
+        double seconds;
+    };
+    std::vector<StoppedFile> m_stoppedFiles;
+    int m_converted = 0;
+    // Progress shown (worker only): the current file, whether it stopped, the bars' positions,
+    // and when the batch began and the line last changed.
+    int m_currentFile = 0;
+    bool m_currentStopped = false;
+    int m_filePosition = -1;
+    int m_batchPosition = -1;
+    ULONGLONG m_batchBegan = 0;
+    ULONGLONG m_lineShown = 0;
 };

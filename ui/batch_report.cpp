@@ -1,16 +1,28 @@
-// The final report of a batch: the outcome, how many files failed and, for up to five of them,
-// the file's name with a short reason in the interface language.
+// The final report of a batch: the outcome with how many files were converted and how many
+// failed, the file a stop cut short with the time it reached and, for up to five failed files,
+// the file's name with a short reason in the interface language. It is shown in a box of its own
+// that can open the output folder.
 #include "ui/app_main.h"
 
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <algorithm>
 #include <initializer_list>
 #include <new>
+#include <utility>
 
+#include "app/dialogs.h"
 #include "base/format.h"
+#include "res/resource.h"
 
 namespace {
 
 // Failed files named one by one in the report; the others are counted.
 constexpr int kNamedFailures = 5;
+
+// The id of the report's text, the one a message box gives its text.
+constexpr int kReportTextId = 0xFFFF;
 
 bool IsOneOf(int code, std::initializer_list<DWORD> codes) {
     for (DWORD listed : codes) {
@@ -21,6 +33,121 @@ bool IsOneOf(int code, std::initializer_list<DWORD> codes) {
 
 bool DiskFull(int code) {
     return IsOneOf(code, {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL});
+}
+
+// The report box: an icon, the text and OK, with "Open folder" when there is a folder to open.
+// It sizes itself to its text, as a message box does.
+class CReportDialog : public CDialog {
+  public:
+    INT_PTR RunModal(HINSTANCE instance, int templateId, HWND owner) {
+        return RunModalIn(&current, Procedure, instance, templateId, owner);
+    }
+    INT_PTR DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) override {
+        const INT_PTR handled = CDialog::DialogProc(hwnd, message, wParam, lParam);
+        if (message != WM_INITDIALOG) return handled;
+        SetFocus(GetDlgItem(hwnd, IDOK));
+        return FALSE;  // the focus is set
+    }
+    void OnInitDialog(HWND hwnd) override;
+    void OnCommand(HWND hwnd, int controlId, int notificationCode) override {
+        if (controlId == IDC_OPEN_FOLDER) {
+            EndDialog(hwnd, IDC_OPEN_FOLDER);
+            return;
+        }
+        CDialog::OnCommand(hwnd, controlId, notificationCode);
+    }
+
+    const wchar_t* text = L"";
+    HICON icon = nullptr;
+    bool offerFolder = false;
+
+  private:
+    static INT_PTR CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+        return current != nullptr ? current->DialogProc(hwnd, message, wParam, lParam) : FALSE;
+    }
+    static CDialog* current;
+};
+
+CDialog* CReportDialog::current = nullptr;
+
+void CReportDialog::OnInitDialog(HWND hwnd) {
+    HWND textControl = GetDlgItem(hwnd, kReportTextId);
+    HWND ok = GetDlgItem(hwnd, IDOK);
+    HWND open = GetDlgItem(hwnd, IDC_OPEN_FOLDER);
+    SetWindowTextW(textControl, text);
+    SendDlgItemMessageW(hwnd, IDC_REPORT_ICON, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+    if (!offerFolder) ShowWindow(open, SW_HIDE);
+
+    // The screen the report comes on: the owner's.
+    HWND owner = GetWindow(hwnd, GW_OWNER);
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoW(MonitorFromWindow(owner != nullptr ? owner : hwnd, MONITOR_DEFAULTTONEAREST),
+                    &monitor);
+    const int screenWidth = monitor.rcWork.right - monitor.rcWork.left;
+
+    // Sizes in dialog units, as the template gives them, then in pixels.
+    auto pixels = [&](int x, int y) {
+        RECT r = {0, 0, x, y};
+        MapDialogRect(hwnd, &r);
+        return r;
+    };
+    const RECT margin = pixels(7, 7), gap = pixels(4, 4), button = pixels(50, 14);
+    const RECT widest = pixels(300, 0), narrowest = pixels(120, 0), spacing = pixels(0, 10);
+    HDC dc = GetDC(textControl);
+    HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageW(textControl, WM_GETFONT, 0, 0));
+    HGDIOBJ previous = SelectObject(dc, font);
+    // Lines are broken between words, and a word wider than the line (a long file name) within
+    // it, as the text control does with its edit-control style.
+    const int iconSize = GetSystemMetrics(SM_CXICON);
+    const int textLeft = margin.right + iconSize + 2 * gap.right;
+    const int roomOnScreen = screenWidth - textLeft - margin.right - 2 * margin.right;
+    RECT bounds = {0, 0, std::max<int>(narrowest.right, std::min<int>(widest.right, roomOnScreen)),
+                   0};
+    DrawTextW(dc, text, -1, &bounds,
+              DT_CALCRECT | DT_WORDBREAK | DT_EDITCONTROL | DT_EXPANDTABS | DT_NOPREFIX);
+    wchar_t label[64] = L"";
+    GetWindowTextW(open, label, 64);
+    RECT labelBounds = {0, 0, 0, 0};
+    DrawTextW(dc, label, -1, &labelBounds, DT_CALCRECT | DT_SINGLELINE);
+    SelectObject(dc, previous);
+    ReleaseDC(textControl, dc);
+
+    const int textWidth = std::max<int>(bounds.right, narrowest.right);
+    const int textHeight = bounds.bottom;
+    const int contentHeight = std::max(iconSize, textHeight);
+    const int okWidth = button.right;
+    const int openWidth = std::max<int>(button.right, labelBounds.right + 2 * margin.right);
+    const int buttonsWidth = okWidth + (offerFolder ? gap.right + openWidth : 0);
+    const int width =
+        std::max(textLeft + textWidth + margin.right, buttonsWidth + 2 * margin.right);
+    const int buttonsTop = margin.bottom + contentHeight + spacing.bottom;
+    const int height = buttonsTop + button.bottom + margin.bottom;
+
+    SetWindowPos(GetDlgItem(hwnd, IDC_REPORT_ICON), nullptr, margin.right, margin.bottom, iconSize,
+                 iconSize, SWP_NOZORDER);
+    SetWindowPos(textControl, nullptr, textLeft,
+                 margin.bottom + std::max(0, (iconSize - textHeight) / 2), textWidth, textHeight,
+                 SWP_NOZORDER);
+    SetWindowPos(ok, nullptr, width - margin.right - okWidth, buttonsTop, okWidth, button.bottom,
+                 SWP_NOZORDER);
+    SetWindowPos(open, nullptr, width - margin.right - okWidth - gap.right - openWidth, buttonsTop,
+                 openWidth, button.bottom, SWP_NOZORDER);
+
+    // The frame around that client area, centred on the owner within its screen's work area.
+    RECT frame = {0, 0, width, height};
+    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongW(hwnd, GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(GetWindowLongW(hwnd, GWL_EXSTYLE)));
+    const int frameWidth = frame.right - frame.left, frameHeight = frame.bottom - frame.top;
+    RECT around = {};
+    if (owner == nullptr || !GetWindowRect(owner, &around)) around = monitor.rcWork;
+    int left = (around.left + around.right - frameWidth) / 2;
+    int top = (around.top + around.bottom - frameHeight) / 2;
+    left =
+        std::max<int>(monitor.rcWork.left, std::min<int>(left, monitor.rcWork.right - frameWidth));
+    top =
+        std::max<int>(monitor.rcWork.top, std::min<int>(top, monitor.rcWork.bottom - frameHeight));
+    SetWindowPos(hwnd, nullptr, left, top, frameWidth, frameHeight, SWP_NOZORDER);
 }
 
 }  // namespace
@@ -81,10 +208,28 @@ FailureReason ReasonForFailure(const FileResult& result) {
 }
 
 void CAppMain::OnFileResult(int index, const FileResult& result) {
-    if (!IsFailure(result.status)) return;
-    // The batch itself holds up without the names: a failed allocation only shortens the list.
+    if (result.status == FileStatus::Converted) ++m_converted;
+    // The batch itself holds up without the names: a failed allocation only shortens the lists.
     try {
-        m_failures.push_back({index, ReasonForFailure(result)});
+        if (result.status == FileStatus::Stopped) {
+            // The bars show exactly where it stopped, and stay there.
+            m_currentStopped = true;
+            if (result.sourceFrames > 0) {
+                ShowProgress(static_cast<double>(result.sourceFramesDone) /
+                                 static_cast<double>(result.sourceFrames),
+                             false);
+            }
+            // The output, under whatever name it got, holds the part converted.
+            CFileName output;
+            output.SetPath(result.outputPath.Bytes());
+            StoppedFile stopped{index, CString(), SecondsDone(result), SourceSeconds(result)};
+            stopped.output.AssignString(
+                output.FileName.Length() > 0
+                    ? output.FileName
+                    : m_batch->entries[static_cast<std::size_t>(index)]->FileName);
+            m_stoppedFiles.push_back(std::move(stopped));
+        }
+        if (IsFailure(result.status)) m_failures.push_back({index, ReasonForFailure(result)});
     } catch (const std::bad_alloc&) {
     }
 }
@@ -93,33 +238,43 @@ CString CAppMain::FinalReport(bool stopped, int failed) {
     const bool japanese = JapaneseInterface();
     const int total = static_cast<int>(m_batch->entries.size());
     CString text;
-    if (failed == 0) {
-        if (stopped) {
-            text.Assign(japanese ? L"周波数の変換を中断しました" : L"Resampling stopped.");
-        } else {
-            text.Assign(japanese ? L"周波数の変換が完了しました" : L"Resampling complete.");
-        }
+    if (!stopped && failed == 0) {
+        text.Assign(japanese ? L"周波数の変換が完了しました" : L"Resampling complete.");
         return text;
     }
-    // The Japanese sentence names the total first.
+    // The counts; the Japanese sentence names the total first.
     if (japanese) {
-        text = FormatString(stopped ? L"周波数の変換を中断しました。%d 個中 %d 個のファイルを"
-                                      L"変換できませんでした。"
-                                    : L"周波数の変換が完了しました。%d 個中 %d 個のファイルを"
-                                      L"変換できませんでした。",
-                            total, failed);
+        text.Assign(stopped ? L"周波数の変換を中断しました。" : L"周波数の変換が終わりました。");
+        text.AppendString(
+            failed == 0
+                ? FormatString(L"%d 個中 %d 個のファイルを変換しました。", total, m_converted)
+                : FormatString(L"%d 個中 %d 個のファイルを変換し、%d 個は変換できませんでした。",
+                               total, m_converted, failed));
+    } else if (failed == 0) {
+        text = FormatString(L"Resampling stopped: %d of %d files converted.", m_converted, total);
     } else {
-        text = FormatString(stopped ? L"Resampling stopped. %d of %d files could not be converted."
-                                    : L"Resampling complete. %d of %d files could not be "
-                                      L"converted.",
-                            failed, total);
+        text = FormatString(stopped ? L"Resampling stopped: %d of %d files converted, %d could "
+                                      L"not be."
+                                    : L"Resampling finished: %d of %d files converted, %d could "
+                                      L"not be.",
+                            m_converted, total, failed);
     }
+    // The names are passed as arguments, never used as formats.
+    for (StoppedFile& file : m_stoppedFiles) {
+        CString reached = FormatClock(file.secondsDone), length = FormatClock(file.seconds);
+        text.Append(L"\n");
+        text.AppendString(
+            japanese ? FormatString(L"%s は %s のうち %s まで変換したところで中断しました。",
+                                    file.output.WideText(), length.WideText(), reached.WideText())
+                     : FormatString(L"%s was stopped at %s of %s.", file.output.WideText(),
+                                    reached.WideText(), length.WideText()));
+    }
+    if (failed == 0) return text;
     text.Append(L"\n");
     int named = 0;
     for (const FailedFile& failure : m_failures) {
         if (named == kNamedFailures) break;
         if (failure.index < 0 || failure.index >= total) continue;
-        // The name is appended as it is, never used as a format.
         text.Append(L"\n");
         text.AppendString(m_batch->entries[static_cast<std::size_t>(failure.index)]->FileName);
         text.Append(L": ");
@@ -131,4 +286,38 @@ CString CAppMain::FinalReport(bool stopped, int failed) {
             FormatString(japanese ? L"\nほか %d 個" : L"\nand %d more", failed - named));
     }
     return text;
+}
+
+void CAppMain::ShowFinalReport(bool stopped, int failed) {
+    CString text = FinalReport(stopped, failed);
+    CString folder;
+    folder.AssignString(m_batch->outputFolder);
+    const wchar_t* folderText = folder.WideText();
+
+    CReportDialog report;
+    report.text = text.WideText() != nullptr ? text.WideText() : L"";
+    const UINT kind = stopped      ? MB_ICONEXCLAMATION
+                      : failed > 0 ? MB_ICONWARNING
+                                   : MB_ICONINFORMATION;
+    report.icon = LoadIconW(nullptr, stopped      ? IDI_EXCLAMATION
+                                     : failed > 0 ? IDI_WARNING
+                                                  : IDI_INFORMATION);
+    report.offerFolder = folderText != nullptr && platform::IsFolder(folderText);
+    MessageBeep(kind);
+    const INT_PTR answer =
+        report.RunModal(instance, JapaneseInterface() ? IDD_REPORT_JA : IDD_REPORT_EN, mainWindow);
+    if (answer != IDC_OPEN_FOLDER || !report.offerFolder) return;
+
+    // The shell opens the folder by its full path; it may need COM on this thread.
+    std::vector<wchar_t> full(static_cast<std::size_t>(folder.Length()) + 1, L'\0');
+    int length = platform::FullPath(folderText, full.data(), static_cast<int>(full.size()));
+    if (length >= static_cast<int>(full.size())) {
+        full.assign(static_cast<std::size_t>(length) + 1, L'\0');
+        length = platform::FullPath(folderText, full.data(), static_cast<int>(full.size()));
+    }
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const bool whole = length > 0 && length < static_cast<int>(full.size());
+    ShellExecuteW(mainWindow, L"open", whole ? full.data() : folderText, nullptr, nullptr,
+                  SW_SHOWNORMAL);
+    if (SUCCEEDED(com)) CoUninitialize();
 }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -110,16 +111,35 @@ void TypeFileName(Driver& d, HWND dialog, const std::wstring& text) {
     d.Click(IDOK, dialog);
 }
 
-// Answers the question of Delete and All Delete, checking its texts and that Enter would
-// answer No.
-void Answer(Driver& d, int button) {
-    Box box = d.WaitBox(L"Delete file name");
-    EXPECT_EQ(L"Do you want to remove the file name from the list ?", box.text);
+// Answers a question (by default that of Delete and All Delete), checking its texts and that
+// Enter would answer No.
+void Answer(Driver& d, int button,
+            const std::wstring& text = L"Do you want to remove the file name from the list ?",
+            const std::wstring& caption = L"Delete file name") {
+    Box box = d.WaitBox(caption);
+    EXPECT_EQ(text, box.text);
     auto kind = [&](int id) { return GetWindowLongW(GetDlgItem(box.window, id), GWL_STYLE) & 0xF; };
     EXPECT_EQ(BS_DEFPUSHBUTTON, kind(IDNO));
     EXPECT_EQ(BS_PUSHBUTTON, kind(IDYES));
     d.Click(button, box.window);
     d.WaitGone(box.window);
+}
+
+// A key pressed in the file list, as the keyboard sends it, with Ctrl held down when asked: the
+// window thread's key state says so while the key is handled (the two threads share their input
+// state meanwhile).
+void PressKey(Driver& d, WORD key, bool control) {
+    HWND list = d.Item(IDC_FILE_LIST);
+    const DWORD windowThread = GetWindowThreadProcessId(list, nullptr);
+    AttachThreadInput(GetCurrentThreadId(), windowThread, TRUE);
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    keys[VK_CONTROL] = control ? 0x80 : 0;
+    SetKeyboardState(keys);
+    d.Send(list, WM_KEYDOWN, key, 1);
+    keys[VK_CONTROL] = 0;
+    SetKeyboardState(keys);
+    AttachThreadInput(GetCurrentThreadId(), windowThread, FALSE);
 }
 
 // Dismisses the final report of a batch and waits until Execute may be pressed again.
@@ -145,7 +165,8 @@ TEST_F(GuiTest, FirstStartAsksForTheLanguageAndSavesTheChoice) {
                     return dialog || (dialog = d.FindDialog(L"言語設定"));
                 },
                 "the language dialog");
-            // OK takes the language chosen, Cancel the one preselected.
+            // OK takes the language chosen, Cancel the one preselected; Enter means OK.
+            EXPECT_EQ(IDOK, LOWORD(d.Send(dialog, DM_GETDEFID)));
             if (button == IDOK) d.Choose(IDC_LANGUAGE_LIST, 1, dialog);
             chosen = d.Selection(IDC_LANGUAGE_LIST, dialog);
             d.Click(button, dialog);
@@ -231,16 +252,19 @@ TEST_F(GuiTest, ListColumnsScaleWithTheDpi) {
 }
 
 TEST_F(GuiTest, AboutBoxShowsVersionAndEdition) {
-    RunWithDriver([&](Driver& d) {
-        d.WaitMain();
-        d.MenuCommand(IDM_ABOUT);
-        HWND about = d.WaitDialog(L"About Ratemill ...");
-        EXPECT_EQ(L"Version 1.0.3.0", d.Text(IDC_VERSION, about));
-        EXPECT_EQ(L"64bit edition", d.Text(IDC_EDITION, about));
-        d.Click(IDOK, about);
-        d.WaitGone(about);
-        d.MenuCommand(IDM_EXIT);
-    });
+    for (const int language : {0, 1}) {
+        WriteSettings("<language>" + std::to_string(language) + "</language>");
+        RunWithDriver([&](Driver& d) {
+            d.WaitMain();
+            d.MenuCommand(IDM_ABOUT);
+            HWND about = d.WaitDialog(language == 1 ? L"バージョン情報" : L"About Ratemill ...");
+            EXPECT_EQ(L"Version 1.0.3.0", d.Text(IDC_VERSION, about));
+            EXPECT_EQ(language == 1 ? L"64ビット版" : L"64bit edition", d.Text(IDC_EDITION, about));
+            d.Click(IDOK, about);
+            d.WaitGone(about);
+            d.MenuCommand(IDM_EXIT);
+        });
+    }
 }
 
 TEST_F(GuiTest, AddTakesWavFilesFromTheOpenFileDialog) {
@@ -261,8 +285,11 @@ TEST_F(GuiTest, AddTakesWavFilesFromTheOpenFileDialog) {
     };
     RunWithDriver([&](Driver& d) {
         d.WaitMain();
-        // Three WAV files and a text file in one selection, in the order chosen.
+        // Three WAV files and a text file in one selection, in the order chosen; the line under
+        // the list says what was left out until the list changes again.
         add(d, L"\"c.wav\" \"notes.txt\" \"a.wav\" \"b.wav\"");
+        EXPECT_EQ(L"1 file left out: not a WAV file that can be converted",
+                  d.Text(IDC_LIST_STATUS));
         ASSERT_EQ(3, d.Rows());
         EXPECT_EQ((folder / L"c.wav").wstring(), d.Cell(0, 0));
         EXPECT_EQ((folder / L"a.wav").wstring(), d.Cell(1, 0));
@@ -272,6 +299,7 @@ TEST_F(GuiTest, AddTakesWavFilesFromTheOpenFileDialog) {
         // A file chosen alone comes under its full path as given, even with a name that begins
         // with a space; a file already listed is not added again.
         add(d, (folder / L" d.wav").wstring());
+        EXPECT_EQ(L"", d.Text(IDC_LIST_STATUS));
         add(d, (folder / L"a.wav").wstring());
         ASSERT_EQ(4, d.Rows());
         EXPECT_EQ((folder / L" d.wav").wstring(), d.Cell(3, 0));
@@ -312,14 +340,19 @@ TEST_F(GuiTest, DroppedFilesArriveWholeAndOnce) {
     for (; deep != Dir(); deep = deep.parent_path()) fs::remove(L"\\\\?\\" + deep.wstring(), error);
 }
 
-// Delete and All Delete ask first, with No as the answer Enter gives; the list grows past its
-// first ten slots in order. Execute on the emptied list does nothing: nothing is saved and the
-// bars stay as they were.
+// Delete and All Delete ask first, with No as the answer Enter gives, naming the count when
+// there are several files; the Delete key does what the button does, Ctrl+A selects every row,
+// and the selection stays visible when the list loses the focus. The list grows past its first
+// ten slots in order. Dropped files that are no WAV files (a folder, an MP3 file named .wav) are
+// counted under the list until it changes again. Execute on the emptied list does nothing:
+// nothing is saved and the bars stay as they were.
 TEST_F(GuiTest, DeleteAndAllDeleteAskFirst) {
     std::vector<std::wstring> sources;
     for (int i = 0; i < 12; ++i) {
         sources.push_back(Source(L"s" + std::to_wstring(i) + L".wav", 8000, 1, 0.1));
     }
+    const fs::path mp3 = Dir() / L"song.wav";
+    WriteFileBytes(mp3.u8string(), {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 0, 0xFF, 0xFB, 0x90, 0x64});
     auto expectRows = [&](Driver& d) {
         ASSERT_EQ(static_cast<int>(sources.size()), d.Rows());
         for (int row = 0; row < d.Rows(); ++row) {
@@ -328,22 +361,41 @@ TEST_F(GuiTest, DeleteAndAllDeleteAskFirst) {
     };
     RunWithDriver([&](Driver& d) {
         d.WaitMain();
+        HWND list = d.Item(IDC_FILE_LIST);
+        EXPECT_NE(0, GetWindowLongW(list, GWL_STYLE) & LVS_SHOWSELALWAYS);
         d.Drop({sources.begin(), sources.begin() + 7});
-        d.Drop({sources.begin() + 7, sources.end()});
+        std::vector<std::wstring> more(sources.begin() + 7, sources.end());
+        more.push_back(Out().wstring());
+        more.push_back(mp3.wstring());
+        d.Drop(more);
+        EXPECT_EQ(L"2 files left out: not WAV files that can be converted",
+                  d.Text(IDC_LIST_STATUS));
         expectRows(d);
         d.SelectRow(1);
         d.Click(IDC_DELETE);
         Answer(d, IDNO);
         EXPECT_EQ(12, d.Rows());
+        d.SelectRow(4);
         d.Click(IDC_DELETE);
-        Answer(d, IDYES);
+        Answer(d, IDYES, L"Do you want to remove the 2 file names from the list ?");
+        sources.erase(sources.begin() + 4);
         sources.erase(sources.begin() + 1);
         expectRows(d);
-        d.Click(IDC_ALL_DELETE);
-        Answer(d, IDNO);
-        EXPECT_EQ(11, d.Rows());
-        d.Click(IDC_ALL_DELETE);
+        EXPECT_EQ(L"", d.Text(IDC_LIST_STATUS));
+        d.SelectRow(0);
+        d.Post(list, WM_KEYDOWN, VK_DELETE, 1);
         Answer(d, IDYES);
+        sources.erase(sources.begin());
+        expectRows(d);
+        PressKey(d, 'A', false);
+        EXPECT_EQ(0, d.Send(list, LVM_GETSELECTEDCOUNT));
+        PressKey(d, 'A', true);
+        EXPECT_EQ(9, d.Send(list, LVM_GETSELECTEDCOUNT));
+        d.Click(IDC_ALL_DELETE);
+        Answer(d, IDNO, L"Do you want to remove the 9 file names from the list ?");
+        EXPECT_EQ(9, d.Rows());
+        d.Click(IDC_ALL_DELETE);
+        Answer(d, IDYES, L"Do you want to remove the 9 file names from the list ?");
         EXPECT_EQ(0, d.Rows());
 
         const std::string saved = Settings();
@@ -357,27 +409,24 @@ TEST_F(GuiTest, DeleteAndAllDeleteAskFirst) {
     });
 }
 
+// A stored frequency that the items do not name shows typed in the box when it is a rate the
+// box takes, else limited to the items' range, as the other settings are.
 TEST_F(GuiTest, StoredValuesOutsideTheChoices) {
-    const Choice& highest = std::end(kFrequencyChoices)[-1];
     const struct {
         std::string stored;
-        const Choice* frequency;  // null: no selection
+        std::wstring frequency;  // the box's text
         const Choice& channels;
         const Choice& quality;
     } cases[] = {{"<frequency>192000</frequency><channels>6</channels><quality>1</quality>",
-                  &highest, kChannelChoices[1], kQualityChoices[1]},
-                 {"<frequency>22050</frequency><channels>0</channels><quality>2</quality>", nullptr,
-                  kChannelChoices[0], kQualityChoices[0]}};
+                  L"192000Hz", kChannelChoices[1], kQualityChoices[1]},
+                 {"<frequency>400000</frequency><channels>0</channels><quality>2</quality>",
+                  L"96000Hz", kChannelChoices[0], kQualityChoices[0]},
+                 {"<frequency>0</frequency>", L" 8000Hz", kChannelChoices[1], kQualityChoices[0]}};
     for (const auto& c : cases) {
         WriteSettings("<language>0</language>" + c.stored);
         RunWithDriver([&](Driver& d) {
             d.WaitMain();
-            if (c.frequency != nullptr) {
-                EXPECT_EQ(c.frequency->value, d.SelectedValue(IDC_FREQUENCY)) << c.stored;
-                EXPECT_EQ(c.frequency->label, d.SelectedText(IDC_FREQUENCY));
-            } else {
-                EXPECT_EQ(-1, d.SelectedValue(IDC_FREQUENCY)) << c.stored;
-            }
+            EXPECT_EQ(c.frequency, d.Text(IDC_FREQUENCY)) << c.stored;
             EXPECT_EQ(c.channels.value, d.SelectedValue(IDC_CHANNELS)) << c.stored;
             EXPECT_EQ(c.channels.label, d.SelectedText(IDC_CHANNELS)) << c.stored;
             EXPECT_EQ(c.quality.value, d.SelectedValue(IDC_QUALITY)) << c.stored;
@@ -473,8 +522,7 @@ TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
                         settings.find(high))
             << settings;
         EXPECT_EQ(100, d.Position(IDC_FILE_PROGRESS));
-        EXPECT_EQ(2, d.Position(IDC_BATCH_PROGRESS));
-        EXPECT_EQ(2, d.RangeHigh(IDC_BATCH_PROGRESS));
+        EXPECT_EQ(d.RangeHigh(IDC_BATCH_PROGRESS), d.Position(IDC_BATCH_PROGRESS));
         EXPECT_FALSE(d.Enabled(IDC_EXECUTE));
         Dismiss(d, box);
         // The next batch runs as well, and never overwrites; with nothing changed, the settings
@@ -523,7 +571,9 @@ TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
 }
 
 // The long source is long enough that the batch is still in it whatever the machine's speed; a
-// file that failed before the stop is reported with it.
+// file that failed before the stop is reported with it. The line beside Cancel names the file
+// being converted; the batch bar counts the sources' durations, and after the stop both bars
+// stay where the batch stopped. The report names the file cut short and how far it got.
 TEST_F(GuiTest, CancelStopsInTheCurrentFileAndEditsWaitForTheNextBatch) {
     const std::wstring first = Source(L"first.wav", 44100, 2, 0.5);
     const std::wstring gone = Source(L"gone.wav", 44100, 2, 0.5);
@@ -539,25 +589,38 @@ TEST_F(GuiTest, CancelStopsInTheCurrentFileAndEditsWaitForTheNextBatch) {
         d.ChooseValue(IDC_FREQUENCY, 48000);
         d.ChooseValue(IDC_CHANNELS, 2);
         d.Click(IDC_EXECUTE);
-        d.WaitUntil([&] { return d.Position(IDC_BATCH_PROGRESS) == 2; }, "the long file");
+        const auto converting = [&](const std::wstring& line) {
+            return d.Text(IDC_PROGRESS_TEXT).rfind(line, 0) == 0;
+        };
+        d.WaitUntil([&] { return converting(L"Converting second.wav (3 of 4)"); }, "the long file");
         // The window stays usable; what is changed now belongs to the next batch.
         d.ChooseValue(IDC_FREQUENCY, 96000);
         d.ChooseValue(IDC_CHANNELS, 1);
         d.SetText(IDC_OUTPUT_FOLDER, elsewhere.wstring());
         d.Click(IDC_ALL_DELETE);
-        Answer(d, IDYES);
+        Answer(d, IDYES, L"Do you want to remove the 4 file names from the list ?");
         d.Drop({later});
-        ASSERT_EQ(2, d.Position(IDC_BATCH_PROGRESS)) << "the long file ended too soon";
+        ASSERT_TRUE(converting(L"Converting second.wav")) << "the long file ended too soon";
         d.Click(IDC_CANCEL);
         Box box = d.WaitBox(kReportCaption);
-        EXPECT_EQ(
-            L"Resampling stopped. 1 of 4 files could not be converted.\n\n"
-            L"gone.wav: the file no longer exists",
-            box.text);
+        std::wsmatch reached;
+        EXPECT_TRUE(std::regex_match(
+            box.text, reached,
+            std::wregex(L"Resampling stopped: 1 of 4 files converted, 1 could not be\\.\n"
+                        L"second\\.wav was stopped at (\\d+):(\\d\\d) of 20:00\\.\n\n"
+                        L"gone\\.wav: the file no longer exists")))
+            << fs::path(box.text).u8string();
         EXPECT_EQ(LoadIconW(nullptr, IDI_EXCLAMATION), d.BoxIcon(box.window));
-        EXPECT_EQ(3, d.Position(IDC_BATCH_PROGRESS));
-        EXPECT_EQ(4, d.RangeHigh(IDC_BATCH_PROGRESS));
-        EXPECT_EQ(100, d.Position(IDC_FILE_PROGRESS));
+        EXPECT_EQ(L"", d.Text(IDC_PROGRESS_TEXT));
+        // The time reached is the output's length; the bar shows the durations converted, the
+        // two short files and that part of the long one, out of 1201.5 seconds.
+        const double seconds = FramesOf(Out() / L"second.wav", 48000, 2) / 48000.0;
+        if (reached.size() == 3) {
+            EXPECT_NEAR(seconds, std::stoi(reached[1]) * 60 + std::stoi(reached[2]), 1.0);
+        }
+        EXPECT_NEAR((1.0 + seconds) / 1201.5 * d.RangeHigh(IDC_BATCH_PROGRESS),
+                    d.Position(IDC_BATCH_PROGRESS), 2);
+        EXPECT_LT(d.Position(IDC_FILE_PROGRESS), 100);
         Dismiss(d, box);
         ASSERT_EQ(1, d.Rows());
         EXPECT_EQ(later, d.Cell(0, 0));
@@ -565,9 +628,13 @@ TEST_F(GuiTest, CancelStopsInTheCurrentFileAndEditsWaitForTheNextBatch) {
         d.Click(IDC_EXECUTE);
         d.WaitUntil([&] { return fs::exists(elsewhere / L"later.wav") && d.Enabled(IDC_CANCEL); },
                     "the next batch to write");
+        EXPECT_TRUE(converting(L"Converting later.wav (1 of 1)"));
         d.Click(IDC_CANCEL);
         box = d.WaitBox(kReportCaption, 60);
-        EXPECT_EQ(L"Resampling stopped.", box.text);
+        EXPECT_TRUE(std::regex_match(
+            box.text, std::wregex(L"Resampling stopped: 0 of 1 files converted\\.\n"
+                                  L"later\\.wav was stopped at \\d+:\\d\\d of 20:00\\.")))
+            << fs::path(box.text).u8string();
         Dismiss(d, box);
         d.MenuCommand(IDM_EXIT);
     });
@@ -578,49 +645,70 @@ TEST_F(GuiTest, CancelStopsInTheCurrentFileAndEditsWaitForTheNextBatch) {
     EXPECT_EQ(1u, FolderEntries(elsewhere.u8string()).size());
 }
 
-// Closing ends the batch after its current chunk and waits for it: no report, and the file
-// being written is complete.
-TEST_F(GuiTest, ClosingDuringABatchStopsItQuietly) {
+// Quitting while a conversion runs asks first, in the interface's language, with No as the
+// answer Enter gives; No changes nothing. Yes ends the batch after its current chunk and waits
+// for it: no report, and the file being written is complete. Esc alone never quits a running
+// batch.
+TEST_F(GuiTest, QuittingDuringABatchAsksFirst) {
     const std::wstring source = Source(L"long.wav", 8000, 1, 1200);
-    const std::function<void(Driver&)> ways[] = {
-        [](Driver& d) { d.Post(d.main, WM_SYSCOMMAND, SC_CLOSE); },
-        [](Driver& d) { d.Post(d.main, WM_KEYDOWN, VK_ESCAPE); },
-        [](Driver& d) { d.MenuCommand(IDM_EXIT); },
+    const struct {
+        int language;
+        std::function<void(Driver&)> quit;
+        fs::path output;
+    } ways[] = {
+        {0, [](Driver& d) { d.Post(d.main, WM_SYSCOMMAND, SC_CLOSE); }, Out() / L"long.wav"},
+        {1, [](Driver& d) { d.MenuCommand(IDM_EXIT); }, Out() / L"long(1).wav"},
     };
-    const fs::path outputs[] = {Out() / L"long.wav", Out() / L"long(1).wav",
-                                Out() / L"long(2).wav"};
-    for (int way = 0; way < 3; ++way) {
-        bool sawBox = false;
+    for (const auto& way : ways) {
+        const bool japanese = way.language == 1;
+        WriteSettings("<language>" + std::to_string(way.language) + "</language><output_path>" +
+                      Out().u8string() + "</output_path>");
+        const std::wstring caption = japanese ? L"周波数変換" : kReportCaption;
+        const std::wstring question = japanese ? L"変換を実行中です。中断して終了しますか？"
+                                               : L"A conversion is running. Stop it and quit?";
+        bool sawReport = false;
         const int threads = gui::ThreadCount();
         const int exitCode = RunWithDriver([&](Driver& d) {
             d.WaitMain();
             d.Drop({source});
             d.Click(IDC_EXECUTE);
-            d.WaitUntil([&] { return fs::exists(outputs[way]) && d.Enabled(IDC_CANCEL); },
+            d.WaitUntil([&] { return fs::exists(way.output) && d.Enabled(IDC_CANCEL); },
                         "the batch to write");
-            ways[way](d);
+            EXPECT_EQ(0u, d.Text(IDC_PROGRESS_TEXT)
+                              .rfind(japanese ? L"long.wav を変換しています (1 個中 1 個目)"
+                                              : L"Converting long.wav (1 of 1)",
+                                     0));
+            // Esc is handled before the request to quit that follows it.
+            d.Post(d.main, WM_KEYDOWN, VK_ESCAPE);
+            way.quit(d);
+            Answer(d, IDNO, question, caption);
+            EXPECT_TRUE(IsWindow(d.main));
+            EXPECT_TRUE(d.Enabled(IDC_CANCEL)) << "the batch ended";
+            way.quit(d);
+            Answer(d, IDYES, question, caption);
             const HWND window = d.main;
             d.WaitUntil(
                 [&] {
                     if (HWND box = d.OtherDialog()) {
-                        sawBox = true;
+                        sawReport = true;
                         PostMessageW(box, WM_COMMAND, IDOK, 0);
                     }
                     return !IsWindow(window);
                 },
                 "the window to close");
         });
-        EXPECT_EQ(1, exitCode) << "way " << way;
-        EXPECT_EQ(threads, gui::ThreadCount()) << "way " << way << ": the worker outlived the run";
-        EXPECT_FALSE(sawBox) << "way " << way;
-        EXPECT_LT(FramesOf(outputs[way], 44100, 2), 1200L * 44100) << "way " << way;
+        EXPECT_EQ(1, exitCode) << way.language;
+        EXPECT_EQ(threads, gui::ThreadCount()) << way.language << ": the worker outlived the run";
+        EXPECT_FALSE(sawReport) << way.language;
+        EXPECT_LT(FramesOf(way.output, 44100, 2), 1200L * 44100) << way.language;
     }
 }
 
-// Files that failed are counted in the final report, in either language (the Japanese text
-// names the total first), and up to five are named with the reason. After they were listed,
-// gone.wav vanishes and broken.wav becomes a text file; the others fail when the output folder
-// is missing.
+// A batch in which files failed says how many were converted and how many failed, in either
+// language (the Japanese text names the total first), and up to five are named with the reason.
+// After they were listed, gone.wav vanishes and broken.wav becomes a text file; the others fail
+// when a file stands where the output folder should be. "Open folder" is offered with a folder
+// to open only.
 TEST_F(GuiTest, FinalReportCountsFailedFiles) {
     const std::vector<std::wstring> three = {L"a.wav", L"gone.wav", L"b.wav"};
     const std::vector<std::wstring> seven = {L"gone.wav", L"broken.wav", L"c.wav", L"d.wav",
@@ -628,21 +716,22 @@ TEST_F(GuiTest, FinalReportCountsFailedFiles) {
     const struct {
         int language;
         const std::vector<std::wstring>& names;
-        bool folderMissing;
+        bool folderIsFile;
         std::wstring caption;
         std::wstring text;
     } cases[] = {
         {0, three, false, kReportCaption,
-         L"Resampling complete. 1 of 3 files could not be converted.\n\n"
+         L"Resampling finished: 2 of 3 files converted, 1 could not be.\n\n"
          L"gone.wav: the file no longer exists"},
         {0, seven, true, kReportCaption,
-         L"Resampling complete. 7 of 7 files could not be converted.\n\n"
+         L"Resampling finished: 0 of 7 files converted, 7 could not be.\n\n"
          L"gone.wav: the file no longer exists\n"
          L"broken.wav: not a WAV file that can be converted\n"
          L"c.wav: the output folder does not exist\nd.wav: the output folder does not exist\n"
          L"e.wav: the output folder does not exist\nand 2 more"},
         {1, seven, true, L"周波数変換",
-         L"周波数の変換が完了しました。7 個中 7 個のファイルを変換できませんでした。\n\n"
+         L"周波数の変換が終わりました。7 個中 0 個のファイルを変換し、7 "
+         L"個は変換できませんでした。\n\n"
          L"gone.wav: ファイルが見つかりません\n"
          L"broken.wav: 変換できるWAVファイルではありません\n"
          L"c.wav: 出力先フォルダがありません\nd.wav: 出力先フォルダがありません\n"
@@ -657,15 +746,104 @@ TEST_F(GuiTest, FinalReportCountsFailedFiles) {
             d.Drop(sources);
             fs::remove(Dir() / L"gone.wav");
             if (fs::exists(Dir() / L"broken.wav")) std::ofstream(Dir() / L"broken.wav") << "text";
-            d.SetText(IDC_OUTPUT_FOLDER, (c.folderMissing ? Dir() / L"missing" : Out()).wstring());
+            const fs::path notAFolder = Dir() / L"not a folder";
+            if (c.folderIsFile) std::ofstream(notAFolder) << "text";
+            d.SetText(IDC_OUTPUT_FOLDER, (c.folderIsFile ? notAFolder : Out()).wstring());
             d.Click(IDC_EXECUTE);
             Box box = d.WaitBox(c.caption, 60);
             EXPECT_EQ(c.text, box.text);
             EXPECT_EQ(LoadIconW(nullptr, IDI_WARNING), d.BoxIcon(box.window));
+            EXPECT_EQ(!c.folderIsFile,
+                      IsWindowVisible(GetDlgItem(box.window, IDC_OPEN_FOLDER)) != FALSE);
             Dismiss(d, box);
             d.MenuCommand(IDM_EXIT);
         });
     }
+}
+
+// The frequency box takes any rate from 1000 to 384000 Hz, chosen or typed; a stored rate that
+// none of its items names comes back typed in it and converts as it is. Any other text starts
+// nothing, says why and is never stored.
+TEST_F(GuiTest, TypedFrequenciesConvertAndOtherTextsStartNothing) {
+    const std::wstring a = Source(L"a.wav", 44100, 1, 0.2);
+    WriteSettings("<language>0</language><output_path>" + Out().u8string() +
+                  "</output_path><frequency>22050</frequency>");
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        EXPECT_EQ(L"22050Hz", d.Text(IDC_FREQUENCY));
+        d.Drop({a});
+        d.Click(IDC_EXECUTE);
+        Box box = d.WaitBox(kReportCaption, 60);
+        EXPECT_EQ(L"Resampling complete.", box.text);
+        Dismiss(d, box);
+        const std::string saved = Settings();
+        for (const wchar_t* typed : {L"abc", L"500", L"", L"22050 kHz"}) {
+            d.SetText(IDC_FREQUENCY, typed);
+            d.Click(IDC_EXECUTE);
+            box = d.WaitBox(kReportCaption);
+            EXPECT_EQ(
+                L"The sampling frequency must be a number of Hz from 1000 to 384000 (for "
+                L"example 22050).",
+                box.text)
+                << fs::path(typed).u8string();
+            d.Click(IDOK, box.window);
+            d.WaitGone(box.window);
+        }
+        EXPECT_EQ(saved, Settings());
+        d.SetText(IDC_FREQUENCY, L" 16000 Hz");
+        d.Click(IDC_EXECUTE);
+        box = d.WaitBox(kReportCaption, 60);
+        EXPECT_EQ(L"Resampling complete.", box.text);
+        Dismiss(d, box);
+        d.MenuCommand(IDM_EXIT);
+    });
+    // The standard mode ends a few frames early.
+    EXPECT_NEAR(4410, FramesOf(Out() / L"a.wav", 22050, 2), 64);
+    EXPECT_NEAR(3200, FramesOf(Out() / L"a(1).wav", 16000, 2), 64);
+    EXPECT_EQ(2u, FolderEntries(Out().u8string()).size());
+    EXPECT_NE(std::string::npos, Settings().find("<frequency>16000</frequency>")) << Settings();
+}
+
+// A typed output folder that does not exist is made at Execute when the user agrees, with the
+// folders missing above it; without that, or when it cannot be made, nothing starts and nothing
+// is stored.
+TEST_F(GuiTest, ExecuteOffersToMakeAMissingOutputFolder) {
+    const std::wstring a = Source(L"a.wav", 8000, 1, 0.2);
+    const fs::path missing = Dir() / L"new" / L"deeper";
+    const fs::path blocked = Dir() / L"file" / L"sub";
+    std::ofstream(Dir() / L"file") << "text";
+    const std::string before = Settings();
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        d.Drop({a});
+        const auto execute = [&](const fs::path& folder, int button) {
+            d.SetText(IDC_OUTPUT_FOLDER, folder.wstring());
+            d.Click(IDC_EXECUTE);
+            Box box = d.WaitBox(kReportCaption);
+            EXPECT_EQ(L"The output folder \"" + folder.wstring() + L"\" does not exist. Create it?",
+                      box.text);
+            d.Click(button, box.window);
+            d.WaitGone(box.window);
+        };
+        execute(missing, IDNO);
+        EXPECT_FALSE(fs::exists(Dir() / L"new"));
+        execute(blocked, IDYES);
+        Box box = d.WaitBox(kReportCaption);
+        EXPECT_EQ(L"The output folder \"" + blocked.wstring() + L"\" could not be created.",
+                  box.text);
+        d.Click(IDOK, box.window);
+        d.WaitGone(box.window);
+        EXPECT_EQ(before, Settings());
+        execute(missing, IDYES);
+        box = d.WaitBox(kReportCaption, 60);
+        EXPECT_EQ(L"Resampling complete.", box.text);
+        Dismiss(d, box);
+        d.MenuCommand(IDM_EXIT);
+    });
+    EXPECT_NEAR(8820, FramesOf(missing / L"a.wav", 44100, 2), 200);
+    EXPECT_NE(std::string::npos,
+              Settings().find("<output_path>" + missing.u8string() + "</output_path>"))
+        << Settings();
 }
 
 // Help Topics opens the readme of the interface's language when it lies beside the program,
@@ -733,5 +911,63 @@ TEST(FailureReason, FollowsTheStatusAndTheSystemError) {
         FileResult result;
         result.status = status;
         EXPECT_EQ(std::wstring(), ReasonForFailure(result).english);
+    }
+}
+
+// What the frequency box takes: a number of Hz in the typed range, "Hz" after it or not, blanks
+// around either, full-width forms too.
+TEST(ParseFrequency, TakesRatesInTheTypedRangeOnly) {
+    const struct {
+        const wchar_t* text;
+        int hz;  // 0: refused
+    } cases[] = {
+        {L"22050", 22050},
+        {L"22050Hz", 22050},
+        {L" 22050 Hz", 22050},
+        {L" 8000Hz", 8000},
+        {L"1000", 1000},
+        {L"384000 hz", 384000},
+        {L"２２０５０Ｈｚ", 22050},
+        {L"", 0},
+        {L"  ", 0},
+        {L"abc", 0},
+        {L"Hz", 0},
+        {L"999", 0},
+        {L"384001", 0},
+        {L"99999999999", 0},
+        {L"22050 kHz", 0},
+        {L"22 050", 0},
+        {L"-22050", 0},
+        {L"22050.5", 0},
+        {L"22050HzHz", 0},
+    };
+    for (const auto& c : cases) {
+        int hz = -1;
+        EXPECT_EQ(c.hz != 0, ParseFrequency(c.text, &hz)) << fs::path(c.text).u8string();
+        if (c.hz != 0) {
+            EXPECT_EQ(c.hz, hz) << fs::path(c.text).u8string();
+        }
+    }
+}
+
+// The line beside Cancel: the file and its place, then, after the first second, the time left
+// from the time so far and the share of the batch done.
+TEST(ProgressLine, NamesTheFileAndTheTimeLeft) {
+    const struct {
+        double elapsed, done;
+        bool japanese;
+        std::wstring line;
+    } cases[] = {
+        {0.5, 0.1, false, L"Converting a.wav (2 of 7)"},
+        {10, 0.25, false, L"Converting a.wav (2 of 7), about 0:30 left"},
+        {10, 0.25, true, L"a.wav を変換しています (7 個中 2 個目)、残り約 0:30"},
+        {1800, 0.25, false, L"Converting a.wav (2 of 7), about 1:30:00 left"},
+        {10, 0.375, false, L"Converting a.wav (2 of 7), about 0:17 left"},  // 16.7 s, rounded up
+        {10, 0, false, L"Converting a.wav (2 of 7)"},
+        {10, 1, false, L"Converting a.wav (2 of 7)"},
+    };
+    for (const auto& c : cases) {
+        CString line = ProgressLine(L"a.wav", 2, 7, c.elapsed, c.done, c.japanese);
+        EXPECT_EQ(c.line, line.WideText());
     }
 }
