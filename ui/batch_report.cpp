@@ -187,6 +187,10 @@ FailureReason ReasonForFailure(const FileResult& result) {
             }
             return {L"the output file cannot be created", L"出力ファイルを作成できません"};
         case FileStatus::NoFreeName:
+            if (code == platform::kErrorNotRegularFile) {
+                return {L"its output name is a device name, not a file",
+                        L"出力ファイル名がデバイス名で、ファイルになりません"};
+            }
             return {L"every output name is taken", L"出力ファイル名がすべて使われています"};
         case FileStatus::OutOfMemory:
             return {L"not enough memory", L"メモリが足りません"};
