@@ -14,23 +14,6 @@ namespace {
 // The folder browser's answer (at most MAX_PATH characters).
 constexpr int kFolderChars = 520;
 
-// The window's dots per inch, for sizes the program gives in pixels at 96: GetDpiForWindow
-// where the system has it (Windows 10 from 1607 on), else the screen's.
-int WindowDpi(HWND window) {
-    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
-    static const auto getDpiForWindow =
-        reinterpret_cast<GetDpiForWindowFunction>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
-    if (getDpiForWindow != nullptr) {
-        const UINT dpi = getDpiForWindow(window);
-        if (dpi != 0) return static_cast<int>(dpi);
-    }
-    HDC screen = GetDC(window);
-    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
-    if (screen != nullptr) ReleaseDC(window, screen);
-    return dpi > 0 ? dpi : 96;
-}
-
 // A stored value limited to the range of a table of choices.
 template <std::size_t N>
 int Limited(int value, const Choice (&choices)[N]) {
@@ -95,14 +78,12 @@ void CAppMain::OnInitDialog(HWND dialog) {
     const wchar_t* headers[] = {japanese ? L"WAVファイル名" : L"WAV File",
                                 japanese ? L"サンプリング周波数" : L"Frequency",
                                 japanese ? L"チャンネル数" : L"Channels"};
-    // Widths in pixels at 96 dots per inch; the program is DPI-aware, so it scales them itself.
-    const int widths[] = {400, 150, 100};
-    const int dpi = WindowDpi(dialog);
+    // The layout gives the columns their widths, from the font.
     for (int i = 0; i < 3; ++i) {
         LVCOLUMNW column = {};
         column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT | LVCF_SUBITEM;
         column.fmt = LVCFMT_LEFT;
-        column.cx = MulDiv(widths[i], dpi, 96);
+        column.cx = 0;
         column.pszText = const_cast<wchar_t*>(headers[i]);
         column.iSubItem = i;
         SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i),
@@ -124,6 +105,13 @@ void CAppMain::OnInitDialog(HWND dialog) {
     SetDlgItemTextW(dialog, IDC_OUTPUT_FOLDER, folder != nullptr ? folder : L"");
     DragAcceptFiles(dialog, TRUE);
     EnableWindow(GetDlgItem(dialog, IDC_CANCEL), FALSE);
+    m_layout.Attach(dialog);
+}
+
+INT_PTR CAppMain::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // The window's size and scale are the layout's.
+    if (m_layout.HandleMessage(message, wParam, lParam)) return TRUE;
+    return CAppBase::DialogProc(window, message, wParam, lParam);
 }
 
 void CAppMain::OnCommand(int commandId, int notificationCode) {

@@ -12,6 +12,7 @@
 #include "base/filename.h"
 #include "engine/conversion.h"
 #include "media/media_file.h"
+#include "ui/layout.h"
 
 // A choice of the output controls: the value it stands for and the label the drop-down shows,
 // with a label of its own in the Japanese window where that differs.
@@ -63,6 +64,8 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     bool InitInstance(HINSTANCE instance) override;
     LPCWSTR GetDialogTemplate() override;
     void OnInitDialog(HWND dialog) override;
+    // Hands the window's size and scale messages to the layout, the rest to the base.
+    INT_PTR DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
     void OnCommand(int commandId, int notificationCode) override;
     void OnDropFiles(HDROP drop) override;
     void OnExit() override;
@@ -128,4 +131,5 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
         FailureReason reason;
     };
     std::vector<FailedFile> m_failures;
+    WindowLayout m_layout;
 };
