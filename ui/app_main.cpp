@@ -1,18 +1,15 @@
 #include "ui/app_main.h"
 
 #include <commctrl.h>
-#include <shlobj.h>
 
 #include <vector>
 
 #include "base/format.h"
 #include "res/resource.h"
 #include "settings/app_parameter.h"
+#include "ui/folder_picker.h"
 
 namespace {
-
-// The folder browser's answer (at most MAX_PATH characters).
-constexpr int kFolderChars = 520;
 
 // A stored value limited to the range of a table of choices.
 template <std::size_t N>
@@ -165,23 +162,22 @@ int CAppMain::SelectedValue(int comboId) const {
 }
 
 void CAppMain::BrowseOutputFolder() {
-    wchar_t displayName[MAX_PATH];
-    BROWSEINFOW browse = {};
-    browse.hwndOwner = mainWindow;
-    browse.pszDisplayName = displayName;
-    browse.lpszTitle =
-        JapaneseInterface() ? L"出力先フォルダを選択してください" : L"Select output folder";
-    browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_DONTGOBELOWDOMAIN;
-    LPITEMIDLIST item = SHBrowseForFolderW(&browse);
-    if (item == nullptr) return;
-    wchar_t path[kFolderChars] = L"";
-    if (SHGetPathFromIDListW(item, path)) {
-        outputFolder.Assign(path);
-        theSettings->outputPath.Assign(path);
-        theSettings->Save();
-        SetDlgItemTextW(mainWindow, IDC_OUTPUT_FOLDER, path);
+    // Opened at the folder in the edit box, or the nearest one of its parents that exists.
+    HWND folderEdit = GetDlgItem(mainWindow, IDC_OUTPUT_FOLDER);
+    std::vector<wchar_t> text(static_cast<std::size_t>(GetWindowTextLengthW(folderEdit)) + 1,
+                              L'\0');
+    GetWindowTextW(folderEdit, text.data(), static_cast<int>(text.size()));
+    std::wstring chosen;
+    if (!PickFolder(
+            mainWindow,
+            JapaneseInterface() ? L"出力先フォルダを選択してください" : L"Select output folder",
+            NearestExistingFolder(text.data()), chosen)) {
+        return;
     }
-    CoTaskMemFree(item);
+    outputFolder.Assign(chosen.c_str());
+    theSettings->outputPath.Assign(chosen.c_str());
+    theSettings->Save();
+    SetDlgItemTextW(mainWindow, IDC_OUTPUT_FOLDER, chosen.c_str());
 }
 
 void CAppMain::StartConversion() {

@@ -688,30 +688,39 @@ TEST_F(GuiTest, StoredValuesOutsideTheChoices) {
     }
 }
 
-// The "..." button: the folder chosen in the shell's folder browser lands in the edit box and is
-// saved at once; Cancel changes nothing.
+// The "..." button: the system's folder picker opens at the folder in the edit box, or at the
+// nearest of its parents that exists; the folder chosen there lands in the edit box and is saved
+// at once; Cancel changes nothing.
 TEST_F(GuiTest, BrowseChoosesTheOutputFolderAndSavesIt) {
     const fs::path chosen = Dir() / L"chosen";
-    fs::create_directory(chosen);
+    fs::create_directories(chosen / L"in chosen");
+    fs::create_directory(Out() / L"in out");
     const std::string before = Settings();
     RunWithDriver([&](Driver& d) {
         d.WaitMain();
-        d.Click(IDC_BROWSE);
-        HWND browser = d.WaitFolderBrowser();
-        d.Click(IDCANCEL, browser);
-        d.WaitGone(browser);
+        auto opensAt = [&](const wchar_t* inside) {
+            d.Click(IDC_BROWSE);
+            HWND picker = d.WaitFolderPicker();
+            EXPECT_EQ(L"Select output folder", gui::TextOf(picker));
+            d.WaitUntil([&] { return d.PickerNames(picker) == std::vector<std::wstring>{inside}; },
+                        "the picker to show the folder holding " + fs::path(inside).u8string());
+            return picker;
+        };
+        HWND picker = opensAt(L"in out");
+        d.Click(IDCANCEL, picker);
+        d.WaitGone(picker);
         EXPECT_EQ(Out().wstring(), d.Text(IDC_OUTPUT_FOLDER));
         EXPECT_EQ(before, Settings());
-        d.Click(IDC_BROWSE);
-        browser = d.WaitFolderBrowser();
-        d.BrowseTo(browser, chosen.wstring());
-        d.WaitGone(browser);
+        d.SetText(IDC_OUTPUT_FOLDER, (chosen / L"not yet" / L"made").wstring());
+        picker = opensAt(L"in chosen");
+        d.PickFolder(picker, chosen.wstring());
+        d.WaitGone(picker);
         EXPECT_EQ(chosen.wstring(), d.Text(IDC_OUTPUT_FOLDER));
+        EXPECT_NE(std::string::npos,
+                  Settings().find("<output_path>" + chosen.u8string() + "</output_path>"))
+            << Settings();
         d.MenuCommand(IDM_EXIT);
     });
-    EXPECT_NE(std::string::npos,
-              Settings().find("<output_path>" + chosen.u8string() + "</output_path>"))
-        << Settings();
 }
 
 // An output folder longer than the window's old 520-character field is used whole, not cut
