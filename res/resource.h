@@ -31,6 +31,13 @@
 #define IDC_EXECUTE 4199
 #define IDC_FILE_PROGRESS 10113
 #define IDC_BATCH_PROGRESS 10114
+// The group boxes and labels of the conversion window, which only its layout moves.
+#define IDC_LIST_GROUP 4120
+#define IDC_OUTPUT_GROUP 4121
+#define IDC_PROGRESS_GROUP 4122
+#define IDC_FREQUENCY_LABEL 4123
+#define IDC_CHANNELS_LABEL 4124
+#define IDC_QUALITY_LABEL 4125
 
 // About box and language dialog.
 #define IDC_VERSION 10101

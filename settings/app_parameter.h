@@ -1,6 +1,6 @@
 // The program's settings object: this program's identity values (class names, titles, menus,
-// resource ids, help address, version) and the three conversion settings, stored in the same
-// "config" element as the common settings.
+// resource ids, help address, version), the conversion settings and the size the user gave the
+// window, stored in the same "config" element as the common settings.
 #pragma once
 
 #include "settings/comm_config.h"
@@ -41,6 +41,11 @@ class CAppParameter : public CCommConfig {
     std::int32_t frequency = kDefaultFrequency;
     std::int32_t channels = kDefaultChannels;
     std::int32_t quality = 0;  // 0 standard, 1 high; stored only when high
+    // The conversion window's inner size (without frame, title and menu bars) in pixels at 100 %
+    // scale, as the user last left it; stored only when both are above 0. 0: the window's own
+    // size.
+    std::int32_t windowWidth = 0;
+    std::int32_t windowHeight = 0;
 };
 
 // The one settings object; null before its construction and after its destruction.

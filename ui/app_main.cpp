@@ -1,7 +1,6 @@
 #include "ui/app_main.h"
 
 #include <commctrl.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <cmath>
@@ -12,28 +11,9 @@
 #include "platform/platform.h"
 #include "res/resource.h"
 #include "settings/app_parameter.h"
+#include "ui/folder_picker.h"
 
 namespace {
-
-// The folder browser's answer (at most MAX_PATH characters).
-constexpr int kFolderChars = 520;
-
-// The window's dots per inch, for sizes the program gives in pixels at 96: GetDpiForWindow
-// where the system has it (Windows 10 from 1607 on), else the screen's.
-int WindowDpi(HWND window) {
-    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
-    static const auto getDpiForWindow =
-        reinterpret_cast<GetDpiForWindowFunction>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
-    if (getDpiForWindow != nullptr) {
-        const UINT dpi = getDpiForWindow(window);
-        if (dpi != 0) return static_cast<int>(dpi);
-    }
-    HDC screen = GetDC(window);
-    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
-    if (screen != nullptr) ReleaseDC(window, screen);
-    return dpi > 0 ? dpi : 96;
-}
 
 // A stored value limited to the range of a table of choices.
 template <std::size_t N>
@@ -188,14 +168,12 @@ void CAppMain::OnInitDialog(HWND dialog) {
     const wchar_t* headers[] = {japanese ? L"WAVファイル名" : L"WAV File",
                                 japanese ? L"サンプリング周波数" : L"Frequency",
                                 japanese ? L"チャンネル数" : L"Channels"};
-    // Widths in pixels at 96 dots per inch; the program is DPI-aware, so it scales them itself.
-    const int widths[] = {400, 150, 100};
-    const int dpi = WindowDpi(dialog);
+    // The layout gives the columns their widths, from the font.
     for (int i = 0; i < 3; ++i) {
         LVCOLUMNW column = {};
         column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT | LVCF_SUBITEM;
         column.fmt = LVCFMT_LEFT;
-        column.cx = MulDiv(widths[i], dpi, 96);
+        column.cx = 0;
         column.pszText = const_cast<wchar_t*>(headers[i]);
         column.iSubItem = i;
         SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i),
@@ -223,6 +201,13 @@ void CAppMain::OnInitDialog(HWND dialog) {
     SetDlgItemTextW(dialog, IDC_OUTPUT_FOLDER, folder != nullptr ? folder : L"");
     DragAcceptFiles(dialog, TRUE);
     EnableWindow(GetDlgItem(dialog, IDC_CANCEL), FALSE);
+    m_layout.Attach(dialog);
+}
+
+INT_PTR CAppMain::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // The window's size and scale are the layout's.
+    if (m_layout.HandleMessage(message, wParam, lParam)) return TRUE;
+    return CAppBase::DialogProc(window, message, wParam, lParam);
 }
 
 void CAppMain::OnCommand(int commandId, int notificationCode) {
@@ -300,23 +285,22 @@ int CAppMain::SelectedValue(int comboId) const {
 }
 
 void CAppMain::BrowseOutputFolder() {
-    wchar_t displayName[MAX_PATH];
-    BROWSEINFOW browse = {};
-    browse.hwndOwner = mainWindow;
-    browse.pszDisplayName = displayName;
-    browse.lpszTitle =
-        JapaneseInterface() ? L"出力先フォルダを選択してください" : L"Select output folder";
-    browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_DONTGOBELOWDOMAIN;
-    LPITEMIDLIST item = SHBrowseForFolderW(&browse);
-    if (item == nullptr) return;
-    wchar_t path[kFolderChars] = L"";
-    if (SHGetPathFromIDListW(item, path)) {
-        outputFolder.Assign(path);
-        theSettings->outputPath.Assign(path);
-        theSettings->Save();
-        SetDlgItemTextW(mainWindow, IDC_OUTPUT_FOLDER, path);
+    // Opened at the folder in the edit box, or the nearest one of its parents that exists.
+    HWND folderEdit = GetDlgItem(mainWindow, IDC_OUTPUT_FOLDER);
+    std::vector<wchar_t> text(static_cast<std::size_t>(GetWindowTextLengthW(folderEdit)) + 1,
+                              L'\0');
+    GetWindowTextW(folderEdit, text.data(), static_cast<int>(text.size()));
+    std::wstring chosen;
+    if (!PickFolder(
+            mainWindow,
+            JapaneseInterface() ? L"出力先フォルダを選択してください" : L"Select output folder",
+            NearestExistingFolder(text.data()), chosen)) {
+        return;
     }
-    CoTaskMemFree(item);
+    outputFolder.Assign(chosen.c_str());
+    theSettings->outputPath.Assign(chosen.c_str());
+    theSettings->Save();
+    SetDlgItemTextW(mainWindow, IDC_OUTPUT_FOLDER, chosen.c_str());
 }
 
 void CAppMain::StartConversion() {

@@ -13,6 +13,7 @@
 #include "base/filename.h"
 #include "engine/conversion.h"
 #include "media/media_file.h"
+#include "ui/layout.h"
 
 // A choice of the output controls: the value it stands for and the label the drop-down shows,
 // with a label of its own in the Japanese window where that differs.
@@ -84,6 +85,8 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     bool InitInstance(HINSTANCE instance) override;
     LPCWSTR GetDialogTemplate() override;
     void OnInitDialog(HWND dialog) override;
+    // Hands the window's size and scale messages to the layout, the rest to the base.
+    INT_PTR DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
     void OnCommand(int commandId, int notificationCode) override;
     // The list's keys: Delete removes the selected rows, Ctrl+A selects them all.
     void OnNotify(int controlId, NMHDR* notification) override;
@@ -193,4 +196,5 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     int m_batchPosition = -1;
     ULONGLONG m_batchBegan = 0;
     ULONGLONG m_lineShown = 0;
+    WindowLayout m_layout;
 };

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <dlgs.h>
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
@@ -237,62 +238,43 @@ class Driver {
              reinterpret_cast<LPARAM>(&item));
     }
 
-    // The shell's folder browser once it is shown: a dialog with a tree of folders.
-    HWND WaitFolderBrowser() {
+    // The system's folder picker once it shows a folder; Wine's is a dialog with an explorer
+    // browser, whose shell view lists the folder.
+    HWND WaitFolderPicker() {
         HWND found = nullptr;
         WaitUntil(
             [&] {
                 found = OtherDialog();
-                return found != nullptr &&
-                       FindWindowExW(found, nullptr, L"SysTreeView32", nullptr) != nullptr;
+                return found != nullptr && PickerList(found) != nullptr;
             },
-            "the folder browser");
+            "the folder picker");
         return found;
     }
-    // Chooses a folder in the folder browser and presses OK: opens the tree item by item along
-    // the folder's place in the shell's namespace (Desktop, the computer, the drive, ...), each
-    // item found by the name the shell gives it.
-    void BrowseTo(HWND browser, const std::wstring& folder) {
+    static HWND PickerList(HWND picker) {
+        HWND browser = FindWindowExW(picker, nullptr, L"ExplorerBrowserControl", nullptr);
+        HWND view =
+            browser ? FindWindowExW(browser, nullptr, L"SHELLDLL_DefView", nullptr) : nullptr;
+        return view ? FindWindowExW(view, nullptr, L"SysListView32", nullptr) : nullptr;
+    }
+    // The names the picker lists in the folder it shows.
+    std::vector<std::wstring> PickerNames(HWND picker) {
+        HWND list = PickerList(picker);
         std::vector<std::wstring> names;
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        if (PIDLIST_ABSOLUTE place = ILCreateFromPathW(folder.c_str())) {
-            for (; place->mkid.cb != 0; ILRemoveLastID(place)) {
-                SHFILEINFOW info = {};
-                SHGetFileInfoW(reinterpret_cast<LPCWSTR>(place), 0, &info, sizeof info,
-                               SHGFI_PIDL | SHGFI_DISPLAYNAME);
-                names.insert(names.begin(), info.szDisplayName);
-            }
-            ILFree(place);
+        const int count = list ? static_cast<int>(Send(list, LVM_GETITEMCOUNT)) : 0;
+        for (int i = 0; i < count; ++i) {
+            wchar_t text[MAX_PATH] = L"";
+            LVITEMW item = {};
+            item.pszText = text;
+            item.cchTextMax = MAX_PATH;
+            Send(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+            names.push_back(text);
         }
-        CoUninitialize();
-        if (names.empty()) throw StepFailed("the shell does not know the folder");
-        HWND tree = FindWindowExW(browser, nullptr, L"SysTreeView32", nullptr);
-        auto next = [&](WPARAM how, HTREEITEM item) {
-            return reinterpret_cast<HTREEITEM>(
-                Send(tree, TVM_GETNEXTITEM, how, reinterpret_cast<LPARAM>(item)));
-        };
-        HTREEITEM item = next(TVGN_ROOT, nullptr);  // the desktop
-        for (const std::wstring& name : names) {
-            Send(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(item));
-            HTREEITEM child = next(TVGN_CHILD, item);
-            for (; child != nullptr; child = next(TVGN_NEXT, child)) {
-                wchar_t text[MAX_PATH] = L"";
-                TVITEMW data = {};
-                data.mask = TVIF_TEXT;
-                data.hItem = child;
-                data.pszText = text;
-                data.cchTextMax = MAX_PATH;
-                Send(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&data));
-                if (name == text) break;
-            }
-            if (child == nullptr) {
-                throw StepFailed("no item \"" + std::filesystem::path(name).u8string() +
-                                 "\" in the folder browser");
-            }
-            item = child;
-        }
-        Send(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
-        Click(IDOK, browser);
+        return names;
+    }
+    // Types a folder's path into the picker's name box and presses its OK button.
+    void PickFolder(HWND picker, const std::wstring& folder) {
+        Send(GetDlgItem(picker, edt1), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(folder.c_str()));
+        Click(IDOK, picker);
     }
 
     // Ends the program whatever state it is in: keeps cancelling every dialog, the conversion
