@@ -340,9 +340,9 @@ fi
 
 # Ctrl-C, SIGHUP (a closed terminal) and SIGTERM (kill, timeout) stop after the current chunk
 # and keep a valid, shorter file whose header counts its frames, in 16 and 24 bits; each has
-# its exit status and a line that says how far the file got. A closed standard output
-# (SIGPIPE) stops the batch too, without cutting the file being written. Native only: Wine does
-# not turn a signal into a console event.
+# its exit status and a line that says how far the file got. A standard output that nobody
+# reads any more (SIGPIPE) stops the batch the same way. Native only: Wine does not turn a
+# signal into a console event.
 if [ -z "$emulator" ]; then
     sox -n -r 8000 -c 1 -b 16 long.wav synth 600 sine 440
     mkdir -p stopped
@@ -375,7 +375,7 @@ if [ -z "$emulator" ]; then
     printf '\377\377\377\377' | dd of=sparse.wav bs=1 seek=40 conv=notrunc 2>/dev/null
     truncate -s 4000000000 sparse.wav
     set +e
-    timeout --preserve-status -s TERM 0.5 "$cli" -Q high --bits 24 -r 8000 -c 1 -o stopped \
+    timeout --preserve-status -s TERM 1 "$cli" -Q high --bits 24 -r 8000 -c 1 -o stopped \
         sparse.wav >/dev/null 2>stderr.txt
     code=$?
     set -e
