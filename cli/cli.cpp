@@ -1,6 +1,8 @@
 #include "cli/cli.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cwchar>
 #include <map>
 #include <memory>
@@ -45,8 +47,26 @@ constexpr wchar_t kUsageEnd[] =
     L"is and reported as a file that cannot be opened.\n"
 #endif
     L"\n"
-    L"Exit status: 0 all files converted, 1 some file failed, 2 usage error,\n"
-    L"130 stopped with Ctrl-C (the file being written is kept, shorter).\n";
+    L"Each file gets one line: 'source -> output' on standard output once converted, a line\n"
+    L"on standard error when it fails or is stopped (also with -q). Characters in names\n"
+    L"that would break the line or change what a terminal shows are printed escaped\n"
+#ifdef _WIN32
+    L"(\\n, \\x1b, \\u202e, ...). A file named twice, by any path, is converted once.\n"
+    L"\n"
+    L"Ctrl-C, Ctrl-Break, closing the console, logging off and shutting down stop after the\n"
+    L"current chunk; the files being written are kept, shorter and valid.\n"
+    L"Exit status: 0 all files converted, 1 some file failed, 2 usage error; stopped: 130\n"
+    L"by Ctrl-C or Ctrl-Break, 129 by closing the console, 143 by logging off or shutting\n"
+    L"down.\n";
+#else
+    L"(\\n, \\x1b, \\u202e, ...; \\\\ for a backslash). A file named twice, by any path, is\n"
+    L"converted once.\n"
+    L"\n"
+    L"Ctrl-C, SIGTERM, SIGHUP and a closed standard output (SIGPIPE) stop after the current\n"
+    L"chunk; the files being written are kept, shorter and valid.\n"
+    L"Exit status: 0 all files converted, 1 some file failed, 2 usage error; stopped: 130\n"
+    L"by Ctrl-C (SIGINT), 143 by SIGTERM, 129 by SIGHUP, 141 by SIGPIPE.\n";
+#endif
 
 void Print(platform::Stream stream, const wchar_t* format, ...) {
     va_list args;
@@ -61,7 +81,13 @@ int PrintDiagnostic(const wchar_t* format, ...) {
     va_start(args, format);
     CString text = FormatStringV(format, args);
     va_end(args);
-    platform::WriteText(platform::Stream::Err, text.WideText());
+    // Each diagnostic is one line, whatever the names in it hold.
+    std::wstring line = text.WideText() != nullptr ? text.WideText() : L"";
+    const bool ended = !line.empty() && line.back() == L'\n';
+    if (ended) line.pop_back();
+    CString shown = PrintableName(line.c_str());
+    if (ended) shown.Append(L"\n");
+    platform::WriteText(platform::Stream::Err, shown.WideText());
     return text.Length();
 }
 
@@ -81,6 +107,13 @@ bool ParseNumber(const wchar_t* text, int low, int high, int* value) {
 
 bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
     return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
+}
+
+// Characters that would make a printed name show as something else: C0 and C1 controls, DEL,
+// the line and paragraph separators, and the marks and overrides of bidirectional text.
+bool IsMisleading(std::uint32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
 // Progress of the batch on standard error, results on standard output. Files may be converted
@@ -113,20 +146,17 @@ class CliObserver : public ConversionObserver {
         m_active.erase(index);
         ClearLine();
         const wchar_t* source = m_names[static_cast<std::size_t>(index)].WideText();
-        CString text = DescribeFileResult(result);
-        if (IsFailure(result.status)) {
-            Print(platform::Stream::Err, L"%s: %s: %s\n", kProgram, source, text.WideText());
+        if (result.status == FileStatus::Converted) {
+            ++m_converted;
+            if (m_quiet) return;
+            CString out = PrintableName(result.outputPath);
+            Print(platform::Stream::Out, L"%s -> %s\n", source, out.WideText());
             return;
         }
-        if (result.status == FileStatus::Converted) ++m_converted;
-        if (m_quiet) return;
-        if (result.status == FileStatus::Converted) {
-            CString out;
-            out.AssignString(result.outputPath);
-            Print(platform::Stream::Out, L"%s -> %s\n", source, out.WideText());
-        } else {
-            Print(platform::Stream::Err, L"%s: %s\n", source, text.WideText());
-        }
+        // A failed file, or a stopped one, whose output is not the whole of it: said with -q
+        // too. The output's name in the text is escaped as the source's is.
+        CString text = DescribeFileResult(result, PrintableName);
+        Print(platform::Stream::Err, L"%s: %s: %s\n", kProgram, source, text.WideText());
     }
 
     void OnFileEnd(int filesDone) override {
@@ -191,8 +221,7 @@ void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
         used.AppendString(part);
     };
     if (!options.outputGiven) {
-        CString folder;
-        folder.AssignString(options.outputFolder);
+        CString folder = PrintableName(options.outputFolder);
         add(folder.Length() == 0 ? CString(L"outputs beside their sources")
                                  : FormatString(L"output folder %s", folder.WideText()));
     }
@@ -202,7 +231,7 @@ void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
     }
     if (storedQuality) add(CString(L"high quality"));
     Print(platform::Stream::Err, L"%s: using settings from %s (%s)\n", kProgram,
-          settings.settingsPath.WideText(), used.WideText());
+          PrintableName(settings.settingsPath).WideText(), used.WideText());
 }
 
 void PrintSettings(CAppParameter& settings) {
@@ -301,6 +330,55 @@ void ExpandWildcards(std::vector<CString>* files) {
 }
 
 }  // namespace
+
+CString PrintableName(const wchar_t* text) {
+    std::wstring shown;
+    for (const wchar_t* p = text; p != nullptr && *p != 0; ++p) {
+        const std::uint32_t c = static_cast<std::uint32_t>(*p);
+        std::uint32_t code = c;            // the value an escape shows
+        const wchar_t* form = L"\\u%04x";  // how
+        if (c == L'\n' || c == L'\t' || c == L'\r') {
+            shown += c == L'\n' ? L"\\n" : c == L'\t' ? L"\\t" : L"\\r";
+            continue;
+        }
+        if (c < 0x20 || c == 0x7F) {
+            form = L"\\x%02x";
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+#ifdef _WIN32
+            // A surrogate pair is one character; a lone half is not text.
+            if (c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+                shown.append(p, 2);
+                ++p;
+                continue;
+            }
+#else
+            // A byte of the name that is not UTF-8, kept as U+DC80 to U+DCFF: that byte.
+            if (c >= 0xDC80 && c <= 0xDCFF) {
+                form = L"\\x%02x";
+                code = c - 0xDC00;
+            }
+#endif
+        } else if (!IsMisleading(c)) {
+#ifndef _WIN32
+            // A backslash may be part of a name here (on Windows it separates folders): it is
+            // doubled, so that a name holding "\\x1b" is not taken for one holding an escape.
+            if (c == L'\\') shown += L'\\';
+#endif
+            shown += *p;
+            continue;
+        }
+        wchar_t escape[16];
+        FormatTextN(escape, 16, form, code);
+        shown += escape;
+    }
+    return CString(shown.c_str());
+}
+
+CString PrintableName(const CString& text) {
+    CString copy;
+    copy.AssignString(text);
+    return PrintableName(copy.WideText());
+}
 
 int StoredRate(int stored) {
     return stored >= kCliMinRate && stored <= kCliMaxRate ? stored : kDefaultFrequency;
@@ -523,12 +601,24 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     PrintSettingsUsed(settings, options);
 
     // Sources are checked as the window's file list checks them when they are added: a file
-    // that does not open as WAV is reported and left out; the others go to the batch.
+    // that does not open as WAV is reported and left out; the others go to the batch, each
+    // file once, however many paths name it.
     std::vector<std::unique_ptr<CFileName>> entries;
     std::vector<const CFileName*> sources;
-    std::vector<CString> names;
+    std::vector<CString> names;                 // as printed
+    std::vector<std::vector<CString>> repeats;  // the other names each source was given by
+    std::map<platform::FileId, std::size_t> seen;
     int rejected = 0;
     for (CString& file : options.files) {
+        CString name = PrintableName(file);
+        if (platform::InSystemFolder(file.WideText())) {
+            Print(platform::Stream::Err,
+                  L"%s: %s: not read: names in /dev, /proc and /sys stand for devices and the "
+                  L"system's own files, not WAV files (standard input cannot be read this way)\n",
+                  kProgram, name.WideText());
+            ++rejected;
+            continue;
+        }
         CWaveFile probe;
         if (!probe.OpenFile(file)) {
             DiagnosticPrint(L"Not WAV file : %s\n", file.WideText());
@@ -537,17 +627,45 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
             result.sourceError = probe.OpenError();
             result.systemError = probe.LastError();
             CString text = DescribeFileResult(result);
-            Print(platform::Stream::Err, L"%s: %s: %s\n", kProgram, file.WideText(),
+            Print(platform::Stream::Err, L"%s: %s: %s\n", kProgram, name.WideText(),
                   text.WideText());
             ++rejected;
             continue;
+        }
+        platform::FileId id;
+        if (platform::GetFileId(file.WideText(), &id)) {
+            auto known = seen.find(id);
+            if (known != seen.end()) {
+                repeats[known->second].push_back(std::move(name));
+                continue;
+            }
+            seen.emplace(id, entries.size());
         }
         auto entry = std::make_unique<CFileName>();
         entry->SetPath(FullPathOf(file).Bytes());
         sources.push_back(entry.get());
         entries.push_back(std::move(entry));
-        names.emplace_back();
-        names.back().AssignString(file);
+        names.push_back(std::move(name));
+        repeats.emplace_back();
+    }
+    for (std::size_t i = 0; i < repeats.size() && !options.quiet; ++i) {
+        if (repeats[i].empty()) continue;
+        // "a.wav: given twice (also as ./a.wav), converted once"; the same spelling is not
+        // repeated.
+        std::vector<std::wstring> spellings{names[i].WideText()};
+        std::wstring also;
+        for (CString& other : repeats[i]) {
+            const std::wstring spelling = other.WideText();
+            if (std::find(spellings.begin(), spellings.end(), spelling) != spellings.end())
+                continue;
+            spellings.push_back(spelling);
+            also += (also.empty() ? L"" : L", ") + spelling;
+        }
+        const int times = static_cast<int>(repeats[i].size()) + 1;
+        CString given = times == 2 ? CString(L"twice") : FormatString(L"%d times", times);
+        if (!also.empty()) given.AppendString(FormatString(L" (also as %s)", also.c_str()));
+        Print(platform::Stream::Err, L"%s: %s: given %s, converted once\n", kProgram,
+              names[i].WideText(), given.WideText());
     }
 
     const bool live =
@@ -569,12 +687,13 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
         RunConversionBatch(sources, target, stopFlag, &observer, jobs, &failed, makeResampler);
     InstallDiagnosticPrint(nullptr);
 
-    const int total = static_cast<int>(options.files.size());
+    const int total = static_cast<int>(entries.size()) + rejected;  // each file counted once
     if (!options.quiet) {
         Print(platform::Stream::Err, L"%s %d of %d files.\n",
               stopped ? L"Stopped: converted" : L"Converted", observer.Converted(), total);
     }
-    if (stopped) return kExitStopped;
+    // What stopped the batch decides the status: 130 for Ctrl-C, 143 for SIGTERM, ...
+    if (stopped) return stopFlag.load() > 0 ? stopFlag.load() : kExitStopped;
     return (failed + rejected) > 0 ? kExitFailed : kExitConverted;
 }
 

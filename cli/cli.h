@@ -14,7 +14,9 @@ constexpr int kCliMaxJobs = 64;
 constexpr int kExitConverted = 0;  // every file converted
 constexpr int kExitFailed = 1;     // some file was rejected or failed
 constexpr int kExitUsage = 2;      // bad command line
-constexpr int kExitStopped = 130;  // stopped with Ctrl-C
+// Stopped: 128 + the number of the signal that stopped the batch (on Windows the same values
+// for the console's events), 130 for Ctrl-C.
+constexpr int kExitStopped = 130;
 
 struct CliOptions {
     int rate = 44100;
@@ -62,6 +64,14 @@ CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* op
 // command line's ranges, else the defaults.
 int StoredRate(int stored);
 int StoredChannels(int stored);
+
+// A name as the command line prints it: each control character (C0, DEL, C1), line or
+// paragraph separator and bidirectional mark or override escaped ("\n", "\t", "\x1b",
+// "\u202e"), so that no name breaks its line or shows as another. On POSIX a byte that is not
+// UTF-8 is shown as "\xe9" and a backslash as "\\"; on Windows, where a backslash separates
+// folders, it stays as it is, and a lone surrogate shows as "\udc00".
+CString PrintableName(const wchar_t* text);
+CString PrintableName(const CString& text);
 
 // Runs the whole program and returns its exit code. Each conversion thread of the standard
 // quality gets a resampler from makeResampler (the program's own by default); the high quality

@@ -361,17 +361,25 @@ bool IsFailure(FileStatus status) {
            status != FileStatus::NotStarted;
 }
 
-CString DescribeFileResult(const FileResult& result) {
+CString DescribeFileResult(const FileResult& result, CString (*showName)(const CString& name)) {
     wchar_t system[256] = L"";
     if (result.systemError != 0) platform::ErrorText(result.systemError, system, 256);
     CString path;
-    path.AssignString(result.outputPath);
+    if (showName != nullptr) {
+        path = showName(result.outputPath);
+    } else {
+        path.AssignString(result.outputPath);
+    }
     const wchar_t* out = path.WideText();
     switch (result.status) {
         case FileStatus::Converted:
             return FormatString(L"converted to %s", out);
-        case FileStatus::Stopped:
-            return FormatString(L"stopped; %s holds the part converted so far", out);
+        case FileStatus::Stopped: {
+            CString done = FormatClock(SecondsDone(result));
+            CString whole = FormatClock(SourceSeconds(result));
+            return FormatString(L"stopped at %s of %s; %s holds the part converted so far",
+                                done.WideText(), whole.WideText(), out);
+        }
         case FileStatus::NotStarted:
             return FormatString(L"not converted (the batch was stopped)");
         case FileStatus::SourceUnreadable:

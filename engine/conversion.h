@@ -70,8 +70,11 @@ struct FileResult {
 double SourceSeconds(const FileResult& result);
 double SecondsDone(const FileResult& result);
 
-// A one-line English description of a failed or stopped file ("cannot create ...").
-CString DescribeFileResult(const FileResult& result);
+// A one-line English description of a failed or stopped file ("cannot create ...", "stopped
+// at 2:18 of 10:00; ... holds the part converted so far"), with the output's name as showName
+// shows it (as it is without one).
+CString DescribeFileResult(const FileResult& result,
+                           CString (*showName)(const CString& name) = nullptr);
 
 // Progress of a batch. Every call comes on the thread that runs the batch.
 class ConversionObserver {

@@ -6,7 +6,8 @@
 
 namespace {
 
-// Chunks walked before the sample data before the file is given up as damaged.
+// Chunks walked before the sample data before the file is given up as damaged, and after an
+// open-ended data chunk before its bytes are taken for samples.
 constexpr unsigned kMaxChunks = 65536;
 
 void Put16(std::uint8_t* p, std::uint32_t value) {
@@ -30,6 +31,14 @@ std::uint64_t Get64(const std::uint8_t* p) {
 
 bool IsId(const std::uint8_t* p, const char* id) {
     return std::memcmp(p, id, 4) == 0;
+}
+
+// Chunk ids are four printable ASCII characters ("LIST", "id3 ").
+bool IsPrintableId(const std::uint8_t* p) {
+    for (int i = 0; i < 4; ++i) {
+        if (p[i] < 0x20 || p[i] > 0x7E) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -145,6 +154,28 @@ bool CWaveFile::Reject(WaveError error) {
     return false;
 }
 
+bool CWaveFile::ChunksReachTheEnd(std::uint64_t pos, std::uint64_t fileSize) {
+    // Samples that happen to start like a chunk header are not taken for one unless the chain
+    // goes on, chunk by chunk, to the very end of the file.
+    for (unsigned chunks = 0; chunks < kMaxChunks; ++chunks) {
+        if (pos == fileSize) return chunks > 0;
+        std::uint8_t head[8];
+        if (fileSize - pos < 8 || Read(head, sizeof head, pos) != sizeof head ||
+            !IsPrintableId(head)) {
+            return false;
+        }
+        const std::uint32_t size = Get32(head + 4);
+        if (size > fileSize - pos - 8) return false;
+        pos += 8 + static_cast<std::uint64_t>(size);
+        // The pad byte of an odd-sized chunk, when it is there, as OpenFile's walk steps over it.
+        if ((size & 1) != 0 && pos < fileSize) {
+            std::uint8_t pad = 0xFF;
+            if (Read(&pad, 1, pos) == 1 && pad == 0) ++pos;
+        }
+    }
+    return false;
+}
+
 bool CWaveFile::OpenFile(const CString& path) {
     ResetCounters();
     m_openError = WaveError::None;
@@ -193,11 +224,18 @@ bool CWaveFile::OpenFile(const CString& path) {
         if (IsId(head, "data")) {
             if (!haveFormat) return Reject(WaveError::DataBeforeFormat);
             const std::uint64_t available = fileSize - body;
-            // 0, and all ones outside RF64, mean "to the end" (a writer that never came back).
+            // 0, all ones outside RF64 and a 64-bit size of 0 mean "to the end": a streaming
+            // writer that never came back to fill the size in, with the samples up to the end.
+            // A writer that did come back to an empty data chunk leaves chunks after it
+            // instead, and those are metadata, not samples.
             std::uint64_t declared = size;
             if (size == 0xFFFFFFFFu) declared = sizes64 ? dataSize64 : 0;
             m_Offset = body;
-            m_dataBytes = (declared == 0 || declared > available) ? available : declared;
+            if (declared == 0) {
+                m_dataBytes = ChunksReachTheEnd(body, fileSize) ? 0 : available;
+            } else {
+                m_dataBytes = declared > available ? available : declared;
+            }
             break;
         }
         if (IsId(head, "fmt ") && !haveFormat) {

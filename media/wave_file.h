@@ -26,10 +26,12 @@ class CWaveFile : public CMediaFile {
     int Create(const CString& path, bool overwrite) override;
     bool Open(const CString& path) override;
     // Parses the header: every chunk is stepped over by its declared size, the first "fmt "
-    // chunk gives the format, the "data" chunk's size (cut to the end of the file; 0 or
-    // 0xFFFFFFFF mean "to the end") bounds the samples. RF64 and BW64 files are read too: there
-    // a data size of 0xFFFFFFFF stands for the 64-bit one in the "ds64" chunk. False, with
-    // OpenError() telling why, when the file is not a WAV file this program can read.
+    // chunk gives the format, the "data" chunk's size (cut to the end of the file) bounds the
+    // samples. RF64 and BW64 files are read too: there a data size of 0xFFFFFFFF stands for the
+    // 64-bit one in the "ds64" chunk. A size of 0 (or 0xFFFFFFFF in a RIFF file) means "to the
+    // end of the file", unless well-formed chunks follow the data chunk's header up to the end:
+    // then the data is empty. False, with OpenError() telling why, when the file is not a WAV
+    // file this program can read.
     bool OpenFile(const CString& path) override;
     void Rewind() override;
     void SeekSeconds(std::uint32_t seconds) override;
@@ -66,6 +68,9 @@ class CWaveFile : public CMediaFile {
 
   private:
     bool WriteHeader(std::uint32_t dataBytes);
+    // True when the bytes from pos on are whole chunks (printable ids, sizes within the file,
+    // pad bytes) that end exactly at the end of the file.
+    bool ChunksReachTheEnd(std::uint64_t pos, std::uint64_t fileSize);
     bool Reject(WaveError error);
 
     SampleFormat m_format;

@@ -98,6 +98,32 @@ bool PathExists(const wchar_t* path);
 bool IsFolder(const wchar_t* path);
 bool DeleteFilePath(const wchar_t* path);
 
+// What tells one file from another whatever path reaches it (another spelling, "dir/../a.wav",
+// a hard link): the device and inode number on POSIX, the volume serial number and file index
+// on Windows.
+struct FileId {
+    std::uint64_t volume = 0;
+    std::uint64_t high = 0;  // the upper half of a 128-bit file index; 0 elsewhere
+    std::uint64_t low = 0;
+    bool operator==(const FileId& other) const {
+        return volume == other.volume && high == other.high && low == other.low;
+    }
+    bool operator<(const FileId& other) const {
+        if (volume != other.volume) return volume < other.volume;
+        return high != other.high ? high < other.high : low < other.low;
+    }
+};
+// The identity of the file (or folder) a path names; false when there is none.
+bool GetFileId(const wchar_t* path, FileId* id);
+
+// True when a path lies in the folders where the system shows its devices, processes and
+// hardware as files (/dev, /proc and /sys on Linux, except /dev/shm, which holds ordinary files
+// in memory): as given (made absolute), once resolved, or through the folder that holds it.
+// Nothing there is a file to convert or a folder to write beside: /dev/stdin is standard input,
+// whatever file it happens to stand for. Always false on Windows, whose devices are refused
+// when they are opened.
+bool InSystemFolder(const wchar_t* path);
+
 // The names (without folder) of the files, not folders, that a pattern with '*' or '?' in its
 // last part matches, sorted by name with case ignored. On Windows, where the shell passes
 // wildcards on as typed, the program expands them itself; POSIX shells have done it, and there
@@ -143,11 +169,21 @@ enum class Stream { Out, Err };
 // Whether the stream is a terminal that takes escape sequences (on Windows a console, asked
 // to take them).
 bool IsTerminal(Stream stream);
-// Writes wide text to standard output or standard error (UTF-8 when not a console).
+// Writes wide text to standard output or standard error. On POSIX as UTF-8. On Windows a
+// console gets the wide text itself; a file or a pipe gets it in the active code page (GetACP,
+// the system's ANSI code page: ratemill-cli's manifest does not change it), with CR LF line
+// ends, as Windows programs write text; characters the code page lacks become '?'.
 void WriteText(Stream stream, const wchar_t* text);
 
-// Ctrl-C (SIGINT, or the console's Ctrl-C and Ctrl-Break) sets *flag to 1 instead of ending
-// the process; a second one ends it at once.
+// The requests to end the process that stop a batch instead: on POSIX SIGINT (Ctrl-C),
+// SIGTERM, SIGHUP (the terminal closed) and SIGPIPE (standard output read by nobody any more);
+// on Windows the console's Ctrl-C, Ctrl-Break, close, log-off and shutdown events. The first
+// one sets *flag to the exit status that stopping for it means: 128 + the signal's number on
+// POSIX (130, 143, 129, 141); on Windows 130 for Ctrl-C and Ctrl-Break, 129 for the console's
+// closing, 143 for log-off and shutdown. A second Ctrl-C, SIGINT, SIGTERM or SIGHUP ends the
+// process at once; SIGPIPE never does. SIGHUP and SIGPIPE stay ignored when the process started
+// with them ignored (nohup). The Windows close, log-off and shutdown events, after which the
+// system ends the process within a few seconds, are held until the process ends by itself.
 void CatchInterrupt(std::atomic<int>* flag);
 
 }  // namespace platform

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/utf8.h"
@@ -119,13 +120,56 @@ std::string FolderOf(const char* native) {
 
 std::atomic<int>* interruptFlag = nullptr;
 
-void OnInterrupt(int) {
-    if (interruptFlag != nullptr && interruptFlag->load() == 0) {
-        interruptFlag->store(1);
+void OnInterrupt(int number) {
+    int none = 0;
+    if (interruptFlag != nullptr && interruptFlag->compare_exchange_strong(none, 128 + number)) {
         return;
     }
-    signal(SIGINT, SIG_DFL);
-    raise(SIGINT);
+    // A closed pipe is met again at each write while the batch stops; only the others are
+    // asked twice on purpose. The second ends the process as the signal itself would have.
+    if (number == SIGPIPE) return;
+    signal(number, SIG_DFL);
+    raise(number);
+}
+
+// "/dev", "/proc" or "/sys", or a path below one of them, but not /dev/shm and below.
+bool IsSystemPath(const std::string& path) {
+    auto within = [&path](const char* folder) {
+        const std::size_t n = strlen(folder);
+        return path.compare(0, n, folder) == 0 && (path.size() == n || path[n] == '/');
+    };
+    if (within("/dev/shm")) return false;
+    return within("/dev") || within("/proc") || within("/sys");
+}
+
+// The absolute form of a path with ".", ".." and repeated slashes settled by the text alone.
+std::string LexicalAbsolute(const std::string& path) {
+    std::string whole = path;
+    if (path.empty() || path[0] != '/') {
+        char folder[kPathBytes];
+        if (getcwd(folder, sizeof folder) == nullptr) return path;
+        whole = std::string(folder) + "/" + path;
+    }
+    std::vector<std::string> parts;
+    for (std::size_t start = 0; start <= whole.size();) {
+        std::size_t end = whole.find('/', start);
+        if (end == std::string::npos) end = whole.size();
+        const std::string part = whole.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string result;
+    for (const std::string& part : parts) result += "/" + part;
+    return result.empty() ? "/" : result;
+}
+
+bool ResolvesIntoSystem(const char* path) {
+    char resolved[PATH_MAX];
+    return realpath(path, resolved) != nullptr && IsSystemPath(resolved);
 }
 
 }  // namespace
@@ -311,6 +355,30 @@ bool DeleteFilePath(const wchar_t* path) {
     return NativePath(path, native, sizeof native) && unlink(native) == 0;
 }
 
+bool GetFileId(const wchar_t* path, FileId* id) {
+    char native[kPathBytes];
+    struct stat st;
+    if (!NativePath(path, native, sizeof native) || stat(native, &st) != 0) return false;
+    id->volume = static_cast<std::uint64_t>(st.st_dev);
+    id->high = 0;
+    id->low = static_cast<std::uint64_t>(st.st_ino);
+    return true;
+}
+
+bool InSystemFolder(const wchar_t* path) {
+    char native[kPathBytes];
+    if (!NativePath(path, native, sizeof native)) return false;
+    const std::string given(native);
+    if (IsSystemPath(LexicalAbsolute(given))) return true;
+    // A link that leads there, or a folder that does (a link to /dev named like any folder).
+    if (ResolvesIntoSystem(native)) return true;
+    const std::size_t slash = given.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : given.substr(0, slash);
+    return ResolvesIntoSystem(folder.c_str());
+}
+
 std::vector<std::wstring> MatchingFiles(const wchar_t*) {
     return {};
 }
@@ -405,7 +473,15 @@ void CatchInterrupt(std::atomic<int>* flag) {
     memset(&action, 0, sizeof action);
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        // nohup's ignored hangup is kept, and an ignored SIGPIPE: the writes then fail instead.
+        struct sigaction before;
+        if ((number == SIGHUP || number == SIGPIPE) && sigaction(number, nullptr, &before) == 0 &&
+            before.sa_handler == SIG_IGN) {
+            continue;
+        }
+        sigaction(number, &action, nullptr);
+    }
 }
 
 }  // namespace platform

@@ -9,10 +9,10 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "platform/platform.h"
-#include "platform/utf8.h"
 
 namespace platform {
 
@@ -101,13 +101,21 @@ int GivePath(const wchar_t* path, int length, wchar_t* out, int outCount) {
 
 std::atomic<int>* interruptFlag = nullptr;
 
+// Runs on a thread of its own that the system starts for the event.
 BOOL WINAPI OnConsoleControl(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    if (interruptFlag != nullptr && interruptFlag->load() == 0) {
-        interruptFlag->store(1);
-        return TRUE;
-    }
-    return FALSE;  // a second Ctrl-C ends the process
+    const bool key = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    const int status = key                                                          ? 130
+                       : event == CTRL_CLOSE_EVENT                                  ? 129
+                       : event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT ? 143
+                                                                                    : 0;
+    if (status == 0 || interruptFlag == nullptr) return FALSE;
+    int none = 0;
+    const bool first = interruptFlag->compare_exchange_strong(none, status);
+    if (key) return first ? TRUE : FALSE;  // a second Ctrl-C ends the process
+    // The system ends the process once this returns, or a few seconds after the event: wait
+    // here for the batch to stop and the program to end by itself, with its files completed.
+    Sleep(INFINITE);
+    return TRUE;
 }
 
 HANDLE StdHandle(Stream stream) {
@@ -292,6 +300,35 @@ bool DeleteFilePath(const wchar_t* path) {
     return DeleteFileW(SystemPath(path)) != 0;
 }
 
+bool GetFileId(const wchar_t* path, FileId* id) {
+    HANDLE h =
+        CreateFileW(SystemPath(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    // The 128-bit index where the file system has one (ReFS: its 64-bit one need not be
+    // unique); NTFS gives the same 64-bit index either way.
+    FILE_ID_INFO info;
+    BY_HANDLE_FILE_INFORMATION basic;
+    bool ok = true;
+    if (GetFileInformationByHandleEx(h, FileIdInfo, &info, sizeof info)) {
+        id->volume = info.VolumeSerialNumber;
+        std::memcpy(&id->low, info.FileId.Identifier, 8);
+        std::memcpy(&id->high, info.FileId.Identifier + 8, 8);
+    } else if (GetFileInformationByHandle(h, &basic)) {
+        id->volume = basic.dwVolumeSerialNumber;
+        id->high = 0;
+        id->low = (static_cast<std::uint64_t>(basic.nFileIndexHigh) << 32) | basic.nFileIndexLow;
+    } else {
+        ok = false;
+    }
+    CloseHandle(h);
+    return ok;
+}
+
+bool InSystemFolder(const wchar_t*) {
+    return false;
+}
+
 std::vector<std::wstring> MatchingFiles(const wchar_t* pattern) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;
@@ -442,16 +479,30 @@ void WriteText(Stream stream, const wchar_t* text) {
         WriteConsoleW(h, text, static_cast<DWORD>(length), &written, nullptr);
         return;
     }
-    char buffer[1024];
+    // Redirected: the active code page, CR LF. Best-fit mappings (a look-alike for a character
+    // the code page lacks) are not used, so that a name is never shown as another one.
+    const UINT codePage = GetACP();
+    wchar_t wide[400];
+    char buffer[1600];  // 400 wide characters in any code page
     for (int start = 0; start < length;) {
         int take = length - start < 200 ? length - start : 200;
         // Keep a surrogate pair together.
         if (take == 200 && text[start + take - 1] >= 0xD800 && text[start + take - 1] <= 0xDBFF) {
             --take;
         }
-        int n = Utf8FromWide(text + start, take, buffer, sizeof buffer);
+        int units = 0;
+        for (int i = start; i < start + take; ++i) {
+            if (text[i] == L'\n' && (i == 0 || text[i - 1] != L'\r')) wide[units++] = L'\r';
+            wide[units++] = text[i];
+        }
+        int n = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, units, buffer,
+                                    sizeof buffer, nullptr, nullptr);
+        if (n == 0 && GetLastError() == ERROR_INVALID_FLAGS) {  // UTF-8 and a few others
+            n = WideCharToMultiByte(codePage, 0, wide, units, buffer, sizeof buffer, nullptr,
+                                    nullptr);
+        }
         DWORD written;
-        if (!WriteFile(h, buffer, static_cast<DWORD>(n), &written, nullptr)) return;
+        if (n > 0 && !WriteFile(h, buffer, static_cast<DWORD>(n), &written, nullptr)) return;
         start += take;
     }
 }

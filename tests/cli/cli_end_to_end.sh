@@ -126,6 +126,15 @@ if [ -z "$emulator" ]; then
     expect_exit 0 -q -r 8000 -o bytes "$raw"
     check_output "bytes/$raw" 8000 2 "$(expected_frames 11025 44100 8000)"
     [ "$(ls bytes | wc -l)" -eq 1 ] || fail "a name that is not UTF-8 gave: $(ls bytes)"
+    # Printed, a name keeps to its line and shows as what it is: control characters, bidi
+    # overrides and bytes that are not UTF-8 come escaped.
+    odd=$(printf 'two\nlines\033[31m\342\200\256\351.wav')
+    cp stereo44.wav "$odd"
+    expect_exit 0 -r 8000 -o bytes "$odd"
+    shown='two\nlines\x1b[31m\u202e\xe9.wav'
+    [ "$(wc -l <stdout.txt)" -eq 1 ] && grep -qxF "$shown -> bytes/$shown" stdout.txt ||
+        fail "escaped names: $(cat stdout.txt)"
+    check_output "bytes/$odd" 8000 2 "$(expected_frames 11025 44100 8000)"
 fi
 
 # Windows: an output name the system takes for a device (NUL, CON, COM1, with any extension) is
@@ -162,6 +171,20 @@ if [ -n "$emulator" ]; then
     else
         echo "note: no Wine drive Z: for the root, drive-relative names not checked"
     fi
+    # Redirected, the lines come in the active code page (the prefix's, which follows the
+    # locale) with CR LF, as Windows programs write text; a console would get wide text.
+    mkdir -p codepage
+    cp stereo44.wav 'level±3.wav'
+    expect_exit 0 -r 8000 -o codepage 'level±3.wav'
+    acp=$("$emulator" reg query 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' /v ACP |
+        tr -d '\r' | awk '$1 == "ACP" {print $3}')
+    [ "$acp" = 65001 ] && encoding=UTF-8 || encoding=CP$acp
+    if printf 'level±3.wav -> codepage\\level±3.wav\r\n' | iconv -t "$encoding" >expected.txt; then
+        cmp -s stdout.txt expected.txt || fail "code page $acp: $(od -c stdout.txt)"
+    else
+        fail "no conversion to the active code page $acp"
+    fi
+    awk '!/\r$/ { bad = 1 } END { exit bad }' stderr.txt || fail "line ends: $(od -c stderr.txt)"
 fi
 
 # Several files at once get the names a one-at-a-time run gives: claimed in list order.
@@ -175,6 +198,17 @@ check_output jobs/out/take.wav 22050 1 "$(expected_frames 39690 44100 22050)"
 check_output "jobs/out/take(1).wav" 22050 1 "$(expected_frames 13230 44100 22050)"
 check_output "jobs/out/take(2).wav" 22050 1 "$(expected_frames 26460 44100 22050)"
 expect_exit 2 --jobs 0 stereo44.wav
+
+# The same file named four ways (also through a hard link) is converted once, with one line.
+mkdir -p twice
+ln stereo44.wav linked.wav
+expect_exit 0 -r 8000 -o twice stereo44.wav ./stereo44.wav twice/../stereo44.wav linked.wav
+[ "$(ls twice)" = stereo44.wav ] || fail "a file given twice made: $(ls twice)"
+grep -q "^ratemill-cli: stereo44.wav: given 4 times (also as ./stereo44.wav, \
+twice/../stereo44.wav, linked.wav), converted once.\{0,1\}\$" stderr.txt &&
+    grep -q "Converted 1 of 1 files" stderr.txt || fail "a file given twice: $(cat stderr.txt)"
+expect_exit 0 -q -r 8000 -o twice stereo44.wav stereo44.wav
+[ ! -s stderr.txt ] || fail "-q and a file given twice: $(cat stderr.txt)"
 
 # Wildcards: a POSIX shell expands them before the program starts; on Windows the program
 # does, so there a quoted pattern stands for its folder's files, folders left out, sorted by
@@ -296,8 +330,15 @@ check_output high/stereo44.wav 8000 1 2000 24
 # A file that says it is in Shift-JIS is read as such (by the statically linked Linux program
 # too, whose converter is loaded at run time).
 printf '<?xml version="1.0" encoding="Shift_JIS" ?>\r\n<config><output_path>\217\157\227\315</output_path></config>\r\n' >ratemill.ini
-expect_exit 0 --settings
-grep -q "Output folder: .*出力" stdout.txt || fail "Shift-JIS settings: $(cat stdout.txt)"
+mkdir -p 出力
+expect_exit 0 -q ../stereo44.wav
+check_output 出力/stereo44.wav 44100 2 "$(expected_frames 11025 44100 44100)"
+# Redirected output is UTF-8 natively; on Windows it is in the active code page, which need
+# not hold these characters.
+if [ -z "$emulator" ]; then
+    expect_exit 0 --settings
+    grep -q "Output folder: .*出力" stdout.txt || fail "Shift-JIS settings: $(cat stdout.txt)"
+fi
 # A file here that cannot be replaced (every temporary name beside it taken, which stops root
 # too) is where the window program cannot save: its saves go to the user's folder, and that copy
 # is read in its place from then on (Wine keeps that folder in its prefix).
@@ -353,27 +394,76 @@ if [ -z "$emulator" ]; then
     rm "$XDG_CONFIG_HOME/ratemill/ratemill.ini"
 fi
 
-# Ctrl-C stops after the current chunk and keeps a valid, shorter file (native only: Wine
-# does not turn a signal into a console Ctrl-C event).
+# Ctrl-C, SIGHUP (a closed terminal) and SIGTERM (kill, timeout) stop after the current chunk
+# and keep a valid, shorter file whose header counts its frames, in 16 and 24 bits; each has
+# its exit status and a line that says how far the file got. A standard output that nobody
+# reads any more (SIGPIPE) stops the batch the same way. Native only: Wine does not turn a
+# signal into a console event.
 if [ -z "$emulator" ]; then
     sox -n -r 8000 -c 1 -b 16 long.wav synth 600 sine 440
     mkdir -p stopped
-    "$cli" -q -r 96000 -c 2 -o stopped long.wav &
-    pid=$!
-    # Interrupt once the output has grown past a megabyte, well before its end (230 MB).
-    for _ in $(seq 1 2000); do
-        [ "$(wc -c <stopped/long.wav 2>/dev/null || echo 0)" -gt 1000000 ] && break
-        sleep 0.01
+    for signal in INT HUP; do
+        rm -f stopped/long.wav
+        "$cli" -r 96000 -c 2 -o stopped long.wav >/dev/null 2>stderr.txt &
+        pid=$!
+        # Signalled once the output has grown past a megabyte, well before its end (230 MB).
+        for _ in $(seq 1 2000); do
+            [ "$(wc -c <stopped/long.wav 2>/dev/null || echo 0)" -gt 1000000 ] && break
+            sleep 0.01
+        done
+        kill -"$signal" "$pid"
+        set +e
+        wait "$pid"
+        code=$?
+        set -e
+        want=$([ "$signal" = INT ] && echo 130 || echo 129)
+        [ "$code" -eq "$want" ] || fail "SIG$signal: exit code $code, expected $want"
+        frames=$(soxi -s stopped/long.wav)
+        [ "$frames" -gt 0 ] && [ "$frames" -lt 57600000 ] || fail "SIG$signal: $frames frames"
+        check_output stopped/long.wav 96000 2 "$frames"
+        line="ratemill-cli: long.wav: stopped at [0-9]:[0-9][0-9] of 10:00; stopped/long.wav"
+        grep -q "^$line holds the part converted so far\$" stderr.txt ||
+            fail "SIG$signal: $(cat stderr.txt)"
     done
-    kill -INT "$pid"
+    # Hours of silence in a sparse file (its data size "to the end"): far from converted when
+    # timeout sends SIGTERM.
+    sox -n -r 48000 -c 1 -b 16 sparse.wav synth 0.01 sine 440
+    printf '\377\377\377\377' | dd of=sparse.wav bs=1 seek=40 conv=notrunc 2>/dev/null
+    truncate -s 4000000000 sparse.wav
     set +e
-    wait "$pid"
+    timeout --preserve-status -s TERM 1 "$cli" -Q high --bits 24 -r 8000 -c 1 -o stopped \
+        sparse.wav >/dev/null 2>stderr.txt
     code=$?
     set -e
-    [ "$code" -eq 130 ] || fail "Ctrl-C exit code $code, expected 130"
+    [ "$code" -eq 143 ] || fail "SIGTERM: exit code $code, expected 143: $(cat stderr.txt)"
+    frames=$(soxi -s stopped/sparse.wav)
+    [ "$frames" -gt 0 ] && [ "$frames" -lt 333333000 ] || fail "SIGTERM: $frames frames"
+    check_output stopped/sparse.wav 8000 1 "$frames" 24
+    grep -q "sparse.wav: stopped at [0-9:]* of 11:34:26; stopped/sparse.wav holds" stderr.txt ||
+        fail "SIGTERM: $(cat stderr.txt)"
+    rm sparse.wav
+    # The short file's line meets a pipe that nobody reads while the long one is converted.
+    sox -n -r 8000 -c 1 -b 16 medium.wav synth 120 sine 440
+    rm -f stopped/long.wav
+    {
+        code=0
+        "$cli" -j 2 -r 96000 -o stopped long.wav medium.wav 2>stderr.txt || code=$?
+        echo "$code" >code.txt
+    } | true
+    [ "$(cat code.txt)" -eq 141 ] || fail "SIGPIPE: exit code $(cat code.txt), expected 141"
     frames=$(soxi -s stopped/long.wav)
-    [ "$frames" -gt 0 ] && [ "$frames" -lt 57600000 ] || fail "stopped output has $frames frames"
+    [ "$frames" -gt 0 ] && [ "$frames" -lt 57600000 ] || fail "SIGPIPE: $frames frames"
     check_output stopped/long.wav 96000 2 "$frames"
+    check_output stopped/medium.wav 96000 2 "$(expected_frames 960000 8000 96000)"
+fi
+
+# A name in /dev is not read, even when it stands for a regular file, and nothing is made in
+# /dev (native: the Windows program has no such folder).
+if [ -z "$emulator" ]; then
+    expect_exit 1 /dev/stdin <stereo44.wav
+    grep -q "^ratemill-cli: /dev/stdin: not read: .*standard input cannot be read this way" \
+        stderr.txt || fail "/dev/stdin: $(cat stderr.txt)"
+    [ -z "$(ls /dev | grep '^stdin.')" ] || fail "/dev/stdin: made $(ls /dev | grep '^stdin.')"
 fi
 
 # A FIFO is never waited on: as a source it is refused at once with one line, and as the

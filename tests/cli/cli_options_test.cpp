@@ -160,4 +160,26 @@ TEST(CommandLineOptions, HelpAndVersionNeedNoFiles) {
     EXPECT_EQ(Parse({L"-r", L"8000", L"--version"}).command, CliCommand::Version);
 }
 
+// Each name printed keeps to its line and shows as what it is; other text is left alone.
+TEST(CommandLineOutput, NamesArePrintedWithMisleadingCharactersEscaped) {
+    const std::pair<std::wstring, std::string> cases[] = {
+        {L"plain \u65e5\u672c \u00e9 \U0001F3B5.wav", "plain 日本 é \xF0\x9F\x8E\xB5.wav"},
+        {L"a\nb\tc\rd", "a\\nb\\tc\\rd"},
+        {L"\x1b[31m\x7f\x85|", "\\x1b[31m\\x7f\\u0085|"},
+        {L"\u202e\u2066\u200f\u2028\u061c", "\\u202e\\u2066\\u200f\\u2028\\u061c"},
+#ifdef _WIN32
+        // The backslash separates folders here, and a lone surrogate is not text.
+        {L"C:\\x1b\\a.wav", "C:\\x1b\\a.wav"},
+        {std::wstring(1, static_cast<wchar_t>(0xDC00)) + L"a", "\\udc00a"},
+#else
+        // A backslash in a name is doubled, so that escapes cannot be made up by names.
+        {L"\\x1b", "\\\\x1b"},
+        {L"caf\xDCE9.wav", "caf\\xe9.wav"},  // the byte 0xE9, not UTF-8, kept by the codec
+#endif
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Utf8(PrintableName(c.first.c_str())), c.second) << c.second;
+    }
+}
+
 }  // namespace

@@ -208,6 +208,26 @@ TEST_F(ConversionJob, SourceLayoutsConvertLikeThePlain16BitFile) {
     }
 }
 
+// Metadata after a data chunk left empty is not sound: the source has no samples, and its
+// output none either.
+TEST_F(ConversionJob, MetadataAfterAnEmptyDataChunkIsNotConverted) {
+    const std::vector<Chunk> chunks{
+        {"fmt ", FormatBody(1, 2, 44100, 16)}, {"data", {}}, {"id3 ", Bytes(512000, 'I')}};
+    auto riff = Source("riff.wav", MakeRiff(chunks));
+    auto rf64 = Source("rf64.wav", MakeRf64(chunks));
+    for (const CFileName* entry : {riff.get(), rf64.get()}) {
+        std::atomic<int> stop{0};
+        auto resampler = MakeSincResampler();
+        const FileResult result =
+            ConvertFile(*entry, {Str(out.Path()), 48000, 2}, stop, nullptr, *resampler);
+        EXPECT_EQ(result.status, FileStatus::Converted);
+        EXPECT_EQ(result.sourceFrames, 0u);
+        EXPECT_EQ(result.framesWritten, 0u);
+    }
+    ExpectOutput(ReadFileBytes(out.File("riff.wav")), 48000, 2, 0);
+    ExpectOutput(ReadFileBytes(out.File("rf64.wav")), 48000, 2, 0);
+}
+
 TEST_F(ConversionJob, SurroundSourceIsMixedDownWithoutTheLowFrequencyChannel) {
     // 5.1 order: front left, front right, centre, low frequency, back left, back right.
     const std::int16_t frame[6] = {20000, -12000, 6000, 32000, -3000, 9000};

@@ -83,6 +83,11 @@ rf64() {
     riff hand-data-size-ffffffff.wav
 { printf 'fmt '; le32 16; fmt_body 1 1 48000 16 2; printf 'data'; le32 100000; samples 50; } |
     riff hand-data-too-long.wav
+# An open-ended data size with no samples, whole chunks after it to the end: metadata.
+{
+    printf 'fmt '; le32 16; fmt_body 1 2 44100 16 4; printf 'data'; le32 0
+    printf 'LIST'; le32 12; printf 'INFOISFT'; le32 0; printf 'id3 '; le32 3; printf 'ID3\0'
+} | riff hand-data-size-0-list.wav
 # A fmt chunk longer than 16 bytes (cbSize 0), a fact chunk, a partial last frame.
 {
     printf 'fmt '; le32 18; fmt_body 3 1 8000 32 4; le16 0

@@ -159,6 +159,39 @@ TEST_F(WaveRead, TheDataChunkSizeBoundsTheSamples) {
             EXPECT_EQ(wave.FrameCount(), c.second / 4);
         }
     }
+
+    // An empty data chunk that says "to the end" (0, all ones, a ds64 size of 0) followed by
+    // whole chunks up to the end of the file: those are metadata, and there are no samples.
+    // Bytes that do not make such a chain are samples, as a streaming writer leaves them.
+    const Chunk id3{"id3 ", Bytes(512000, 'I')};
+    const Chunk oddUnpadded{"junk", {1, 2, 3}, 0xFFFFFFFFu, false};
+    const struct {
+        const char* name;
+        std::vector<Chunk> tail;
+        Bytes stray;  // after the chunks
+        std::uint64_t bytes;
+    } tails[] = {
+        {"LIST", {list}, {}, 0},
+        {"id3 of 512000 bytes", {id3}, {}, 0},
+        {"unpadded odd chunk, LIST", {oddUnpadded, list}, {}, 0},
+        {"LIST, then a stray byte", {list}, {0}, 29},
+        {"LIST longer than the file", {{"LIST", Bytes(20, 'L'), 21}}, {}, 28},
+        {"id with a control byte", {{"LI\x01T", Bytes(20, 'L')}}, {}, 28},
+    };
+    for (const auto& c : tails) {
+        SCOPED_TRACE(c.name);
+        std::vector<Chunk> all{{"fmt ", FormatBody(1, 2, 8000, 16)}, {"data", {}}};
+        all.insert(all.end(), c.tail.begin(), c.tail.end());
+        Bytes file = MakeRiff(all);
+        Bytes rf64 = MakeRf64(all);  // its ds64 data size is 0
+        for (Bytes* f : {&file, &rf64}) f->insert(f->end(), c.stray.begin(), c.stray.end());
+        Bytes allOnes = file;
+        SetSizeAfterFmt(allOnes, 0xFFFFFFFFu);
+        for (const Bytes* f : {&file, &allOnes, &rf64}) {
+            ASSERT_TRUE(Open(*f)) << WaveErrorText(wave.OpenError());
+            EXPECT_EQ(wave.DataBytes(), c.bytes);
+        }
+    }
 }
 
 TEST_F(WaveRead, RejectsFilesItCannotRead) {

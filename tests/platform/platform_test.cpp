@@ -3,10 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cwchar>
+#include <filesystem>
 #include <string>
+#include <system_error>
+#include <utility>
 
 #include "base/cstring.h"
 #include "support/test_support.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -83,6 +90,55 @@ TEST(PlatformFiles, NamesOutsideAsciiWork) {
     platform::Close(file);
     EXPECT_TRUE(testing_support::FileExists(folder.File("日本語 ü \xF0\x9F\x8E\xB5.bin")));
 }
+
+// One file, whatever path names it; another file with the same bytes is another file.
+TEST(PlatformFiles, AFileIsKnownByItsIdentityNotItsPath) {
+    TempFolder folder;
+    testing_support::WriteFileBytes(folder.File("a.wav"), {'a'});
+    testing_support::WriteFileBytes(folder.File("b.wav"), {'a'});
+    std::error_code error;
+    std::filesystem::create_directory(folder.File("x"), error);
+    std::filesystem::create_hard_link(folder.File("a.wav"), folder.File("link.wav"), error);
+    ASSERT_FALSE(error) << error.message();
+    const std::string sep = testing_support::Sep();
+    auto id = [](const std::string& path) {
+        platform::FileId found;
+        EXPECT_TRUE(platform::GetFileId(W(path).c_str(), &found)) << path;
+        return found;
+    };
+    const platform::FileId a = id(folder.File("a.wav"));
+    EXPECT_TRUE(id(folder.Path() + sep + "." + sep + "a.wav") == a);
+    EXPECT_TRUE(id(folder.File("x") + sep + ".." + sep + "a.wav") == a);
+    EXPECT_TRUE(id(folder.File("link.wav")) == a);
+    EXPECT_FALSE(id(folder.File("b.wav")) == a);
+    platform::FileId none;
+    EXPECT_FALSE(platform::GetFileId(W(folder.File("absent.wav")).c_str(), &none));
+}
+
+#ifndef _WIN32
+// What /dev, /proc and /sys hold is never a source, by whatever path it is reached; /dev/shm
+// holds ordinary files.
+TEST(PlatformFiles, SystemFoldersAreKnownAsGivenAndResolved) {
+    TempFolder folder;
+    const std::string devices = folder.File("devices");
+    ASSERT_EQ(symlink("/dev", devices.c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", folder.File("null.wav").c_str()), 0);
+    const std::pair<std::string, bool> cases[] = {
+        {"/dev/stdin", true},
+        {"/dev/../dev/./null", true},
+        {"/proc/self/fd/0", true},
+        {"/sys/kernel", true},
+        {devices + "/stdin", true},  // a folder that leads to /dev
+        {folder.File("null.wav"), true},
+        {"/dev/shm/take.wav", false},
+        {"/devices/take.wav", false},
+        {folder.File("take.wav"), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::InSystemFolder(W(c.first).c_str()), c.second) << c.first;
+    }
+}
+#endif
 
 TEST(PlatformProcess, ProgramPathNamesThisTestProgram) {
     wchar_t path[4096];
