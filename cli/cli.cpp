@@ -270,21 +270,24 @@ void PrintSettings(CAppParameter& settings) {
                          L"(read; it cannot be replaced, so the window program saves to the "
                          L"user's folder and reads that file from then on)");
     }
-    const wchar_t* used = settings.settingsPath.WideText();
-    Print(platform::Stream::Out, L"Settings file: %s %s\n", used != nullptr ? used : L"(none)",
-          settings.loaded                                 ? read.WideText()
-          : used != nullptr && platform::PathExists(used) ? L"(not readable: built-in values)"
-                                                          : L"(not there: built-in values)");
+    // Folder names are printed escaped, as every name the command line prints.
+    const bool named = settings.settingsPath.Length() > 0;
+    const wchar_t* usedPath = settings.settingsPath.WideText();
+    Print(platform::Stream::Out, L"Settings file: %s %s\n",
+          named ? PrintableName(settings.settingsPath).WideText() : L"(none)",
+          settings.loaded                           ? read.WideText()
+          : named && platform::PathExists(usedPath) ? L"(not readable: built-in values)"
+                                                    : L"(not there: built-in values)");
     Print(platform::Stream::Out, L"  looked for in the working folder: %s %s\n",
-          inWorkingFolder.WideText(), state(inWorkingFolder, 0));
+          PrintableName(inWorkingFolder).WideText(), state(inWorkingFolder, 0));
     Print(platform::Stream::Out, L"  then beside the program:          %s %s\n",
-          besideProgram.WideText(), state(besideProgram, 1));
+          PrintableName(besideProgram).WideText(), state(besideProgram, 1));
     Print(platform::Stream::Out, L"  then in the user's settings:      %s %s\n",
-          inUserFolder.WideText(), state(inUserFolder, 2));
+          PrintableName(inUserFolder).WideText(), state(inUserFolder, 2));
 
-    const wchar_t* folder = settings.outputPath.WideText();
     Print(platform::Stream::Out, L"Output folder: %s\n",
-          folder != nullptr ? folder : L"(none: outputs go beside their sources)");
+          settings.outputPath.Length() > 0 ? PrintableName(settings.outputPath).WideText()
+                                           : L"(none: outputs go beside their sources)");
     const int rate = StoredRate(settings.frequency);
     if (rate == settings.frequency) {
         Print(platform::Stream::Out, L"Frequency:     %d Hz\n", rate);
