@@ -57,6 +57,20 @@ def make_inputs(folder):
     return made
 
 
+def benchmark_jobs(inputs):
+    """The jobs: a name, the sources, the target rate and channels, and the seconds of audio."""
+    batch = [inputs[f"batch{i}.wav"] for i in range(8)]
+    return [
+        ("(a) 44.1 kHz stereo -> 48 kHz stereo", [inputs["music.wav"]], 48000, 2, SECONDS),
+        ("(b) 48 kHz stereo -> 16 kHz mono", [inputs["speech-stereo.wav"]], 16000, 1, SECONDS),
+        ("(c) 48 kHz mono -> 16 kHz mono", [inputs["speech-mono.wav"]], 16000, 1, SECONDS),
+        ("(d) 8 kHz mono -> 48 kHz mono", [inputs["phone.wav"]], 48000, 1, SECONDS),
+        ("(e) 8 kHz mono -> 96 kHz stereo", [inputs["phone.wav"]], 96000, 2, SECONDS),
+        ("(f) 96 kHz stereo -> 44.1 kHz stereo", [inputs["music96k.wav"]], 44100, 2, SECONDS),
+        ("(g) 8 x 30 s 44.1 kHz stereo -> 48 kHz stereo", batch, 48000, 2, 8 * 30),
+    ]
+
+
 def run(command, outdir):
     """Runs a command (or a list of commands one after the other); returns the seconds."""
     commands = command if isinstance(command[0], list) else [command]
@@ -151,16 +165,7 @@ def main():
         return [["ffmpeg", "-nostdin", "-v", "error", "-i", f, "-ar", str(rate), "-ac",
                  str(channels), os.path.join(out, os.path.basename(f))] for f in files]
 
-    batch = [inputs[f"batch{i}.wav"] for i in range(8)]
-    jobs = [
-        ("(a) 44.1 kHz stereo -> 48 kHz stereo", [inputs["music.wav"]], 48000, 2, SECONDS),
-        ("(b) 48 kHz stereo -> 16 kHz mono", [inputs["speech-stereo.wav"]], 16000, 1, SECONDS),
-        ("(c) 48 kHz mono -> 16 kHz mono", [inputs["speech-mono.wav"]], 16000, 1, SECONDS),
-        ("(d) 8 kHz mono -> 48 kHz mono", [inputs["phone.wav"]], 48000, 1, SECONDS),
-        ("(e) 8 kHz mono -> 96 kHz stereo", [inputs["phone.wav"]], 96000, 2, SECONDS),
-        ("(f) 96 kHz stereo -> 44.1 kHz stereo", [inputs["music96k.wav"]], 44100, 2, SECONDS),
-        ("(g) 8 x 30 s 44.1 kHz stereo -> 48 kHz stereo", batch, 48000, 2, 8 * 30),
-    ]
+    jobs = benchmark_jobs(inputs)
 
     cores = os.cpu_count() or 1
     print(f"Machine: {platform.processor() or platform.machine()}, {cores} cores, "
