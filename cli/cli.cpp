@@ -36,10 +36,12 @@ constexpr wchar_t kUsageStart[] =
 
 constexpr wchar_t kUsageEnd[] =
     L"\n"
-    L"Without -r, -c or -o the values stored by the window program in its settings file\n"
-    L"(ratemill.ini, in the working folder, beside the program or in the user's settings\n"
-    L"folder; see --settings) are used, or else the defaults above, and a line on standard\n"
-    L"error (not with -q) names that file. The command line never writes it.\n"
+    L"Each of -r, -c, -o and -Q that is not given takes the value the window program stored\n"
+    L"in its settings file (ratemill.ini, in the working folder, beside the program or in the\n"
+    L"user's settings folder; see --settings), or else the default above, and a line on\n"
+    L"standard error (not with -q) names that file and the values taken from it. The command\n"
+    L"line never writes it. --output= (no folder) puts the outputs beside their sources\n"
+    L"whatever folder is stored.\n"
 #ifdef _WIN32
     L"\n"
     L"A FILE with * or ? in its name part (after -- as well) stands for the files of its\n"

@@ -5,6 +5,7 @@
 set -eu
 emulator=$1
 cli=$2
+root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/ratemill-cli-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -287,6 +288,12 @@ expect_exit 0 --version
 grep -q "1.0.3.0" stdout.txt || fail "--version printed $(cat stdout.txt)"
 expect_exit 0 --help
 grep -q "Usage" stdout.txt || fail "--help printed $(cat stdout.txt)"
+# The readmes list the options exactly as --help does.
+grep '^  -' stdout.txt | tr -d '\r' >options.txt
+for doc in README.md dist/readme.txt dist/readme-ja.txt; do
+    missing=$(grep -vxF -f "$root/$doc" options.txt || true)
+    [ -z "$missing" ] || fail "$doc lacks the --help lines: $missing"
+done
 
 # The window program's stored settings fill in what the command line leaves out, within the
 # command line's ranges; the command line never rewrites the file.
@@ -305,6 +312,10 @@ check_output stored/stereo44.wav 16000 1 "$(expected_frames 11025 44100 16000)"
 [ ! -s stderr.txt ] || fail "-q printed $(cat stderr.txt)"
 expect_exit 0 -q -c 2 -o . ../stereo44.wav
 check_output stereo44.wav 16000 2 "$(expected_frames 11025 44100 16000)"
+# An empty -o puts the output beside its source (the one just made) whatever folder is stored.
+expect_exit 0 -q --output= stereo44.wav
+check_output "stereo44(1).wav" 16000 1 \
+    "$(expected_frames "$(expected_frames 11025 44100 16000)" 16000 16000)"
 # Unless -q, standard error names the file whose values are used, and only those values.
 expect_exit 0 -c 2 ../stereo44.wav
 grep -q "using settings from .*settings.ratemill.ini (output folder stored, 16000 Hz)" \
