@@ -428,8 +428,18 @@ TEST_F(GuiTest, TheWindowResizesAndKeepsTheSizeTheUserGaveIt) {
         EXPECT_GE(d.Send(d.Item(IDC_FILE_LIST), LVM_GETCOUNTPERPAGE), 2);
 
         d.Post(d.main, WM_SYSCOMMAND, SC_MAXIMIZE);
-        d.WaitUntil([&] { return IsZoomed(d.main) != FALSE; }, "the window to be maximised");
-        d.Send(d.main, WM_NULL);
+        // Wine marks the window maximised before its new size arrives: wait until the size has
+        // changed and holds still.
+        d.WaitUntil(
+            [&] {
+                const SIZE first = ClientSize(d.main);
+                d.Send(d.main, WM_NULL);
+                Sleep(50);
+                const SIZE second = ClientSize(d.main);
+                return IsZoomed(d.main) != FALSE && first.cx == second.cx &&
+                       first.cy == second.cy && (second.cx != client.cx || second.cy != client.cy);
+            },
+            "the window to be maximised");
         ExpectTidy(d, "maximised");
         const SIZE now = ClientSize(d.main);
         const LONG wider = now.cx - client.cx, taller = now.cy - client.cy;
