@@ -1,10 +1,16 @@
 // ratemill-shots: runs the window program and sets it up for a screenshot, the way a user
 // would: files dropped on the window, optionally converted. Used by scripts/screenshots.sh.
 //
-//   ratemill-shots.exe READY DONE [--execute] FILE...
+//   ratemill-shots.exe READY DONE [--execute | --quit-question | --stopped-report]
+//                      [--size WIDTHxHEIGHT] [--remove FILE] FILE...
 //
-// Once the window shows what it should, READY is written: the window's rectangle on the screen,
-// frame included, as "LEFT TOP WIDTH HEIGHT" in pixels, for cropping the screenshot. When DONE
+// --execute converts the files and dismisses the report; --quit-question starts the batch and
+// asks to quit while it runs (the question stays for the screenshot, then No is answered and the
+// batch cancelled); --stopped-report starts it, cancels it in its last file and keeps the final
+// report. --size gives the window that outer size first; --remove deletes a file once it is in
+// the list, so that the batch finds it gone. Once the window shows what it should, READY is
+// written: the rectangle on the screen of the window with its frame, and of the question or
+// report over it, as "LEFT TOP WIDTH HEIGHT" in pixels, for cropping the screenshot. When DONE
 // appears (or after a minute) the window is closed. Exit code: the program's, or 3 when the
 // window never came.
 #ifndef WIN32_LEAN_AND_MEAN
@@ -90,10 +96,16 @@ void WriteText(const std::wstring& path, const std::string& text) {
     CloseHandle(file);
 }
 
-// "LEFT TOP WIDTH HEIGHT" of the window with its frame, in screen pixels.
-std::string RectangleOf(HWND window) {
+// "LEFT TOP WIDTH HEIGHT" of the window with its frame, and of the box over it, in screen
+// pixels.
+std::string RectangleOf(HWND window, HWND box) {
     RECT r{};
     GetWindowRect(window, &r);
+    if (box != nullptr) {
+        RECT b{};
+        GetWindowRect(box, &b);
+        UnionRect(&r, &r, &b);
+    }
     char text[64];
     std::snprintf(text, sizeof text, "%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left,
                   r.bottom - r.top);
@@ -104,6 +116,19 @@ bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Waits until the status line beside Cancel names the batch's last file.
+void WaitForLastFile(HWND main, const std::wstring& last) {
+    const std::wstring name = last.substr(last.find_last_of(L"\\/") + 1);
+    for (int i = 0; i < 600; ++i) {
+        wchar_t text[512] = L"";
+        GetDlgItemTextW(main, IDC_PROGRESS_TEXT, text, 512);
+        if (std::wcsstr(text, name.c_str()) != nullptr) return;
+        Sleep(50);
+    }
+}
+
+enum class Mode { Show, Execute, QuitQuestion, StoppedReport };
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int show) {
@@ -112,15 +137,26 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int show)
     if (argv == nullptr || argc < 3) return 2;
     const std::wstring ready = argv[1];
     const std::wstring done = argv[2];
-    bool execute = false;
+    Mode mode = Mode::Show;
+    int width = 0, height = 0;
+    std::wstring removed;
     std::vector<std::wstring> files;
     for (int i = 3; i < argc; ++i) {
         if (std::wcscmp(argv[i], L"--execute") == 0) {
-            execute = true;
-            continue;
+            mode = Mode::Execute;
+        } else if (std::wcscmp(argv[i], L"--quit-question") == 0) {
+            mode = Mode::QuitQuestion;
+        } else if (std::wcscmp(argv[i], L"--stopped-report") == 0) {
+            mode = Mode::StoppedReport;
+        } else if (std::wcscmp(argv[i], L"--size") == 0 && i + 1 < argc) {
+            std::swscanf(argv[++i], L"%dx%d", &width, &height);
+        } else if (std::wcscmp(argv[i], L"--remove") == 0 && i + 1 < argc) {
+            wchar_t full[MAX_PATH];
+            if (GetFullPathNameW(argv[++i], MAX_PATH, full, nullptr) != 0) removed = full;
+        } else {
+            wchar_t full[MAX_PATH];
+            if (GetFullPathNameW(argv[i], MAX_PATH, full, nullptr) != 0) files.emplace_back(full);
         }
-        wchar_t full[MAX_PATH];
-        if (GetFullPathNameW(argv[i], MAX_PATH, full, nullptr) != 0) files.emplace_back(full);
     }
     LocalFree(argv);
 
@@ -129,17 +165,40 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int show)
         HWND main = WaitForDialog(true, nullptr, 60);
         if (main == nullptr) return;
         sawWindow = true;
+        if (width > 0 && height > 0) {
+            SetWindowPos(main, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER);
+        }
         if (!files.empty())
             SendMessageW(main, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(files)), 0);
-        if (execute) {
+        if (!removed.empty()) DeleteFileW(removed.c_str());
+        HWND box = nullptr;
+        if (mode != Mode::Show) {
             PostMessageW(main, WM_COMMAND, MAKEWPARAM(IDC_EXECUTE, BN_CLICKED), 0);
+        }
+        if (mode == Mode::Execute) {
             // The report box closes the batch; dismiss it so the window shows the result.
             HWND report = WaitForDialog(false, main, 300);
             if (report != nullptr) SendMessageW(report, WM_COMMAND, IDOK, 0);
+        } else if (mode == Mode::QuitQuestion && !files.empty()) {
+            WaitForLastFile(main, files.back());
+            PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+            box = WaitForDialog(false, main, 30);
+        } else if (mode == Mode::StoppedReport && !files.empty()) {
+            WaitForLastFile(main, files.back());
+            Sleep(1500);  // far enough into the file for its time to show
+            PostMessageW(main, WM_COMMAND, MAKEWPARAM(IDC_CANCEL, BN_CLICKED), 0);
+            box = WaitForDialog(false, main, 300);
         }
         Sleep(500);
-        WriteText(ready, RectangleOf(main));
+        WriteText(ready, RectangleOf(main, box));
         for (int i = 0; i < 600 && !Exists(done); ++i) Sleep(100);
+        if (mode == Mode::QuitQuestion && box != nullptr) {
+            SendMessageW(box, WM_COMMAND, IDNO, 0);
+            PostMessageW(main, WM_COMMAND, MAKEWPARAM(IDC_CANCEL, BN_CLICKED), 0);
+            box = WaitForDialog(false, main, 300);
+        }
+        if (box != nullptr && IsWindow(box)) SendMessageW(box, WM_COMMAND, IDOK, 0);
+        for (int i = 0; i < 100 && !IsWindowEnabled(GetDlgItem(main, IDC_EXECUTE)); ++i) Sleep(100);
         PostMessageW(main, WM_COMMAND, IDCANCEL, 0);
     });
     int code = RunApplication(instance, commandLine, show);
