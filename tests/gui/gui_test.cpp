@@ -279,6 +279,25 @@ SIZE MinimumSize(Driver& d) {
     return {info.ptMinTrackSize.x, info.ptMinTrackSize.y};
 }
 
+// Waits until probe has given true for a third of a second on end. Under Wine a window's size can
+// change once more after it first shows the one asked for (a late event of the display), so a
+// size is taken only once it holds still.
+void WaitSteady(Driver& d, const std::function<bool()>& probe, const std::string& what) {
+    auto since = std::chrono::steady_clock::time_point::max();
+    d.WaitUntil(
+        [&] {
+            d.Send(d.main, WM_NULL);
+            const auto now = std::chrono::steady_clock::now();
+            if (!probe()) {
+                since = std::chrono::steady_clock::time_point::max();
+                return false;
+            }
+            if (since == std::chrono::steady_clock::time_point::max()) since = now;
+            return now - since >= std::chrono::milliseconds(330);
+        },
+        what);
+}
+
 // Asks for a new size of the window without waiting on its thread, then waits until the window
 // has taken it (or its smallest size) and laid itself out.
 void Resize(Driver& d, int width, int height) {
@@ -287,14 +306,14 @@ void Resize(Driver& d, int width, int height) {
     const LONG wantedHeight = std::max<LONG>(height, minimum.cy);
     SetWindowPos(d.main, nullptr, 0, 0, width, height,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_ASYNCWINDOWPOS);
-    d.WaitUntil(
+    WaitSteady(
+        d,
         [&] {
             RECT r = {};
             GetWindowRect(d.main, &r);
             return r.right - r.left == wantedWidth && r.bottom - r.top == wantedHeight;
         },
         "the window's new size");
-    d.Send(d.main, WM_NULL);
 }
 
 // Everything fits: the groups side by side within the window's inner area, each control within
@@ -428,16 +447,16 @@ TEST_F(GuiTest, TheWindowResizesAndKeepsTheSizeTheUserGaveIt) {
         EXPECT_GE(d.Send(d.Item(IDC_FILE_LIST), LVM_GETCOUNTPERPAGE), 2);
 
         d.Post(d.main, WM_SYSCOMMAND, SC_MAXIMIZE);
-        // Wine marks the window maximised before its new size arrives: wait until the size has
-        // changed and holds still.
-        d.WaitUntil(
+        // Wine marks the window maximised before its new size arrives.
+        SIZE maximised = {};
+        WaitSteady(
+            d,
             [&] {
-                const SIZE first = ClientSize(d.main);
-                d.Send(d.main, WM_NULL);
-                Sleep(50);
-                const SIZE second = ClientSize(d.main);
-                return IsZoomed(d.main) != FALSE && first.cx == second.cx &&
-                       first.cy == second.cy && (second.cx != client.cx || second.cy != client.cy);
+                const SIZE now = ClientSize(d.main);
+                const bool same = now.cx == maximised.cx && now.cy == maximised.cy;
+                maximised = now;
+                return IsZoomed(d.main) != FALSE && same &&
+                       (now.cx != client.cx || now.cy != client.cy);
             },
             "the window to be maximised");
         ExpectTidy(d, "maximised");
