@@ -1,4 +1,4 @@
-#include "engine/conversion.h"
+#include "engine/job/conversion.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "engine/channels.h"
-#include "engine/resampler.h"
-#include "engine/sample_writer.h"
+#include "engine/job/channels.h"
+#include "engine/job/sample_writer.h"
+#include "engine/standard/sinc_resampler.h"
+#include "engine/standard/sinc_state.h"
 #include "support/test_support.h"
 
 #ifndef _WIN32
@@ -535,9 +536,8 @@ TEST_F(ConversionJob, OutputsBesideTheSourcesTakeTheFirstFreeName) {
     CFileName dotted;
     dotted.SetPath(source.File("take.").c_str());
     CWaveFile output;
-    MediaParams params{1, 8000, 1, 16};
-    output.SetParams(&params);
-    ASSERT_EQ(CreateOutputFile(output, Str(out.Path()), dotted, 1), 0);
+    ASSERT_EQ(CreateOutputFile(output, {8000, 1, 16}, Str(out.Path()), dotted, 1),
+              OutputCreation::Created);
     EXPECT_EQ(Utf8(output.Name()), out.File("take(1).wav"));
 }
 

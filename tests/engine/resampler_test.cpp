@@ -1,4 +1,4 @@
-#include "engine/resampler.h"
+#include "engine/standard/sinc_state.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/sinc_kernel.h"
+#include "engine/standard/sinc_kernel.h"
 #include "reference/reference_resampler.h"
 #include "support/test_support.h"
 
@@ -33,7 +33,7 @@ struct Literal {
 template <const SincKernel& kernel>
 struct Fast {
     using State = ResamplerState;
-    static bool Available() { return SincKernelSupported(kernel); }
+    static bool Available() { return KernelSupported(kernel); }
     static void Reset(State& s, int from, int to, int channels) {
         ResamplerReset(s, from, to, channels);
     }
