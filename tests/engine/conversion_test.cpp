@@ -485,9 +485,13 @@ TEST_F(ConversionJob, OutputThatCannotBeCreatedIsGivenUpAtOnce) {
         std::string folder;
         int rate;
         int channels;
+        int bits = 16;
     };
-    std::vector<Case> cases{Case{out.Path(), 0, 2}, Case{out.Path(), 44100, 0},
-                            Case{missing, 44100, 2}, Case{plainFile, 44100, 2}};
+    // Targets the job makes no output for (3 channels, 24 bits in the standard quality), and
+    // folders where none can be made.
+    std::vector<Case> cases{Case{out.Path(), 0, 2},     Case{out.Path(), 44100, 0},
+                            Case{out.Path(), 44100, 3}, Case{out.Path(), 44100, 2, 24},
+                            Case{missing, 44100, 2},    Case{plainFile, 44100, 2}};
 #ifndef _WIN32
     // A folder without write permission (root writes anyway, so only other users see it).
     TempFolder readOnly;
@@ -496,7 +500,8 @@ TEST_F(ConversionJob, OutputThatCannotBeCreatedIsGivenUpAtOnce) {
 #endif
     for (const Case& c : cases) {
         DiagnosticRecorder diagnostics;
-        BatchResult r = RunBatch({a.get()}, c.folder, c.rate, c.channels);
+        BatchResult r =
+            RunBatch({a.get()}, c.folder, c.rate, c.channels, Quality::Standard, c.bits);
         EXPECT_FALSE(r.stopped);
         EXPECT_EQ(r.failed, 1);
         EXPECT_EQ(r.observer.statuses, std::vector<FileStatus>{FileStatus::OutputFailed});
