@@ -147,13 +147,26 @@ struct Blocks {
     }
 };
 
-// 16-bit samples from decoding to the output: the standard quality.
-class Pcm16Path {
+// What a path of samples from decoding to the output works on: a prepared file, its blocks and
+// a resampler of the path's sample type.
+template <typename R>
+class SamplePath {
   public:
-    using Resampler = Pcm16Resampler;
+    using Resampler = R;
 
-    Pcm16Path(const FileJob& job, const Blocks& blocks, Pcm16Resampler& resampler)
+    SamplePath(const FileJob& job, const Blocks& blocks, R& resampler)
         : m_job(job), m_blocks(blocks), m_resampler(resampler) {}
+
+  protected:
+    const FileJob& m_job;
+    const Blocks& m_blocks;
+    R& m_resampler;
+};
+
+// 16-bit samples from decoding to the output: the standard quality.
+class Pcm16Path : public SamplePath<Pcm16Resampler> {
+  public:
+    using SamplePath::SamplePath;
 
     bool Allocate() {
         const int channels = m_job.source.Format().channels;
@@ -226,21 +239,15 @@ class Pcm16Path {
         return true;
     }
 
-    const FileJob& m_job;
-    const Blocks& m_blocks;
-    Pcm16Resampler& m_resampler;
     std::unique_ptr<std::int16_t[]> m_decoded;    // as 16-bit samples, source channels
     std::unique_ptr<std::int16_t[]> m_mixed;      // mixed down to stereo (3+ channels only)
     std::unique_ptr<std::int16_t[]> m_converted;  // in the target's channel count
 };
 
 // Floats from decoding to the output's quantization: the high quality.
-class FloatPath {
+class FloatPath : public SamplePath<FloatResampler> {
   public:
-    using Resampler = FloatResampler;
-
-    FloatPath(const FileJob& job, const Blocks& blocks, FloatResampler& resampler)
-        : m_job(job), m_blocks(blocks), m_resampler(resampler) {}
+    using SamplePath::SamplePath;
 
     bool Allocate() {
         const int channels = m_job.source.Format().channels;
@@ -296,9 +303,6 @@ class FloatPath {
         }
     }
 
-    const FileJob& m_job;
-    const Blocks& m_blocks;
-    FloatResampler& m_resampler;
     std::unique_ptr<float[]> m_decoded, m_mixed, m_converted;  // as in Pcm16Path
     std::unique_ptr<float[]> m_resampled;                      // the resampler's outputs
     int m_capacity = 0;  // of m_resampled, in values: a whole number of frames
