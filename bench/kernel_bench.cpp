@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/hq_kernel.h"
-#include "engine/resampler.h"
-#include "engine/sinc_kernel.h"
+#include "engine/high/hq_kernel.h"
+#include "engine/high/hq_resampler.h"
+#include "engine/standard/sinc_kernel.h"
+#include "engine/standard/sinc_state.h"
 #include "reference/reference_resampler.h"
 
 namespace {
@@ -60,7 +61,7 @@ void Literal(benchmark::State& bench, int from, int to, int channels) {
 }
 
 void Fast(benchmark::State& bench, const SincKernel* kernel, int from, int to, int channels) {
-    if (!SincKernelSupported(*kernel)) {
+    if (!KernelSupported(*kernel)) {
         bench.SkipWithError("instruction set not available");
         return;
     }
@@ -75,7 +76,7 @@ void Fast(benchmark::State& bench, const SincKernel* kernel, int from, int to, i
 
 // The high-quality resampler on float samples, drained at the end of each second.
 void HighQuality(benchmark::State& bench, const HqKernel* kernel, int from, int to, int channels) {
-    if (!HqKernelSupported(*kernel)) {
+    if (!KernelSupported(*kernel)) {
         bench.SkipWithError("instruction set not available");
         return;
     }
@@ -89,8 +90,8 @@ void HighQuality(benchmark::State& bench, const HqKernel* kernel, int from, int 
         const std::size_t chunk = 2560u * static_cast<std::size_t>(channels);
         for (std::size_t start = 0; start < in.size(); start += chunk) {
             const int n = static_cast<int>(std::min(chunk, in.size() - start));
-            produced += resampler->ProcessFloat(in.data() + start, n, out.data(),
-                                                static_cast<int>(out.size()));
+            produced +=
+                resampler->Process(in.data() + start, n, out.data(), static_cast<int>(out.size()));
         }
         while (int n = resampler->Drain(out.data(), static_cast<int>(out.size()))) produced += n;
         benchmark::DoNotOptimize(out.data());

@@ -15,7 +15,7 @@
 #include "base/filename.h"
 #include "base/format.h"
 #include "base/version.h"
-#include "engine/conversion.h"
+#include "engine/job/conversion.h"
 #include "media/wave_file.h"
 #include "platform/platform.h"
 #include "settings/app_parameter.h"

@@ -4,7 +4,8 @@
 #include <vector>
 
 #include "base/cstring.h"
-#include "engine/conversion.h"
+#include "engine/job/conversion.h"
+#include "engine/standard/sinc_resampler.h"
 
 constexpr int kCliMinRate = 1000;
 constexpr int kCliMaxRate = 384000;

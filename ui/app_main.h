@@ -11,7 +11,7 @@
 
 #include "app/app_base.h"
 #include "base/filename.h"
-#include "engine/conversion.h"
+#include "engine/job/conversion.h"
 #include "media/media_file.h"
 #include "ui/layout.h"
 

@@ -1,4 +1,4 @@
-#include "engine/conversion.h"
+#include "engine/job/conversion.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "engine/channels.h"
-#include "engine/resampler.h"
-#include "engine/sample_writer.h"
+#include "engine/job/channels.h"
+#include "engine/job/sample_writer.h"
+#include "engine/standard/sinc_resampler.h"
+#include "engine/standard/sinc_state.h"
 #include "support/test_support.h"
 
 #ifndef _WIN32
@@ -484,9 +485,13 @@ TEST_F(ConversionJob, OutputThatCannotBeCreatedIsGivenUpAtOnce) {
         std::string folder;
         int rate;
         int channels;
+        int bits = 16;
     };
-    std::vector<Case> cases{Case{out.Path(), 0, 2}, Case{out.Path(), 44100, 0},
-                            Case{missing, 44100, 2}, Case{plainFile, 44100, 2}};
+    // Targets the job makes no output for (3 channels, 24 bits in the standard quality), and
+    // folders where none can be made.
+    std::vector<Case> cases{Case{out.Path(), 0, 2},     Case{out.Path(), 44100, 0},
+                            Case{out.Path(), 44100, 3}, Case{out.Path(), 44100, 2, 24},
+                            Case{missing, 44100, 2},    Case{plainFile, 44100, 2}};
 #ifndef _WIN32
     // A folder without write permission (root writes anyway, so only other users see it).
     TempFolder readOnly;
@@ -495,7 +500,8 @@ TEST_F(ConversionJob, OutputThatCannotBeCreatedIsGivenUpAtOnce) {
 #endif
     for (const Case& c : cases) {
         DiagnosticRecorder diagnostics;
-        BatchResult r = RunBatch({a.get()}, c.folder, c.rate, c.channels);
+        BatchResult r =
+            RunBatch({a.get()}, c.folder, c.rate, c.channels, Quality::Standard, c.bits);
         EXPECT_FALSE(r.stopped);
         EXPECT_EQ(r.failed, 1);
         EXPECT_EQ(r.observer.statuses, std::vector<FileStatus>{FileStatus::OutputFailed});
@@ -535,9 +541,8 @@ TEST_F(ConversionJob, OutputsBesideTheSourcesTakeTheFirstFreeName) {
     CFileName dotted;
     dotted.SetPath(source.File("take.").c_str());
     CWaveFile output;
-    MediaParams params{1, 8000, 1, 16};
-    output.SetParams(&params);
-    ASSERT_EQ(CreateOutputFile(output, Str(out.Path()), dotted, 1), 0);
+    ASSERT_EQ(CreateOutputFile(output, {8000, 1, 16}, Str(out.Path()), dotted, 1),
+              OutputCreation::Created);
     EXPECT_EQ(Utf8(output.Name()), out.File("take(1).wav"));
 }
 

@@ -1,4 +1,4 @@
-#include "engine/hq_resampler.h"
+#include "engine/high/hq_resampler.h"
 
 #include <gtest/gtest.h>
 
@@ -9,23 +9,23 @@
 #include <string>
 #include <vector>
 
-#include "engine/hq_filter.h"
-#include "engine/hq_kernel.h"
+#include "engine/high/hq_filter.h"
+#include "engine/high/hq_kernel.h"
 
 namespace {
 
 constexpr double kPi = 3.141592653589793;
 
 // Feeds `in` in chunks of `chunk` frames, taking at most `capacity` values per call, then drains.
-std::vector<float> Feed(Resampler& r, const std::vector<float>& in, int channels, int chunk = 2560,
-                        int capacity = 1 << 20) {
+std::vector<float> Feed(FloatResampler& r, const std::vector<float>& in, int channels,
+                        int chunk = 2560, int capacity = 1 << 20) {
     std::vector<float> out, buffer(static_cast<std::size_t>(capacity));
     const std::size_t step = static_cast<std::size_t>(chunk) * channels;
     for (std::size_t start = 0; start < in.size(); start += step) {
         int count = static_cast<int>(std::min(step, in.size() - start));
         for (bool first = true;; first = false) {
-            const int n = r.ProcessFloat(first ? in.data() + start : nullptr, first ? count : 0,
-                                         buffer.data(), capacity);
+            const int n = r.Process(first ? in.data() + start : nullptr, first ? count : 0,
+                                    buffer.data(), capacity);
             out.insert(out.end(), buffer.begin(), buffer.begin() + n);
             if (n < capacity - capacity % channels) break;
         }
@@ -201,7 +201,7 @@ TEST(HqResampler, InstructionSetsGiveTheSameBytes) {
             }
             const std::vector<float> expected = Resample(in, p.from, p.to, channels, kHqKernelSse2);
             for (const HqKernel* kernel : {&kHqKernelAvx2, &kHqKernelAvx512}) {
-                if (!HqKernelSupported(*kernel)) continue;
+                if (!KernelSupported(*kernel)) continue;
                 const std::vector<float> got = Resample(in, p.from, p.to, channels, *kernel);
                 EXPECT_TRUE(got.size() == expected.size() &&
                             std::memcmp(got.data(), expected.data(), got.size() * 4) == 0)

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/resampler.h"
-#include "engine/sinc_kernel.h"
+#include "engine/standard/sinc_kernel.h"
+#include "engine/standard/sinc_state.h"
 #include "reference/reference_resampler.h"
 
 namespace {
@@ -96,7 +96,7 @@ void Compare(const SincKernel& kernel, int from, int to, int channels, Compariso
 class KernelEquivalence : public ::testing::TestWithParam<const SincKernel*> {
   protected:
     void SetUp() override {
-        if (!SincKernelSupported(*GetParam())) GTEST_SKIP() << "instruction set not available";
+        if (!KernelSupported(*GetParam())) GTEST_SKIP() << "instruction set not available";
     }
 };
 
@@ -134,7 +134,7 @@ TEST(KernelEquivalenceLongStream, StaysWithTheLiteralKernelsFarIntoAStream) {
         const std::vector<std::int16_t> in = Signal(pair.first, 1, 60);
         const std::vector<std::int16_t> expected = Literal(in, pair.first, pair.second, 1);
         for (const SincKernel* kernel : {&kSincKernelSse2, &kSincKernelAvx2, &kSincKernelAvx512}) {
-            if (!SincKernelSupported(*kernel)) continue;
+            if (!KernelSupported(*kernel)) continue;
             Comparison total;
             Compare(*kernel, in, expected, pair.first, pair.second, 1, total);
             EXPECT_GE(total.samples - total.different, total.samples * 99999 / 100000)

@@ -1,4 +1,4 @@
-#include "engine/resampler.h"
+#include "engine/standard/sinc_state.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/sinc_kernel.h"
+#include "engine/common/recent_cache.h"
+#include "engine/standard/sinc_kernel.h"
 #include "reference/reference_resampler.h"
 #include "support/test_support.h"
 
@@ -33,7 +34,7 @@ struct Literal {
 template <const SincKernel& kernel>
 struct Fast {
     using State = ResamplerState;
-    static bool Available() { return SincKernelSupported(kernel); }
+    static bool Available() { return KernelSupported(kernel); }
     static void Reset(State& s, int from, int to, int channels) {
         ResamplerReset(s, from, to, channels);
     }
@@ -253,6 +254,29 @@ TEST(WeightTables, NearestPhasePlusSlopeGivesTheSincBetweenPhases) {
         }
         EXPECT_LE(worst, 1.0) << from << " > " << to;
     }
+}
+
+// The rate tables both resamplers share: the last four keys used are kept (a key used again
+// moves to the front), and a table that could not be built is not kept.
+TEST(RecentCache, KeepsTheTablesOfTheFourKeysUsedLast) {
+    RecentCache<std::pair<int, int>, int> cache;
+    int built = 0;
+    auto find = [&](int a, int b) {
+        return *cache.Find({a, b}, [&] {
+            ++built;
+            return std::make_shared<const int>(10 * a + b);
+        });
+    };
+    for (auto [a, b] : {std::pair{1, 2}, {2, 1}, {1, 3}, {3, 1}, {1, 2}, {4, 4}}) {
+        EXPECT_EQ(find(a, b), 10 * a + b);
+    }
+    EXPECT_EQ(built, 5);
+    for (auto [a, b] : {std::pair{1, 2}, {1, 3}, {3, 1}, {4, 4}}) find(a, b);
+    EXPECT_EQ(built, 5);  // {2, 1} was the least recently used
+    find(2, 1);
+    EXPECT_EQ(built, 6);
+    EXPECT_EQ(cache.Find({5, 5}, [] { return std::shared_ptr<const int>(); }), nullptr);
+    EXPECT_EQ(find(5, 5), 55);
 }
 
 }  // namespace

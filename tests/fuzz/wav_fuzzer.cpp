@@ -31,9 +31,9 @@
 
 #include "base/cstring.h"
 #include "base/filename.h"
-#include "engine/conversion.h"
-#include "engine/hq_resampler.h"
-#include "engine/resampler.h"
+#include "engine/high/hq_resampler.h"
+#include "engine/job/conversion.h"
+#include "engine/standard/sinc_resampler.h"
 #include "media/wave_file.h"
 #include "tests/fuzz/fuzz_check.h"
 
@@ -165,9 +165,10 @@ void CheckOutput(const CString& path, const Target& target, int bits, const File
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Folders folders;
     // One resampler per target and quality, so that each keeps the tables of its rate pair.
-    static SincResampler resamplers[2];
-    static std::unique_ptr<Resampler> highQuality[2] = {MakeHighQualityResampler(),
-                                                        MakeHighQualityResampler()};
+    static std::unique_ptr<Pcm16Resampler> resamplers[2] = {MakeSincResampler(),
+                                                            MakeSincResampler()};
+    static std::unique_ptr<FloatResampler> highQuality[2] = {MakeHighQualityResampler(),
+                                                             MakeHighQualityResampler()};
     WriteInput(folders.input, data, size);
     const CString inputPath = Utf8String(folders.input);
 
@@ -217,8 +218,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         asked.channels = target.channels;
         asked.quality = high ? Quality::High : Quality::Standard;
         asked.bitsPerSample = bits;
-        const FileResult result =
-            ConvertFile(entry, asked, stop, &progress, high ? *highQuality[t] : resamplers[t]);
+        const FileResult result = high ? ConvertFile(entry, asked, stop, &progress, *highQuality[t])
+                                       : ConvertFile(entry, asked, stop, &progress, *resamplers[t]);
         if (refused) {
             Check(result.status == FileStatus::UnsupportedRatio,
                   "a ratio of 1024 or 1/1024 and beyond is refused");

@@ -172,8 +172,8 @@ int ReferenceResampler::Process(const std::int16_t* src, int count, std::int16_t
                                         : ResampleMono(*m_state, src, count, dst, capacity);
 }
 
-std::unique_ptr<Resampler> MakeReferenceResampler() {
-    return std::unique_ptr<Resampler>(new ReferenceResampler());
+std::unique_ptr<Pcm16Resampler> MakeReferenceResampler() {
+    return std::unique_ptr<Pcm16Resampler>(new ReferenceResampler());
 }
 
 }  // namespace reference

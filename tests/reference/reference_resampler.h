@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "engine/resampler.h"
+#include "engine/standard/sinc_state.h"
 
 namespace reference {
 
@@ -48,18 +49,17 @@ int ResampleStereo(ResamplerState& state, const std::int16_t* src, int count, st
 double LowPassFilter(const ResamplerState& state, const double* ring, int index);
 
 // The literal kernels behind the conversion job's resampler interface.
-class ReferenceResampler : public Resampler {
+class ReferenceResampler : public Pcm16Resampler {
   public:
     ReferenceResampler() : m_state(new ResamplerState()) {}
     void Reset(int sourceFrequency, int targetFrequency, int targetChannels) override;
     int Process(const std::int16_t* src, int count, std::int16_t* dst, int capacity) override;
-    double Ratio() const override { return m_state->ratio; }
     const ResamplerState& State() const { return *m_state; }
 
   private:
     std::unique_ptr<ResamplerState> m_state;
 };
 
-std::unique_ptr<Resampler> MakeReferenceResampler();
+std::unique_ptr<Pcm16Resampler> MakeReferenceResampler();
 
 }  // namespace reference

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/cstring.h"
-#include "engine/conversion.h"
+#include "engine/job/conversion.h"
 
 namespace testing_support {
 

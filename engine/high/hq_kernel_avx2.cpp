@@ -1,8 +1,9 @@
 // The high-quality resampler's inner loops for AVX2 (see hq_kernel_impl.h; CMake sets the flags).
 #define HQ_KERNEL_NAMESPACE hq_kernel_avx2
-#include "engine/hq_kernel_impl.h"
+#include "engine/high/hq_kernel_impl.h"
 
 const HqKernel kHqKernelAvx2 = {"AVX2",
+                                InstructionSet::Avx2,
                                 hq_kernel_avx2::Forward,
                                 hq_kernel_avx2::Inverse,
                                 hq_kernel_avx2::SpreadMultiply,

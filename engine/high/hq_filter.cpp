@@ -1,10 +1,12 @@
-#include "engine/hq_filter.h"
+#include "engine/high/hq_filter.h"
 
+#include <array>
 #include <cmath>
 #include <complex>
-#include <mutex>
 #include <numeric>
 #include <utility>
+
+#include "engine/common/recent_cache.h"
 
 namespace {
 
@@ -127,35 +129,9 @@ void HqPolyWeights(const HqPolyDesign& design, double offset, double* weights) {
 
 std::shared_ptr<const HqPolyTable> HqFindPolyTable(std::int64_t inRate, std::int64_t outRate,
                                                    std::int64_t lowRate) {
-    constexpr int kKept = 4;
-    static std::mutex lock;
-    static std::shared_ptr<const HqPolyTable> recent[kKept];  // the most recently used first
-    static std::int64_t keys[kKept][3];
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        for (int i = 0; i < kKept && recent[i]; ++i) {
-            if (keys[i][0] == inRate && keys[i][1] == outRate && keys[i][2] == lowRate) {
-                for (; i > 0; --i) {
-                    std::swap(recent[i], recent[i - 1]);
-                    std::swap(keys[i], keys[i - 1]);
-                }
-                return recent[0];
-            }
-        }
-    }
-    // Built outside the lock: another thread may build the same table meanwhile, which only
-    // costs the time.
-    std::shared_ptr<const HqPolyTable> table = BuildPolyTable(HqPlanPoly(inRate, outRate, lowRate));
-    std::lock_guard<std::mutex> guard(lock);
-    for (int i = kKept - 1; i > 0; --i) {
-        recent[i] = std::move(recent[i - 1]);
-        std::swap(keys[i], keys[i - 1]);
-    }
-    recent[0] = table;
-    keys[0][0] = inRate;
-    keys[0][1] = outRate;
-    keys[0][2] = lowRate;
-    return table;
+    static RecentCache<std::array<std::int64_t, 3>, HqPolyTable> recent;
+    return recent.Find({inRate, outRate, lowRate},
+                       [&] { return BuildPolyTable(HqPlanPoly(inRate, outRate, lowRate)); });
 }
 
 std::vector<HqFilterTaps> HqFilters(int sourceFrequency, int targetFrequency) {

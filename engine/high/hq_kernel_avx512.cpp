@@ -1,9 +1,10 @@
 // The high-quality resampler's inner loops for AVX-512 (see hq_kernel_impl.h; CMake sets the
 // flags).
 #define HQ_KERNEL_NAMESPACE hq_kernel_avx512
-#include "engine/hq_kernel_impl.h"
+#include "engine/high/hq_kernel_impl.h"
 
 const HqKernel kHqKernelAvx512 = {"AVX-512",
+                                  InstructionSet::Avx512,
                                   hq_kernel_avx512::Forward,
                                   hq_kernel_avx512::Inverse,
                                   hq_kernel_avx512::SpreadMultiply,

@@ -1,16 +1,19 @@
-#include "engine/resampler.h"
+#include "engine/standard/sinc_resampler.h"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
-#include <mutex>
 #include <new>
 #include <numeric>
 #include <utility>
 
-#include "engine/sinc_kernel.h"
+#include "engine/common/recent_cache.h"
+#include "engine/common/simd_choice.h"
+#include "engine/standard/sinc_kernel.h"
+#include "engine/standard/sinc_state.h"
 
 struct WeightTables {
     int phases = 0;
@@ -27,16 +30,9 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kPiOver32 = 0.09817477042468103;
 
-// The widest instruction set this processor (and its operating system) supports.
-const SincKernel& ChooseKernel() {
-    for (const SincKernel* kernel : {&kSincKernelAvx512, &kSincKernelAvx2}) {
-        if (SincKernelSupported(*kernel)) return *kernel;
-    }
-    return kSincKernelSse2;
-}
-
 const SincKernel& Kernel() {
-    static const SincKernel& kernel = ChooseKernel();
+    static const SincKernel& kernel =
+        WidestSupportedKernel({&kSincKernelAvx512, &kSincKernelAvx2, &kSincKernelSse2});
     return kernel;
 }
 
@@ -96,44 +92,12 @@ std::shared_ptr<const WeightTables> BuildWeightTables(int phases, std::int64_t s
     return tables;
 }
 
-// The tables of the last few ratios, shared by every resampler: the threads of a parallel batch
-// use one copy, and a batch whose files alternate between rates does not build them again.
 std::shared_ptr<const WeightTables> FindWeightTables(int phases, std::int64_t step) {
-    constexpr int kKept = 4;
-    static std::mutex lock;
-    static std::shared_ptr<const WeightTables> recent[kKept];  // the most recently used first
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        for (int i = 0; i < kKept && recent[i]; ++i) {
-            if (recent[i]->phases == phases && recent[i]->step == step) {
-                for (; i > 0; --i) std::swap(recent[i], recent[i - 1]);
-                return recent[0];
-            }
-        }
-    }
-    // Built outside the lock: another thread may build the same tables meanwhile, which only
-    // costs the time.
-    std::shared_ptr<const WeightTables> tables = BuildWeightTables(phases, step);
-    if (!tables) return nullptr;
-    std::lock_guard<std::mutex> guard(lock);
-    for (int i = kKept - 1; i > 0; --i) recent[i] = std::move(recent[i - 1]);
-    recent[0] = tables;
-    return tables;
+    static RecentCache<std::array<std::int64_t, 2>, WeightTables> recent;
+    return recent.Find({phases, step}, [&] { return BuildWeightTables(phases, step); });
 }
 
 }  // namespace
-
-bool SincKernelSupported(const SincKernel& kernel) {
-    __builtin_cpu_init();
-    if (&kernel == &kSincKernelAvx512) {
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-               __builtin_cpu_supports("avx512dq");
-    }
-    if (&kernel == &kSincKernelAvx2) {
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    }
-    return true;  // SSE2 is part of every x86-64 processor
-}
 
 ResamplerState::~ResamplerState() = default;
 
@@ -234,18 +198,27 @@ const char* ResamplerInstructionSet() {
     return Kernel().name;
 }
 
-SincResampler::SincResampler() : m_state(new (std::nothrow) ResamplerState()) {}
+namespace {
 
-void SincResampler::Reset(int sourceFrequency, int targetFrequency, int targetChannels) {
-    if (m_state) ResamplerReset(*m_state, sourceFrequency, targetFrequency, targetChannels);
-}
+class SincResampler : public Pcm16Resampler {
+  public:
+    explicit SincResampler(std::unique_ptr<ResamplerState> state) : m_state(std::move(state)) {}
+    void Reset(int sourceFrequency, int targetFrequency, int channels) override {
+        ResamplerReset(*m_state, sourceFrequency, targetFrequency, channels);
+    }
+    int Process(const std::int16_t* src, int count, std::int16_t* dst, int capacity) override {
+        return m_state->targetChannels == 2 ? ResampleStereo(*m_state, src, count, dst, capacity)
+                                            : ResampleMono(*m_state, src, count, dst, capacity);
+    }
 
-int SincResampler::Process(const std::int16_t* src, int count, std::int16_t* dst, int capacity) {
-    if (!m_state) return 0;
-    return m_state->targetChannels == 2 ? ResampleStereo(*m_state, src, count, dst, capacity)
-                                        : ResampleMono(*m_state, src, count, dst, capacity);
-}
+  private:
+    std::unique_ptr<ResamplerState> m_state;
+};
 
-std::unique_ptr<Resampler> MakeSincResampler() {
-    return std::unique_ptr<Resampler>(new (std::nothrow) SincResampler());
+}  // namespace
+
+std::unique_ptr<Pcm16Resampler> MakeSincResampler() {
+    std::unique_ptr<ResamplerState> state(new (std::nothrow) ResamplerState());
+    if (!state) return nullptr;
+    return std::unique_ptr<Pcm16Resampler>(new (std::nothrow) SincResampler(std::move(state)));
 }

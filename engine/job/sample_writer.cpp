@@ -1,4 +1,4 @@
-#include "engine/sample_writer.h"
+#include "engine/job/sample_writer.h"
 
 #include <new>
 

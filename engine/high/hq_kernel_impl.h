@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/hq_kernel.h"
+#include "engine/high/hq_kernel.h"
 
 namespace HQ_KERNEL_NAMESPACE {
 namespace {

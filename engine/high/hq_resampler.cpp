@@ -1,4 +1,4 @@
-#include "engine/hq_resampler.h"
+#include "engine/high/hq_resampler.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/hq_filter.h"
-#include "engine/hq_kernel.h"
+#include "engine/high/hq_filter.h"
+#include "engine/high/hq_kernel.h"
 
 namespace {
 
@@ -194,7 +194,7 @@ class PolyStage {
     std::vector<float> m_scratch;
 };
 
-class HighQualityResampler : public Resampler {
+class HighQualityResampler : public FloatResampler {
   public:
     explicit HighQualityResampler(const HqKernel& kernel) : m_kernel(kernel) {}
 
@@ -214,13 +214,7 @@ class HighQualityResampler : public Resampler {
         m_hasPoly = polyIn != polyOut;
         if (m_hasPoly) m_poly.Reset(HqFindPolyTable(polyIn, polyOut, low), m_channels);
     }
-    SampleForm Form() const override { return SampleForm::Float; }
-    int Process(const std::int16_t*, int, std::int16_t*, int) override { return 0; }
-    double Ratio() const override {
-        return static_cast<double>(m_source) / static_cast<double>(m_target);
-    }
-
-    int ProcessFloat(const float* src, int count, float* dst, int capacity) override {
+    int Process(const float* src, int count, float* dst, int capacity) override {
         const int frames = count > 0 && src != nullptr ? count / m_channels : 0;
         m_inFrames += frames;
         Fifo* first = Input();
@@ -318,30 +312,16 @@ class HighQualityResampler : public Resampler {
 
 }  // namespace
 
-bool HqKernelSupported(const HqKernel& kernel) {
-    __builtin_cpu_init();
-    if (&kernel == &kHqKernelAvx512) {
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-               __builtin_cpu_supports("avx512dq");
-    }
-    if (&kernel == &kHqKernelAvx2) return __builtin_cpu_supports("avx2");
-    return true;  // SSE2 is part of every x86-64 processor
-}
-
 const HqKernel& HqBestKernel() {
-    static const HqKernel& best = []() -> const HqKernel& {
-        for (const HqKernel* kernel : {&kHqKernelAvx512, &kHqKernelAvx2}) {
-            if (HqKernelSupported(*kernel)) return *kernel;
-        }
-        return kHqKernelSse2;
-    }();
+    static const HqKernel& best =
+        WidestSupportedKernel({&kHqKernelAvx512, &kHqKernelAvx2, &kHqKernelSse2});
     return best;
 }
 
-std::unique_ptr<Resampler> MakeHighQualityResampler(const HqKernel& kernel) {
-    return std::unique_ptr<Resampler>(new HighQualityResampler(kernel));
+std::unique_ptr<FloatResampler> MakeHighQualityResampler(const HqKernel& kernel) {
+    return std::unique_ptr<FloatResampler>(new HighQualityResampler(kernel));
 }
 
-std::unique_ptr<Resampler> MakeHighQualityResampler() {
+std::unique_ptr<FloatResampler> MakeHighQualityResampler() {
     return MakeHighQualityResampler(HqBestKernel());
 }

@@ -6,9 +6,8 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
-#include "engine/resampler.h"
+#include "engine/common/simd_choice.h"
 
 // Complex FFTs on split real and imaginary arrays of a power-of-two size, in passes of two radix-2
 // stages (and a last radix-2 stage when the size is an odd power of two). `twiddles` is the
@@ -41,6 +40,7 @@ struct HqPolyRun {
 
 struct HqKernel {
     const char* name;
+    InstructionSet instructionSet;
     void (*forward)(float* re, float* im, int size, const float* twiddles);
     void (*inverse)(float* re, float* im, int size, const float* twiddles);
     // y[2i] = x[i] h[2i], y[2i + 1] = x[i] h[2i + 1] for i < half (h as its even and odd
@@ -59,10 +59,5 @@ extern const HqKernel kHqKernelSse2;
 extern const HqKernel kHqKernelAvx2;
 extern const HqKernel kHqKernelAvx512;
 
-// Whether this processor (and its operating system) can run a kernel.
-bool HqKernelSupported(const HqKernel& kernel);
 // The widest kernel this processor supports.
 const HqKernel& HqBestKernel();
-
-// A high-quality resampler that runs a given kernel (MakeHighQualityResampler takes the widest).
-std::unique_ptr<Resampler> MakeHighQualityResampler(const HqKernel& kernel);

@@ -16,7 +16,7 @@
 #include <immintrin.h>
 #endif
 
-#include "engine/resampler.h"
+#include "engine/standard/sinc_state.h"
 
 namespace SINC_KERNEL_NAMESPACE {
 namespace {

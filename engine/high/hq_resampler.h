@@ -7,4 +7,9 @@
 
 #include "engine/resampler.h"
 
-std::unique_ptr<Resampler> MakeHighQualityResampler();
+struct HqKernel;
+
+// With the widest kernel this processor runs.
+std::unique_ptr<FloatResampler> MakeHighQualityResampler();
+// With a given kernel (engine/high/hq_kernel.h).
+std::unique_ptr<FloatResampler> MakeHighQualityResampler(const HqKernel& kernel);

@@ -1,4 +1,4 @@
-#include "engine/block_reader.h"
+#include "engine/job/block_reader.h"
 
 #include <new>
 

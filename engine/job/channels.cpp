@@ -1,4 +1,4 @@
-#include "engine/channels.h"
+#include "engine/job/channels.h"
 
 namespace {
 

@@ -76,7 +76,11 @@ double SecondsDone(const FileResult& result);
 CString DescribeFileResult(const FileResult& result,
                            CString (*showName)(const CString& name) = nullptr);
 
-// Progress of a batch. Every call comes on the thread that runs the batch.
+// Progress of a batch. OnBatchBegin and OnBatchEnd come on the thread that called
+// RunConversionBatch; the calls about a file (OnFileBegin to OnFileEnd) come on the thread that
+// converts it. With one job that is the calling thread; with several it is any of the batch's
+// threads, so calls about different files can come at the same time, and an observer of such a
+// batch guards its own state.
 class ConversionObserver {
   public:
     virtual ~ConversionObserver() = default;
@@ -98,57 +102,51 @@ class ConversionObserver {
     virtual void OnBatchEnd(bool stopped) { (void)stopped; }
 };
 
-// Builds the candidate output name for a suffix number (folder, separator, base name, "(n)"
-// above 0, ".", extension or "wav" when the source has none; an empty folder means the
-// source's own folder) and creates it without overwriting. Where the name with "(n)" at the end
-// is a device name (Windows: NUL.tar(1).wav), the number goes before the base name's first dot
-// instead (NUL(1).tar.wav). 0 created, -1 error, -2 the name is taken.
-int CreateOutputFile(CWaveFile& output, const CString& outputFolder, const CFileName& entry,
-                     int index);
-
-// One file between naming its output and converting it.
-struct FileJob {
-    CWaveFile source;
-    CWaveFile output;
-    FileResult result;
-    int targetChannels = 0;
-    int kernelChannels = 0;  // the channels resampled (a mono source is resampled as mono)
-    // Reading ahead and writing behind on threads of their own, so that a slow disk does not
-    // hold the conversion up. A batch of several jobs turns them off: there the other
-    // conversions keep the processors busy while one waits for its files, and the threads'
-    // hand-offs and their copies through the caches would only cost time.
-    bool overlapInputOutput = true;
-    bool ready = false;  // the source is open and the output created
+// The PCM format of an output. The job makes mono or stereo outputs of 16 bits, or 24 with the
+// high quality; it passes any other count or size as 0, which no output is created with.
+struct OutputFormat {
+    int frequency = 0;
+    int channels = 0;
+    int bitsPerSample = 0;
 };
 
-// Opens the source and creates its output under the first free name; on failure the job's
-// result says why and nothing is left open. Writes "Resampling... start\n" once the source
-// opened. Outputs are 16-bit, or 24-bit when the target asks for it with the high quality; a
-// target of other channels or sample sizes fails as an output that cannot be created.
-void PrepareFile(FileJob& job, const CFileName& entry, const ConversionTarget& target);
-// Converts a prepared file, reporting progress as file `index`, and closes both files. The
-// resampler's form decides the path: 16-bit samples for Pcm16 (16-bit outputs only), floats
-// from decoding to the output's quantization for Float.
-void ConvertPrepared(FileJob& job, int index, const std::atomic<int>& stopFlag,
-                     ConversionObserver* observer, Resampler& resampler);
+enum class OutputCreation {
+    Created,
+    Failed,     // the format is invalid, or the file could not be made for another reason
+    NameTaken,  // a file of that name exists, or the name cannot be made new
+};
 
-// Converts one source into the first free name in the target's folder with the given resampler.
+// Builds the candidate output name for a suffix number (folder, separator, base name, "(n)"
+// above 0, ".", extension or "wav" when the source has none; an empty folder means the
+// source's own folder) and creates it in the format without overwriting. Where the name with
+// "(n)" at the end is a device name (Windows: NUL.tar(1).wav), the number goes before the base
+// name's first dot instead (NUL(1).tar.wav).
+OutputCreation CreateOutputFile(CWaveFile& output, const OutputFormat& format,
+                                const CString& outputFolder, const CFileName& entry, int index);
+
+// Converts one source into the first free name in the target's folder with the given
+// resampler: 16-bit samples from decoding to the output (16-bit outputs only), or floats from
+// decoding to the output's quantization. Writes "Resampling... start\n" once the source opened
+// and "Resampling... complete\n" when both files are closed.
 FileResult ConvertFile(const CFileName& entry, const ConversionTarget& target,
                        const std::atomic<int>& stopFlag, ConversionObserver* observer,
-                       Resampler& resampler);
+                       Pcm16Resampler& resampler);
+FileResult ConvertFile(const CFileName& entry, const ConversionTarget& target,
+                       const std::atomic<int>& stopFlag, ConversionObserver* observer,
+                       FloatResampler& resampler);
 
-// Makes a resampler for one conversion thread.
-using ResamplerFactory = std::unique_ptr<Resampler> (*)();
+// Makes a 16-bit resampler for one conversion thread (null: not enough memory).
+using ResamplerFactory = std::unique_ptr<Pcm16Resampler> (*)();
 
 // Converts the sources (a null entry is skipped) on up to `jobs` threads, the calling one
 // among them: with one job, one file after the other on the calling thread alone. Each thread
 // makes its own resampler: the high-quality one for Quality::High, else makeResampler's (null:
 // MakeSincResampler). The stop flag is tested before each file and chunk. Outputs are named in
-// list order, so they get exactly the names a one-at-a-time run gives. The observer is called
-// from all threads (OnBatchBegin and OnBatchEnd from the calling one): OnFileBegin(i) when file
-// i is taken, OnFileProgressOf(i, percent), OnFileResult(i, ...) for a present entry, then
-// OnFileEnd(files done). Returns whether the stop flag ended the batch; *failedFiles (when
-// given) receives the number of files that failed.
+// list order, so they get exactly the names a one-at-a-time run gives. The observer gets
+// OnBatchBegin, then for each file taken OnFileBegin(i), OnFileProgressOf(i, percent),
+// OnFileResult(i, ...) for a present entry and OnFileEnd(files done), then OnBatchEnd (see
+// ConversionObserver for the threads). Returns whether the stop flag ended the batch;
+// *failedFiles (when given) receives the number of files that failed.
 bool RunConversionBatch(const std::vector<const CFileName*>& sources,
                         const ConversionTarget& target, const std::atomic<int>& stopFlag,
                         ConversionObserver* observer, int jobs = 1, int* failedFiles = nullptr,

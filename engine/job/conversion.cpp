@@ -1,0 +1,668 @@
+#include "engine/job/conversion.h"
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <utility>
+
+#include "base/diagnostic.h"
+#include "base/format.h"
+#include "engine/high/hq_resampler.h"
+#include "engine/job/block_reader.h"
+#include "engine/job/channels.h"
+#include "engine/job/sample_writer.h"
+#include "engine/standard/sinc_resampler.h"
+#include "platform/platform.h"
+
+namespace {
+
+// A source rate at or above this multiple of the target would let the resampler's output
+// position lap its 1024-sample ring; a target rate at or above it makes outputs three orders of
+// magnitude longer than their sources (a 1 Hz source of a few bytes would fill a disk).
+constexpr std::uint64_t kMaxRatio = 1024;
+
+bool IsSupportedRatio(std::uint64_t sourceRate, std::uint64_t targetRate) {
+    return sourceRate < kMaxRatio * targetRate && targetRate < kMaxRatio * sourceRate;
+}
+
+// An output is named after its source's base name (trimmed when the path was split): one that
+// is empty, "." or ".." would name a hidden file, the folder itself or its parent.
+bool IsUsableBaseName(const CString& base) {
+    const char* b = base.Bytes();
+    const int n = base.Length();
+    if (b == nullptr || n == 0) return false;
+    return !(b[0] == '.' && (n == 1 || (n == 2 && b[1] == '.')));
+}
+
+template <typename T>
+std::unique_ptr<T[]> Allocate(std::size_t count) {
+    return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
+}
+
+// The bytes of path up to and including its last separator ("" when it has none).
+int FolderPrefixLength(const CString& path) {
+    int prefix = 0;
+    for (int i = 0; i < path.Length(); ++i) {
+        if (path.Bytes()[i] == '\\' || path.Bytes()[i] == '/') prefix = i + 1;
+    }
+    return prefix;
+}
+
+// An output name candidate: the folder (or the source's own), the base name with "(n)" for a
+// suffix number above 0, ".", the extension, "wav" when the source has none (a name ending in
+// a dot would lose it on Windows). With beforeFirstDot the number goes before the base name's
+// first dot instead of at its end.
+CString OutputName(const CString& folder, const CFileName& entry, int index, bool beforeFirstDot) {
+    CString name;
+    if (folder.Length() > 0) {
+        name.AssignString(folder);
+        const wchar_t separator[] = {platform::kPathSeparator, 0};
+        name.Append(separator);
+    } else {
+        name.AppendBytes(entry.FullPath.Bytes(), FolderPrefixLength(entry.FullPath));
+    }
+    const char* base = entry.BaseName.Bytes();
+    const int length = entry.BaseName.Length();
+    int split = length;
+    if (beforeFirstDot) {
+        const void* dot =
+            length > 0 ? std::memchr(base, '.', static_cast<std::size_t>(length)) : nullptr;
+        if (dot != nullptr) split = static_cast<int>(static_cast<const char*>(dot) - base);
+    }
+    name.AppendBytes(base, split);
+    if (index > 0) {
+        wchar_t suffix[64];
+        FormatTextN(suffix, 64, L"(%d)", index);
+        name.Append(suffix);
+    }
+    if (split < length) name.AppendBytes(base + split, length - split);
+    name.Append(L".");
+    if (entry.Extension.Length() > 0) {
+        name.AppendString(entry.Extension);
+    } else {
+        name.Append(L"wav");
+    }
+    return name;
+}
+
+// The source is read this many bytes at a time (in whole chunks), then converted chunk by chunk.
+constexpr std::uint32_t kReadAheadBytes = 256 * 1024;
+// Output values gathered per block written, at least (a short file's output is gathered whole).
+constexpr int kOutputBlockValues = 204800;
+
+// Most output frames one input frame can trigger: about 1 / ratio, plus a margin for the
+// rounding of the accumulated output position.
+int MaxOutputsPerInput(double ratio) {
+    return static_cast<int>(1.0 / ratio) + 2;
+}
+
+// Float outputs taken from the resampler per call, at most: a block that stays in the cache.
+constexpr int kFloatOutputValues = 16384;
+
+// One file between naming its output and converting it.
+struct FileJob {
+    CWaveFile source;
+    CWaveFile output;
+    FileResult result;
+    OutputFormat format;     // the output's, as the target asks for it
+    int kernelChannels = 0;  // the channels resampled (a mono source is resampled as mono)
+    double ratio = 1.0;      // source frequency / target frequency
+    // Reading ahead and writing behind on threads of their own, so that a slow disk does not
+    // hold the conversion up. A batch of several jobs turns them off: there the other
+    // conversions keep the processors busy while one waits for its files, and the threads'
+    // hand-offs and their copies through the caches would only cost time.
+    bool overlapInputOutput = true;
+    bool ready = false;  // the source is open and the output created
+};
+
+// The blocks one file's samples are read and written in.
+struct Blocks {
+    std::uint32_t rawBytes = 0;  // the source is read in blocks of whole chunks, at least one
+    int outputCapacity = 0;      // resampled values per kernel call, at most
+    bool wholeOutput = false;    // the file's output fits in one block of outputCapacity values
+
+    explicit Blocks(const FileJob& job) {
+        const SampleFormat& format = job.source.Format();
+        const int targetChannels = job.format.channels;
+        const std::uint32_t chunkBytes =
+            static_cast<std::uint32_t>(kChunkFrames) * format.blockAlign;
+        rawBytes =
+            chunkBytes * (kReadAheadBytes / chunkBytes > 1 ? kReadAheadBytes / chunkBytes : 1);
+        // Room for at least one input frame's outputs, so that no sample is ever dropped.
+        long need = static_cast<long>(MaxOutputsPerInput(job.ratio)) * targetChannels;
+        outputCapacity = need > kOutputBlockValues ? static_cast<int>(need) : kOutputBlockValues;
+        // A short file's output is gathered in one buffer of about its size. The estimate
+        // counts an output for every instant in the source, and more: should it still fall
+        // short, the block is written when full and filled again.
+        const double expected = (static_cast<double>(job.source.FrameCount()) / job.ratio +
+                                 MaxOutputsPerInput(job.ratio)) *
+                                targetChannels;
+        if (expected < outputCapacity) {
+            wholeOutput = true;
+            const int estimate = static_cast<int>(expected) + 1;
+            outputCapacity = estimate > need ? estimate : static_cast<int>(need);
+        }
+    }
+};
+
+// What a path of samples from decoding to the output works on: a prepared file, its blocks and
+// a resampler of the path's sample type.
+template <typename R>
+class SamplePath {
+  public:
+    using Resampler = R;
+
+    SamplePath(const FileJob& job, const Blocks& blocks, R& resampler)
+        : m_job(job), m_blocks(blocks), m_resampler(resampler) {}
+
+  protected:
+    const FileJob& m_job;
+    const Blocks& m_blocks;
+    R& m_resampler;
+};
+
+// 16-bit samples from decoding to the output: the standard quality.
+class Pcm16Path : public SamplePath<Pcm16Resampler> {
+  public:
+    using SamplePath::SamplePath;
+
+    bool Allocate() {
+        const int channels = m_job.source.Format().channels;
+        m_decoded = ::Allocate<std::int16_t>(static_cast<std::size_t>(kChunkFrames) * channels);
+        if (channels > 2) m_mixed = ::Allocate<std::int16_t>(2 * kChunkFrames);
+        m_converted = ::Allocate<std::int16_t>(2 * kChunkFrames);
+        return m_decoded && (channels <= 2 || m_mixed) && m_converted;
+    }
+
+    // Converts frames of raw sample data and appends the outputs; false when the output could
+    // not take them.
+    bool Convert(const std::uint8_t* raw, int frames, const DownmixMatrix& downmix,
+                 SampleWriter& writer) {
+        const SampleFormat& format = m_job.source.Format();
+        // 16-bit samples are used where they were read; others are decoded first.
+        const std::int16_t* samples;
+        if (IsNativePcm16(format)) {
+            samples = reinterpret_cast<const std::int16_t*>(raw);
+        } else {
+            DecodeFrames(format, raw, static_cast<std::uint32_t>(frames), m_decoded.get());
+            samples = m_decoded.get();
+        }
+
+        // Channel conversion: more than two channels are mixed down to stereo first.
+        int channels = format.channels;
+        if (channels > 2) {
+            DownmixToStereo(downmix, samples, frames, m_mixed.get());
+            samples = m_mixed.get();
+            channels = 2;
+        }
+        const std::int16_t* values = samples;
+        int count = frames * channels;
+        if (channels == 2 && m_job.format.channels == 1) {
+            StereoToMono(samples, frames, m_converted.get());
+            values = m_converted.get();
+            count = frames;
+        }
+        // A mono source going to stereo is resampled as mono and each output written twice:
+        // equal channels give exactly the values of the mono kernel, at half the work.
+        return ResampleAndWrite(values, count, writer);
+    }
+
+    // The resampler holds nothing back at the end.
+    bool Finish(SampleWriter&) { return true; }
+
+  private:
+    // Resamples count values and appends them to the output, in as many kernel calls as the
+    // output buffer needs.
+    bool ResampleAndWrite(const std::int16_t* values, int count, SampleWriter& writer) {
+        const int targetChannels = m_job.format.channels;
+        const int channels = m_job.kernelChannels;  // of the values resampled
+        const int copies = targetChannels / channels;
+        // Input frames per kernel call such that their outputs always fit the room reserved.
+        const int perInput = MaxOutputsPerInput(m_job.ratio);
+        int piece = m_blocks.outputCapacity / targetChannels / perInput;
+        if (piece < 1) piece = 1;
+        const int pieceValues = piece * channels;
+        for (int start = 0; start < count; start += pieceValues) {
+            const int n = count - start < pieceValues ? count - start : pieceValues;
+            // The most this piece can produce.
+            const int most = (n / channels) * perInput * channels;
+            std::int16_t* room = writer.Reserve(most * copies);
+            if (room == nullptr) return false;
+            const int produced = m_resampler.Process(values + start, n, room, most);
+            if (copies == 2) {
+                for (int i = produced - 1; i >= 0; --i) room[2 * i] = room[2 * i + 1] = room[i];
+            }
+            writer.Commit(produced * copies);
+        }
+        return true;
+    }
+
+    std::unique_ptr<std::int16_t[]> m_decoded;    // as 16-bit samples, source channels
+    std::unique_ptr<std::int16_t[]> m_mixed;      // mixed down to stereo (3+ channels only)
+    std::unique_ptr<std::int16_t[]> m_converted;  // in the target's channel count
+};
+
+// Floats from decoding to the output's quantization: the high quality.
+class FloatPath : public SamplePath<FloatResampler> {
+  public:
+    using SamplePath::SamplePath;
+
+    bool Allocate() {
+        const int channels = m_job.source.Format().channels;
+        const int targetChannels = m_job.format.channels;
+        const int kernelChannels = m_job.kernelChannels;
+        m_decoded = ::Allocate<float>(static_cast<std::size_t>(kChunkFrames) * channels);
+        if (channels > 2) m_mixed = ::Allocate<float>(2 * kChunkFrames);
+        m_converted = ::Allocate<float>(kChunkFrames);
+        // Room for what one block of output holds, counted before a mono stream is doubled.
+        m_capacity = m_blocks.outputCapacity / targetChannels * kernelChannels;
+        if (m_capacity > kFloatOutputValues) m_capacity = kFloatOutputValues;
+        m_capacity -= m_capacity % kernelChannels;
+        m_resampled = ::Allocate<float>(static_cast<std::size_t>(m_capacity));
+        return m_decoded && (channels <= 2 || m_mixed) && m_converted && m_resampled;
+    }
+
+    bool Convert(const std::uint8_t* raw, int frames, const DownmixMatrix& downmix,
+                 SampleWriter& writer) {
+        const SampleFormat& format = m_job.source.Format();
+        float* samples = m_decoded.get();
+        DecodeFramesToFloat(format, raw, static_cast<std::uint32_t>(frames), samples);
+        // The same channel conversions as the 16-bit path, except stereo to mono: the average
+        // of the two sides, which cannot clip.
+        int channels = format.channels;
+        if (channels > 2) {
+            DownmixToStereo(downmix, samples, frames, m_mixed.get());
+            samples = m_mixed.get();
+            channels = 2;
+        }
+        if (channels == 2 && m_job.format.channels == 1) {
+            StereoToMonoAverage(samples, frames, m_converted.get());
+            samples = m_converted.get();
+            channels = 1;
+        }
+        return ResampleAndWrite(samples, frames * channels, false, writer);
+    }
+
+    // The resampler holds the outputs of its filter's delay until the end.
+    bool Finish(SampleWriter& writer) { return ResampleAndWrite(nullptr, 0, true, writer); }
+
+  private:
+    // With drain, the outputs the resampler still owes after the last input instead.
+    bool ResampleAndWrite(const float* values, int count, bool drain, SampleWriter& writer) {
+        const int copies = m_job.format.channels / m_job.kernelChannels;
+        float* out = m_resampled.get();
+        // Outputs that do not fit come with the next calls, which bring no input.
+        while (true) {
+            const int made = drain ? m_resampler.Drain(out, m_capacity)
+                                   : m_resampler.Process(values, count, out, m_capacity);
+            if (made <= 0) return true;
+            if (!writer.WriteFloat(out, made, copies)) return false;
+            count = 0;
+        }
+    }
+
+    std::unique_ptr<float[]> m_decoded, m_mixed, m_converted;  // as in Pcm16Path
+    std::unique_ptr<float[]> m_resampled;                      // the resampler's outputs
+    int m_capacity = 0;  // of m_resampled, in values: a whole number of frames
+};
+
+// The chunk loop of one prepared file.
+class FileConverter {
+  public:
+    FileConverter(FileJob& job, int index, const std::atomic<int>& stopFlag,
+                  ConversionObserver* observer)
+        : m_job(job), m_index(index), m_stop(stopFlag), m_observer(observer) {}
+
+    // Converts the file over a path, with the output written beside it.
+    template <typename Path>
+    FileStatus Run(const Blocks& blocks, Path& path) {
+        // Writing runs beside the conversion; what it could not write decides the result.
+        SampleWriter writer(m_job.output, blocks.outputCapacity, blocks.wholeOutput,
+                            m_job.output.Format().bitsPerSample / 8, m_job.overlapInputOutput);
+        if (!writer.Ready()) return FileStatus::OutOfMemory;
+        FileStatus status = ChunkLoop(blocks, path, writer);
+        if (!writer.Finish() && !IsFailure(status)) status = WriteStatus();
+        return status;
+    }
+
+  private:
+    template <typename Path>
+    FileStatus ChunkLoop(const Blocks& blocks, Path& path, SampleWriter& writer);
+    FileStatus WriteStatus() const {
+        return m_job.output.LimitReached() ? FileStatus::SizeLimit : FileStatus::WriteFailed;
+    }
+
+    FileJob& m_job;
+    int m_index;
+    const std::atomic<int>& m_stop;
+    ConversionObserver* m_observer;
+};
+
+template <typename Path>
+FileStatus FileConverter::ChunkLoop(const Blocks& blocks, Path& path, SampleWriter& writer) {
+    CWaveFile& source = m_job.source;
+    const SampleFormat& format = source.Format();
+    const std::uint64_t total = source.FrameCount();
+    DownmixMatrix downmix;
+    if (format.channels > 2) downmix = MakeDownmix(format.channels, format.channelMask);
+    auto writeFailed = [&]() {
+        writer.Finish();
+        return WriteStatus();
+    };
+
+    // The sample data arrives in blocks read ahead; `used` bytes of the block are converted.
+    BlockReader reader(source, total * format.blockAlign, blocks.rawBytes,
+                       m_job.overlapInputOutput);
+    if (!reader.Ready()) return FileStatus::OutOfMemory;
+    const std::uint8_t* block = nullptr;
+    std::uint32_t held = 0, used = 0;
+    for (std::uint64_t done = 0; done < total; done += kChunkFrames) {
+        if (m_stop.load() != 0) return FileStatus::Stopped;
+
+        // Whole frames up to the end of the sample data; a partial frame is dropped.
+        const std::uint64_t left = total - done;
+        const std::uint32_t want = left < kChunkFrames ? static_cast<std::uint32_t>(left)
+                                                       : static_cast<std::uint32_t>(kChunkFrames);
+        if (used == held) {
+            block = reader.Next(&held);
+            held -= held % format.blockAlign;
+            used = 0;
+        }
+        const std::uint32_t available = (held - used) / format.blockAlign;
+        const int frames = static_cast<int>(available < want ? available : want);
+        if (frames == 0) return FileStatus::ReadFailed;
+        const std::uint8_t* raw = block + used;
+        used += static_cast<std::uint32_t>(frames) * format.blockAlign;
+        if (!path.Convert(raw, frames, downmix, writer)) return writeFailed();
+        m_job.result.sourceFramesDone = done + static_cast<std::uint64_t>(frames);
+        if (m_observer != nullptr) {
+            m_observer->OnFileProgressOf(m_index, static_cast<unsigned>(done * 100 / total));
+        }
+        if (static_cast<std::uint32_t>(frames) < want) return FileStatus::ReadFailed;
+    }
+    if (!path.Finish(writer)) return writeFailed();
+    return FileStatus::Converted;
+}
+
+// Opens the source and creates its output under the first free name; on failure the job's
+// result says why and nothing is left open. Writes "Resampling... start\n" once the source
+// opened.
+void PrepareFile(FileJob& job, const CFileName& entry, const ConversionTarget& target) {
+    FileResult& result = job.result;
+    CWaveFile& source = job.source;
+    if (!source.OpenFile(entry.FullPath)) {
+        result.status = FileStatus::SourceUnreadable;
+        result.sourceError = source.OpenError();
+        result.systemError = source.LastError();
+        return;
+    }
+    DiagnosticPrint(L"Resampling... start\n");
+    const SampleFormat& format = source.Format();
+    result.sourceFrames = source.FrameCount();
+    result.sourceRate = format.samplesPerSecond;
+
+    // Only mono and stereo outputs of 16 bits (24 with the high quality) are made; any other
+    // count or size counts as "nothing selected", which creating the output refuses.
+    const int channels = target.channels;
+    const int bits = target.bitsPerSample;
+    OutputFormat& out = job.format;
+    out.frequency = target.frequency;
+    out.channels = (channels == 1 || channels == 2) ? channels : 0;
+    out.bitsPerSample = bits == 16 || (bits == 24 && target.quality == Quality::High) ? bits : 0;
+
+    if (out.frequency > 0 && out.channels != 0 && out.bitsPerSample != 0 &&
+        !IsSupportedRatio(format.samplesPerSecond, static_cast<std::uint64_t>(out.frequency))) {
+        result.status = FileStatus::UnsupportedRatio;
+        source.Close();
+        return;
+    }
+    if (!IsUsableBaseName(entry.BaseName)) {
+        result.status = FileStatus::UnusableName;
+        source.Close();
+        return;
+    }
+
+    // Only "the name is taken" moves on to the next candidate. A numbered name that is still
+    // no file on disk (a device or a pipe) means that none will be.
+    OutputCreation created = OutputCreation::NameTaken;
+    bool noDiskFile = false;
+    for (int index = 0;
+         index < kOutputNameCandidates && created == OutputCreation::NameTaken && !noDiskFile;
+         ++index) {
+        created = CreateOutputFile(job.output, out, target.folder, entry, index);
+        noDiskFile = created == OutputCreation::NameTaken && index > 0 &&
+                     job.output.LastError() == platform::kErrorNotRegularFile;
+    }
+    if (created != OutputCreation::Created) {
+        const bool failed = created == OutputCreation::Failed;
+        result.status = failed ? FileStatus::OutputFailed : FileStatus::NoFreeName;
+        result.systemError = job.output.LastError();
+        if (failed || noDiskFile) result.outputPath.AssignString(job.output.Name());
+        source.Close();
+        return;
+    }
+    result.outputPath.AssignString(job.output.Name());
+    job.ratio = static_cast<double>(format.samplesPerSecond) / static_cast<double>(out.frequency);
+    job.kernelChannels = (format.channels == 1 && out.channels == 2) ? 1 : out.channels;
+    job.ready = true;
+}
+
+// Converts a prepared file over a path, reporting progress as file `index`, and closes both
+// files.
+template <typename Path>
+void ConvertPrepared(FileJob& job, int index, const std::atomic<int>& stopFlag,
+                     ConversionObserver* observer, typename Path::Resampler& resampler) {
+    if (!job.ready) return;
+    FileResult& result = job.result;
+    const Blocks blocks(job);
+    Path path(job, blocks, resampler);
+    if (!path.Allocate()) {
+        result.status = FileStatus::OutOfMemory;
+    } else {
+        resampler.Reset(static_cast<int>(job.source.Format().samplesPerSecond),
+                        job.format.frequency, job.kernelChannels);
+        FileConverter converter(job, index, stopFlag, observer);
+        result.status = converter.Run(blocks, path);
+    }
+
+    job.source.Close();
+    if (!job.output.Finish() && !IsFailure(result.status)) result.status = FileStatus::WriteFailed;
+    if (result.status == FileStatus::WriteFailed) result.systemError = job.output.LastError();
+    result.framesWritten = job.output.FrameCount();
+    job.ready = false;
+    DiagnosticPrint(L"Resampling... complete\n");
+}
+
+template <typename Path>
+FileResult ConvertOne(const CFileName& entry, const ConversionTarget& target,
+                      const std::atomic<int>& stopFlag, ConversionObserver* observer,
+                      typename Path::Resampler& resampler) {
+    FileJob job;
+    PrepareFile(job, entry, target);
+    ConvertPrepared<Path>(job, 0, stopFlag, observer, resampler);
+    return std::move(job.result);
+}
+
+// The batch over one path; each thread makes its resampler with make.
+template <typename Path>
+bool RunBatch(const std::vector<const CFileName*>& sources, const ConversionTarget& target,
+              const std::atomic<int>& stopFlag, ConversionObserver* observer, int jobs,
+              int* failedFiles, std::unique_ptr<typename Path::Resampler> (*make)()) {
+    const int n = static_cast<int>(sources.size());
+    if (jobs > n) jobs = n;
+    if (observer != nullptr) observer->OnBatchBegin(n);
+
+    std::mutex claim;  // taking the next file and naming its output happen in list order
+    int next = 0;
+    std::atomic<int> done{0};
+    std::atomic<int> failed{0};
+    auto work = [&]() {
+        std::unique_ptr<typename Path::Resampler> resampler = make();
+        while (true) {
+            FileJob job;
+            job.overlapInputOutput = jobs == 1;
+            int i;
+            {
+                std::lock_guard<std::mutex> lock(claim);
+                if (next >= n || stopFlag.load() != 0) return;
+                i = next++;
+                if (observer != nullptr) observer->OnFileBegin(i);
+                const CFileName* entry = sources[static_cast<std::size_t>(i)];
+                if (entry != nullptr) PrepareFile(job, *entry, target);
+            }
+            if (sources[static_cast<std::size_t>(i)] != nullptr) {
+                if (resampler) {
+                    ConvertPrepared<Path>(job, i, stopFlag, observer, *resampler);
+                } else if (job.ready) {
+                    job.result.status = FileStatus::OutOfMemory;
+                    job.source.Close();
+                    job.output.Finish();
+                }
+                if (IsFailure(job.result.status)) ++failed;
+                if (observer != nullptr) observer->OnFileResult(i, job.result);
+            }
+            if (observer != nullptr) observer->OnFileEnd(++done);
+        }
+    };
+
+    std::vector<std::thread> threads;
+    for (int t = 1; t < jobs; ++t) {
+        try {
+            threads.emplace_back(work);
+        } catch (...) {
+            break;  // fewer threads than asked: the others share the work
+        }
+    }
+    work();
+    for (std::thread& thread : threads) thread.join();
+
+    const bool stopped = stopFlag.load() != 0;
+    if (observer != nullptr) observer->OnBatchEnd(stopped);
+    if (failedFiles != nullptr) *failedFiles = failed.load();
+    return stopped;
+}
+
+}  // namespace
+
+double SourceSeconds(const FileResult& result) {
+    return result.sourceRate != 0
+               ? static_cast<double>(result.sourceFrames) / static_cast<double>(result.sourceRate)
+               : 0.0;
+}
+
+double SecondsDone(const FileResult& result) {
+    return result.sourceRate != 0 ? static_cast<double>(result.sourceFramesDone) /
+                                        static_cast<double>(result.sourceRate)
+                                  : 0.0;
+}
+
+bool IsFailure(FileStatus status) {
+    return status != FileStatus::Converted && status != FileStatus::Stopped &&
+           status != FileStatus::NotStarted;
+}
+
+CString DescribeFileResult(const FileResult& result, CString (*showName)(const CString& name)) {
+    wchar_t system[256] = L"";
+    if (result.systemError != 0) platform::ErrorText(result.systemError, system, 256);
+    CString path;
+    if (showName != nullptr) {
+        path = showName(result.outputPath);
+    } else {
+        path.AssignString(result.outputPath);
+    }
+    const wchar_t* out = path.WideText();
+    switch (result.status) {
+        case FileStatus::Converted:
+            return FormatString(L"converted to %s", out);
+        case FileStatus::Stopped: {
+            CString done = FormatClock(SecondsDone(result));
+            CString whole = FormatClock(SourceSeconds(result));
+            return FormatString(L"stopped at %s of %s; %s holds the part converted so far",
+                                done.WideText(), whole.WideText(), out);
+        }
+        case FileStatus::NotStarted:
+            return FormatString(L"not converted (the batch was stopped)");
+        case FileStatus::SourceUnreadable:
+            if (result.sourceError == WaveError::CannotOpen) {
+                return FormatString(L"cannot be opened: %s", system);
+            }
+            return FormatString(L"not a WAV file that can be converted: %s",
+                                WaveErrorText(result.sourceError));
+        case FileStatus::UnsupportedRatio:
+            return FormatString(
+                L"its sampling frequency is 1024 or more times the target's, or 1/1024 of it or "
+                L"less");
+        case FileStatus::OutputFailed:
+            return FormatString(L"cannot create %s: %s", out, system);
+        case FileStatus::NoFreeName:
+            if (result.systemError == platform::kErrorNotRegularFile) {
+                return FormatString(L"no output name makes a file: %s is a device", out);
+            }
+            return FormatString(L"no free output name: name.wav to name(%d).wav are all taken",
+                                kOutputNameCandidates - 1);
+        case FileStatus::UnusableName:
+            return FormatString(
+                L"no output name can be made from its name (empty, \".\" or \"..\" before the "
+                L"extension)");
+        case FileStatus::OutOfMemory:
+            return FormatString(L"not enough memory; %s is empty", out);
+        case FileStatus::ReadFailed:
+            return FormatString(
+                L"the source ended early (changed while converting); %s holds "
+                L"the part converted",
+                out);
+        case FileStatus::WriteFailed:
+            return FormatString(L"cannot write %s: %s; it holds the whole frames written", out,
+                                system);
+        case FileStatus::SizeLimit:
+            return FormatString(L"%s reached the 4 GiB limit of a WAV file and was cut there", out);
+    }
+    return CString();
+}
+
+OutputCreation CreateOutputFile(CWaveFile& output, const OutputFormat& format,
+                                const CString& outputFolder, const CFileName& entry, int index) {
+    MediaParams params;
+    params.kind = 1;
+    params.samplingFrequency = format.frequency;
+    params.channels = format.channels;
+    params.bitsPerSample = format.bitsPerSample;
+    output.SetParams(&params);
+    CString candidate = OutputName(outputFolder, entry, index, false);
+    // The system takes a name for a device by what comes before its first dot (NUL.tar.wav):
+    // there a number at the end only gives more device names, and one before the dot a file.
+    if (index > 0 && platform::NamesDevice(candidate.WideText())) {
+        candidate = OutputName(outputFolder, entry, index, true);
+    }
+    const int result = output.Create(candidate, false);
+    DiagnosticPrint(L"output file = %s (%d)\n", candidate.WideText(), result);
+    return result == 0    ? OutputCreation::Created
+           : result == -2 ? OutputCreation::NameTaken
+                          : OutputCreation::Failed;
+}
+
+FileResult ConvertFile(const CFileName& entry, const ConversionTarget& target,
+                       const std::atomic<int>& stopFlag, ConversionObserver* observer,
+                       Pcm16Resampler& resampler) {
+    return ConvertOne<Pcm16Path>(entry, target, stopFlag, observer, resampler);
+}
+
+FileResult ConvertFile(const CFileName& entry, const ConversionTarget& target,
+                       const std::atomic<int>& stopFlag, ConversionObserver* observer,
+                       FloatResampler& resampler) {
+    return ConvertOne<FloatPath>(entry, target, stopFlag, observer, resampler);
+}
+
+bool RunConversionBatch(const std::vector<const CFileName*>& sources,
+                        const ConversionTarget& target, const std::atomic<int>& stopFlag,
+                        ConversionObserver* observer, int jobs, int* failedFiles,
+                        ResamplerFactory makeResampler) {
+    if (target.quality == Quality::High) {
+        return RunBatch<FloatPath>(sources, target, stopFlag, observer, jobs, failedFiles,
+                                   MakeHighQualityResampler);
+    }
+    return RunBatch<Pcm16Path>(sources, target, stopFlag, observer, jobs, failedFiles,
+                               makeResampler != nullptr ? makeResampler : MakeSincResampler);
+}
