@@ -180,10 +180,12 @@ void WriteText(Stream stream, const wchar_t* text);
 // on Windows the console's Ctrl-C, Ctrl-Break, close, log-off and shutdown events. The first
 // one sets *flag to the exit status that stopping for it means: 128 + the signal's number on
 // POSIX (130, 143, 129, 141); on Windows 130 for Ctrl-C and Ctrl-Break, 129 for the console's
-// closing, 143 for log-off and shutdown. A second Ctrl-C, SIGINT, SIGTERM or SIGHUP ends the
-// process at once; SIGPIPE never does. SIGHUP and SIGPIPE stay ignored when the process started
-// with them ignored (nohup). The Windows close, log-off and shutdown events, after which the
-// system ends the process within a few seconds, are held until the process ends by itself.
+// closing, 143 for log-off and shutdown. On POSIX a second SIGINT, SIGTERM or SIGHUP a second
+// or more after the first ends the process at once (sooner, it is taken for the first one
+// delivered twice, as timeout does); SIGPIPE never does. SIGHUP and SIGPIPE stay ignored when the
+// process started with them ignored (nohup). The Windows close, log-off and shutdown events, after
+// which the system ends the process within a few seconds, are held until the process ends by
+// itself.
 void CatchInterrupt(std::atomic<int>* flag);
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <climits>
@@ -119,15 +120,29 @@ std::string FolderOf(const char* native) {
 }
 
 std::atomic<int>* interruptFlag = nullptr;
+std::atomic<long long> firstInterruptAt{0};
+
+long long MonotonicMilliseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 void OnInterrupt(int number) {
     int none = 0;
     if (interruptFlag != nullptr && interruptFlag->compare_exchange_strong(none, 128 + number)) {
+        firstInterruptAt.store(MonotonicMilliseconds());
         return;
     }
     // A closed pipe is met again at each write while the batch stops; only the others are
     // asked twice on purpose. The second ends the process as the signal itself would have.
     if (number == SIGPIPE) return;
+    // One request often comes twice: timeout signals the program and then its process group,
+    // a closed terminal hangs up the group as the shell passes it on, and in a process with
+    // several threads the two are not merged. What comes within a second of the first is
+    // taken for the same request.
+    long long first = firstInterruptAt.load();
+    if (first == 0 || MonotonicMilliseconds() - first < 1000) return;
     signal(number, SIG_DFL);
     raise(number);
 }

@@ -419,7 +419,7 @@ if [ -z "$emulator" ]; then
         pid=$!
         # Signalled once the output has grown past a megabyte, well before its end (230 MB).
         for _ in $(seq 1 2000); do
-            [ "$(wc -c <stopped/long.wav 2>/dev/null || echo 0)" -gt 1000000 ] && break
+            [ -f stopped/long.wav ] && [ "$(wc -c <stopped/long.wav)" -gt 1000000 ] && break
             sleep 0.01
         done
         kill -"$signal" "$pid"
@@ -437,7 +437,7 @@ if [ -z "$emulator" ]; then
             fail "SIG$signal: $(cat stderr.txt)"
     done
     # Hours of silence in a sparse file (its data size "to the end"): far from converted when
-    # timeout sends SIGTERM.
+    # timeout sends SIGTERM, to the program and then to its process group: one request.
     sox -n -r 48000 -c 1 -b 16 sparse.wav synth 0.01 sine 440
     printf '\377\377\377\377' | dd of=sparse.wav bs=1 seek=40 conv=notrunc 2>/dev/null
     truncate -s 4000000000 sparse.wav
