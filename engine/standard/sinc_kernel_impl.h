@@ -573,16 +573,122 @@ __attribute__((noinline)) Clock Gather(const WeightSource& source, double ratio,
     return c;
 }
 
-// Mono (channels 1) or interleaved stereo (channels 2). The state's fields are kept in locals
-// while the call runs: the rings are written through pointers, and fields of the state itself
-// would have to be read back after every such store.
+// Where the outputs have got to: the values written to dst so far, and the ring index of the
+// next output frame (outputs and history ring advance together, also for an output that does
+// not fit, which upsampling still interpolates).
+struct OutputCursor {
+    int written;
+    int index;
+};
+
+// The pre-filter's stage: a block of 16-bit inputs into the rings. Only the pre-filter reads
+// the raw inputs, and only the post-filter the output history: the rings a rate change does not
+// use are left alone. Downsampling stores the raw inputs in `a` and filters them into `x`
+// (unless every output falls on an input, which is then filtered alone); otherwise the inputs
+// go to `x` as they are.
+template <int channels>
+inline void TakeBlock(const double* filter, double tap1, double* const* a, double* const* x,
+                      bool down, bool onInputs, const std::int16_t* src, std::int64_t first,
+                      int count) {
+    double* const* const raw = down ? a : x;
+    for (int n = 0; n < count; ++n) {
+        const int wi = static_cast<int>((first + n) & kMask);
+        for (int c = 0; c < channels; ++c) Put(raw[c], wi, src[channels * n + c] * kInputScale);
+    }
+    if (down && !onInputs) {
+        FilterInto<channels>(filter, tap1, a, x, static_cast<int>(first & kMask), count);
+    }
+}
+
+// The output at an input when the ratio is a whole number: that input, after the pre-filter
+// when the frequency goes down.
+template <int channels>
+inline void OutputOnInput(const double* filter, double tap1, double* const* a, double* const* x,
+                          bool down, int ci, std::int16_t* dst) {
+    double out[2];
+    if (down) {
+        const Lanes lanes = FilterLanes<channels>(filter, a[0], a[1], ci);
+        const Pair sums = Fold2(lanes.left, lanes.right);
+        for (int c = 0; c < channels; ++c) out[c] = sums[c] + FilterTail(tap1, a[c], ci);
+    } else {
+        for (int c = 0; c < channels; ++c) out[c] = x[c][ci];
+    }
+    for (int c = 0; c < channels; ++c) dst[c] = ToSample(out[c]);
+}
+
+// The post-filter's queue (upsampling): outputs interpolated into the history ring y and not
+// filtered yet, from ring index `index` on; the first `kept` of them fit and are written from
+// dst + at, the rest only feed the filter of the later ones. Filtered once a batch's worth has
+// gathered, and at the end of the call.
+template <int channels>
+struct PostFilterQueue {
+    const double* filter;
+    double tap1;
+    double* const* y;
+    int index;
+    int at = 0;
+    int pending = 0;
+    int kept = 0;
+
+    void Add(int interpolated, int fitting) {
+        pending += interpolated;
+        kept += fitting;
+    }
+    // Filters what is queued into dst and starts the queue again at `next`.
+    void Flush(std::int16_t* dst, OutputCursor next) {
+        FilterOut<channels>(filter, tap1, y, index, kept, dst + at);
+        index = next.index;
+        at = next.written;
+        pending = kept = 0;
+    }
+    void FlushIfFull(std::int16_t* dst, OutputCursor next) {
+        if (pending >= kFilterBatch) Flush(dst, next);
+    }
+};
+
+// The interpolation's batch: outputs gathered with their windows and weights, then interpolated
+// together into the history ring from ring index `index` on (upsampling) or as 16-bit samples
+// into dst + at (otherwise). The weights made for phases whose kept ones were out of date are
+// kept once the batch, which may still read the old ones, is done.
+template <int channels>
+struct InterpolationStage {
+    SincBatch batch;
+    int index;
+    int at = 0;
+
+    bool Full() const { return batch.count == kSincBatch; }
+    // Interpolates the gathered outputs and starts the next batch at `next`.
+    void Flush(double* const* x, double* const* y, bool up, double* cachedWeights,
+               double* cachedOffsets, std::int16_t* dst, OutputCursor next) {
+        if (up) {
+            Interpolate<channels, true>(batch, x, y, index, dst + at);
+        } else {
+            Interpolate<channels, false>(batch, x, y, index, dst + at);
+        }
+        for (int m = 0; m < batch.misses; ++m) {
+            const int k = batch.missPhase[m];
+            std::memcpy(cachedWeights + static_cast<std::ptrdiff_t>(k) * kSincSpan, batch.made[m],
+                        sizeof batch.made[m]);
+            cachedOffsets[k] = batch.missOffset[m];
+        }
+        batch.count = batch.misses = 0;
+        index = next.index;
+        at = next.written;
+    }
+};
+
+// Mono (channels 1) or interleaved stereo (channels 2). Each block of inputs goes through the
+// pre-filter into the rings, then the outputs it makes are gathered into the interpolation's
+// batch, and (upsampling) the interpolated outputs wait in the post-filter's queue. The state's
+// fields are kept in locals while the call runs: the rings are written through pointers, and
+// fields of the state itself would have to be read back after every such store.
 template <int channels>
 int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int16_t* dst,
              int capacity) {
     if (count <= 0) return 0;
     const double ratio = state.ratio;
     Clock clock{state.position, state.outCount, 0};
-    int outIndex = state.outIndex;
+    OutputCursor out{0, state.outIndex};
     const WeightSource source{state.phases,
                               state.weights,
                               state.phaseStart,
@@ -603,36 +709,14 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
     const bool onInputs =
         ratio >= 1.0 && static_cast<double>(static_cast<std::int64_t>(ratio)) == ratio;
     const int frames = count / channels;
-    int written = 0;
-    // The batch being gathered, which starts at ring index batchIndex (upsampling) or at
-    // dst + batchAt (otherwise).
-    SincBatch batch;
-    int batchIndex = outIndex, batchAt = 0;
-    // Upsampling: outputs interpolated into the history ring and not filtered yet, from ring
-    // index `pendingIndex` on; the first `pendingKept` of them are written from dst + pendingAt.
-    int pendingIndex = outIndex, pending = 0, pendingKept = 0, pendingAt = 0;
-    auto interpolateBatch = [&]() {
-        if (batch.count == 0) return;
-        if (up) {
-            Interpolate<channels, true>(batch, x, y, batchIndex, dst + batchAt);
-        } else {
-            Interpolate<channels, false>(batch, x, y, batchIndex, dst + batchAt);
-        }
-        for (int m = 0; m < batch.misses; ++m) {
-            const int k = batch.missPhase[m];
-            std::memcpy(cachedWeights + static_cast<std::ptrdiff_t>(k) * kSincSpan, batch.made[m],
-                        sizeof batch.made[m]);
-            cachedOffsets[k] = batch.missOffset[m];
-        }
-        batch.count = batch.misses = 0;
-        batchIndex = outIndex;
-        batchAt = written;
-        if (pending >= kFilterBatch) {
-            FilterOut<channels>(filter, tap1, y, pendingIndex, pendingKept, dst + pendingAt);
-            pendingIndex = outIndex;
-            pending = pendingKept = 0;
-            pendingAt = written;
-        }
+    InterpolationStage<channels> stage;  // not value-initialised: its weights are made as needed
+    stage.index = out.index;
+    PostFilterQueue<channels> queue{filter, tap1, y, out.index};
+    // A batch is interpolated, and then the queue it fed is filtered if it is long enough.
+    auto flush = [&]() {
+        if (stage.batch.count == 0) return;
+        stage.Flush(x, y, up, cachedWeights, cachedOffsets, dst, out);
+        if (up) queue.FlushIfFull(dst, out);
     };
 
     // Inputs are counted from the reset; input i sits at ring index i & 1023.
@@ -640,17 +724,8 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
     for (int blockStart = 0; blockStart < frames; blockStart += kBlockInputs) {
         const int blockFrames =
             frames - blockStart < kBlockInputs ? frames - blockStart : kBlockInputs;
-        // Only the pre-filter reads the raw inputs, and only the post-filter the output
-        // history: the rings a rate change does not use are left alone.
-        double* const* const raw = down ? a : x;
-        for (int n = blockStart; n < blockStart + blockFrames; ++n) {
-            const int wi = static_cast<int>((first + n) & kMask);
-            for (int c = 0; c < channels; ++c) Put(raw[c], wi, src[channels * n + c] * kInputScale);
-        }
-        if (down && !onInputs) {
-            FilterInto<channels>(filter, tap1, a, x, static_cast<int>((first + blockStart) & kMask),
-                                 blockFrames);
-        }
+        TakeBlock<channels>(filter, tap1, a, x, down, onInputs, src + channels * blockStart,
+                            first + blockStart, blockFrames);
 
         // An output is made when the input with ring index trunc(position) + 25 arrives: the
         // first such input from `cursor` on. Output n stands at t = n x ratio; its window is
@@ -658,68 +733,56 @@ int Resample(ResamplerState& state, const std::int16_t* src, int count, std::int
         clock.cursor = first + blockStart;
         const std::int64_t last = clock.cursor + blockFrames - 1;
         while (true) {
-            if (!onInputs && written + (kSincBatch - batch.count) * channels <= capacity) {
+            if (!onInputs &&
+                out.written + (kSincBatch - stage.batch.count) * channels <= capacity) {
                 // Every output up to the batch's end fits: gathered by the plain loop.
-                const int before = batch.count;
-                clock = Gather(source, ratio, batch, clock, last);
-                const int added = batch.count - before;
-                written += added * channels;
-                outIndex = (outIndex + added) & kMask;
-                if (up) {
-                    pending += added;
-                    pendingKept += added;
-                }
-                if (batch.count < kSincBatch) break;  // the block's inputs make no more
-                interpolateBatch();
+                const int before = stage.batch.count;
+                clock = Gather(source, ratio, stage.batch, clock, last);
+                const int added = stage.batch.count - before;
+                out.written += added * channels;
+                out.index = (out.index + added) & kMask;
+                if (up) queue.Add(added, added);
+                if (!stage.Full()) break;  // the block's inputs make no more
+                flush();
                 continue;
             }
             if (!NextDue(clock, last)) break;
 
             const double t = static_cast<double>(clock.outCount) * ratio;
             const std::int64_t centre = static_cast<std::int64_t>(t);
-            const bool room = written <= capacity - channels;
+            const bool room = out.written <= capacity - channels;
             if (onInputs) {
                 if (room) {
-                    const int ci = static_cast<int>(centre & kMask);
-                    double out[2];
-                    if (down) {
-                        const Lanes lanes = FilterLanes<channels>(filter, a[0], a[1], ci);
-                        const Pair sums = Fold2(lanes.left, lanes.right);
-                        for (int c = 0; c < channels; ++c) {
-                            out[c] = sums[c] + FilterTail(tap1, a[c], ci);
-                        }
-                    } else {
-                        for (int c = 0; c < channels; ++c) out[c] = x[c][ci];
-                    }
-                    for (int c = 0; c < channels; ++c) dst[written++] = ToSample(out[c]);
+                    OutputOnInput<channels>(filter, tap1, a, x, down,
+                                            static_cast<int>(centre & kMask), dst + out.written);
+                    out.written += channels;
                     ++clock.outCount;
                 }
             } else if (up || room) {
                 // Upsampling interpolates an output that does not fit too: the filter of the
                 // next ones reads it.
-                AddOutput(source, batch, static_cast<int>((centre - kResamplerHalfWidth) & kMask),
+                AddOutput(source, stage.batch,
+                          static_cast<int>((centre - kResamplerHalfWidth) & kMask),
                           t - static_cast<double>(centre));
-                if (up) ++pending;
+                if (up) queue.Add(1, room ? 1 : 0);
                 if (room) {
-                    written += channels;
+                    out.written += channels;
                     ++clock.outCount;
-                    if (up) ++pendingKept;
                 }
             }
             Advance(clock, ratio);
-            outIndex = (outIndex + 1) & kMask;
-            if (batch.count == kSincBatch) interpolateBatch();
+            out.index = (out.index + 1) & kMask;
+            if (stage.Full()) flush();
         }
-        interpolateBatch();
+        flush();
     }
-    if (pending > 0)
-        FilterOut<channels>(filter, tap1, y, pendingIndex, pendingKept, dst + pendingAt);
+    if (queue.pending > 0) queue.Flush(dst, out);
     state.position = clock.position;
     state.outCount = clock.outCount;
-    state.outIndex = outIndex;
+    state.outIndex = out.index;
     state.inCount = first + frames;
     state.writeIndex = static_cast<int>(state.inCount & kMask);
-    return written;
+    return out.written;
 }
 
 int Mono(ResamplerState& s, const std::int16_t* src, int count, std::int16_t* dst, int capacity) {
