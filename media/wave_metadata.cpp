@@ -251,7 +251,12 @@ std::vector<std::uint8_t> RetimedMetadata(const WaveMetadata& metadata, std::uin
     std::vector<std::uint8_t> out;
     for (const WaveChunk& chunk : metadata.chunks) {
         std::vector<std::uint8_t> body = chunk.body;
-        if (from != 0 && to != 0) Retime(chunk, body, from, to, frames);
+        // Only the fields a chunk holds are moved, whoever made it.
+        const std::uint8_t* id = reinterpret_cast<const std::uint8_t*>(chunk.id);
+        const Kind kind = KindOf(id, body.size() >= 4 ? body.data() : nullptr);
+        if (from != 0 && to != 0 && kind != kNotKept && Unfit(kind, body) == nullptr) {
+            Retime(chunk, body, from, to, frames);
+        }
         const std::size_t at = out.size();
         const std::uint32_t size = static_cast<std::uint32_t>(body.size());
         out.resize(at + 8);
