@@ -104,8 +104,7 @@ bool CWaveFile::WriteHeader(std::uint32_t dataBytes) {
 bool CWaveFile::WriteTrailer(std::uint32_t dataBytes) {
     // Samples of an odd byte count are followed by a pad byte before the next chunk.
     const std::uint32_t pad = dataBytes & 1;
-    const std::uint64_t riff = static_cast<std::uint64_t>(kWaveHeaderBytes - 8) + dataBytes + pad;
-    if (riff + m_trailer.size() > 0xFFFFFFFEu) {
+    if (static_cast<std::uint64_t>(dataBytes) + pad + m_trailer.size() > m_dataLimit) {
         CString name;
         name.AssignString(Name());
         DiagnosticPrint(L"metadata: left out, it would take %s past the 4 GiB limit\n",

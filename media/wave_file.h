@@ -69,8 +69,9 @@ class CWaveFile : public CMediaFile {
     std::uint16_t BlockAlign() const { return m_format.blockAlign; }
     // True once WriteSamples refused bytes because of the RIFF size limit.
     bool LimitReached() const { return m_limitReached; }
-    // The most sample bytes a created file may hold; by default the most a RIFF size field
-    // can describe. Lowering it lets callers reserve room or exercise the limit.
+    // The most sample bytes a created file may hold, with the chunks after them; by default the
+    // most a RIFF size field can describe. Lowering it lets callers reserve room or exercise the
+    // limit.
     void SetDataLimit(std::uint32_t bytes) { m_dataLimit = bytes; }
 
   private:

@@ -55,6 +55,16 @@ BatchResult RunBatch(const std::vector<const CFileName*>& sources, const std::st
     return r;
 }
 
+// An output's header and samples as they would be without the chunks from `at` on: the RIFF size
+// counts them exactly, and is set back.
+Bytes WithoutChunksAfter(Bytes file, std::size_t at) {
+    EXPECT_EQ(Get32(file, 4), file.size() - 8);
+    file.resize(at);
+    const std::uint32_t riff = static_cast<std::uint32_t>(at - 8);
+    for (int i = 0; i < 4; ++i) file[4 + i] = static_cast<std::uint8_t>(riff >> (8 * i));
+    return file;
+}
+
 // The header fields of an output and its length agree with the frames it holds.
 void ExpectOutput(const Bytes& file, std::uint32_t rate, std::uint16_t channels,
                   std::uint32_t frames, std::uint16_t bits = 16) {
@@ -227,15 +237,10 @@ TEST_F(ConversionJob, MetadataAfterAnEmptyDataChunkIsNotConverted) {
         EXPECT_EQ(result.framesWritten, 0u);
     }
     for (const char* name : {"riff.wav", "rf64.wav"}) {
-        Bytes file = ReadFileBytes(out.File(name));
+        const Bytes file = ReadFileBytes(out.File(name));
         ASSERT_EQ(file.size(), kWaveHeaderBytes + 8 + 512000) << name;
         EXPECT_EQ(std::string(file.begin() + 56, file.begin() + 60), "id3 ");
-        EXPECT_EQ(Get32(file, 4), file.size() - 8);
-        // The header as it is without the chunk after the samples.
-        file.resize(kWaveHeaderBytes);
-        file[4] = kWaveHeaderBytes - 8;
-        file[5] = file[6] = file[7] = 0;
-        ExpectOutput(file, 48000, 2, 0);
+        ExpectOutput(WithoutChunksAfter(file, kWaveHeaderBytes), 48000, 2, 0);
     }
 }
 
@@ -495,8 +500,17 @@ TEST_F(ConversionJob, OutputIsOneStreamWhateverBlocksItPassesThrough) {
 // file, and of a stopped one what its filter let out of the chunks converted.
 TEST_F(ConversionJob, StopDuringSecondFileKeepsItsPartAndSkipsTheRest) {
     std::vector<std::unique_ptr<CFileName>> files;
+    // The second source has a cue point at its end.
+    Bytes data, cue;
+    for (std::int16_t v : Wave(3 * kChunkFrames)) Put16(data, static_cast<std::uint16_t>(v));
+    for (std::uint32_t v : {1u, 1u, 3u * kChunkFrames, 0x61746164u, 0u, 0u, 3u * kChunkFrames})
+        Put32(cue, v);
     for (const char* name : {"a.wav", "b.wav", "c.wav"}) {
-        files.push_back(Source(name, Pcm16Wav(44100, 1, Wave(3 * kChunkFrames))));
+        files.push_back(Source(name, std::string(name) != "b.wav"
+                                         ? Pcm16Wav(44100, 1, Wave(3 * kChunkFrames))
+                                         : MakeRiff({{"fmt ", FormatBody(1, 1, 44100, 16)},
+                                                     {"data", data},
+                                                     {"cue ", cue}})));
     }
     for (Quality quality : {Quality::Standard, Quality::High}) {
         const bool high = quality == Quality::High;
@@ -515,7 +529,13 @@ TEST_F(ConversionJob, StopDuringSecondFileKeepsItsPartAndSkipsTheRest) {
         ASSERT_GE(part.size(), kWaveHeaderBytes);
         const std::uint32_t frames = Get32(part, 44);
         EXPECT_TRUE(high ? frames > 0 && frames <= kChunkFrames : frames == kChunkFrames - 25);
-        ExpectOutput(part, 44100, 1, frames);
+        // The stopped part keeps the cue point, at its own end.
+        const std::size_t cueAt = kWaveHeaderBytes + 2u * frames;
+        ASSERT_EQ(part.size(), cueAt + 8 + cue.size());
+        EXPECT_EQ(std::string(part.begin() + cueAt, part.begin() + cueAt + 4), "cue ");
+        EXPECT_EQ(Get32(part, cueAt + 8 + 8), frames);
+        EXPECT_EQ(Get32(part, cueAt + 8 + 24), frames);
+        ExpectOutput(WithoutChunksAfter(part, cueAt), 44100, 1, frames);
         EXPECT_FALSE(FileExists(folder.File("c.wav")));
         EXPECT_EQ(observer.statuses,
                   (std::vector<FileStatus>{FileStatus::Converted, FileStatus::Stopped}));

@@ -583,6 +583,16 @@ TEST_F(WaveWrite, ChunksAfterTheSamplesAreCountedInTheRiffSize) {
         ASSERT_TRUE(output.OpenFile(Str(name)));
         EXPECT_EQ(output.DataBytes(), bytes);
         EXPECT_EQ(KeptChunks(ReadWaveMetadata(output)), "iXML:3");
+        output.Close();
+
+        // Chunks that would take the file past its size limit are left out.
+        const std::string limited = name + ".limited.wav";
+        output.SetDataLimit(bytes + 11);
+        ASSERT_EQ(output.Create(Str(limited), false), 0);
+        EXPECT_TRUE(output.WriteSamples(data.data(), bytes));
+        output.SetTrailer(chunks);
+        ASSERT_TRUE(output.Finish());
+        EXPECT_EQ(ReadFileBytes(limited).size(), kWaveHeaderBytes + bytes);
     }
 }
 
