@@ -211,10 +211,12 @@ class CliObserver : public ConversionObserver {
 // A settings file found in the working folder may have been put there by anyone (a folder
 // that came with a download): say which file supplied what the command line left out.
 void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
-    // A stored standard quality is the default, and not named.
+    // A stored standard quality is the default, and not named; so is metadata kept.
     const bool storedQuality = !options.qualityGiven && settings.quality == 1;
+    const bool storedNoMetadata = !options.noMetadata && settings.keepMetadata == 0;
     if (options.quiet || !settings.loaded ||
-        (options.rateGiven && options.channelsGiven && options.outputGiven && !storedQuality)) {
+        (options.rateGiven && options.channelsGiven && options.outputGiven && !storedQuality &&
+         !storedNoMetadata)) {
         return;
     }
     CString used;
@@ -232,6 +234,7 @@ void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
         add(FormatString(options.channels == 1 ? L"%d channel" : L"%d channels", options.channels));
     }
     if (storedQuality) add(CString(L"high quality"));
+    if (storedNoMetadata) add(CString(L"no metadata"));
     Print(platform::Stream::Err, L"%s: using settings from %s (%s)\n", kProgram,
           PrintableName(settings.settingsPath).WideText(), used.WideText());
 }
@@ -306,6 +309,8 @@ void PrintSettings(CAppParameter& settings) {
     }
     Print(platform::Stream::Out, L"Quality:       %s\n",
           settings.quality == 1 ? L"high" : L"standard");
+    Print(platform::Stream::Out, L"Metadata:      %s\n",
+          settings.keepMetadata == 0 ? L"left out" : L"kept");
 }
 
 // Replaces each argument with * or ? in its name part (after the last \, / or drive colon) by
@@ -443,6 +448,11 @@ const CliOption kCliOptions[] = {
          }
          *error = FormatString(L"bits '%s' must be 16 or 24", value);
          return CliCommand::UsageError;
+     }},
+    {nullptr, L"--no-metadata", nullptr, L"leave out the sources' tags, cues and loops",
+     [](const wchar_t*, CliOptions* options, CString*) {
+         options->noMetadata = true;
+         return CliCommand::Convert;
      }},
     {L"-v", L"--verbose", nullptr, L"print diagnostic lines on standard error",
      [](const wchar_t*, CliOptions* options, CString*) {
@@ -688,6 +698,7 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     target.channels = options.channels;
     target.quality = options.quality;
     target.bitsPerSample = options.bits;
+    target.keepMetadata = !options.noMetadata && settings.keepMetadata != 0;
     const bool stopped =
         RunConversionBatch(sources, target, stopFlag, &observer, jobs, &failed, makeResampler);
     InstallDiagnosticPrint(nullptr);

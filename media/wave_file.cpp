@@ -60,6 +60,9 @@ bool CWaveFile::Finish() {
         const std::uint16_t align = m_format.blockAlign;
         if (align != 0) n -= n % align;
         if (n != Size()) ok = platform::Truncate(Handle(), kWaveHeaderBytes + n);
+        m_trailerBytes = 0;
+        if (ok && !m_trailer.empty()) ok = WriteTrailer(static_cast<std::uint32_t>(n));
+        m_trailer.clear();
         ok = WriteHeader(static_cast<std::uint32_t>(n)) && ok;
         m_dataBytes = n;
         m_frameCount = align != 0 ? n / align : 0;
@@ -73,7 +76,7 @@ bool CWaveFile::WriteHeader(std::uint32_t dataBytes) {
     const SampleFormat& f = m_format;
     std::uint8_t header[kWaveHeaderBytes];
     std::memcpy(header, "RIFF", 4);
-    Put32(header + 4, (kWaveHeaderBytes - 8) + dataBytes);
+    Put32(header + 4, (kWaveHeaderBytes - 8) + dataBytes + m_trailerBytes);
     std::memcpy(header + 8, "WAVEfmt ", 8);
     Put32(header + 16, 16);
     Put16(header + 20, 1);
@@ -95,6 +98,27 @@ bool CWaveFile::WriteHeader(std::uint32_t dataBytes) {
         RecordError();
         return false;
     }
+    return true;
+}
+
+bool CWaveFile::WriteTrailer(std::uint32_t dataBytes) {
+    // Samples of an odd byte count are followed by a pad byte before the next chunk.
+    const std::uint32_t pad = dataBytes & 1;
+    if (static_cast<std::uint64_t>(dataBytes) + pad + m_trailer.size() > m_dataLimit) {
+        CString name;
+        name.AssignString(Name());
+        DiagnosticPrint(L"metadata: left out, it would take %s past the 4 GiB limit\n",
+                        name.WideText());
+        return true;
+    }
+    if (pad != 0) m_trailer.insert(m_trailer.begin(), 0);
+    const std::uint32_t bytes = static_cast<std::uint32_t>(m_trailer.size());
+    if (Write(m_trailer.data(), bytes, kWaveHeaderBytes + static_cast<std::uint64_t>(dataBytes)) !=
+        bytes) {
+        platform::Truncate(Handle(), kWaveHeaderBytes + dataBytes);
+        return false;
+    }
+    m_trailerBytes = bytes;
     return true;
 }
 
@@ -126,6 +150,8 @@ int CWaveFile::Create(const CString& path, bool overwrite) {
     m_dataBytes = 0;
     m_frameCount = 0;
     m_limitReached = false;
+    m_trailer.clear();
+    m_trailerBytes = 0;
     m_created = true;
 
     if (!WriteHeader(0)) {

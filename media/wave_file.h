@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "media/media_file.h"
 #include "media/wave_format.h"
@@ -47,9 +49,14 @@ class CWaveFile : public CMediaFile {
     void SetBlock(std::int32_t bytes, std::int32_t duration) override;
 
     // Completes the header of a created file with the final sizes (whole frames only; a partial
-    // frame left by a failed write is cut off) and closes it. False when the header could not
-    // be written. For a file opened for reading it only closes.
+    // frame left by a failed write is cut off) and closes it. The chunks given to SetTrailer go
+    // after the samples (and their pad byte), counted in the RIFF size; when they do not fit
+    // within it they are left out, and when they cannot be written the file is cut back to its
+    // samples and Finish fails. False when the header or the chunks could not be written. For a
+    // file opened for reading it only closes.
     bool Finish();
+    // Whole chunks (headers, bodies, pad bytes) that Finish writes after the samples.
+    void SetTrailer(std::vector<std::uint8_t> chunks) { m_trailer = std::move(chunks); }
 
     // Why the last OpenFile failed.
     WaveError OpenError() const { return m_openError; }
@@ -62,12 +69,15 @@ class CWaveFile : public CMediaFile {
     std::uint16_t BlockAlign() const { return m_format.blockAlign; }
     // True once WriteSamples refused bytes because of the RIFF size limit.
     bool LimitReached() const { return m_limitReached; }
-    // The most sample bytes a created file may hold; by default the most a RIFF size field
-    // can describe. Lowering it lets callers reserve room or exercise the limit.
+    // The most sample bytes a created file may hold, with the chunks after them; by default the
+    // most a RIFF size field can describe. Lowering it lets callers reserve room or exercise the
+    // limit.
     void SetDataLimit(std::uint32_t bytes) { m_dataLimit = bytes; }
 
   private:
     bool WriteHeader(std::uint32_t dataBytes);
+    // Writes the trailer after dataBytes of samples; true when written or left out.
+    bool WriteTrailer(std::uint32_t dataBytes);
     // True when the bytes from pos on are whole chunks (printable ids, sizes within the file,
     // pad bytes) that end exactly at the end of the file.
     bool ChunksReachTheEnd(std::uint64_t pos, std::uint64_t fileSize);
@@ -78,6 +88,8 @@ class CWaveFile : public CMediaFile {
     std::uint64_t m_dataBytes = 0;
     std::uint64_t m_frameCount = 0;
     std::uint32_t m_dataLimit = 0xFFFFFFFEu - (kWaveHeaderBytes - 8);
+    std::vector<std::uint8_t> m_trailer;
+    std::uint32_t m_trailerBytes = 0;  // written after the samples, with their pad byte
     bool m_created = false;
     bool m_limitReached = false;
     WaveError m_openError = WaveError::None;

@@ -41,6 +41,8 @@ class CAppParameter : public CCommConfig {
     std::int32_t frequency = kDefaultFrequency;
     std::int32_t channels = kDefaultChannels;
     std::int32_t quality = 0;  // 0 standard, 1 high; stored only when high
+    // 1: outputs keep the sources' metadata (tags, cues, loops); stored only when 0.
+    std::int32_t keepMetadata = 1;
     // The conversion window's inner size (without frame, title and menu bars) in pixels at 100 %
     // scale, as the user last left it; stored only when both are above 0. 0: the window's own
     // size.

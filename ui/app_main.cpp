@@ -380,6 +380,7 @@ void CAppMain::StartConversion() {
     batch->frequency = frequency;
     batch->channels = channels;
     batch->quality = static_cast<Quality>(quality);
+    batch->keepMetadata = theSettings->keepMetadata != 0;
 
     if (m_workerHandle != nullptr) {
         // The previous worker has finished with the window (its id is 0): let it go.
@@ -436,6 +437,7 @@ void CAppMain::RunBatch() {
     target.frequency = m_batch->frequency;
     target.channels = m_batch->channels;
     target.quality = m_batch->quality;
+    target.keepMetadata = m_batch->keepMetadata;
     const bool stopped = RunConversionBatch(sources, target, m_stop, this, 1, &failed);
     m_converting.store(false);
     SetDlgItemTextW(mainWindow, IDC_PROGRESS_TEXT, L"");

@@ -74,6 +74,7 @@ struct BatchSnapshot {
     int frequency = 0;
     int channels = 0;
     Quality quality = Quality::Standard;
+    bool keepMetadata = true;
 };
 
 class CAppMain : public CAppBase, public CAppEventListener, public ConversionObserver {

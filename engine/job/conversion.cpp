@@ -14,6 +14,7 @@
 #include "engine/job/channels.h"
 #include "engine/job/sample_writer.h"
 #include "engine/standard/sinc_resampler.h"
+#include "media/wave_metadata.h"
 #include "platform/platform.h"
 
 namespace {
@@ -114,6 +115,7 @@ struct FileJob {
     // conversions keep the processors busy while one waits for its files, and the threads'
     // hand-offs and their copies through the caches would only cost time.
     bool overlapInputOutput = true;
+    bool keepMetadata = true;
     bool ready = false;  // the source is open and the output created
 };
 
@@ -446,6 +448,7 @@ void PrepareFile(FileJob& job, const CFileName& entry, const ConversionTarget& t
     result.outputPath.AssignString(job.output.Name());
     job.ratio = static_cast<double>(format.samplesPerSecond) / static_cast<double>(out.frequency);
     job.kernelChannels = (format.channels == 1 && out.channels == 2) ? 1 : out.channels;
+    job.keepMetadata = target.keepMetadata;
     job.ready = true;
 }
 
@@ -456,6 +459,13 @@ void ConvertPrepared(FileJob& job, int index, const std::atomic<int>& stopFlag,
                      ConversionObserver* observer, typename Path::Resampler& resampler) {
     if (!job.ready) return;
     FileResult& result = job.result;
+    // Read before the samples, which then start from the beginning again; kept until the output's
+    // length is known.
+    WaveMetadata metadata;
+    if (job.keepMetadata) {
+        metadata = ReadWaveMetadata(job.source);
+        job.source.Rewind();
+    }
     const Blocks blocks(job);
     Path path(job, blocks, resampler);
     if (!path.Allocate()) {
@@ -467,6 +477,14 @@ void ConvertPrepared(FileJob& job, int index, const std::atomic<int>& stopFlag,
         result.status = converter.Run(blocks, path);
     }
 
+    // Every sample is written by now. A stopped output keeps the metadata too, its positions
+    // limited to the part converted; an output that failed gets none.
+    if (!metadata.chunks.empty() &&
+        (result.status == FileStatus::Converted || result.status == FileStatus::Stopped)) {
+        job.output.SetTrailer(RetimedMetadata(metadata, job.source.Format().samplesPerSecond,
+                                              static_cast<std::uint32_t>(job.format.frequency),
+                                              job.output.FrameCount()));
+    }
     job.source.Close();
     if (!job.output.Finish() && !IsFailure(result.status)) result.status = FileStatus::WriteFailed;
     if (result.status == FileStatus::WriteFailed) result.systemError = job.output.LastError();

@@ -19,13 +19,15 @@
 enum class Quality { Standard = 0, High = 1 };
 
 // What a batch makes of each source. An empty folder means beside the source; bitsPerSample is
-// 16, or 24 with the high quality.
+// 16, or 24 with the high quality. With keepMetadata the source's tags, cues, loops and broadcast
+// details (see media/wave_metadata.h) follow the samples of an output converted or stopped.
 struct ConversionTarget {
     CString folder;
     int frequency = 0;
     int channels = 0;
     Quality quality = Quality::Standard;
     int bitsPerSample = 16;
+    bool keepMetadata = true;
 };
 
 // Source frames read per chunk.

@@ -92,6 +92,26 @@ rms_out=$(sox formats/stereo22_float.wav -n stat 2>&1 | awk '/RMS +amplitude/ {p
 awk -v a="$rms_in" -v b="$rms_out" 'BEGIN { exit !(b > a * 0.9 && b < a * 1.1) }' ||
     fail "float source level $rms_in became $rms_out"
 
+# Tags and the broadcast time reference (samples since midnight) pass to the output, the
+# reference scaled to the new rate; --no-metadata leaves them out. FFmpeg writes and reads them.
+if command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null; then
+    mkdir -p tags plain
+    ffmpeg -v error -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=1" -ac 2 \
+        -c:a pcm_s16le -write_bext 1 -metadata title="Take 3" -metadata comment="京都, first take" \
+        -metadata time_reference=441000 tagged.wav
+    expect_exit 0 -q -r 48000 -o tags tagged.wav
+    expect_exit 0 -q --no-metadata -r 48000 -o plain tagged.wav
+    ffprobe -v error -show_entries format_tags -of default=nw=1 tags/tagged.wav >tags.txt
+    for tag in "title=Take 3" "comment=京都, first take" "time_reference=480000"; do
+        grep -qxF "TAG:$tag" tags.txt || fail "metadata: no $tag in $(cat tags.txt)"
+    done
+    check_output plain/tagged.wav 48000 2 "$(expected_frames 44100 44100 48000)"
+    [ "$(ffprobe -v error -show_entries format_tags -of default=nw=1 plain/tagged.wav)" = "" ] ||
+        fail "--no-metadata kept tags"
+else
+    fail "ffmpeg and ffprobe are needed (scripts/install-deps.sh test)"
+fi
+
 # The high quality, in 16 or 24 bits, from every source encoding, several files at once.
 mkdir -p high
 expect_exit 0 -q -Q high --bits 24 -j 2 -r 44100 -o high stereo44.wav mono48_24bit.wav \

@@ -41,7 +41,7 @@ std::string Summary(const Parsed& p) {
            std::to_string(static_cast<int>(o.quality)) + (o.qualityGiven ? "!" : "") + " bits " +
            std::to_string(o.bits) + " jobs " + std::to_string(o.jobs) +
            (o.verbose ? " verbose" : "") + (o.quiet ? " quiet" : "") +
-           (o.showSettings ? " settings" : "");
+           (o.showSettings ? " settings" : "") + (o.noMetadata ? " no-metadata" : "");
 }
 
 void ExpectUsageError(const std::vector<std::wstring>& args, const char* what) {

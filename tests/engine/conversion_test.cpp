@@ -17,6 +17,7 @@
 #include "engine/job/sample_writer.h"
 #include "engine/standard/sinc_resampler.h"
 #include "engine/standard/sinc_state.h"
+#include "media/wave_metadata.h"
 #include "support/test_support.h"
 
 #ifndef _WIN32
@@ -52,6 +53,16 @@ BatchResult RunBatch(const std::vector<const CFileName*>& sources, const std::st
     r.stopped = RunConversionBatch(sources, {Str(folder), rate, channels, quality, bits}, stop,
                                    &r.observer, 1, &r.failed);
     return r;
+}
+
+// An output's header and samples as they would be without the chunks from `at` on: the RIFF size
+// counts them exactly, and is set back.
+Bytes WithoutChunksAfter(Bytes file, std::size_t at) {
+    EXPECT_EQ(Get32(file, 4), file.size() - 8);
+    file.resize(at);
+    const std::uint32_t riff = static_cast<std::uint32_t>(at - 8);
+    for (int i = 0; i < 4; ++i) file[4 + i] = static_cast<std::uint8_t>(riff >> (8 * i));
+    return file;
 }
 
 // The header fields of an output and its length agree with the frames it holds.
@@ -210,7 +221,7 @@ TEST_F(ConversionJob, SourceLayoutsConvertLikeThePlain16BitFile) {
 }
 
 // Metadata after a data chunk left empty is not sound: the source has no samples, and its
-// output none either.
+// output none either, only the metadata after its empty data chunk.
 TEST_F(ConversionJob, MetadataAfterAnEmptyDataChunkIsNotConverted) {
     const std::vector<Chunk> chunks{
         {"fmt ", FormatBody(1, 2, 44100, 16)}, {"data", {}}, {"id3 ", Bytes(512000, 'I')}};
@@ -225,8 +236,87 @@ TEST_F(ConversionJob, MetadataAfterAnEmptyDataChunkIsNotConverted) {
         EXPECT_EQ(result.sourceFrames, 0u);
         EXPECT_EQ(result.framesWritten, 0u);
     }
-    ExpectOutput(ReadFileBytes(out.File("riff.wav")), 48000, 2, 0);
-    ExpectOutput(ReadFileBytes(out.File("rf64.wav")), 48000, 2, 0);
+    for (const char* name : {"riff.wav", "rf64.wav"}) {
+        const Bytes file = ReadFileBytes(out.File(name));
+        ASSERT_EQ(file.size(), kWaveHeaderBytes + 8 + 512000) << name;
+        EXPECT_EQ(std::string(file.begin() + 56, file.begin() + 60), "id3 ");
+        ExpectOutput(WithoutChunksAfter(file, kWaveHeaderBytes), 48000, 2, 0);
+    }
+}
+
+// Tags and the rest pass to the output after its samples, which stay as they are without them;
+// positions move to the new rate (44100 -> 48000: 44100 becomes 48000), limited to the output.
+TEST_F(ConversionJob, MetadataFollowsTheSamplesWithItsPositionsAtTheNewRate) {
+    const std::uint32_t day = 0x87654321;  // the time reference's high word
+    Bytes bext(602, 0);
+    bext[338] = 0x44, bext[339] = 0xAC;  // 44100
+    bext[342] = 0x21, bext[343] = 0x43, bext[344] = 0x65, bext[345] = 0x87;
+    Bytes cue;
+    for (std::uint32_t v : {3u, 1u, 0u, 0x61746164u, 0u, 0u, 44100u, 2u, 44100u, 0x61746164u, 9u,
+                            9u, 0u, 3u, 88200u, 0x61746164u, 0u, 0u, 88200u})
+        Put32(cue, v);
+    Bytes adtl{'a', 'd', 't', 'l', 'l', 't', 'x', 't', 20, 0, 0, 0};
+    for (std::uint32_t v : {2u, 44100u, 0u, 0u, 0u}) Put32(adtl, v);
+    Bytes smpl;
+    for (std::uint32_t v :
+         {0u, 0u, 22676u, 60u, 0u, 0u, 0u, 1u, 0u, 1u, 0u, 22050u, 44100u, 0u, 0u})
+        Put32(smpl, v);
+    const Bytes info{'I', 'N', 'F', 'O', 'I', 'C', 'M', 'T', 3, 0, 0, 0, 'h', 'i', 0, 0};
+    Bytes samples;
+    for (std::int16_t v : Wave(2 * 88200)) Put16(samples, static_cast<std::uint16_t>(v));
+    auto plain =
+        Source("plain.wav", MakeRiff({{"fmt ", FormatBody(1, 2, 44100, 16)}, {"data", samples}}));
+    auto tagged = Source("tagged.wav", MakeRiff({{"fmt ", FormatBody(1, 2, 44100, 16)},
+                                                 {"bext", bext},
+                                                 {"PEAK", Bytes(24, 1)},
+                                                 {"data", samples},
+                                                 {"LIST", info},
+                                                 {"cue ", cue},
+                                                 {"LIST", adtl},
+                                                 {"smpl", smpl}}));
+    for (Quality quality : {Quality::Standard, Quality::High}) {
+        SCOPED_TRACE(static_cast<int>(quality));
+        TempFolder folder;
+        ConversionTarget target{Str(folder.Path()), 48000, 2, quality};
+        std::atomic<int> stop{0};
+        EXPECT_EQ(RunConversionBatch({plain.get(), tagged.get()}, target, stop, nullptr), false);
+        const Bytes without = ReadFileBytes(folder.File("plain.wav"));
+        const Bytes with = ReadFileBytes(folder.File("tagged.wav"));
+        ASSERT_GT(with.size(), without.size());
+        // The same header and samples; only the RIFF size counts what follows them.
+        EXPECT_EQ(Get32(with, 4), with.size() - 8);
+        EXPECT_TRUE(std::equal(without.begin() + 8, without.end(), with.begin() + 8));
+
+        CWaveFile output;
+        ASSERT_TRUE(output.OpenFile(Str(folder.File("tagged.wav"))));
+        const std::uint64_t frames = output.FrameCount();
+        EXPECT_EQ(frames, quality == Quality::High ? 96000u : 95973u);
+        const WaveMetadata metadata = ReadWaveMetadata(output);
+        ASSERT_EQ(metadata.chunks.size(), 5u);
+        const Bytes& b = metadata.chunks[0].body;
+        EXPECT_EQ(std::string(metadata.chunks[0].id, 4), "bext");
+        const std::uint64_t reference = (std::uint64_t{day} << 32) + 44100;
+        EXPECT_EQ(Get32(b, 338) | (std::uint64_t{Get32(b, 342)} << 32),
+                  ScalePosition(reference, 44100, 48000));
+        EXPECT_EQ(metadata.chunks[1].body, info);
+        const Bytes& c = metadata.chunks[2].body;
+        const std::uint32_t end = static_cast<std::uint32_t>(frames);
+        // Each point's position, then its chunk start, block start and sample offset.
+        const std::vector<std::uint32_t> points{Get32(c, 8),  Get32(c, 24), Get32(c, 32),
+                                                Get32(c, 40), Get32(c, 44), Get32(c, 48),
+                                                Get32(c, 56), Get32(c, 72)};
+        EXPECT_EQ(points, (std::vector<std::uint32_t>{0, 48000, 48000, 0, 0, 0, end, end}));
+        EXPECT_EQ(Get32(metadata.chunks[3].body, 16), 48000u);  // the ltxt's length
+        const Bytes& loop = metadata.chunks[4].body;
+        EXPECT_EQ(Get32(loop, 8), 20833u);  // ns per sample
+        EXPECT_EQ(Get32(loop, 36 + 8), 24000u);
+        EXPECT_EQ(Get32(loop, 36 + 12), 48000u);
+
+        // Left out when asked: the output is the plain one.
+        target.keepMetadata = false;
+        EXPECT_EQ(RunConversionBatch({tagged.get()}, target, stop, nullptr), false);
+        EXPECT_EQ(ReadFileBytes(folder.File("tagged(1).wav")), without);
+    }
 }
 
 TEST_F(ConversionJob, SurroundSourceIsMixedDownWithoutTheLowFrequencyChannel) {
@@ -410,8 +500,17 @@ TEST_F(ConversionJob, OutputIsOneStreamWhateverBlocksItPassesThrough) {
 // file, and of a stopped one what its filter let out of the chunks converted.
 TEST_F(ConversionJob, StopDuringSecondFileKeepsItsPartAndSkipsTheRest) {
     std::vector<std::unique_ptr<CFileName>> files;
+    // The second source has a cue point at its end.
+    Bytes data, cue;
+    for (std::int16_t v : Wave(3 * kChunkFrames)) Put16(data, static_cast<std::uint16_t>(v));
+    for (std::uint32_t v : {1u, 1u, 3u * kChunkFrames, 0x61746164u, 0u, 0u, 3u * kChunkFrames})
+        Put32(cue, v);
     for (const char* name : {"a.wav", "b.wav", "c.wav"}) {
-        files.push_back(Source(name, Pcm16Wav(44100, 1, Wave(3 * kChunkFrames))));
+        files.push_back(Source(name, std::string(name) != "b.wav"
+                                         ? Pcm16Wav(44100, 1, Wave(3 * kChunkFrames))
+                                         : MakeRiff({{"fmt ", FormatBody(1, 1, 44100, 16)},
+                                                     {"data", data},
+                                                     {"cue ", cue}})));
     }
     for (Quality quality : {Quality::Standard, Quality::High}) {
         const bool high = quality == Quality::High;
@@ -430,7 +529,13 @@ TEST_F(ConversionJob, StopDuringSecondFileKeepsItsPartAndSkipsTheRest) {
         ASSERT_GE(part.size(), kWaveHeaderBytes);
         const std::uint32_t frames = Get32(part, 44);
         EXPECT_TRUE(high ? frames > 0 && frames <= kChunkFrames : frames == kChunkFrames - 25);
-        ExpectOutput(part, 44100, 1, frames);
+        // The stopped part keeps the cue point, at its own end.
+        const std::size_t cueAt = kWaveHeaderBytes + 2u * frames;
+        ASSERT_EQ(part.size(), cueAt + 8 + cue.size());
+        EXPECT_EQ(std::string(part.begin() + cueAt, part.begin() + cueAt + 4), "cue ");
+        EXPECT_EQ(Get32(part, cueAt + 8 + 8), frames);
+        EXPECT_EQ(Get32(part, cueAt + 8 + 24), frames);
+        ExpectOutput(WithoutChunksAfter(part, cueAt), 44100, 1, frames);
         EXPECT_FALSE(FileExists(folder.File("c.wav")));
         EXPECT_EQ(observer.statuses,
                   (std::vector<FileStatus>{FileStatus::Converted, FileStatus::Stopped}));

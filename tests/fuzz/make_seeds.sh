@@ -121,6 +121,24 @@ rf64() {
     printf 'data'; le32 4294967295; samples 100
     printf 'LIST'; le32 4; printf 'INFO'
 } | rf64 hand-rf64.wav
+# Metadata kept through a conversion: a broadcast chunk before the samples; after them tags,
+# cue points with their labels, a sampler loop, an odd-sized iXML and a second tag list, which
+# is left out.
+{
+    printf 'fmt '; le32 16; fmt_body 1 2 44100 16 4
+    printf 'bext'; le32 346; head -c 338 /dev/zero; le32 44100; le32 1
+    printf 'data'; le32 400; samples 200
+    printf 'LIST'; le32 16; printf 'INFOICMT'; le32 3; printf 'hi\0\0'
+    printf 'cue '; le32 52; le32 2
+    le32 1; le32 10; printf 'data'; le32 0; le32 0; le32 10
+    le32 2; le32 150; printf 'data'; le32 0; le32 0; le32 150
+    printf 'LIST'; le32 46; printf 'adtllabl'; le32 6; le32 1; printf 'a\0'
+    printf 'ltxt'; le32 20; le32 2; le32 40; printf 'rgn '; le32 0; le32 0
+    printf 'smpl'; le32 60; le32 0; le32 0; le32 22676; le32 60; le32 0; le32 0; le32 0; le32 1
+    le32 0; le32 0; le32 0; le32 20; le32 180; le32 0; le32 0
+    printf 'iXML'; le32 5; printf '<a/>x\0'
+    printf 'LIST'; le32 4; printf 'INFO'
+} | riff hand-metadata.wav
 # Refusals: data before fmt, no data, a short fmt chunk, an unknown encoding.
 { printf 'data'; le32 8; samples 4; printf 'fmt '; le32 16; fmt_body 1 1 8000 16 2; } |
     riff hand-data-first.wav

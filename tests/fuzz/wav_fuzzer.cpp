@@ -5,7 +5,8 @@
 // - a source that opens converts completely (it cannot change while it is read) or is
 //   refused for its ratio (1024 or 1/1024 and beyond), and the output holds as many frames as the
 //   ratio makes, give or take the rounding of the output instants;
-// - every output written is a WAV file of the asked format whose header sizes match its length.
+// - every output written is a WAV file of the asked format whose header sizes match its length,
+//   the source's metadata after its samples as whole chunks, positions within the output.
 // A violation aborts, so libFuzzer records the input.
 //
 // Speed: under AddressSanitizer a thread start costs about half a millisecond on a small
@@ -28,6 +29,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/cstring.h"
 #include "base/filename.h"
@@ -35,6 +37,7 @@
 #include "engine/job/conversion.h"
 #include "engine/standard/sinc_resampler.h"
 #include "media/wave_file.h"
+#include "media/wave_metadata.h"
 #include "tests/fuzz/fuzz_check.h"
 
 // The sanitizer runtime's pthread_create, which this file's definition replaces (the runtime's
@@ -146,9 +149,9 @@ void CheckOutput(const CString& path, const Target& target, int bits, const File
                   static_cast<std::uint32_t>(target.frequency) * format.blockAlign,
           "the output's block align and byte rate agree with its format");
     const std::uint64_t fileSize = output.Size();
+    const std::uint64_t dataBytes = result.framesWritten * format.blockAlign;
     Check(output.DataOffset() == kWaveHeaderBytes, "the samples follow the 56-byte header");
-    Check(output.DataBytes() == fileSize - kWaveHeaderBytes,
-          "the data size is the file's length less the header");
+    Check(output.DataBytes() == dataBytes, "the data size holds the frames written");
     Check(output.FrameCount() == result.framesWritten, "the frames read back are those written");
 
     std::uint8_t header[kWaveHeaderBytes];
@@ -156,7 +159,22 @@ void CheckOutput(const CString& path, const Target& target, int bits, const File
     Check(Le32(header + 4) == fileSize - 8, "the RIFF size is the file's length less 8");
     Check(std::memcmp(header + 36, "fact", 4) == 0 && Le32(header + 44) == result.framesWritten,
           "the fact chunk counts the frames");
-    Check(Le32(header + 52) == fileSize - kWaveHeaderBytes, "the data size field is exact");
+    Check(Le32(header + 52) == dataBytes, "the data size field is exact");
+
+    // What follows the samples (and their pad byte) is the source's metadata: whole chunks that
+    // read back as they were written, every position within the output.
+    const std::uint64_t metadataAt = kWaveHeaderBytes + dataBytes + (dataBytes & 1);
+    Check(fileSize == kWaveHeaderBytes + dataBytes || metadataAt <= fileSize,
+          "the metadata follows the samples");
+    std::vector<std::uint8_t> after(
+        static_cast<std::size_t>(fileSize > metadataAt ? fileSize - metadataAt : 0));
+    Check(after.empty() || output.Read(after.data(), static_cast<std::uint32_t>(after.size()),
+                                       metadataAt) == after.size(),
+          "the metadata reads back");
+    const WaveMetadata metadata = ReadWaveMetadata(output);
+    const std::uint32_t rate = format.samplesPerSecond;
+    Check(RetimedMetadata(metadata, rate, rate, result.framesWritten) == after,
+          "the metadata is whole chunks of the kinds kept, with positions within the output");
     output.Close();
 }
 

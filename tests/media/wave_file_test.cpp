@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "media/wave_metadata.h"
 #include "support/test_support.h"
 
 #ifndef _WIN32
@@ -373,6 +374,127 @@ TEST_F(WaveRead, DecodesEveryEncodingTo16BitsAndToFloats) {
     }
 }
 
+// "id:size" of each chunk kept, in order.
+std::string KeptChunks(const WaveMetadata& metadata) {
+    std::string kept;
+    for (const WaveChunk& chunk : metadata.chunks) {
+        kept += (kept.empty() ? "" : " ") + std::string(chunk.id, 4) + ":" +
+                std::to_string(chunk.body.size());
+    }
+    return kept;
+}
+
+// A list's type and sub-chunks, or one sub-chunk with its pad byte.
+Bytes Joined(const char* id, const Bytes& rest) {
+    Bytes b(id, id + 4);
+    b.insert(b.end(), rest.begin(), rest.end());
+    return b;
+}
+Bytes SubChunk(const char* id, const Bytes& body) {
+    Bytes b = Joined(id, Le({body.size()}, 4));
+    b.insert(b.end(), body.begin(), body.end());
+    if (body.size() % 2 != 0) b.push_back(0);
+    return b;
+}
+
+// Which chunks are kept from sources whole, damaged or hostile, wherever they lie.
+TEST_F(WaveRead, MetadataKeptIsWholeAndOfKnownKinds) {
+    const Bytes fmt = FormatBody(1, 1, 8000, 16);
+    const Bytes data = Le({1, 2, 3}, 2);
+    const Bytes info = Joined("INFO", SubChunk("ICMT", Bytes{'h', 'i', 0}));
+    const Bytes cue2 = Le({2, 1, 100, 0x61746164, 0, 0, 100, 2, 200, 0x61746164, 0, 0, 200}, 4);
+    Bytes cueShort = cue2;
+    cueShort[0] = 3;  // three points counted, two there
+    const Bytes smpl = Le({0, 0, 125000, 60, 0, 0, 0, 1, 0, 0, 0, 10, 20, 0, 0}, 4);
+    Bytes smplShort = smpl;
+    smplShort[28] = 2;
+    const Bytes ltxt = SubChunk("ltxt", Le({1, 800, 0x206E6772, 0, 0}, 4));
+    Bytes cutLabel = Joined("adtl", ltxt);
+    Put32(cutLabel, 0);  // a 4-byte tail that does not hold a sub-chunk's header
+    const struct {
+        const char* name;
+        std::vector<Chunk> chunks;
+        std::string kept;
+    } cases[] = {
+        {"kinds before and after the samples, structural and unknown ones left out",
+         {{"bext", Bytes(602, 0)},
+          {"fmt ", fmt},
+          {"fact", Le({3}, 4)},
+          {"iXML", Bytes(5, 'x')},
+          {"PEAK", Bytes(24, 0)},
+          {"data", data},
+          {"LIST", info},
+          {"cue ", cue2},
+          {"LIST", Joined("adtl", ltxt)},
+          {"smpl", smpl},
+          {"axml", Bytes(3, 'a')},
+          {"id3 ", Bytes(10, 'i')},
+          {"LIST", Joined("exif", {})}},
+         "bext:602 iXML:5 LIST:16 cue :52 LIST:32 smpl:60 axml:3 id3 :10"},
+        {"the first of each kind",
+         {{"fmt ", fmt},
+          {"LIST", info},
+          {"data", data},
+          {"LIST", info},
+          {"id3 ", {}},
+          {"ID3 ", {}}},
+         "LIST:16 id3 :0"},
+        {"counts that do not fit their chunk, a bext without its time reference",
+         {{"fmt ", fmt},
+          {"data", data},
+          {"cue ", cueShort},
+          {"smpl", smplShort},
+          {"bext", Bytes(345, 0)},
+          {"LIST", cutLabel},
+          {"cue ", {1, 0, 0}},
+          {"smpl", Bytes(35, 0)}},
+         ""},
+        {"a chunk that runs past the end, after an odd one without its pad byte",
+         {{"fmt ", fmt},
+          {"data", data},
+          {"iXML", Bytes(3, 'x'), 0xFFFFFFFFu, false},
+          {"axml", Bytes(4, 'a'), 9}},
+         "iXML:3"},
+        {"a data chunk left empty before them",
+         {{"fmt ", fmt}, {"data", {}, 0}, {"LIST", info}},
+         "LIST:16"},
+        {"past the 16 MiB kept",
+         {{"fmt ", fmt},
+          {"data", data},
+          {"iXML", Bytes(kMaxMetadataBytes - 10, 'x')},
+          {"axml", Bytes(11, 'a')},
+          {"id3 ", Bytes(10, 'i')}},
+         "iXML:16777206 id3 :10"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Open(MakeRiff(c.chunks))) << c.name;
+        EXPECT_EQ(KeptChunks(ReadWaveMetadata(wave)), c.kept) << c.name;
+    }
+    ASSERT_TRUE(Open(MakeRf64(cases[0].chunks)));
+    EXPECT_EQ(KeptChunks(ReadWaveMetadata(wave)), cases[0].kept) << "RF64";
+}
+
+// Exact rounding to the nearest, also where a double would not hold the product.
+TEST(MetadataPositions, AreScaledExactlyToTheNearest) {
+    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    const struct {
+        std::uint64_t position;
+        std::uint32_t from, to;
+        std::uint64_t scaled;
+    } cases[] = {
+        {44100, 44100, 48000, 48000},
+        {1, 44100, 48000, 1},                                      // 1.088
+        {441, 88200, 48000, 240},                                  // 240.0
+        {3, 2, 1, 2},                                              // 1.5 rounds up
+        {9007199254740993ull, 48000, 48000, 9007199254740993ull},  // 2^53 + 1
+        {max, 48000, 44100, 16947946117720650546ull},
+        {max, 44100, 48000, max},  // does not fit: the largest value
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ScalePosition(c.position, c.from, c.to), c.scaled) << c.position;
+    }
+}
+
 #ifndef _WIN32
 // Cheap only where the extended file is sparse.
 TEST_F(WaveRead, SourcesBeyond4GiBAreReadByTheirDataSize) {
@@ -435,6 +557,45 @@ TEST_F(WaveWrite, CloseCompletesTheHeader) {
     EXPECT_EQ(ReadFileBytes(path), file);
 }
 
+// Chunks given for after the samples follow them, with the pad byte that odd sample data needs,
+// and count in the RIFF size only; the header stays the same 56 bytes.
+TEST_F(WaveWrite, ChunksAfterTheSamplesAreCountedInTheRiffSize) {
+    const Bytes trailer = Joined("iXML", Le({3}, 4));
+    for (const int channels : {2, 1}) {
+        const std::string name = folder.File("with" + std::to_string(channels) + ".wav");
+        CWaveFile output;
+        MediaParams params{1, 44100, channels, 24};
+        output.SetParams(&params);
+        ASSERT_EQ(output.Create(Str(name), false), 0);
+        const std::uint32_t bytes = 3u * channels * 5;  // 15 bytes in mono: a pad byte
+        EXPECT_TRUE(output.WriteSamples(data.data(), bytes));
+        Bytes chunks = trailer;
+        chunks.insert(chunks.end(), {'x', 'y', 'z', 0});
+        output.SetTrailer(chunks);
+        ASSERT_TRUE(output.Finish());
+        const Bytes file = ReadFileBytes(name);
+        EXPECT_EQ(
+            file,
+            MakeRiff({{"fmt ", FormatBody(1, static_cast<std::uint16_t>(channels), 44100, 24)},
+                      {"fact", Le({5}, 4)},
+                      {"data", Bytes(data.begin(), data.begin() + bytes)},
+                      {"iXML", Bytes{'x', 'y', 'z'}}}));
+        ASSERT_TRUE(output.OpenFile(Str(name)));
+        EXPECT_EQ(output.DataBytes(), bytes);
+        EXPECT_EQ(KeptChunks(ReadWaveMetadata(output)), "iXML:3");
+        output.Close();
+
+        // Chunks that would take the file past its size limit are left out.
+        const std::string limited = name + ".limited.wav";
+        output.SetDataLimit(bytes + 11);
+        ASSERT_EQ(output.Create(Str(limited), false), 0);
+        EXPECT_TRUE(output.WriteSamples(data.data(), bytes));
+        output.SetTrailer(chunks);
+        ASSERT_TRUE(output.Finish());
+        EXPECT_EQ(ReadFileBytes(limited).size(), kWaveHeaderBytes + bytes);
+    }
+}
+
 TEST_F(WaveWrite, OutputsEndAtTheLastWholeFrame) {
     wave.SetDataLimit(3003);
     ASSERT_EQ(Create(wave), 0);
@@ -472,6 +633,21 @@ TEST_F(WaveWrite, AFailedWriteStillLeavesWholeFramesAndAValidHeader) {
     EXPECT_FALSE(wrote);
     EXPECT_TRUE(finished);
     Written(3000);
+
+    // Chunks after the samples that the disk cannot take: the file is cut back to its samples,
+    // with a header that says so, and the failure is reported.
+    path = folder.File("trailer.wav");
+    ASSERT_EQ(Create(wave), 0);
+    EXPECT_TRUE(wave.WriteSamples(data.data(), 4000));
+    wave.SetTrailer(Bytes(100, 'x'));
+    limited.rlim_cur = 56 + 4000 + 50;
+    std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limited);
+    const bool trailerFinished = wave.Finish();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+    EXPECT_FALSE(trailerFinished);
+    Written(4000);
 }
 #endif
 
