@@ -26,6 +26,7 @@ struct ConversionTarget {
     int channels = 0;
     Quality quality = Quality::Standard;
     int bitsPerSample = 16;
+    FilterPhase phase = FilterPhase::Linear;  // the high quality's filter
 };
 
 // Source frames read per chunk.
