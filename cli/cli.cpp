@@ -213,8 +213,11 @@ class CliObserver : public ConversionObserver {
 void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
     // A stored standard quality is the default, and not named.
     const bool storedQuality = !options.qualityGiven && settings.quality == 1;
+    const bool storedPhase =
+        !options.phaseGiven && settings.phase == 1 && options.quality == Quality::High;
     if (options.quiet || !settings.loaded ||
-        (options.rateGiven && options.channelsGiven && options.outputGiven && !storedQuality)) {
+        (options.rateGiven && options.channelsGiven && options.outputGiven && !storedQuality &&
+         !storedPhase)) {
         return;
     }
     CString used;
@@ -232,6 +235,7 @@ void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
         add(FormatString(options.channels == 1 ? L"%d channel" : L"%d channels", options.channels));
     }
     if (storedQuality) add(CString(L"high quality"));
+    if (storedPhase) add(CString(L"minimum phase"));
     Print(platform::Stream::Err, L"%s: using settings from %s (%s)\n", kProgram,
           PrintableName(settings.settingsPath).WideText(), used.WideText());
 }
@@ -306,6 +310,8 @@ void PrintSettings(CAppParameter& settings) {
     }
     Print(platform::Stream::Out, L"Quality:       %s\n",
           settings.quality == 1 ? L"high" : L"standard");
+    Print(platform::Stream::Out, L"Phase:         %s\n",
+          settings.phase == 1 ? L"minimum" : L"linear");
 }
 
 // Replaces each argument with * or ? in its name part (after the last \, / or drive colon) by
@@ -442,6 +448,17 @@ const CliOption kCliOptions[] = {
              return CliCommand::Convert;
          }
          *error = FormatString(L"bits '%s' must be 16 or 24", value);
+         return CliCommand::UsageError;
+     }},
+    {nullptr, L"--phase", L"KIND",
+     L"linear or minimum (high quality; default: stored, else linear)",
+     [](const wchar_t* value, CliOptions* options, CString* error) {
+         options->phaseGiven = true;
+         if (std::wcscmp(value, L"linear") == 0 || std::wcscmp(value, L"minimum") == 0) {
+             options->phase = value[0] == L'm' ? FilterPhase::Minimum : FilterPhase::Linear;
+             return CliCommand::Convert;
+         }
+         *error = FormatString(L"phase '%s' must be linear or minimum", value);
          return CliCommand::UsageError;
      }},
     {L"-v", L"--verbose", nullptr, L"print diagnostic lines on standard error",
@@ -603,6 +620,16 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
               kProgram, kProgram);
         return kExitUsage;
     }
+    if (options.phaseGiven && options.phase == FilterPhase::Minimum &&
+        options.quality != Quality::High) {
+        InstallDiagnosticPrint(nullptr);
+        Print(platform::Stream::Err,
+              L"%s: --phase minimum needs the high quality (--quality high); the standard "
+              L"quality's filter is linear\nTry '%s --help'.\n",
+              kProgram, kProgram);
+        return kExitUsage;
+    }
+    if (!options.phaseGiven && settings.phase == 1) options.phase = FilterPhase::Minimum;
     PrintSettingsUsed(settings, options);
 
     // Sources are checked as the window's file list checks them when they are added: a file
@@ -688,6 +715,7 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     target.channels = options.channels;
     target.quality = options.quality;
     target.bitsPerSample = options.bits;
+    target.phase = options.phase;
     const bool stopped =
         RunConversionBatch(sources, target, stopFlag, &observer, jobs, &failed, makeResampler);
     InstallDiagnosticPrint(nullptr);

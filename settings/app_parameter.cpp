@@ -63,6 +63,7 @@ void CAppParameter::ReadSettings(CXml& xml, XmlNode* first) {
     frequency = NodeInt(FindChild(config, L"frequency"), kDefaultFrequency);
     channels = NodeInt(FindChild(config, L"channels"), kDefaultChannels);
     quality = NodeInt(FindChild(config, L"quality"), 0) == 1 ? 1 : 0;
+    phase = NodeInt(FindChild(config, L"phase"), 0) == 1 ? 1 : 0;
     windowWidth = NodeInt(FindChild(config, L"window_width"), 0);
     windowHeight = NodeInt(FindChild(config, L"window_height"), 0);
 }
@@ -85,6 +86,7 @@ void CAppParameter::WriteSettings(CXml& xml, XmlNode* container) {
     AddChildElement(config, L"channels", number);
     // Written only when high, so that a file of the default choices stays as it always was.
     if (quality == 1) AddChildElement(config, L"quality", L"1");
+    if (phase == 1) AddChildElement(config, L"phase", L"1");
     // Only a size the user chose: the file of a window never resized stays as it was.
     if (windowWidth > 0 && windowHeight > 0) {
         FormatTextN(number, 64, L"%d", windowWidth);

@@ -41,6 +41,7 @@ class CAppParameter : public CCommConfig {
     std::int32_t frequency = kDefaultFrequency;
     std::int32_t channels = kDefaultChannels;
     std::int32_t quality = 0;  // 0 standard, 1 high; stored only when high
+    std::int32_t phase = 0;    // the high quality's filter: 0 linear, 1 minimum; stored only when 1
     // The conversion window's inner size (without frame, title and menu bars) in pixels at 100 %
     // scale, as the user last left it; stored only when both are above 0. 0: the window's own
     // size.

@@ -445,7 +445,7 @@ TEST(AppParameterSave, BuiltInValuesWriteTheTwentyTwoLineFile) {
 std::string StoredFields(CAppParameter& s) {
     std::string text;
     for (int value : {s.savedLanguage, s.fontSize, s.logEnabled, s.viewToolbar, s.viewStatusbar,
-                      s.frequency, s.channels, s.quality, s.windowWidth, s.windowHeight}) {
+                      s.frequency, s.channels, s.quality, s.phase, s.windowWidth, s.windowHeight}) {
         text += std::to_string(value) + ",";
     }
     for (int i = 0; i < s.colorCount; ++i) {
@@ -480,14 +480,16 @@ TEST(AppParameterSave, ASaveAndALoadReproduceEveryStoredField) {
         settings.frequency = 8000;
         settings.channels = 1;
         settings.quality = 1;
+        settings.phase = 1;
         settings.windowWidth = 700;
         settings.windowHeight = 500;
         ASSERT_TRUE(settings.Save());
         stored = StoredFields(settings);
     }
     EXPECT_NE(ReadText(folder.File(kFile))
-                  .find("<channels>1</channels>\r\n<quality>1</quality>\r\n<window_width>700</"
-                        "window_width>\r\n<window_height>500</window_height>"),
+                  .find("<channels>1</channels>\r\n<quality>1</quality>\r\n<phase>1</"
+                        "phase>\r\n<window_width>700</window_width>\r\n<window_height>500</"
+                        "window_height>"),
               std::string::npos);
     CAppParameter settings;
     EXPECT_EQ(StoredFields(settings), stored);
