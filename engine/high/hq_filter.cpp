@@ -4,6 +4,7 @@
 #include <cmath>
 #include <complex>
 #include <numeric>
+#include <type_traits>
 #include <utility>
 
 #include "engine/common/recent_cache.h"
@@ -11,11 +12,16 @@
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-// Stopband attenuation the Kaiser windows are designed for (dB); the filters reach about 144 dB.
-constexpr double kAttenuation = 145.0;
-// Kaiser's estimates: the window's shape, and its length times the transition width.
-const double kBeta = 0.1102 * (kAttenuation - 8.7);
-constexpr double kLengthTimesWidth = (kAttenuation - 7.95) / 14.36;
+// The Kaiser windows of a stopband attenuation (dB): Kaiser's estimates of the window's shape
+// and of its length times the transition width.
+struct Kaiser {
+    explicit constexpr Kaiser(double attenuation)
+        : beta(0.1102 * (attenuation - 8.7)), lengthTimesWidth((attenuation - 7.95) / 14.36) {}
+    double beta, lengthTimesWidth;
+};
+// For float stages (the filters reach about 144 dB), and for double ones (about 162 dB), whose
+// images and aliases would otherwise stand above a 24-bit output's rounding.
+constexpr Kaiser kKaiser[2] = {Kaiser(145.0), Kaiser(165.0)};
 // The steep filter: transition from 0.95 to 1.0 of the lower Nyquist frequency, a quarter of
 // its rate.
 constexpr double kSteepPassEdge = 0.95 * 0.25;
@@ -40,10 +46,10 @@ double BesselI0(double x) {
 
 // The Kaiser window at r (-1 <= r <= 1) times the ideal low-pass cut at fc cycles per sample, at
 // t samples from its centre.
-double KaiserSinc(double t, double r, double fc) {
+double KaiserSinc(double t, double r, double fc, double beta) {
     const double x = 2.0 * fc * t;
     const double sinc = x == 0.0 ? 1.0 : std::sin(kPi * x) / (kPi * x);
-    const double w = BesselI0(kBeta * std::sqrt(std::max(0.0, 1.0 - r * r))) / BesselI0(kBeta);
+    const double w = BesselI0(beta * std::sqrt(std::max(0.0, 1.0 - r * r))) / BesselI0(beta);
     return 2.0 * fc * sinc * w;
 }
 
@@ -113,21 +119,25 @@ double Between(const std::vector<double>& h, double t) {
     return sum;
 }
 
-const std::vector<double>& LinearSteep() {
-    static const std::vector<double> taps = [] {
-        const double width = kSteepStopEdge - kSteepPassEdge;
-        int intervals = static_cast<int>(std::ceil(kLengthTimesWidth / width));
-        intervals = (intervals + 3) / 4 * 4;
-        std::vector<double> h(static_cast<std::size_t>(intervals) + 1);
-        const double centre = intervals / 2.0;
-        const double fc = (kSteepPassEdge + kSteepStopEdge) / 2.0;
-        for (std::size_t n = 0; n < h.size(); ++n) {
-            const double t = static_cast<double>(n) - centre;
-            h[n] = KaiserSinc(t, t / centre, fc);
-        }
-        return h;
-    }();
-    return taps;
+std::vector<double> DesignSteep(const Kaiser& kaiser) {
+    const double width = kSteepStopEdge - kSteepPassEdge;
+    int intervals = static_cast<int>(std::ceil(kaiser.lengthTimesWidth / width));
+    intervals = (intervals + 3) / 4 * 4;
+    std::vector<double> h(static_cast<std::size_t>(intervals) + 1);
+    const double centre = intervals / 2.0;
+    const double fc = (kSteepPassEdge + kSteepStopEdge) / 2.0;
+    for (std::size_t n = 0; n < h.size(); ++n) {
+        const double t = static_cast<double>(n) - centre;
+        h[n] = KaiserSinc(t, t / centre, fc, kaiser.beta);
+    }
+    return h;
+}
+
+const std::vector<double>& LinearSteep(bool precise) {
+    static const std::vector<double> single = DesignSteep(kKaiser[0]);
+    if (!precise) return single;
+    static const std::vector<double> fine = DesignSteep(kKaiser[1]);
+    return fine;
 }
 
 struct SteepMinimum {
@@ -143,72 +153,77 @@ struct SteepMinimum {
 // Delayed rather than advanced: what the band-limited response holds before its first sample
 // (about -70 dB) stays in the taps instead of being cut off, which would cost the stopband as
 // much.
-const SteepMinimum& MinimumSteep() {
-    static const SteepMinimum filter = [] {
-        const std::vector<double>& h = LinearSteep();
-        const std::size_t n = std::size_t(1) << 17;
-        std::vector<std::complex<double>> a(n);
-        for (std::size_t i = 0; i < h.size(); ++i) a[i] = h[i];
-        ComplexFft(a, false);
-        // The stopband's zeros have no logarithm: a floor 200 dB down, far below its 144 dB.
-        for (auto& v : a) v = std::log(std::max(std::abs(v), 1e-10));
-        ComplexFft(a, true);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double c = a[i].real() / static_cast<double>(n);
-            a[i] = i == 0 || i == n / 2 ? c : i < n / 2 ? 2.0 * c : 0.0;
+SteepMinimum DesignMinimum(const std::vector<double>& h) {
+    const std::size_t n = std::size_t(1) << 17;
+    std::vector<std::complex<double>> a(n);
+    for (std::size_t i = 0; i < h.size(); ++i) a[i] = h[i];
+    ComplexFft(a, false);
+    // The stopband's zeros have no logarithm: a floor 200 dB down, far below its 144 dB.
+    for (auto& v : a) v = std::log(std::max(std::abs(v), 1e-10));
+    ComplexFft(a, true);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double c = a[i].real() / static_cast<double>(n);
+        a[i] = i == 0 || i == n / 2 ? c : i < n / 2 ? 2.0 * c : 0.0;
+    }
+    ComplexFft(a, false);
+    for (auto& v : a) v = std::exp(v);
+    std::vector<std::complex<double>> b = a;
+    ComplexFft(b, true);
+    std::vector<double> response(h.size());
+    for (std::size_t i = 0; i < h.size(); ++i) response[i] = b[i].real() / static_cast<double>(n);
+    std::size_t top = 0;
+    for (std::size_t i = 0; i < response.size(); ++i) {
+        if (std::fabs(response[i]) > std::fabs(response[top])) top = i;
+    }
+    // Golden sections on the band-limited response within a sample of the largest one.
+    double lo = static_cast<double>(top) - 1.0, hi = static_cast<double>(top) + 1.0;
+    const double golden = (std::sqrt(5.0) - 1.0) / 2.0;
+    for (int i = 0; i < 60; ++i) {
+        const double c = hi - golden * (hi - lo), d = lo + golden * (hi - lo);
+        if (std::fabs(Between(response, c)) > std::fabs(Between(response, d))) {
+            hi = d;
+        } else {
+            lo = c;
         }
-        ComplexFft(a, false);
-        for (auto& v : a) v = std::exp(v);
-        std::vector<std::complex<double>> b = a;
-        ComplexFft(b, true);
-        std::vector<double> response(h.size());
-        for (std::size_t i = 0; i < h.size(); ++i)
-            response[i] = b[i].real() / static_cast<double>(n);
-        std::size_t top = 0;
-        for (std::size_t i = 0; i < response.size(); ++i) {
-            if (std::fabs(response[i]) > std::fabs(response[top])) top = i;
-        }
-        // Golden sections on the band-limited response within a sample of the largest one.
-        double lo = static_cast<double>(top) - 1.0, hi = static_cast<double>(top) + 1.0;
-        const double golden = (std::sqrt(5.0) - 1.0) / 2.0;
-        for (int i = 0; i < 60; ++i) {
-            const double c = hi - golden * (hi - lo), d = lo + golden * (hi - lo);
-            if (std::fabs(Between(response, c)) > std::fabs(Between(response, d))) {
-                hi = d;
-            } else {
-                lo = c;
-            }
-        }
-        const double peak = 0.5 * (lo + hi);
-        SteepMinimum m;
-        m.delay = static_cast<int>(std::ceil((peak + kMinimumLead) / 2.0)) * 2;
-        const double shift = m.delay - peak;
-        for (std::size_t k = 0; k < n; ++k) {
-            const double f = k <= n / 2 ? static_cast<double>(k) : static_cast<double>(k) - n;
-            a[k] *= k == n / 2 ? std::cos(kPi * shift)
-                               : std::polar(1.0, -2.0 * kPi * f * shift / static_cast<double>(n));
-        }
-        ComplexFft(a, true);
-        m.taps.resize(h.size());
-        for (std::size_t i = 0; i < h.size(); ++i) m.taps[i] = a[i].real() / static_cast<double>(n);
-        return m;
-    }();
-    return filter;
+    }
+    const double peak = 0.5 * (lo + hi);
+    SteepMinimum m;
+    m.delay = static_cast<int>(std::ceil((peak + kMinimumLead) / 2.0)) * 2;
+    const double shift = m.delay - peak;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double f = k <= n / 2 ? static_cast<double>(k) : static_cast<double>(k) - n;
+        a[k] *= k == n / 2 ? std::cos(kPi * shift)
+                           : std::polar(1.0, -2.0 * kPi * f * shift / static_cast<double>(n));
+    }
+    ComplexFft(a, true);
+    m.taps.resize(h.size());
+    for (std::size_t i = 0; i < h.size(); ++i) m.taps[i] = a[i].real() / static_cast<double>(n);
+    return m;
+}
+
+const SteepMinimum& MinimumSteep(bool precise) {
+    static const SteepMinimum single = DesignMinimum(LinearSteep(false));
+    if (!precise) return single;
+    static const SteepMinimum fine = DesignMinimum(LinearSteep(true));
+    return fine;
 }
 
 }  // namespace
 
-const std::vector<double>& HqSteepTaps(FilterPhase phase) {
-    return phase == FilterPhase::Minimum ? MinimumSteep().taps : LinearSteep();
+const std::vector<double>& HqSteepTaps(FilterPhase phase, bool precise) {
+    return phase == FilterPhase::Minimum ? MinimumSteep(precise).taps : LinearSteep(precise);
 }
 
-int HqSteepDelay(FilterPhase phase) {
-    if (phase == FilterPhase::Minimum) return MinimumSteep().delay;
-    return static_cast<int>(LinearSteep().size() - 1) / 2;
+int HqSteepDelay(FilterPhase phase, bool precise) {
+    if (phase == FilterPhase::Minimum) return MinimumSteep(precise).delay;
+    return static_cast<int>(LinearSteep(precise).size() - 1) / 2;
 }
 
-HqPolyDesign HqPlanPoly(std::int64_t inRate, std::int64_t outRate, std::int64_t lowRate) {
+HqPolyDesign HqPlanPoly(std::int64_t inRate, std::int64_t outRate, std::int64_t lowRate,
+                        bool precise) {
     HqPolyDesign d;
+    const Kaiser& kaiser = kKaiser[precise ? 1 : 0];
+    d.beta = kaiser.beta;
     const std::int64_t g = std::gcd(inRate, outRate);
     d.step = inRate / g;
     d.phases = outRate / g;
@@ -216,7 +231,7 @@ HqPolyDesign HqPlanPoly(std::int64_t inRate, std::int64_t outRate, std::int64_t 
     const double width = static_cast<double>(lowRate) / static_cast<double>(inRate);
     d.cutoff = width;
     // (4 % longer than the estimate: long windows at low cut-offs fall short of it.)
-    d.taps = static_cast<int>(std::ceil(1.04 * kLengthTimesWidth / width));
+    d.taps = static_cast<int>(std::ceil(1.04 * kaiser.lengthTimesWidth / width));
     d.taps += d.taps % 2;
     d.paddedTaps = (d.taps + 7) / 8 * 8;
     d.exact = d.phases <= kMaxExactPhases && d.phases * d.paddedTaps <= kMaxExactFloats;
@@ -237,7 +252,7 @@ void HqPolyWeights(const HqPolyDesign& design, double offset, double* weights) {
     const double half = design.taps / 2.0;
     for (int k = 0; k < design.taps; ++k) {
         const double t = k - half + 1.0 - offset;
-        weights[k] = KaiserSinc(t, t / half, design.cutoff);
+        weights[k] = KaiserSinc(t, t / half, design.cutoff, design.beta);
     }
 }
 
@@ -245,8 +260,10 @@ template <typename T>
 std::shared_ptr<const HqPolyTable<T>> HqFindPolyTable(std::int64_t inRate, std::int64_t outRate,
                                                       std::int64_t lowRate) {
     static RecentCache<std::array<std::int64_t, 3>, HqPolyTable<T>> recent;
-    return recent.Find({inRate, outRate, lowRate},
-                       [&] { return BuildPolyTable<T>(HqPlanPoly(inRate, outRate, lowRate)); });
+    return recent.Find({inRate, outRate, lowRate}, [&] {
+        return BuildPolyTable<T>(
+            HqPlanPoly(inRate, outRate, lowRate, std::is_same<T, double>::value));
+    });
 }
 template std::shared_ptr<const HqPolyTable<float>> HqFindPolyTable<float>(std::int64_t,
                                                                           std::int64_t,
@@ -255,15 +272,16 @@ template std::shared_ptr<const HqPolyTable<double>> HqFindPolyTable<double>(std:
                                                                             std::int64_t,
                                                                             std::int64_t);
 
-std::vector<HqFilterTaps> HqFilters(int sourceFrequency, int targetFrequency, FilterPhase phase) {
+std::vector<HqFilterTaps> HqFilters(int sourceFrequency, int targetFrequency, FilterPhase phase,
+                                    bool precise) {
     std::vector<HqFilterTaps> filters;
     if (sourceFrequency == targetFrequency) return filters;
     const std::int64_t low = std::min(sourceFrequency, targetFrequency);
-    filters.push_back({2.0 * static_cast<double>(low), HqSteepTaps(phase)});
+    filters.push_back({2.0 * static_cast<double>(low), HqSteepTaps(phase, precise)});
     const std::int64_t in = sourceFrequency < targetFrequency ? 2 * low : sourceFrequency;
     const std::int64_t out = sourceFrequency < targetFrequency ? targetFrequency : 2 * low;
     if (in == out) return filters;
-    const HqPolyDesign d = HqPlanPoly(in, out, low);
+    const HqPolyDesign d = HqPlanPoly(in, out, low, precise);
     HqFilterTaps poly;
     poly.rate = static_cast<double>(in) * static_cast<double>(d.rows);
     // Sample m of the prototype stands at m / rows - taps / 2 input samples from its centre.
@@ -308,9 +326,10 @@ namespace {
 template <typename T>
 HqSteepSpectrum<T> BuildSteepSpectrum(FilterPhase phase) {
     HqSteepSpectrum<T> s;
-    const std::vector<double>& h = HqSteepTaps(phase);
+    const bool precise = std::is_same<T, double>::value;
+    const std::vector<double>& h = HqSteepTaps(phase, precise);
     s.taps = static_cast<int>(h.size());
-    s.delay = HqSteepDelay(phase);
+    s.delay = HqSteepDelay(phase, precise);
     s.twiddles = HqFftTwiddles<T>(kHqFftSize);
     s.halfTwiddles = HqFftTwiddles<T>(kHqFftSize / 2);
     const int n = kHqFftSize;

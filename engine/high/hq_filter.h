@@ -31,13 +31,15 @@ struct HqFilterTaps {
 // The steep filter in double precision and, when there is one, the polyphase stage's prototype
 // on its fine grid (all its phases interleaved; the rate is the stage's input rate times the
 // phases). Empty for equal rates (the samples pass through).
+// Precise: the longer filters of the double-precision stages.
 std::vector<HqFilterTaps> HqFilters(int sourceFrequency, int targetFrequency,
-                                    FilterPhase phase = FilterPhase::Linear);
+                                    FilterPhase phase = FilterPhase::Linear, bool precise = false);
 
 // The steep filter's taps (an odd number, one less a multiple of 4), for any pair of rates, and
 // the delay its outputs are taken with (where its peak stands): a whole even number of samples.
-const std::vector<double>& HqSteepTaps(FilterPhase phase = FilterPhase::Linear);
-int HqSteepDelay(FilterPhase phase);
+const std::vector<double>& HqSteepTaps(FilterPhase phase = FilterPhase::Linear,
+                                       bool precise = false);
+int HqSteepDelay(FilterPhase phase, bool precise = false);
 
 // The polyphase stage from inRate to outRate, for a pair whose lower rate is lowRate.
 struct HqPolyDesign {
@@ -48,13 +50,16 @@ struct HqPolyDesign {
     std::int64_t rows = 0;    // tabulated offsets: phases (exact), else for interpolation
     bool exact = true;
     double cutoff = 0.0;  // cycles per input sample
+    double beta = 0.0;    // the Kaiser window's shape
 };
-HqPolyDesign HqPlanPoly(std::int64_t inRate, std::int64_t outRate, std::int64_t lowRate);
+HqPolyDesign HqPlanPoly(std::int64_t inRate, std::int64_t outRate, std::int64_t lowRate,
+                        bool precise = false);
 // The weights of the output at `offset` (0 <= offset <= 1) input samples after input `taps`/2 - 1
 // of its window, in double precision.
 void HqPolyWeights(const HqPolyDesign& design, double offset, double* weights);
 
-// Tables of a polyphase stage in float or double, shared by the resamplers at the same rates.
+// Tables of a polyphase stage in float or double (the precise design), shared by the resamplers
+// at the same rates.
 template <typename T>
 struct HqPolyTable {
     HqPolyDesign design;
