@@ -19,7 +19,7 @@ struct Kaiser {
         : beta(0.1102 * (attenuation - 8.7)), lengthTimesWidth((attenuation - 7.95) / 14.36) {}
     double beta, lengthTimesWidth;
 };
-// For float stages (the filters reach about 144 dB), and for double ones (about 162 dB), whose
+// For float stages (the steep filter reaches 142 dB), and for double ones (160 dB), whose
 // images and aliases would otherwise stand above a 24-bit output's rounding.
 constexpr Kaiser kKaiser[2] = {Kaiser(145.0), Kaiser(165.0)};
 // The steep filter: transition from 0.95 to 1.0 of the lower Nyquist frequency, a quarter of
