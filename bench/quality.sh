@@ -5,7 +5,8 @@
 # at 0.9 x Nyquist, delay, length error and the energy before the impulse's rise (measured by
 # ratemill-quality on its own 60 s sources), the median seconds of --runs whole-process
 # conversions (the rows taking turns) and the peak memory. The 24-bit rows convert 32-bit float
-# sources, whose own rounding lies far below a 24-bit output's, at -6 dBFS and at -1 dBFS. Also draws the sweep spectrograms of two jobs into docs/quality-montage.png.
+# sources, whose own rounding lies far below a 24-bit output's, at -6 dBFS and at -1 dBFS. Also
+# draws the sweep spectrograms of two jobs into docs/quality-montage.png.
 #   bench/quality.sh [--runs N]        (default 5)
 # Work files go to out/quality. The times mean something on an otherwise idle machine only.
 set -euo pipefail
@@ -142,7 +143,7 @@ for job in "${jobs[@]}"; do
         # shellcheck disable=SC2086
         seconds=$(printf '%s\n' ${times[$row]} | sort -n | awk '{ v[NR] = $1 } END { print v[int(NR / 2) + 1] }')
         output=$(find "$work/out" -name '*.wav' | head -1)
-        if [[ "$row" == *"--bits 24" && "$(soxi -b "$output")" != 24 ]]; then
+        if [[ "$row" == *"--bits 24"* && "$(soxi -b "$output")" != 24 ]]; then
             echo "| $row | not a 24-bit output | | | | | | $seconds | |"
             continue
         fi
