@@ -5,7 +5,7 @@
 # packages, installed when missing).
 #   bench/bench.sh [--runs N] [--kernels]
 # --runs: timed runs of each program per job (default 5), the median is shown. --kernels also
-# runs the Google Benchmark of the kernels alone. The times mean something on an otherwise idle
+# runs the Google Benchmark of the kernels alone (with libsoxr's at the high quality's figures). The times mean something on an otherwise idle
 # machine only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,7 +15,7 @@ build="$root/build/bench"
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 missing=()
-for package in python3 time libbenchmark-dev ffmpeg; do
+for package in python3 time libbenchmark-dev libsoxr-dev ffmpeg; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
         missing+=("$package")
 done

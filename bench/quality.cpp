@@ -1,11 +1,15 @@
 // ratemill-quality: makes the test sources of the quality benchmark and measures what a
 // converter made of them, by least-squares sine fits (bench/quality.sh runs it).
 //
-//   ratemill-quality make FIN FOUT CHANNELS SOURCE.wav
-//       writes the 60 s 24-bit source for the job FIN -> FOUT
-//   ratemill-quality measure FIN FOUT CHANNELS OUTPUT.wav
+//   ratemill-quality make FIN FOUT CHANNELS SOURCE.wav [--level DB] [--float]
+//       writes the 60 s 24-bit (--float: 32-bit float) source for the job FIN -> FOUT, its tones
+//       at -6 dBFS or the level given
+//   ratemill-quality measure FIN FOUT CHANNELS OUTPUT.wav [--level DB] [--quantise BITS]
 //       prints, tab-separated: THD+N (dB), worst alias or image (dBc), where it lies, level at
-//       0.9 x the lower Nyquist (dB), delay (output samples), length error (frames)
+//       0.9 x the lower Nyquist (dB), delay (output samples), length error (frames), the energy
+//       that comes before the impulse's rise (dB of its energy); --level as the source was made,
+//       --quantise rounds the output to BITS first (a float output measured as the integer
+//       output it stands for, without dither)
 //   ratemill-quality sweep RATE FILE
 //       writes 8 s of a 16-bit linear sweep from 0 Hz to RATE / 2 at -6 dBFS
 //   ratemill-quality time RUNS OUTDIR COMMAND...
@@ -44,7 +48,8 @@
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kAmplitude = 0.5;  // -6 dBFS
+double sourceAmplitude =
+    0.5;  // of the tones and the impulse: -6 dBFS unless --level says otherwise
 constexpr double kSeconds = 60.0;
 constexpr double kSettle = 0.25;  // seconds left out at either end of a segment
 constexpr int kSpurTones = 12;
@@ -133,7 +138,7 @@ std::vector<double> Render(const Layout& layout, int rate, double cutoff, double
             std::min(frames, std::size_t(std::llround((tone.start + tone.length) * rate + delay)));
         for (std::size_t n = first; n < last; ++n) {
             double t = (double(n) - delay) / rate - tone.start;
-            x[n] += kAmplitude * std::sin(2 * kPi * tone.frequency * t);
+            x[n] += sourceAmplitude * std::sin(2 * kPi * tone.frequency * t);
         }
     };
     addTone(layout.thd);
@@ -143,12 +148,12 @@ std::vector<double> Render(const Layout& layout, int rate, double cutoff, double
         double length = kSeconds - layout.fillStart, top = layout.fin / 2.0;
         for (auto n = std::size_t(layout.fillStart * rate); n < frames; ++n) {
             double t = double(n) / rate - layout.fillStart;
-            x[n] = kAmplitude * std::sin(kPi * top * t * t / length);
+            x[n] = sourceAmplitude * std::sin(kPi * top * t * t / length);
         }
     }
     // The impulse: 0.5 x (2 cutoff / FIN) sinc(2 cutoff (t - t0)), Hann-windowed over +-0.4 s.
     double at = double(layout.impulseFrame) / layout.fin;
-    double gain = kAmplitude * 2 * cutoff / layout.fin;
+    double gain = sourceAmplitude * 2 * cutoff / layout.fin;
     for (auto n = std::size_t(0.1 * rate); n < std::size_t(0.9 * rate) && n < frames; ++n) {
         double t = (double(n) - delay) / rate - at;
         double u = 2 * cutoff * t;
@@ -225,7 +230,8 @@ bool ReadWav(const char* path, Audio& audio, std::string& error) {
     return error = "no data chunk", false;
 }
 
-// Integer PCM of 16 or 24 bits, rounded without dither; the same samples on every channel.
+// Integer PCM of 16 or 24 bits, rounded without dither, or (bits 32) float; the same samples on
+// every channel.
 bool WriteWav(const char* path, const std::vector<double>& x, int channels, int rate, int bits) {
     int bytes = bits / 8;
     double scale = bits == 16 ? 32768.0 : 8388608.0;
@@ -238,7 +244,7 @@ bool WriteWav(const char* path, const std::vector<double>& x, int channels, int 
     put(36 + dataBytes, 4);
     out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
     put(16, 4);
-    put(1, 2);
+    put(bits == 32 ? 3 : 1, 2);
     put(std::uint32_t(channels), 2);
     put(std::uint32_t(rate), 4);
     put(std::uint32_t(rate * channels * bytes), 4);
@@ -247,8 +253,14 @@ bool WriteWav(const char* path, const std::vector<double>& x, int channels, int 
     out.insert(out.end(), {'d', 'a', 't', 'a'});
     put(dataBytes, 4);
     for (double s : x) {
-        double q = std::clamp(std::round(s * scale), -scale, scale - 1);
-        for (int c = 0; c < channels; ++c) put(std::uint32_t(std::int32_t(q)), bytes);
+        std::uint32_t v;
+        if (bits == 32) {
+            float f = float(s);
+            std::memcpy(&v, &f, 4);
+        } else {
+            v = std::uint32_t(std::int32_t(std::clamp(std::round(s * scale), -scale, scale - 1)));
+        }
+        for (int c = 0; c < channels; ++c) put(v, bytes);
     }
     FILE* f = std::fopen(path, "wb");
     if (!f) return false;
@@ -362,6 +374,7 @@ double Interpolate(const std::vector<double>& y, double t) {
 
 struct Figures {
     double thdn = 0, spur = -HUGE_VAL, spurTone = 0, spurAt = 0, level = 0, delay = 0;
+    double preEcho = -HUGE_VAL;  // dB of the impulse's energy
     std::int64_t lengthError = 0;
 };
 
@@ -373,8 +386,8 @@ bool MeasureChannel(const Layout& layout, const std::vector<double>& y, Figures&
     ToneFit thd = FitTone(y, b0, e0, rate, layout.thd.frequency);
     r.thdn = 10 * std::log10(thd.amplitude * thd.amplitude / 2 / thd.residual);
     auto [b1, e1] = Window(layout.level, rate, y.size());
-    r.level =
-        20 * std::log10(FitTone(y, b1, e1, rate, layout.level.frequency).amplitude / kAmplitude);
+    r.level = 20 * std::log10(FitTone(y, b1, e1, rate, layout.level.frequency).amplitude /
+                              sourceAmplitude);
     for (const Tone& tone : layout.spurTones) {
         auto [b, e] = Window(tone, rate, y.size());
         for (double spur : SpurFrequencies(layout, tone.frequency)) {
@@ -382,7 +395,7 @@ bool MeasureChannel(const Layout& layout, const std::vector<double>& y, Figures&
             if (tone.frequency < rate / 2) frequencies.push_back(tone.frequency);
             double residual = 0.0;
             std::vector<double> c = Fit(y, b, e, rate, frequencies, residual);
-            double dbc = 20 * std::log10(std::hypot(c[1], c[2]) / kAmplitude);
+            double dbc = 20 * std::log10(std::hypot(c[1], c[2]) / sourceAmplitude);
             if (dbc > r.spur) r.spur = dbc, r.spurTone = tone.frequency, r.spurAt = spur;
         }
     }
@@ -408,6 +421,15 @@ bool MeasureChannel(const Layout& layout, const std::vector<double>& y, Figures&
             a = c;
     }
     r.delay = 0.5 * (a + b) - expected;
+    // What comes before the impulse's rise: more than 4 samples of the lower rate before its
+    // peak (a minimum-phase response rises within about 3).
+    double before = 4.0 * std::max(1.0, rate / std::min(layout.fin, layout.fout)), energy = 0.0,
+           early = 0.0;
+    for (std::size_t n = from; n < to; ++n) {
+        energy += y[n] * y[n];
+        if (double(n) < 0.5 * (a + b) - before) early += y[n] * y[n];
+    }
+    r.preEcho = 10 * std::log10(early / energy);
     std::int64_t expectedFrames = (layout.sourceFrames * layout.fout + layout.fin / 2) / layout.fin;
     r.lengthError = std::int64_t(y.size()) - expectedFrames;
     return true;
@@ -425,6 +447,7 @@ bool Measure(const Layout& layout, const Audio& audio, Figures& worst, std::stri
             worst.spur = f.spur, worst.spurTone = f.spurTone, worst.spurAt = f.spurAt;
         if (first || std::fabs(f.level) > std::fabs(worst.level)) worst.level = f.level;
         if (first || std::fabs(f.delay) > std::fabs(worst.delay)) worst.delay = f.delay;
+        if (first || f.preEcho > worst.preEcho) worst.preEcho = f.preEcho;
         worst.lengthError = f.lengthError;
         first = false;
     }
@@ -433,10 +456,10 @@ bool Measure(const Layout& layout, const Audio& audio, Figures& worst, std::stri
 
 // ---- Commands ----
 
-int Make(int fin, int fout, int channels, const char* path) {
+int Make(int fin, int fout, int channels, const char* path, int bits) {
     Layout layout = MakeLayout(fin, fout);
     std::vector<double> x = Render(layout, fin, fin / 2.0, 0.0, true);
-    if (!WriteWav(path, x, channels, fin, 24)) {
+    if (!WriteWav(path, x, channels, fin, bits)) {
         std::fprintf(stderr, "ratemill-quality: cannot write %s\n", path);
         return 1;
     }
@@ -448,7 +471,7 @@ int Sweep(int rate, const char* path) {
     std::vector<double> x(std::size_t(8 * rate));
     for (std::size_t n = 0; n < x.size(); ++n) {
         double t = double(n) / rate;
-        x[n] = kAmplitude * std::sin(kPi * rate / 2 * t * t / 8);
+        x[n] = sourceAmplitude * std::sin(kPi * rate / 2 * t * t / 8);
     }
     if (!WriteWav(path, x, 1, rate, 16)) {
         std::fprintf(stderr, "ratemill-quality: cannot write %s\n", path);
@@ -457,14 +480,21 @@ int Sweep(int rate, const char* path) {
     return 0;
 }
 
-int MeasureFile(int fin, int fout, int channels, const char* path) {
+int MeasureFile(int fin, int fout, int channels, const char* path, int quantise) {
     Audio audio;
     std::string error;
     Figures f;
     if (ReadWav(path, audio, error) && int(audio.channels.size()) != channels)
         error = "wrong channel count";
-    else if (error.empty())
-        Measure(MakeLayout(fin, fout), audio, f, error);
+    // Rounded to the nearest step of `quantise` bits, without dither (a float output measured
+    // as the integer output it stands for).
+    double step = quantise > 0 ? std::ldexp(1.0, 1 - quantise) : 0.0;
+    for (auto& channel : audio.channels) {
+        for (double& v : channel) {
+            if (step > 0) v = std::clamp(std::round(v / step) * step, -1.0, 1.0 - step);
+        }
+    }
+    if (error.empty()) Measure(MakeLayout(fin, fout), audio, f, error);
     if (!error.empty()) {
         std::fprintf(stderr, "ratemill-quality: %s: %s\n", path, error.c_str());
         return 1;
@@ -473,8 +503,9 @@ int MeasureFile(int fin, int fout, int channels, const char* path) {
     // turns a -0 into 0, so that no "-0.00" is shown.
     double level = std::round(f.level * 1000) / 1000 + 0.0;
     double delay = std::round(f.delay * 100) / 100 + 0.0;
-    std::printf("%.1f\t%.1f\t%.0f Hz -> %.0f Hz\t%+.3f\t%+.2f\t%+lld\n", f.thdn, f.spur, f.spurTone,
-                f.spurAt, level, delay, static_cast<long long>(f.lengthError));
+    std::printf("%.1f\t%.1f\t%.0f Hz -> %.0f Hz\t%+.3f\t%+.2f\t%+lld\t%.1f\n", f.thdn, f.spur,
+                f.spurTone, f.spurAt, level, delay, static_cast<long long>(f.lengthError),
+                f.preEcho);
     return 0;
 }
 
@@ -518,11 +549,11 @@ int SelfCheck() {
              n < std::size_t((tone.start + tone.length) * 48000); ++n)
             y[n] += amplitude * std::sin(2 * kPi * frequency * double(n) / 48000 + 0.3);
     };
-    addTone(layout.thd, 2000.0, kAmplitude * 1e-5);
+    addTone(layout.thd, 2000.0, sourceAmplitude * 1e-5);
     for (auto n = std::size_t(layout.level.start * 48000); n < 7 * 48000; ++n)
         y[n] *= std::pow(10, -0.1 / 20);
     const Tone& imaged = layout.spurTones.back();
-    addTone(imaged, 44100 - imaged.frequency, kAmplitude * 1e-6);
+    addTone(imaged, 44100 - imaged.frequency, sourceAmplitude * 1e-6);
     y.push_back(0.0);
     audio.channels = {y};
     Figures f;
@@ -541,7 +572,9 @@ int SelfCheck() {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: ratemill-quality make|measure FIN FOUT CHANNELS FILE\n"
+                 "usage: ratemill-quality make FIN FOUT CHANNELS FILE [--level DB] [--float]\n"
+                 "       ratemill-quality measure FIN FOUT CHANNELS FILE [--level DB] "
+                 "[--quantise BITS]\n"
                  "       ratemill-quality sweep RATE FILE\n"
                  "       ratemill-quality time RUNS OUTDIR COMMAND...\n"
                  "       ratemill-quality self-check\n");
@@ -557,11 +590,25 @@ int main(int argc, char** argv) {
         return Sweep(std::atoi(argv[2]), argv[3]);
     if (command == "time" && argc > 4 && std::atoi(argv[2]) > 0)
         return Time(std::atoi(argv[2]), argv[3], argv + 4);
-    if ((command == "make" || command == "measure") && argc == 6) {
+    if ((command == "make" || command == "measure") && argc >= 6) {
         int fin = std::atoi(argv[2]), fout = std::atoi(argv[3]), channels = std::atoi(argv[4]);
         if (fin < 1000 || fout < 1000 || channels < 1 || channels > 2) return Usage();
-        return command == "make" ? Make(fin, fout, channels, argv[5])
-                                 : MeasureFile(fin, fout, channels, argv[5]);
+        int bits = 24, quantise = 0;
+        for (int i = 6; i < argc; ++i) {
+            std::string option = argv[i];
+            if (option == "--level" && i + 1 < argc) {
+                sourceAmplitude = std::pow(10.0, std::atof(argv[++i]) / 20);
+            } else if (option == "--float" && command == "make") {
+                bits = 32;
+            } else if (option == "--quantise" && i + 1 < argc && command == "measure") {
+                quantise = std::atoi(argv[++i]);
+                if (quantise < 8 || quantise > 32) return Usage();
+            } else {
+                return Usage();
+            }
+        }
+        return command == "make" ? Make(fin, fout, channels, argv[5], bits)
+                                 : MeasureFile(fin, fout, channels, argv[5], quantise);
     }
     return Usage();
 }

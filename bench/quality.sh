@@ -2,9 +2,11 @@
 # The quality benchmark: installs SoX, FFmpeg, ImageMagick and GNU time when missing, builds
 # ratemill-cli and ratemill-quality in an optimised build (build/bench), and prints, for each
 # job, a Markdown table of Ratemill's modes, SoX and FFmpeg: THD+N, worst alias or image, level
-# at 0.9 x Nyquist, delay and length error (measured by ratemill-quality on its own 60 s
-# sources), the median seconds of --runs whole-process conversions (the rows taking turns) and
-# the peak memory. Also draws the sweep spectrograms of two jobs into docs/quality-montage.png.
+# at 0.9 x Nyquist, delay, length error and the energy before the impulse's rise (measured by
+# ratemill-quality on its own 60 s sources), the median seconds of --runs whole-process
+# conversions (the rows taking turns) and the peak memory. The 24-bit rows convert 32-bit float
+# sources, whose own rounding lies far below a 24-bit output's, at -6 dBFS and at -1 dBFS. Also
+# draws the sweep spectrograms of two jobs into docs/quality-montage.png.
 #   bench/quality.sh [--runs N]        (default 5)
 # Work files go to out/quality. The times mean something on an otherwise idle machine only.
 set -euo pipefail
@@ -48,6 +50,25 @@ if "$cli" --help | grep -q -- --quality; then standard=(-Q standard); fi
 rm -rf "$work"
 mkdir -p "$work"
 
+# The level of a row's tones (dBFS) and its source for a job (sources made by make_sources).
+row_level() { if [[ "$1" == *"-1 dBFS" ]]; then echo -1; else echo -6; fi; }
+row_source() {
+    local row="$1" fin="$2" fout="$3" cin="$4"
+    if [[ "$row" == *"--bits 24"* ]]; then
+        echo "$work/source-$fin-$fout-$cin-float$(row_level "$row").wav"
+    else
+        echo "$work/source-$fin-$fout-$cin.wav"
+    fi
+}
+make_sources() {
+    local fin="$1" fout="$2" cin="$3"
+    "$quality" make "$fin" "$fout" "$cin" "$work/source-$fin-$fout-$cin.wav"
+    for level in -6 -1; do
+        "$quality" make "$fin" "$fout" "$cin" "$work/source-$fin-$fout-$cin-float$level.wav" \
+            --float --level "$level"
+    done
+}
+
 # The command of a row for a job, into the array `command`; the output goes to $work/out.
 row_command() {
     local row="$1" fin="$2" fout="$3" cin="$4" cout="$5" src="$6" out="$work/out/out.wav"
@@ -56,8 +77,11 @@ row_command() {
     case "$row" in
         "Ratemill standard") command=("$cli" -q "${standard[@]}" -r "$fout" -c "$cout" -o "$work/out" "$src") ;;
         "Ratemill high") command=("$cli" -q -Q high -r "$fout" -c "$cout" -o "$work/out" "$src") ;;
-        "Ratemill high --bits 24")
-            command=("$cli" -q -Q high --bits 24 -r "$fout" -c "$cout" -o "$work/out" "$src") ;;
+        "Ratemill high --bits 24"*)
+            local phase=()
+            if [[ "$row" == *"--phase minimum"* ]]; then phase=(--phase minimum); fi
+            command=("$cli" -q -Q high --bits 24 "${phase[@]}" -r "$fout" -c "$cout" -o "$work/out"
+                     "$src") ;;
         "SoX default") command=(sox -D "$src" -b 16 "$out" "${remix[@]}" rate "$fout") ;;
         "SoX -v") command=(sox -D "$src" -b 16 "$out" "${remix[@]}" rate -v "$fout") ;;
         "FFmpeg default")
@@ -68,7 +92,9 @@ row_command() {
     esac
 }
 
-rows=("Ratemill standard" "Ratemill high" "Ratemill high --bits 24" "SoX default" "SoX -v"
+rows=("Ratemill standard" "Ratemill high" "Ratemill high --bits 24"
+      "Ratemill high --bits 24 --phase minimum" "Ratemill high --bits 24 at -1 dBFS"
+      "Ratemill high --bits 24 --phase minimum at -1 dBFS" "SoX default" "SoX -v"
       "FFmpeg default" "FFmpeg soxr")
 jobs=("44100 48000 2 2" "48000 16000 2 1" "96000 44100 2 2" "8000 48000 1 1")
 
@@ -85,19 +111,18 @@ echo "Machine: $(nproc) x $cpu ($isa); $system; GCC $(gcc -dumpfullversion);" \
 
 for job in "${jobs[@]}"; do
     read -r fin fout cin cout <<<"$job"
-    src="$work/source-$fin-$fout-$cin.wav"
-    "$quality" make "$fin" "$fout" "$cin" "$src"
+    make_sources "$fin" "$fout" "$cin"
     echo
     echo "### $(khz "$fin") kHz $(layout "$cin") -> $(khz "$fout") kHz $(layout "$cout")"
     echo
-    echo "| converter | THD+N (dB) | worst alias or image (dBc) | level at 0.9 x Nyquist (dB) | delay (samples) | length error (frames) | seconds per 60 s file | peak memory (MiB) |"
-    echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+    echo "| converter | THD+N (dB) | worst alias or image (dBc) | level at 0.9 x Nyquist (dB) | delay (samples) | length error (frames) | energy before the impulse's rise (dB) | seconds per 60 s file | peak memory (MiB) |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
     # The rows take turns, run after run, so that a slow moment of a shared machine falls on all
     # of them alike; each run starts with nothing waiting to be written to the disk.
     declare -A times=()
     for ((run = 0; run < runs; run++)); do
         for row in "${rows[@]}"; do
-            row_command "$row" "$fin" "$fout" "$cin" "$cout" "$src"
+            row_command "$row" "$fin" "$fout" "$cin" "$cout" "$(row_source "$row" "$fin" "$fout" "$cin")"
             sync
             if [ "${times[$row]-}" != failed ] &&
                 seconds=$("$quality" time 1 "$work/out" "${command[@]}"); then
@@ -108,31 +133,32 @@ for job in "${jobs[@]}"; do
         done
     done
     for row in "${rows[@]}"; do
-        row_command "$row" "$fin" "$fout" "$cin" "$cout" "$src"
+        row_command "$row" "$fin" "$fout" "$cin" "$cout" "$(row_source "$row" "$fin" "$fout" "$cin")"
         # The median run, and the row's output made once more for the figures.
         if [ "${times[$row]}" = failed ] ||
             ! "$quality" time 1 "$work/out" "${command[@]}" >/dev/null; then
-            echo "| $row | n/a | n/a | n/a | n/a | n/a | n/a | n/a |"
+            echo "| $row | n/a | n/a | n/a | n/a | n/a | n/a | n/a | n/a |"
             continue
         fi
         # shellcheck disable=SC2086
         seconds=$(printf '%s\n' ${times[$row]} | sort -n | awk '{ v[NR] = $1 } END { print v[int(NR / 2) + 1] }')
         output=$(find "$work/out" -name '*.wav' | head -1)
-        if [[ "$row" == *"--bits 24" && "$(soxi -b "$output")" != 24 ]]; then
-            echo "| $row | not a 24-bit output | | | | | $seconds | |"
+        if [[ "$row" == *"--bits 24"* && "$(soxi -b "$output")" != 24 ]]; then
+            echo "| $row | not a 24-bit output | | | | | | $seconds | |"
             continue
         fi
-        if ! figures=$("$quality" measure "$fin" "$fout" "$cout" "$output" 2>"$work/error"); then
-            echo "| $row | $(cat "$work/error") | | | | | $seconds | |"
+        if ! figures=$("$quality" measure "$fin" "$fout" "$cout" "$output" \
+            --level "$(row_level "$row")" 2>"$work/error"); then
+            echo "| $row | $(cat "$work/error") | | | | | | $seconds | |"
             continue
         fi
-        IFS=$'\t' read -r thdn spur where level delay length <<<"$figures"
+        IFS=$'\t' read -r thdn spur where level delay length early <<<"$figures"
         rm -rf "$work/out" && mkdir -p "$work/out"
         echo 0 >"$work/memory"
         /usr/bin/time -f %M -o "$work/memory" "${command[@]}" >/dev/null 2>&1 || true
         memory=$(awk '{ m = $1 } END { printf "%.1f", m / 1024 }' "$work/memory")
         if [ "$spur" = -inf ]; then spur="silent"; else spur="$spur ($where)"; fi
-        echo "| $row | $thdn | $spur | $level | $delay | $length | $seconds | $memory |"
+        echo "| $row | $thdn | $spur | $level | $delay | $length | $early | $seconds | $memory |"
     done
 done
 

@@ -214,9 +214,11 @@ void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
     // A stored standard quality is the default, and not named; so is metadata kept.
     const bool storedQuality = !options.qualityGiven && settings.quality == 1;
     const bool storedNoMetadata = !options.noMetadata && settings.keepMetadata == 0;
+    const bool storedPhase =
+        !options.phaseGiven && settings.phase == 1 && options.quality == Quality::High;
     if (options.quiet || !settings.loaded ||
         (options.rateGiven && options.channelsGiven && options.outputGiven && !storedQuality &&
-         !storedNoMetadata)) {
+         !storedNoMetadata && !storedPhase)) {
         return;
     }
     CString used;
@@ -235,6 +237,7 @@ void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
     }
     if (storedQuality) add(CString(L"high quality"));
     if (storedNoMetadata) add(CString(L"no metadata"));
+    if (storedPhase) add(CString(L"minimum phase"));
     Print(platform::Stream::Err, L"%s: using settings from %s (%s)\n", kProgram,
           PrintableName(settings.settingsPath).WideText(), used.WideText());
 }
@@ -311,6 +314,8 @@ void PrintSettings(CAppParameter& settings) {
           settings.quality == 1 ? L"high" : L"standard");
     Print(platform::Stream::Out, L"Metadata:      %s\n",
           settings.keepMetadata == 0 ? L"left out" : L"kept");
+    Print(platform::Stream::Out, L"Phase:         %s\n",
+          settings.phase == 1 ? L"minimum" : L"linear");
 }
 
 // Replaces each argument with * or ? in its name part (after the last \, / or drive colon) by
@@ -453,6 +458,17 @@ const CliOption kCliOptions[] = {
      [](const wchar_t*, CliOptions* options, CString*) {
          options->noMetadata = true;
          return CliCommand::Convert;
+     }},
+    {nullptr, L"--phase", L"KIND",
+     L"linear or minimum (high quality; default: stored, else linear)",
+     [](const wchar_t* value, CliOptions* options, CString* error) {
+         options->phaseGiven = true;
+         if (std::wcscmp(value, L"linear") == 0 || std::wcscmp(value, L"minimum") == 0) {
+             options->phase = value[0] == L'm' ? FilterPhase::Minimum : FilterPhase::Linear;
+             return CliCommand::Convert;
+         }
+         *error = FormatString(L"phase '%s' must be linear or minimum", value);
+         return CliCommand::UsageError;
      }},
     {L"-v", L"--verbose", nullptr, L"print diagnostic lines on standard error",
      [](const wchar_t*, CliOptions* options, CString*) {
@@ -613,6 +629,16 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
               kProgram, kProgram);
         return kExitUsage;
     }
+    if (options.phaseGiven && options.phase == FilterPhase::Minimum &&
+        options.quality != Quality::High) {
+        InstallDiagnosticPrint(nullptr);
+        Print(platform::Stream::Err,
+              L"%s: --phase minimum needs the high quality (--quality high); the standard "
+              L"quality's filter is linear\nTry '%s --help'.\n",
+              kProgram, kProgram);
+        return kExitUsage;
+    }
+    if (!options.phaseGiven && settings.phase == 1) options.phase = FilterPhase::Minimum;
     PrintSettingsUsed(settings, options);
 
     // Sources are checked as the window's file list checks them when they are added: a file
@@ -699,6 +725,7 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     target.quality = options.quality;
     target.bitsPerSample = options.bits;
     target.keepMetadata = !options.noMetadata && settings.keepMetadata != 0;
+    target.phase = options.phase;
     const bool stopped =
         RunConversionBatch(sources, target, stopFlag, &observer, jobs, &failed, makeResampler);
     InstallDiagnosticPrint(nullptr);

@@ -29,7 +29,9 @@ struct CliOptions {
     bool channelsGiven = false;
     bool outputGiven = false;
     bool qualityGiven = false;
-    int bits = 16;            // output sample size; 24 only with the high quality
+    int bits = 16;                            // output sample size; 24 only with the high quality
+    FilterPhase phase = FilterPhase::Linear;  // the high quality's filter
+    bool phaseGiven = false;
     bool noMetadata = false;  // --no-metadata: outputs without the sources' metadata
     int jobs = 0;             // files converted at once; 0: one per processor core
     bool showSettings = false;

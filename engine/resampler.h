@@ -6,6 +6,10 @@
 
 #include <cstdint>
 
+// The phase of the high quality's filter: linear (symmetric impulse, ringing on both sides of a
+// transient) or minimum (all its ringing after the transient).
+enum class FilterPhase { Linear = 0, Minimum = 1 };
+
 // 16-bit samples.
 class Pcm16Resampler {
   public:

@@ -64,6 +64,7 @@ void CAppParameter::ReadSettings(CXml& xml, XmlNode* first) {
     channels = NodeInt(FindChild(config, L"channels"), kDefaultChannels);
     quality = NodeInt(FindChild(config, L"quality"), 0) == 1 ? 1 : 0;
     keepMetadata = NodeInt(FindChild(config, L"keep_metadata"), 1) == 0 ? 0 : 1;
+    phase = NodeInt(FindChild(config, L"phase"), 0) == 1 ? 1 : 0;
     windowWidth = NodeInt(FindChild(config, L"window_width"), 0);
     windowHeight = NodeInt(FindChild(config, L"window_height"), 0);
 }
@@ -87,6 +88,7 @@ void CAppParameter::WriteSettings(CXml& xml, XmlNode* container) {
     // Written only when high, so that a file of the default choices stays as it always was.
     if (quality == 1) AddChildElement(config, L"quality", L"1");
     if (keepMetadata == 0) AddChildElement(config, L"keep_metadata", L"0");
+    if (phase == 1) AddChildElement(config, L"phase", L"1");
     // Only a size the user chose: the file of a window never resized stays as it was.
     if (windowWidth > 0 && windowHeight > 0) {
         FormatTextN(number, 64, L"%d", windowWidth);

@@ -43,6 +43,7 @@ class CAppParameter : public CCommConfig {
     std::int32_t quality = 0;  // 0 standard, 1 high; stored only when high
     // 1: outputs keep the sources' metadata (tags, cues, loops); stored only when 0.
     std::int32_t keepMetadata = 1;
+    std::int32_t phase = 0;  // the high quality's filter: 0 linear, 1 minimum; stored only when 1
     // The conversion window's inner size (without frame, title and menu bars) in pixels at 100 %
     // scale, as the user last left it; stored only when both are above 0. 0: the window's own
     // size.

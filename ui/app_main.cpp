@@ -438,6 +438,9 @@ void CAppMain::RunBatch() {
     target.channels = m_batch->channels;
     target.quality = m_batch->quality;
     target.keepMetadata = m_batch->keepMetadata;
+    // The filter's phase has no control in the window: it is the settings file's.
+    target.phase = theSettings != nullptr && theSettings->phase == 1 ? FilterPhase::Minimum
+                                                                     : FilterPhase::Linear;
     const bool stopped = RunConversionBatch(sources, target, m_stop, this, 1, &failed);
     m_converting.store(false);
     SetDlgItemTextW(mainWindow, IDC_PROGRESS_TEXT, L"");

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <complex>
 #include <numeric>
+#include <type_traits>
 #include <utility>
 
 #include "engine/common/recent_cache.h"
@@ -11,11 +12,16 @@
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-// Stopband attenuation the Kaiser windows are designed for (dB); the filters reach about 144 dB.
-constexpr double kAttenuation = 145.0;
-// Kaiser's estimates: the window's shape, and its length times the transition width.
-const double kBeta = 0.1102 * (kAttenuation - 8.7);
-constexpr double kLengthTimesWidth = (kAttenuation - 7.95) / 14.36;
+// The Kaiser windows of a stopband attenuation (dB): Kaiser's estimates of the window's shape
+// and of its length times the transition width.
+struct Kaiser {
+    explicit constexpr Kaiser(double attenuation)
+        : beta(0.1102 * (attenuation - 8.7)), lengthTimesWidth((attenuation - 7.95) / 14.36) {}
+    double beta, lengthTimesWidth;
+};
+// For float stages (the steep filter reaches 142 dB), and for double ones (160 dB), whose
+// images and aliases would otherwise stand above a 24-bit output's rounding.
+constexpr Kaiser kKaiser[2] = {Kaiser(145.0), Kaiser(165.0)};
 // The steep filter: transition from 0.95 to 1.0 of the lower Nyquist frequency, a quarter of
 // its rate.
 constexpr double kSteepPassEdge = 0.95 * 0.25;
@@ -24,6 +30,8 @@ constexpr double kSteepStopEdge = 0.25;
 constexpr std::int64_t kMaxExactPhases = 4096;
 constexpr std::int64_t kMaxExactFloats = 131072;
 constexpr std::int64_t kMaxRows = 4096;
+// Samples of the minimum-phase filter kept before its start (see MinimumSteep).
+constexpr double kMinimumLead = 4.0;
 
 double BesselI0(double x) {
     double sum = 1.0, term = 1.0;
@@ -38,10 +46,10 @@ double BesselI0(double x) {
 
 // The Kaiser window at r (-1 <= r <= 1) times the ideal low-pass cut at fc cycles per sample, at
 // t samples from its centre.
-double KaiserSinc(double t, double r, double fc) {
+double KaiserSinc(double t, double r, double fc, double beta) {
     const double x = 2.0 * fc * t;
     const double sinc = x == 0.0 ? 1.0 : std::sin(kPi * x) / (kPi * x);
-    const double w = BesselI0(kBeta * std::sqrt(std::max(0.0, 1.0 - r * r))) / BesselI0(kBeta);
+    const double w = BesselI0(beta * std::sqrt(std::max(0.0, 1.0 - r * r))) / BesselI0(beta);
     return 2.0 * fc * sinc * w;
 }
 
@@ -51,22 +59,23 @@ int BitReverse(int k, int bits) {
     return r;
 }
 
-std::shared_ptr<const HqPolyTable> BuildPolyTable(const HqPolyDesign& design) {
-    auto table = std::make_shared<HqPolyTable>();
+template <typename T>
+std::shared_ptr<const HqPolyTable<T>> BuildPolyTable(const HqPolyDesign& design) {
+    auto table = std::make_shared<HqPolyTable<T>>();
     table->design = design;
     const std::size_t width = static_cast<std::size_t>(design.paddedTaps);
     const std::size_t rows = static_cast<std::size_t>(design.rows) + (design.exact ? 0 : 1);
-    table->weights.assign(rows * width, 0.0f);
+    table->weights.assign(rows * width, T(0));
     std::vector<double> row(static_cast<std::size_t>(design.taps));
     std::vector<double> previous;
-    if (!design.exact) table->slopes.assign((rows - 1) * width, 0.0f);
+    if (!design.exact) table->slopes.assign((rows - 1) * width, T(0));
     for (std::size_t k = 0; k < rows; ++k) {
         HqPolyWeights(design, static_cast<double>(k) / static_cast<double>(design.rows),
                       row.data());
         for (std::size_t m = 0; m < row.size(); ++m) {
-            table->weights[k * width + m] = static_cast<float>(row[m]);
+            table->weights[k * width + m] = static_cast<T>(row[m]);
             if (k > 0 && !design.exact) {
-                table->slopes[(k - 1) * width + m] = static_cast<float>(row[m] - previous[m]);
+                table->slopes[(k - 1) * width + m] = static_cast<T>(row[m] - previous[m]);
             }
         }
         previous = row;
@@ -74,27 +83,147 @@ std::shared_ptr<const HqPolyTable> BuildPolyTable(const HqPolyDesign& design) {
     return table;
 }
 
-}  // namespace
-
-const std::vector<double>& HqSteepTaps() {
-    static const std::vector<double> taps = [] {
-        const double width = kSteepStopEdge - kSteepPassEdge;
-        int intervals = static_cast<int>(std::ceil(kLengthTimesWidth / width));
-        intervals = (intervals + 3) / 4 * 4;
-        std::vector<double> h(static_cast<std::size_t>(intervals) + 1);
-        const double centre = intervals / 2.0;
-        const double fc = (kSteepPassEdge + kSteepStopEdge) / 2.0;
-        for (std::size_t n = 0; n < h.size(); ++n) {
-            const double t = static_cast<double>(n) - centre;
-            h[n] = KaiserSinc(t, t / centre, fc);
+// In-place complex FFT of a power-of-two size (inverse: conjugate twiddles, no 1/size).
+void ComplexFft(std::vector<std::complex<double>>& a, bool inverse) {
+    const std::size_t n = a.size();
+    for (std::size_t i = 1, j = 0; i < n; ++i) {
+        std::size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) j ^= bit;
+        j ^= bit;
+        if (i < j) std::swap(a[i], a[j]);
+    }
+    for (std::size_t len = 2; len <= n; len <<= 1) {
+        const double angle = (inverse ? 2.0 : -2.0) * kPi / static_cast<double>(len);
+        for (std::size_t k = 0; k < len / 2; ++k) {
+            const std::complex<double> w = std::polar(1.0, angle * static_cast<double>(k));
+            for (std::size_t i = k; i < n; i += len) {
+                const std::complex<double> u = a[i], v = a[i + len / 2] * w;
+                a[i] = u + v;
+                a[i + len / 2] = u - v;
+            }
         }
-        return h;
-    }();
-    return taps;
+    }
 }
 
-HqPolyDesign HqPlanPoly(std::int64_t inRate, std::int64_t outRate, std::int64_t lowRate) {
+// The band-limited signal between the samples of an impulse response (a Hann-windowed sinc over
+// 32 samples each side).
+double Between(const std::vector<double>& h, double t) {
+    double sum = 0.0;
+    const std::int64_t first = static_cast<std::int64_t>(std::floor(t)) - 31;
+    for (std::int64_t n = std::max<std::int64_t>(0, first);
+         n < first + 64 && n < static_cast<std::int64_t>(h.size()); ++n) {
+        const double u = t - static_cast<double>(n);
+        const double sinc = std::fabs(u) < 1e-12 ? 1.0 : std::sin(kPi * u) / (kPi * u);
+        sum += h[static_cast<std::size_t>(n)] * sinc * 0.5 * (1.0 + std::cos(kPi * u / 32.0));
+    }
+    return sum;
+}
+
+std::vector<double> DesignSteep(const Kaiser& kaiser) {
+    const double width = kSteepStopEdge - kSteepPassEdge;
+    int intervals = static_cast<int>(std::ceil(kaiser.lengthTimesWidth / width));
+    intervals = (intervals + 3) / 4 * 4;
+    std::vector<double> h(static_cast<std::size_t>(intervals) + 1);
+    const double centre = intervals / 2.0;
+    const double fc = (kSteepPassEdge + kSteepStopEdge) / 2.0;
+    for (std::size_t n = 0; n < h.size(); ++n) {
+        const double t = static_cast<double>(n) - centre;
+        h[n] = KaiserSinc(t, t / centre, fc, kaiser.beta);
+    }
+    return h;
+}
+
+const std::vector<double>& LinearSteep(bool precise) {
+    static const std::vector<double> single = DesignSteep(kKaiser[0]);
+    if (!precise) return single;
+    static const std::vector<double> fine = DesignSteep(kKaiser[1]);
+    return fine;
+}
+
+struct SteepMinimum {
+    std::vector<double> taps;
+    int delay = 0;
+};
+
+// The minimum-phase filter of the linear one's magnitude, by the cepstrum: the log magnitude's
+// cepstrum folded onto its causal half is the minimum-phase filter's log spectrum. Its peak,
+// found on the band-limited response, usually stands between two samples: the filter is delayed
+// (a linear phase on its spectrum) so that the peak stands on an even sample at least
+// kMinimumLead samples after the start, the delay the stages compensate in whole input samples.
+// Delayed rather than advanced: what the band-limited response holds before its first sample
+// (about -70 dB) stays in the taps instead of being cut off, which would cost the stopband as
+// much.
+SteepMinimum DesignMinimum(const std::vector<double>& h) {
+    const std::size_t n = std::size_t(1) << 17;
+    std::vector<std::complex<double>> a(n);
+    for (std::size_t i = 0; i < h.size(); ++i) a[i] = h[i];
+    ComplexFft(a, false);
+    // The stopband's zeros have no logarithm: a floor 200 dB down, far below its 144 dB.
+    for (auto& v : a) v = std::log(std::max(std::abs(v), 1e-10));
+    ComplexFft(a, true);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double c = a[i].real() / static_cast<double>(n);
+        a[i] = i == 0 || i == n / 2 ? c : i < n / 2 ? 2.0 * c : 0.0;
+    }
+    ComplexFft(a, false);
+    for (auto& v : a) v = std::exp(v);
+    std::vector<std::complex<double>> b = a;
+    ComplexFft(b, true);
+    std::vector<double> response(h.size());
+    for (std::size_t i = 0; i < h.size(); ++i) response[i] = b[i].real() / static_cast<double>(n);
+    std::size_t top = 0;
+    for (std::size_t i = 0; i < response.size(); ++i) {
+        if (std::fabs(response[i]) > std::fabs(response[top])) top = i;
+    }
+    // Golden sections on the band-limited response within a sample of the largest one.
+    double lo = static_cast<double>(top) - 1.0, hi = static_cast<double>(top) + 1.0;
+    const double golden = (std::sqrt(5.0) - 1.0) / 2.0;
+    for (int i = 0; i < 60; ++i) {
+        const double c = hi - golden * (hi - lo), d = lo + golden * (hi - lo);
+        if (std::fabs(Between(response, c)) > std::fabs(Between(response, d))) {
+            hi = d;
+        } else {
+            lo = c;
+        }
+    }
+    const double peak = 0.5 * (lo + hi);
+    SteepMinimum m;
+    m.delay = static_cast<int>(std::ceil((peak + kMinimumLead) / 2.0)) * 2;
+    const double shift = m.delay - peak;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double f = k <= n / 2 ? static_cast<double>(k) : static_cast<double>(k) - n;
+        a[k] *= k == n / 2 ? std::cos(kPi * shift)
+                           : std::polar(1.0, -2.0 * kPi * f * shift / static_cast<double>(n));
+    }
+    ComplexFft(a, true);
+    m.taps.resize(h.size());
+    for (std::size_t i = 0; i < h.size(); ++i) m.taps[i] = a[i].real() / static_cast<double>(n);
+    return m;
+}
+
+const SteepMinimum& MinimumSteep(bool precise) {
+    static const SteepMinimum single = DesignMinimum(LinearSteep(false));
+    if (!precise) return single;
+    static const SteepMinimum fine = DesignMinimum(LinearSteep(true));
+    return fine;
+}
+
+}  // namespace
+
+const std::vector<double>& HqSteepTaps(FilterPhase phase, bool precise) {
+    return phase == FilterPhase::Minimum ? MinimumSteep(precise).taps : LinearSteep(precise);
+}
+
+int HqSteepDelay(FilterPhase phase, bool precise) {
+    if (phase == FilterPhase::Minimum) return MinimumSteep(precise).delay;
+    return static_cast<int>(LinearSteep(precise).size() - 1) / 2;
+}
+
+HqPolyDesign HqPlanPoly(std::int64_t inRate, std::int64_t outRate, std::int64_t lowRate,
+                        bool precise) {
     HqPolyDesign d;
+    const Kaiser& kaiser = kKaiser[precise ? 1 : 0];
+    d.beta = kaiser.beta;
     const std::int64_t g = std::gcd(inRate, outRate);
     d.step = inRate / g;
     d.phases = outRate / g;
@@ -102,7 +231,7 @@ HqPolyDesign HqPlanPoly(std::int64_t inRate, std::int64_t outRate, std::int64_t 
     const double width = static_cast<double>(lowRate) / static_cast<double>(inRate);
     d.cutoff = width;
     // (4 % longer than the estimate: long windows at low cut-offs fall short of it.)
-    d.taps = static_cast<int>(std::ceil(1.04 * kLengthTimesWidth / width));
+    d.taps = static_cast<int>(std::ceil(1.04 * kaiser.lengthTimesWidth / width));
     d.taps += d.taps % 2;
     d.paddedTaps = (d.taps + 7) / 8 * 8;
     d.exact = d.phases <= kMaxExactPhases && d.phases * d.paddedTaps <= kMaxExactFloats;
@@ -123,26 +252,36 @@ void HqPolyWeights(const HqPolyDesign& design, double offset, double* weights) {
     const double half = design.taps / 2.0;
     for (int k = 0; k < design.taps; ++k) {
         const double t = k - half + 1.0 - offset;
-        weights[k] = KaiserSinc(t, t / half, design.cutoff);
+        weights[k] = KaiserSinc(t, t / half, design.cutoff, design.beta);
     }
 }
 
-std::shared_ptr<const HqPolyTable> HqFindPolyTable(std::int64_t inRate, std::int64_t outRate,
-                                                   std::int64_t lowRate) {
-    static RecentCache<std::array<std::int64_t, 3>, HqPolyTable> recent;
-    return recent.Find({inRate, outRate, lowRate},
-                       [&] { return BuildPolyTable(HqPlanPoly(inRate, outRate, lowRate)); });
+template <typename T>
+std::shared_ptr<const HqPolyTable<T>> HqFindPolyTable(std::int64_t inRate, std::int64_t outRate,
+                                                      std::int64_t lowRate) {
+    static RecentCache<std::array<std::int64_t, 3>, HqPolyTable<T>> recent;
+    return recent.Find({inRate, outRate, lowRate}, [&] {
+        return BuildPolyTable<T>(
+            HqPlanPoly(inRate, outRate, lowRate, std::is_same<T, double>::value));
+    });
 }
+template std::shared_ptr<const HqPolyTable<float>> HqFindPolyTable<float>(std::int64_t,
+                                                                          std::int64_t,
+                                                                          std::int64_t);
+template std::shared_ptr<const HqPolyTable<double>> HqFindPolyTable<double>(std::int64_t,
+                                                                            std::int64_t,
+                                                                            std::int64_t);
 
-std::vector<HqFilterTaps> HqFilters(int sourceFrequency, int targetFrequency) {
+std::vector<HqFilterTaps> HqFilters(int sourceFrequency, int targetFrequency, FilterPhase phase,
+                                    bool precise) {
     std::vector<HqFilterTaps> filters;
     if (sourceFrequency == targetFrequency) return filters;
     const std::int64_t low = std::min(sourceFrequency, targetFrequency);
-    filters.push_back({2.0 * static_cast<double>(low), HqSteepTaps()});
+    filters.push_back({2.0 * static_cast<double>(low), HqSteepTaps(phase, precise)});
     const std::int64_t in = sourceFrequency < targetFrequency ? 2 * low : sourceFrequency;
     const std::int64_t out = sourceFrequency < targetFrequency ? targetFrequency : 2 * low;
     if (in == out) return filters;
-    const HqPolyDesign d = HqPlanPoly(in, out, low);
+    const HqPolyDesign d = HqPlanPoly(in, out, low, precise);
     HqFilterTaps poly;
     poly.rate = static_cast<double>(in) * static_cast<double>(d.rows);
     // Sample m of the prototype stands at m / rows - taps / 2 input samples from its centre.
@@ -163,70 +302,86 @@ std::vector<HqFilterTaps> HqFilters(int sourceFrequency, int targetFrequency) {
     return filters;
 }
 
-std::vector<float> HqFftTwiddles(int size) {
-    std::vector<float> table;
+template <typename T>
+std::vector<T> HqFftTwiddles(int size) {
+    std::vector<T> table;
     for (int span = size / 2; span > 2; span /= 4) {
         const int q = span / 2;
         for (int m = 1; m <= 3; ++m) {
             for (int part = 0; part < 2; ++part) {
                 for (int j = 0; j < q; ++j) {
                     const double angle = kPi * m * j / span;
-                    table.push_back(
-                        static_cast<float>(part == 0 ? std::cos(angle) : -std::sin(angle)));
+                    table.push_back(static_cast<T>(part == 0 ? std::cos(angle) : -std::sin(angle)));
                 }
             }
         }
     }
     return table;
 }
+template std::vector<float> HqFftTwiddles<float>(int);
+template std::vector<double> HqFftTwiddles<double>(int);
 
-const HqSteepSpectrum& HqSteep() {
-    static const HqSteepSpectrum spectrum = [] {
-        HqSteepSpectrum s;
-        const std::vector<double>& h = HqSteepTaps();
-        s.taps = static_cast<int>(h.size());
-        s.twiddles = HqFftTwiddles(kHqFftSize);
-        s.halfTwiddles = HqFftTwiddles(kHqFftSize / 2);
-        const int n = kHqFftSize;
-        int bits = 0;
-        while ((1 << bits) < n) ++bits;
-        std::vector<double> cosine(n), sine(n);
-        for (int k = 0; k < n; ++k) {
-            cosine[k] = std::cos(2.0 * kPi * k / n);
-            sine[k] = std::sin(2.0 * kPi * k / n);
+namespace {
+
+template <typename T>
+HqSteepSpectrum<T> BuildSteepSpectrum(FilterPhase phase) {
+    HqSteepSpectrum<T> s;
+    const bool precise = std::is_same<T, double>::value;
+    const std::vector<double>& h = HqSteepTaps(phase, precise);
+    s.taps = static_cast<int>(h.size());
+    s.delay = HqSteepDelay(phase, precise);
+    s.twiddles = HqFftTwiddles<T>(kHqFftSize);
+    s.halfTwiddles = HqFftTwiddles<T>(kHqFftSize / 2);
+    const int n = kHqFftSize;
+    int bits = 0;
+    while ((1 << bits) < n) ++bits;
+    std::vector<double> cosine(n), sine(n);
+    for (int k = 0; k < n; ++k) {
+        cosine[k] = std::cos(2.0 * kPi * k / n);
+        sine[k] = std::sin(2.0 * kPi * k / n);
+    }
+    const std::size_t half = static_cast<std::size_t>(n / 2);
+    for (auto* v : {&s.upEvenR, &s.upEvenI, &s.upOddR, &s.upOddI, &s.downEvenR, &s.downEvenI,
+                    &s.downOddR, &s.downOddI}) {
+        v->assign(half, T(0));
+    }
+    for (int k = 0; k < n; ++k) {
+        double re = 0.0, im = 0.0;
+        // index = k x m modulo n, n a power of two.
+        int index = 0;
+        for (std::size_t m = 0; m < h.size(); ++m) {
+            re += h[m] * cosine[static_cast<std::size_t>(index)];
+            im -= h[m] * sine[static_cast<std::size_t>(index)];
+            index = (index + k) & (n - 1);
         }
-        const std::size_t half = static_cast<std::size_t>(n / 2);
-        for (auto* v : {&s.upEvenR, &s.upEvenI, &s.upOddR, &s.upOddI, &s.downEvenR, &s.downEvenI,
-                        &s.downOddR, &s.downOddI}) {
-            v->assign(half, 0.0f);
+        // The inverse transforms are unscaled: 1 / n; a zero after each source sample
+        // halves the level: 2 / n.
+        const int position = BitReverse(k, bits);
+        const std::size_t i = static_cast<std::size_t>(position / 2);
+        const double up = 2.0 / n, down = 1.0 / n;
+        if (position % 2 == 0) {
+            s.upEvenR[i] = static_cast<T>(re * up);
+            s.upEvenI[i] = static_cast<T>(im * up);
+            s.downEvenR[i] = static_cast<T>(re * down);
+            s.downEvenI[i] = static_cast<T>(im * down);
+        } else {
+            s.upOddR[i] = static_cast<T>(re * up);
+            s.upOddI[i] = static_cast<T>(im * up);
+            s.downOddR[i] = static_cast<T>(re * down);
+            s.downOddI[i] = static_cast<T>(im * down);
         }
-        for (int k = 0; k < n; ++k) {
-            double re = 0.0, im = 0.0;
-            // index = k x m modulo n, n a power of two.
-            int index = 0;
-            for (std::size_t m = 0; m < h.size(); ++m) {
-                re += h[m] * cosine[static_cast<std::size_t>(index)];
-                im -= h[m] * sine[static_cast<std::size_t>(index)];
-                index = (index + k) & (n - 1);
-            }
-            // The inverse transforms are unscaled: 1 / n; a zero after each source sample
-            // halves the level: 2 / n.
-            const int position = BitReverse(k, bits);
-            const std::size_t i = static_cast<std::size_t>(position / 2);
-            const double up = 2.0 / n, down = 1.0 / n;
-            if (position % 2 == 0) {
-                s.upEvenR[i] = static_cast<float>(re * up);
-                s.upEvenI[i] = static_cast<float>(im * up);
-                s.downEvenR[i] = static_cast<float>(re * down);
-                s.downEvenI[i] = static_cast<float>(im * down);
-            } else {
-                s.upOddR[i] = static_cast<float>(re * up);
-                s.upOddI[i] = static_cast<float>(im * up);
-                s.downOddR[i] = static_cast<float>(re * down);
-                s.downOddI[i] = static_cast<float>(im * down);
-            }
-        }
-        return s;
-    }();
-    return spectrum;
+    }
+    return s;
 }
+
+}  // namespace
+
+template <typename T>
+const HqSteepSpectrum<T>& HqSteep(FilterPhase phase) {
+    static const HqSteepSpectrum<T> linear = BuildSteepSpectrum<T>(FilterPhase::Linear);
+    if (phase == FilterPhase::Linear) return linear;
+    static const HqSteepSpectrum<T> minimum = BuildSteepSpectrum<T>(FilterPhase::Minimum);
+    return minimum;
+}
+template const HqSteepSpectrum<float>& HqSteep<float>(FilterPhase);
+template const HqSteepSpectrum<double>& HqSteep<double>(FilterPhase);

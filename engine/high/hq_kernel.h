@@ -19,9 +19,10 @@
 
 // One run of a polyphase stage: outputs stand `step` / `phases` input samples apart; output n
 // takes `taps` inputs from in[c][index] on with the weights of its phase (0 <= phase < phases).
-struct HqPolyRun {
-    const float* in[2];
-    float* out[2];
+template <typename T>
+struct HqPolyRunOf {
+    const T* in[2];
+    T* out[2];
     int channels;
     int taps;  // a multiple of 8
     int count;
@@ -31,29 +32,49 @@ struct HqPolyRun {
     std::int64_t phases;
     // Exact phases: row `phase` of `weights`. Otherwise the table holds `rows` + 1 rows at
     // offsets k / rows and `slopes` their differences, and the weights are interpolated
-    // linearly between the two rows around phase / phases (into `scratch`, `taps` floats).
-    const float* weights;
-    const float* slopes;  // null for exact phases
+    // linearly between the two rows around phase / phases (into `scratch`, `taps` values).
+    const T* weights;
+    const T* slopes;  // null for exact phases
     std::int64_t rows;
-    float* scratch;
+    T* scratch;
 };
 
+// The loops on one sample type.
+template <typename T>
+struct HqKernelOps {
+    void (*forward)(T* re, T* im, int size, const T* twiddles);
+    void (*inverse)(T* re, T* im, int size, const T* twiddles);
+    // y[2i] = x[i] h[2i], y[2i + 1] = x[i] h[2i + 1] for i < half (h as its even and odd
+    // entries): the spectrum of x with a zero after each sample, filtered.
+    void (*spreadMultiply)(const T* xr, const T* xi, const T* evenR, const T* evenI, const T* oddR,
+                           const T* oddI, T* yr, T* yi, int half);
+    // z[i] = y[2i] h[2i] + y[2i + 1] h[2i + 1] for i < half: the filtered spectrum of every
+    // other sample.
+    void (*foldMultiply)(const T* yr, const T* yi, const T* evenR, const T* evenI, const T* oddR,
+                         const T* oddI, T* zr, T* zi, int half);
+    // Runs `count` outputs; returns the index and phase after them in run.index and run.phase.
+    void (*poly)(HqPolyRunOf<T>& run);
+};
+
+// The loops in single precision (16-bit outputs) and in double precision (finer outputs), the
+// same operations in the same order.
 struct HqKernel {
     const char* name;
     InstructionSet instructionSet;
-    void (*forward)(float* re, float* im, int size, const float* twiddles);
-    void (*inverse)(float* re, float* im, int size, const float* twiddles);
-    // y[2i] = x[i] h[2i], y[2i + 1] = x[i] h[2i + 1] for i < half (h as its even and odd
-    // entries): the spectrum of x with a zero after each sample, filtered.
-    void (*spreadMultiply)(const float* xr, const float* xi, const float* evenR, const float* evenI,
-                           const float* oddR, const float* oddI, float* yr, float* yi, int half);
-    // z[i] = y[2i] h[2i] + y[2i + 1] h[2i + 1] for i < half: the filtered spectrum of every
-    // other sample.
-    void (*foldMultiply)(const float* yr, const float* yi, const float* evenR, const float* evenI,
-                         const float* oddR, const float* oddI, float* zr, float* zi, int half);
-    // Runs `count` outputs; returns the index and phase after them in run.index and run.phase.
-    void (*poly)(HqPolyRun& run);
+    HqKernelOps<float> single;
+    HqKernelOps<double> precise;
+    template <typename T>
+    const HqKernelOps<T>& Ops() const;
 };
+
+template <>
+inline const HqKernelOps<float>& HqKernel::Ops<float>() const {
+    return single;
+}
+template <>
+inline const HqKernelOps<double>& HqKernel::Ops<double>() const {
+    return precise;
+}
 
 extern const HqKernel kHqKernelSse2;
 extern const HqKernel kHqKernelAvx2;

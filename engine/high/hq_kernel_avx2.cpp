@@ -2,10 +2,5 @@
 #define HQ_KERNEL_NAMESPACE hq_kernel_avx2
 #include "engine/high/hq_kernel_impl.h"
 
-const HqKernel kHqKernelAvx2 = {"AVX2",
-                                InstructionSet::Avx2,
-                                hq_kernel_avx2::Forward,
-                                hq_kernel_avx2::Inverse,
-                                hq_kernel_avx2::SpreadMultiply,
-                                hq_kernel_avx2::FoldMultiply,
-                                hq_kernel_avx2::Poly};
+const HqKernel kHqKernelAvx2 = {"AVX2", InstructionSet::Avx2, hq_kernel_avx2::Ops<float>(),
+                                hq_kernel_avx2::Ops<double>()};

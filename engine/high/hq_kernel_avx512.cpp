@@ -3,10 +3,5 @@
 #define HQ_KERNEL_NAMESPACE hq_kernel_avx512
 #include "engine/high/hq_kernel_impl.h"
 
-const HqKernel kHqKernelAvx512 = {"AVX-512",
-                                  InstructionSet::Avx512,
-                                  hq_kernel_avx512::Forward,
-                                  hq_kernel_avx512::Inverse,
-                                  hq_kernel_avx512::SpreadMultiply,
-                                  hq_kernel_avx512::FoldMultiply,
-                                  hq_kernel_avx512::Poly};
+const HqKernel kHqKernelAvx512 = {"AVX-512", InstructionSet::Avx512, hq_kernel_avx512::Ops<float>(),
+                                  hq_kernel_avx512::Ops<double>()};

@@ -13,35 +13,36 @@
 
 namespace {
 
-// A queue of floats: appended at the back, consumed from the front.
+// A queue of samples: appended at the back, consumed from the front.
+template <typename T>
 class Fifo {
   public:
     void Clear() { m_head = m_tail = 0; }
     std::int64_t Size() const { return static_cast<std::int64_t>(m_tail - m_head); }
-    const float* Data() const { return m_data.get() + m_head; }
+    const T* Data() const { return m_data.get() + m_head; }
     // Room for n more values at the back, for the caller to fill.
-    float* Grow(std::int64_t n) {
+    T* Grow(std::int64_t n) {
         const std::size_t size = m_tail - m_head, need = size + static_cast<std::size_t>(n);
         if (m_tail + static_cast<std::size_t>(n) > m_capacity) {
             if (need > m_capacity / 2) {
                 // Twice what is needed, so that moving the values to the front stays rare.
-                std::unique_ptr<float[]> larger(new float[2 * need]);
-                if (size > 0) std::memcpy(larger.get(), Data(), sizeof(float) * size);
+                std::unique_ptr<T[]> larger(new T[2 * need]);
+                if (size > 0) std::memcpy(larger.get(), Data(), sizeof(T) * size);
                 m_data = std::move(larger);
                 m_capacity = 2 * need;
             } else if (size > 0) {
-                std::memmove(m_data.get(), Data(), sizeof(float) * size);
+                std::memmove(m_data.get(), Data(), sizeof(T) * size);
             }
             m_head = 0;
             m_tail = size;
         }
-        float* room = m_data.get() + m_tail;
+        T* room = m_data.get() + m_tail;
         m_tail += static_cast<std::size_t>(n);
         return room;
     }
     void GrowZeros(std::int64_t n) {
-        float* room = Grow(n);
-        std::fill(room, room + n, 0.0f);
+        T* room = Grow(n);
+        std::fill(room, room + n, T(0));
     }
     void Drop(std::int64_t n) {
         m_head += static_cast<std::size_t>(n);
@@ -49,31 +50,34 @@ class Fifo {
     }
 
   private:
-    std::unique_ptr<float[]> m_data;
+    std::unique_ptr<T[]> m_data;
     std::size_t m_capacity = 0, m_head = 0, m_tail = 0;
 };
 
 // The steep low-pass by FFT (overlap-save): up, on the source with a zero after each sample;
 // down, keeping every other output. Stereo runs as one complex signal (left real, right
 // imaginary); mono puts two successive blocks in one.
+template <typename T>
 class SteepStage {
   public:
-    void Reset(bool up, int channels) {
+    void Reset(bool up, int channels, FilterPhase phase) {
         m_up = up;
         m_channels = channels;
-        const HqSteepSpectrum& s = HqSteep();
-        const int history = s.taps - 1;
+        m_spectrum = &HqSteep<T>(phase);
+        const int history = m_spectrum->taps - 1;
         m_block = kHqFftSize - history;  // outputs per block at twice the lower rate
-        // The filter's delay is (taps - 1) / 2 outputs: zeros before the first input put the
-        // first output's centre on it.
+        // A block's first output stands `history` inputs after its window's start, and the
+        // filter's peak `delay` samples after its start (both even): zeros before the first input
+        // put the first output's peak on it.
+        const int zeros = history - m_spectrum->delay;
         for (int c = 0; c < channels; ++c) {
             in[c].Clear();
-            in[c].GrowZeros(up ? history / 4 : history / 2);
+            in[c].GrowZeros(up ? zeros / 2 : zeros);
         }
-        m_re.assign(kHqFftSize, 0.0f);
-        m_im.assign(kHqFftSize, 0.0f);
-        m_re2.assign(kHqFftSize, 0.0f);
-        m_im2.assign(kHqFftSize, 0.0f);
+        m_re.assign(kHqFftSize, T(0));
+        m_im.assign(kHqFftSize, T(0));
+        m_re2.assign(kHqFftSize, T(0));
+        m_im2.assign(kHqFftSize, T(0));
     }
     // Input values a block needs per channel.
     std::int64_t Needed() const {
@@ -81,16 +85,16 @@ class SteepStage {
         return m_channels == 2 ? window : window + Advance();
     }
     // Runs one block if the input holds enough; appends its outputs to out.
-    bool Block(const HqKernel& kernel, Fifo* out) {
+    bool Block(const HqKernelOps<T>& kernel, Fifo<T>* out) {
         if (in[0].Size() < Needed()) return false;
-        const HqSteepSpectrum& s = HqSteep();
+        const HqSteepSpectrum<T>& s = *m_spectrum;
         const int half = kHqFftSize / 2;
         const int window = m_up ? half : kHqFftSize;
-        const float* second = m_channels == 2 ? in[1].Data() : in[0].Data() + Advance();
-        std::memcpy(m_re.data(), in[0].Data(), sizeof(float) * static_cast<std::size_t>(window));
-        std::memcpy(m_im.data(), second, sizeof(float) * static_cast<std::size_t>(window));
-        const float* re;
-        const float* im;
+        const T* second = m_channels == 2 ? in[1].Data() : in[0].Data() + Advance();
+        std::memcpy(m_re.data(), in[0].Data(), sizeof(T) * static_cast<std::size_t>(window));
+        std::memcpy(m_im.data(), second, sizeof(T) * static_cast<std::size_t>(window));
+        const T* re;
+        const T* im;
         int outputs, first;
         if (m_up) {
             kernel.forward(m_re.data(), m_im.data(), half, s.halfTwiddles.data());
@@ -111,12 +115,12 @@ class SteepStage {
         }
         re = m_re2.data() + first;
         im = m_im2.data() + first;
-        const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(outputs);
+        const std::size_t bytes = sizeof(T) * static_cast<std::size_t>(outputs);
         if (m_channels == 2) {
             std::memcpy(out[0].Grow(outputs), re, bytes);
             std::memcpy(out[1].Grow(outputs), im, bytes);
         } else {
-            float* o = out[0].Grow(2 * outputs);
+            T* o = out[0].Grow(2 * outputs);
             std::memcpy(o, re, bytes);
             std::memcpy(o + outputs, im, bytes);
         }
@@ -125,7 +129,7 @@ class SteepStage {
         return true;
     }
 
-    Fifo in[2];
+    Fifo<T> in[2];
 
   private:
     // Input values between successive blocks.
@@ -134,13 +138,15 @@ class SteepStage {
     bool m_up = true;
     int m_channels = 1;
     int m_block = 0;
-    std::vector<float> m_re, m_im, m_re2, m_im2;
+    const HqSteepSpectrum<T>* m_spectrum = nullptr;
+    std::vector<T> m_re, m_im, m_re2, m_im2;
 };
 
 // Polyphase interpolation between two rates with the weights of HqPolyTable.
+template <typename T>
 class PolyStage {
   public:
-    void Reset(std::shared_ptr<const HqPolyTable> table, int channels) {
+    void Reset(std::shared_ptr<const HqPolyTable<T>> table, int channels) {
         m_table = std::move(table);
         m_channels = channels;
         m_index = m_phase = 0;
@@ -153,7 +159,7 @@ class PolyStage {
         }
     }
     // Appends at most limit outputs to out (as many as the input allows); returns how many.
-    std::int64_t Run(const HqKernel& kernel, Fifo* out, std::int64_t limit) {
+    std::int64_t Run(const HqKernelOps<T>& kernel, Fifo<T>* out, std::int64_t limit) {
         const HqPolyDesign& d = m_table->design;
         const std::int64_t room = in[0].Size() - d.paddedTaps - m_index;
         if (room < 0 || limit <= 0) return 0;
@@ -161,7 +167,7 @@ class PolyStage {
         std::int64_t count = ((room + 1) * d.phases - m_phase + d.step - 1) / d.step;
         count = std::min(count, limit);
         if (count <= 0) return 0;
-        HqPolyRun run{};
+        HqPolyRunOf<T> run{};
         for (int c = 0; c < m_channels; ++c) {
             run.in[c] = in[c].Data();
             run.out[c] = out[c].Grow(count);
@@ -185,51 +191,54 @@ class PolyStage {
         return count;
     }
 
-    Fifo in[2];
+    Fifo<T> in[2];
 
   private:
-    std::shared_ptr<const HqPolyTable> m_table;
+    std::shared_ptr<const HqPolyTable<T>> m_table;
     int m_channels = 1;
     std::int64_t m_index = 0, m_phase = 0;
-    std::vector<float> m_scratch;
+    std::vector<T> m_scratch;
 };
 
+// The stages in float or double; the samples come in and go out as floats.
+template <typename T>
 class HighQualityResampler : public FloatResampler {
   public:
-    explicit HighQualityResampler(const HqKernel& kernel) : m_kernel(kernel) {}
+    HighQualityResampler(const HqKernel& kernel, FilterPhase phase)
+        : m_kernel(kernel.Ops<T>()), m_phase(phase) {}
 
     void Reset(int sourceFrequency, int targetFrequency, int targetChannels) override {
         m_source = sourceFrequency;
         m_target = targetFrequency;
         m_channels = targetChannels == 2 ? 2 : 1;
         m_inFrames = m_given = 0;
-        for (Fifo& f : m_final) f.Clear();
+        for (Fifo<T>& f : m_final) f.Clear();
         m_up = m_source < m_target;
         m_hasPoly = false;
         if (m_source == m_target) return;
-        m_steep.Reset(m_up, m_channels);
+        m_steep.Reset(m_up, m_channels, m_phase);
         const std::int64_t low = std::min(m_source, m_target);
         const std::int64_t polyIn = m_up ? 2 * low : m_source;
         const std::int64_t polyOut = m_up ? m_target : 2 * low;
         m_hasPoly = polyIn != polyOut;
-        if (m_hasPoly) m_poly.Reset(HqFindPolyTable(polyIn, polyOut, low), m_channels);
+        if (m_hasPoly) m_poly.Reset(HqFindPolyTable<T>(polyIn, polyOut, low), m_channels);
     }
     int Process(const float* src, int count, float* dst, int capacity) override {
         const int frames = count > 0 && src != nullptr ? count / m_channels : 0;
         m_inFrames += frames;
-        Fifo* first = Input();
+        Fifo<T>* first = Input();
         if (frames == 0) {
             // Nothing new: only what earlier calls left.
         } else if (m_channels == 2) {
-            float* left = first[0].Grow(frames);
-            float* right = first[1].Grow(frames);
+            T* left = first[0].Grow(frames);
+            T* right = first[1].Grow(frames);
             for (int i = 0; i < frames; ++i) {
                 left[i] = src[2 * i];
                 right[i] = src[2 * i + 1];
             }
         } else {
-            std::memcpy(first[0].Grow(frames), src,
-                        sizeof(float) * static_cast<std::size_t>(frames));
+            T* mono = first[0].Grow(frames);
+            for (int i = 0; i < frames; ++i) mono[i] = src[i];
         }
         return Give(dst, capacity, std::numeric_limits<std::int64_t>::max());
     }
@@ -243,7 +252,7 @@ class HighQualityResampler : public FloatResampler {
         for (;;) {
             Pull(want);
             if (m_final[0].Size() >= want) break;
-            Fifo* first = Input();
+            Fifo<T>* first = Input();
             for (int c = 0; c < m_channels; ++c) first[c].GrowZeros(kDrainStep);
         }
         return Give(dst, capacity, total);
@@ -253,7 +262,7 @@ class HighQualityResampler : public FloatResampler {
     static constexpr std::int64_t kDrainStep = 4096;
 
     // Where the source's samples go.
-    Fifo* Input() {
+    Fifo<T>* Input() {
         if (m_source == m_target) return m_final;
         return m_up || !m_hasPoly ? m_steep.in : m_poly.in;
     }
@@ -286,28 +295,30 @@ class HighQualityResampler : public FloatResampler {
         frames = std::max<std::int64_t>(0, std::min(frames, m_final[0].Size()));
         if (frames == 0) return 0;
         if (m_channels == 2) {
-            const float* left = m_final[0].Data();
-            const float* right = m_final[1].Data();
+            const T* left = m_final[0].Data();
+            const T* right = m_final[1].Data();
             for (std::int64_t i = 0; i < frames; ++i) {
-                dst[2 * i] = left[i];
-                dst[2 * i + 1] = right[i];
+                dst[2 * i] = static_cast<float>(left[i]);
+                dst[2 * i + 1] = static_cast<float>(right[i]);
             }
         } else {
-            std::memcpy(dst, m_final[0].Data(), sizeof(float) * static_cast<std::size_t>(frames));
+            const T* mono = m_final[0].Data();
+            for (std::int64_t i = 0; i < frames; ++i) dst[i] = static_cast<float>(mono[i]);
         }
         for (int c = 0; c < m_channels; ++c) m_final[c].Drop(frames);
         m_given += frames;
         return static_cast<int>(frames * m_channels);
     }
 
-    const HqKernel& m_kernel;
+    const HqKernelOps<T>& m_kernel;
+    FilterPhase m_phase;
     std::int64_t m_source = 1, m_target = 1;
     int m_channels = 1;
     bool m_up = true, m_hasPoly = false;
     std::int64_t m_inFrames = 0, m_given = 0;
-    SteepStage m_steep;
-    PolyStage m_poly;
-    Fifo m_final[2];
+    SteepStage<T> m_steep;
+    PolyStage<T> m_poly;
+    Fifo<T> m_final[2];
 };
 
 }  // namespace
@@ -318,10 +329,15 @@ const HqKernel& HqBestKernel() {
     return best;
 }
 
-std::unique_ptr<FloatResampler> MakeHighQualityResampler(const HqKernel& kernel) {
-    return std::unique_ptr<FloatResampler>(new HighQualityResampler(kernel));
+std::unique_ptr<FloatResampler> MakeHighQualityResampler(const HqKernel& kernel,
+                                                         const HqOptions& options) {
+    if (options.precise) {
+        return std::unique_ptr<FloatResampler>(
+            new HighQualityResampler<double>(kernel, options.phase));
+    }
+    return std::unique_ptr<FloatResampler>(new HighQualityResampler<float>(kernel, options.phase));
 }
 
-std::unique_ptr<FloatResampler> MakeHighQualityResampler() {
-    return MakeHighQualityResampler(HqBestKernel());
+std::unique_ptr<FloatResampler> MakeHighQualityResampler(const HqOptions& options) {
+    return MakeHighQualityResampler(HqBestKernel(), options);
 }

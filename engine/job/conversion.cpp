@@ -504,10 +504,10 @@ FileResult ConvertOne(const CFileName& entry, const ConversionTarget& target,
 }
 
 // The batch over one path; each thread makes its resampler with make.
-template <typename Path>
+template <typename Path, typename Make>
 bool RunBatch(const std::vector<const CFileName*>& sources, const ConversionTarget& target,
               const std::atomic<int>& stopFlag, ConversionObserver* observer, int jobs,
-              int* failedFiles, std::unique_ptr<typename Path::Resampler> (*make)()) {
+              int* failedFiles, Make make) {
     const int n = static_cast<int>(sources.size());
     if (jobs > n) jobs = n;
     if (observer != nullptr) observer->OnBatchBegin(n);
@@ -678,8 +678,9 @@ bool RunConversionBatch(const std::vector<const CFileName*>& sources,
                         ConversionObserver* observer, int jobs, int* failedFiles,
                         ResamplerFactory makeResampler) {
     if (target.quality == Quality::High) {
+        const HqOptions options{target.bitsPerSample > 16, target.phase};
         return RunBatch<FloatPath>(sources, target, stopFlag, observer, jobs, failedFiles,
-                                   MakeHighQualityResampler);
+                                   [options] { return MakeHighQualityResampler(options); });
     }
     return RunBatch<Pcm16Path>(sources, target, stopFlag, observer, jobs, failedFiles,
                                makeResampler != nullptr ? makeResampler : MakeSincResampler);

@@ -28,6 +28,7 @@ struct ConversionTarget {
     Quality quality = Quality::Standard;
     int bitsPerSample = 16;
     bool keepMetadata = true;
+    FilterPhase phase = FilterPhase::Linear;  // the high quality's filter
 };
 
 // Source frames read per chunk.

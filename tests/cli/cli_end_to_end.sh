@@ -122,6 +122,9 @@ check_output high/mono8k_8bit.wav 44100 2 "$(high_frames 4000 8000 44100)" 24
 check_output high/stereo22_float.wav 44100 2 "$(high_frames 4410 22050 44100)" 24
 expect_exit 0 -q --quality=high -r 16000 -c 1 -o high stereo44.wav
 check_output "high/stereo44(1).wav" 16000 1 "$(high_frames 11025 44100 16000)"
+# The minimum-phase filter keeps the length too.
+expect_exit 0 -q --quality=high --phase minimum -r 16000 -c 1 -o high stereo44.wav
+check_output "high/stereo44(2).wav" 16000 1 "$(high_frames 11025 44100 16000)"
 
 # Beside the source, never overwriting: name(1).wav, then name(2).wav.
 mkdir -p beside
@@ -303,6 +306,9 @@ expect_exit 2 -Q best stereo44.wav
 expect_exit 2 --bits 20 -Q high stereo44.wav
 expect_exit 2 --bits 24 stereo44.wav
 grep -q "bits 24 needs the high quality" stderr.txt || fail "--bits 24: $(cat stderr.txt)"
+expect_exit 2 --phase minimum stereo44.wav
+grep -q "phase minimum needs the high quality" stderr.txt || fail "--phase: $(cat stderr.txt)"
+expect_exit 2 --phase=maximum -Q high stereo44.wav
 expect_exit 2
 expect_exit 0 --version
 grep -q "1.0.3.0" stdout.txt || fail "--version printed $(cat stdout.txt)"
@@ -349,14 +355,15 @@ grep -q "500 Hz stored, out of range: 44100 Hz is used" stdout.txt || fail "rang
 expect_exit 0 -q -o stored ../mono8k_8bit.wav
 check_output stored/mono8k_8bit.wav 44100 2 "$(expected_frames 4000 8000 44100)"
 cmp -s ratemill.ini ratemill.ini.before || fail "the settings file was rewritten"
-# A stored high quality is used and named, and lets --bits 24 through.
-printf '<?xml version="1.0" ?>\r\n<config><channels>1</channels><quality>1</quality></config>\r\n' >ratemill.ini
+# A stored high quality and minimum phase are used and named, and let --bits 24 through.
+printf '<?xml version="1.0" ?>\r\n<config><channels>1</channels><quality>1</quality><phase>1</phase></config>\r\n' >ratemill.ini
 expect_exit 0 --settings
 grep -q "Quality: *high" stdout.txt || fail "--settings quality: $(cat stdout.txt)"
+grep -q "Phase: *minimum" stdout.txt || fail "--settings phase: $(cat stdout.txt)"
 mkdir -p high
 expect_exit 0 --bits 24 -r 8000 -o high ../stereo44.wav
-grep -q "using settings from .*settings.ratemill.ini (1 channel, high quality)" stderr.txt ||
-    fail "settings line: $(cat stderr.txt)"
+grep -q "using settings from .*settings.ratemill.ini (1 channel, high quality, minimum phase)" \
+    stderr.txt || fail "settings line: $(cat stderr.txt)"
 check_output high/stereo44.wav 8000 1 2000 24
 # A file that says it is in Shift-JIS is read as such (by the statically linked Linux program
 # too, whose converter is loaded at run time).

@@ -39,7 +39,8 @@ std::string Summary(const Parsed& p) {
            std::to_string(o.channels) + (o.channelsGiven ? "!" : "") + " output " +
            Utf8(o.outputFolder) + (o.outputGiven ? "!" : "") + " quality " +
            std::to_string(static_cast<int>(o.quality)) + (o.qualityGiven ? "!" : "") + " bits " +
-           std::to_string(o.bits) + " jobs " + std::to_string(o.jobs) +
+           std::to_string(o.bits) + " phase " + std::to_string(static_cast<int>(o.phase)) +
+           (o.phaseGiven ? "!" : "") + " jobs " + std::to_string(o.jobs) +
            (o.verbose ? " verbose" : "") + (o.quiet ? " quiet" : "") +
            (o.showSettings ? " settings" : "") + (o.noMetadata ? " no-metadata" : "");
 }
@@ -88,8 +89,8 @@ TEST(CommandLineOptions, ShortLongAttachedAndEqualsFormsAreRead) {
     // Every option of the table in each of its forms: the forms of one option read alike, and
     // change what the option is for. A value is attached only to an option that takes one.
     const std::map<std::wstring, std::wstring> values{
-        {L"--rate", L"8000"}, {L"--channels", L"1"},   {L"--output", L"o"},
-        {L"--jobs", L"3"},    {L"--quality", L"high"}, {L"--bits", L"24"}};
+        {L"--rate", L"8000"},    {L"--channels", L"1"}, {L"--output", L"o"},     {L"--jobs", L"3"},
+        {L"--quality", L"high"}, {L"--bits", L"24"},    {L"--phase", L"minimum"}};
     const std::string defaults = Summary(Parse({L"a.wav"}));
     for (int k = 0; k < kCliOptionCount; ++k) {
         const CliOption& option = kCliOptions[k];
@@ -133,6 +134,7 @@ TEST(CommandLineOptions, ValuesMustBeInRangeOrAmongTheChoices) {
     ExpectUsageError({L"--quality=", L"a.wav"}, "quality empty");
     ExpectUsageError({L"--bits", L"32", L"a.wav"}, "bits 32");
     ExpectUsageError({L"--bits=16bit", L"a.wav"}, "bits 16bit");
+    ExpectUsageError({L"--phase", L"min", L"a.wav"}, "phase min");
 }
 
 TEST(CommandLineOptions, BadCommandLinesAreUsageErrors) {

@@ -446,7 +446,7 @@ std::string StoredFields(CAppParameter& s) {
     std::string text;
     for (int value :
          {s.savedLanguage, s.fontSize, s.logEnabled, s.viewToolbar, s.viewStatusbar, s.frequency,
-          s.channels, s.quality, s.keepMetadata, s.windowWidth, s.windowHeight}) {
+          s.channels, s.quality, s.keepMetadata, s.phase, s.windowWidth, s.windowHeight}) {
         text += std::to_string(value) + ",";
     }
     for (int i = 0; i < s.colorCount; ++i) {
@@ -482,6 +482,7 @@ TEST(AppParameterSave, ASaveAndALoadReproduceEveryStoredField) {
         settings.channels = 1;
         settings.quality = 1;
         settings.keepMetadata = 0;
+        settings.phase = 1;
         settings.windowWidth = 700;
         settings.windowHeight = 500;
         ASSERT_TRUE(settings.Save());
@@ -489,8 +490,8 @@ TEST(AppParameterSave, ASaveAndALoadReproduceEveryStoredField) {
     }
     EXPECT_NE(ReadText(folder.File(kFile))
                   .find("<channels>1</channels>\r\n<quality>1</quality>\r\n<keep_metadata>0</"
-                        "keep_metadata>\r\n<window_width>700</window_width>\r\n<window_height>"
-                        "500</window_height>"),
+                        "keep_metadata>\r\n<phase>1</phase>\r\n<window_width>700</"
+                        "window_width>\r\n<window_height>500</window_height>"),
               std::string::npos);
     CAppParameter settings;
     EXPECT_EQ(StoredFields(settings), stored);
