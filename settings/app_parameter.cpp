@@ -1,6 +1,7 @@
 #include "settings/app_parameter.h"
 
 #include <cwchar>
+#include <utility>
 
 #include "base/format.h"
 #include "base/version.h"
@@ -63,6 +64,13 @@ void CAppParameter::ReadSettings(CXml& xml, XmlNode* first) {
     frequency = NodeInt(FindChild(config, L"frequency"), kDefaultFrequency);
     channels = NodeInt(FindChild(config, L"channels"), kDefaultChannels);
     quality = NodeInt(FindChild(config, L"quality"), 0) == 1 ? 1 : 0;
+    auto choice = [&](const wchar_t* name, int count) {
+        const int value = NodeInt(FindChild(config, name), 0);
+        return value >= 0 && value < count ? value : 0;
+    };
+    sampleFormat = choice(L"sample_format", 3);
+    dither = choice(L"dither", 3);
+    preventClipping = choice(L"prevent_clipping", 2);
     windowWidth = NodeInt(FindChild(config, L"window_width"), 0);
     windowHeight = NodeInt(FindChild(config, L"window_height"), 0);
 }
@@ -85,6 +93,13 @@ void CAppParameter::WriteSettings(CXml& xml, XmlNode* container) {
     AddChildElement(config, L"channels", number);
     // Written only when high, so that a file of the default choices stays as it always was.
     if (quality == 1) AddChildElement(config, L"quality", L"1");
+    for (auto [name, value] : {std::pair<const wchar_t*, int>{L"sample_format", sampleFormat},
+                               {L"dither", dither},
+                               {L"prevent_clipping", preventClipping}}) {
+        if (value == 0) continue;
+        FormatTextN(number, 64, L"%d", value);
+        AddChildElement(config, name, number);
+    }
     // Only a size the user chose: the file of a window never resized stays as it was.
     if (windowWidth > 0 && windowHeight > 0) {
         FormatTextN(number, 64, L"%d", windowWidth);

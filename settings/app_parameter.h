@@ -41,6 +41,13 @@ class CAppParameter : public CCommConfig {
     std::int32_t frequency = kDefaultFrequency;
     std::int32_t channels = kDefaultChannels;
     std::int32_t quality = 0;  // 0 standard, 1 high; stored only when high
+    // The high quality's output: the values of SampleType (0 16-bit, 1 24-bit, 2 32-bit float)
+    // and Dither (0 TPDF, 1 none, 2 shaped), and whether a file's gain is lowered so that it
+    // does not clip (0 no, 1 yes); each stored only when not 0, and read as 0 when not one of
+    // these.
+    std::int32_t sampleFormat = 0;
+    std::int32_t dither = 0;
+    std::int32_t preventClipping = 0;
     // The conversion window's inner size (without frame, title and menu bars) in pixels at 100 %
     // scale, as the user last left it; stored only when both are above 0. 0: the window's own
     // size.

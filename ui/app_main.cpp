@@ -380,6 +380,11 @@ void CAppMain::StartConversion() {
     batch->frequency = frequency;
     batch->channels = channels;
     batch->quality = static_cast<Quality>(quality);
+    if (batch->quality == Quality::High) {
+        batch->format = static_cast<SampleType>(theSettings->sampleFormat);
+    }
+    batch->dither = static_cast<Dither>(theSettings->dither);
+    batch->preventClipping = theSettings->preventClipping == 1;
 
     if (m_workerHandle != nullptr) {
         // The previous worker has finished with the window (its id is 0): let it go.
@@ -430,12 +435,16 @@ void CAppMain::RunBatch() {
     int failed = 0;
     m_failures.clear();
     m_stoppedFiles.clear();
+    m_clippedFiles.clear();
     m_converted = 0;
     ConversionTarget target;
     target.folder.AssignString(m_batch->outputFolder);
     target.frequency = m_batch->frequency;
     target.channels = m_batch->channels;
     target.quality = m_batch->quality;
+    target.format = m_batch->format;
+    target.dither = m_batch->dither;
+    target.preventClipping = m_batch->preventClipping;
     const bool stopped = RunConversionBatch(sources, target, m_stop, this, 1, &failed);
     m_converting.store(false);
     SetDlgItemTextW(mainWindow, IDC_PROGRESS_TEXT, L"");

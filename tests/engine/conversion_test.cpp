@@ -39,6 +39,11 @@ std::int16_t Scaled(std::int16_t s) {
     return static_cast<std::int16_t>(std::trunc(s * 32767.0 / 32768.0));
 }
 
+// 16, 24 or 32 (floats) bits per sample.
+SampleType Bits(int bits) {
+    return bits == 16 ? SampleType::Int16 : bits == 24 ? SampleType::Int24 : SampleType::Float32;
+}
+
 struct BatchResult {
     RecordingObserver observer;
     bool stopped = false;
@@ -49,8 +54,8 @@ BatchResult RunBatch(const std::vector<const CFileName*>& sources, const std::st
                      int rate, int channels, Quality quality = Quality::Standard, int bits = 16) {
     BatchResult r;
     std::atomic<int> stop{0};
-    r.stopped = RunConversionBatch(sources, {Str(folder), rate, channels, quality, bits}, stop,
-                                   &r.observer, 1, &r.failed);
+    r.stopped = RunConversionBatch(sources, {Str(folder), rate, channels, quality, Bits(bits)},
+                                   stop, &r.observer, 1, &r.failed);
     return r;
 }
 
@@ -686,8 +691,8 @@ TEST_F(ConversionJob, ParallelBatchWritesWhatOneAtATimeWrites) {
         std::atomic<int> stop{0};
         CountingObserver observer;
         int failed = -1;
-        EXPECT_FALSE(RunConversionBatch(sources, {Str(many.Path()), 44100, 2, quality, bits}, stop,
-                                        &observer, 3, &failed));
+        EXPECT_FALSE(RunConversionBatch(sources, {Str(many.Path()), 44100, 2, quality, Bits(bits)},
+                                        stop, &observer, 3, &failed));
         EXPECT_EQ(failed, sequential.failed);
         EXPECT_EQ(failed, 1);
         EXPECT_EQ(observer.results.size(), 6u);  // every present entry, the empty slot has none
