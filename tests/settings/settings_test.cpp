@@ -445,7 +445,8 @@ TEST(AppParameterSave, BuiltInValuesWriteTheTwentyTwoLineFile) {
 std::string StoredFields(CAppParameter& s) {
     std::string text;
     for (int value : {s.savedLanguage, s.fontSize, s.logEnabled, s.viewToolbar, s.viewStatusbar,
-                      s.frequency, s.channels, s.quality, s.windowWidth, s.windowHeight}) {
+                      s.frequency, s.channels, s.quality, s.sampleFormat, s.dither,
+                      s.preventClipping, s.windowWidth, s.windowHeight}) {
         text += std::to_string(value) + ",";
     }
     for (int i = 0; i < s.colorCount; ++i) {
@@ -480,14 +481,19 @@ TEST(AppParameterSave, ASaveAndALoadReproduceEveryStoredField) {
         settings.frequency = 8000;
         settings.channels = 1;
         settings.quality = 1;
+        settings.sampleFormat = 2;
+        settings.dither = 2;
+        settings.preventClipping = 1;
         settings.windowWidth = 700;
         settings.windowHeight = 500;
         ASSERT_TRUE(settings.Save());
         stored = StoredFields(settings);
     }
     EXPECT_NE(ReadText(folder.File(kFile))
-                  .find("<channels>1</channels>\r\n<quality>1</quality>\r\n<window_width>700</"
-                        "window_width>\r\n<window_height>500</window_height>"),
+                  .find("<channels>1</channels>\r\n<quality>1</quality>\r\n<sample_format>2</"
+                        "sample_format>\r\n<dither>2</dither>\r\n<prevent_clipping>1</"
+                        "prevent_clipping>\r\n<window_width>700</window_width>\r\n<window_"
+                        "height>500</window_height>"),
               std::string::npos);
     CAppParameter settings;
     EXPECT_EQ(StoredFields(settings), stored);
@@ -507,6 +513,11 @@ TEST(AppParameterLoad, ConversionValuesAreKeptWithoutARangeCheck) {
         LoadFile(settings, folder, Doc("<frequency>-8000</frequency><channels>two</channels>")));
     EXPECT_EQ(settings.frequency, -8000);
     EXPECT_EQ(settings.channels, 2);
+    // Choices other than the ones there are read as the default.
+    EXPECT_TRUE(LoadFile(settings, folder,
+                         Doc("<sample_format>3</sample_format><dither>-1</dither>"
+                             "<prevent_clipping>2</prevent_clipping>")));
+    EXPECT_EQ(settings.sampleFormat + settings.dither + settings.preventClipping, 0);
 
     // A file written before the conversion settings existed gets them after "colors".
     settings.outputPath = Str(folder.Path());
