@@ -29,9 +29,9 @@ constexpr wchar_t kProgram[] = L"ratemill-cli";
 constexpr wchar_t kUsageStart[] =
     L"Usage: ratemill-cli [options] FILE...\n"
     L"Converts PCM WAV files to another sampling frequency and channel count.\n"
-    L"Each output is a new 16-bit (or 24-bit or float) PCM WAV file named after its source\n"
-    L"(name.wav, or name(1).wav, name(2).wav, ... when the name is taken); no file is\n"
-    L"overwritten.\n"
+    L"Each output is a new 16-bit (24-bit or float with --bits) PCM WAV file named after\n"
+    L"its source (name.wav, or name(1).wav, name(2).wav, ... when the name is taken); no\n"
+    L"file is overwritten.\n"
     L"\n"
     L"Options:\n";
 
@@ -525,7 +525,7 @@ const CliOption kCliOptions[] = {
          return CliCommand::UsageError;
      }},
     {nullptr, L"--bits", L"N",
-     L"16, 24 or 32f (float) per sample (24, 32f: high quality only; default: stored, else 16)",
+     L"16, 24 or 32f (float) per sample; 24 and 32f with -Q high (default 16)",
      [](const wchar_t* value, CliOptions* options, CString* error) {
          options->formatGiven = true;
          const std::pair<const wchar_t*, SampleType> names[] = {
@@ -538,8 +538,7 @@ const CliOption kCliOptions[] = {
          *error = FormatString(L"bits '%s' must be 16, 24 or 32f", value);
          return CliCommand::UsageError;
      }},
-    {nullptr, L"--dither", L"KIND",
-     L"none, tpdf or shaped, for 16/24 bits in high quality (default: stored, else tpdf)",
+    {nullptr, L"--dither", L"KIND", L"none, tpdf or shaped: -Q high, 16 and 24 bits (default tpdf)",
      [](const wchar_t* value, CliOptions* options, CString* error) {
          options->ditherGiven = true;
          const std::pair<const wchar_t*, Dither> names[] = {
@@ -632,8 +631,14 @@ CString UsageText() {
         }
         CString shortName;
         if (option.shortName != nullptr) shortName = FormatString(L"%s,", option.shortName);
-        text.AppendString(
-            FormatString(L"  %-4s%-16s %s\n", shortName.WideText(), names.WideText(), option.help));
+        // A name too long for its column has its text on the next line.
+        if (names.Length() > 16) {
+            text.AppendString(FormatString(L"  %-4s%s\n%23s%s\n", shortName.WideText(),
+                                           names.WideText(), L"", option.help));
+        } else {
+            text.AppendString(FormatString(L"  %-4s%-16s %s\n", shortName.WideText(),
+                                           names.WideText(), option.help));
+        }
     }
     text.Append(kUsageEnd);
     return text;
