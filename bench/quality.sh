@@ -55,9 +55,11 @@ row_command() {
     if [ "$cin" != "$cout" ]; then remix=(remix -); ac=(-ac "$cout"); fi
     case "$row" in
         "Ratemill standard") command=("$cli" -q "${standard[@]}" -r "$fout" -c "$cout" -o "$work/out" "$src") ;;
-        "Ratemill high") command=("$cli" -q -Q high -r "$fout" -c "$cout" -o "$work/out" "$src") ;;
+        "Ratemill high")
+            command=("$cli" -q -Q high --dither none -r "$fout" -c "$cout" -o "$work/out" "$src") ;;
         "Ratemill high --bits 24")
-            command=("$cli" -q -Q high --bits 24 -r "$fout" -c "$cout" -o "$work/out" "$src") ;;
+            command=("$cli" -q -Q high --bits 24 --dither none -r "$fout" -c "$cout" -o "$work/out"
+                "$src") ;;
         "SoX default") command=(sox -D "$src" -b 16 "$out" "${remix[@]}" rate "$fout") ;;
         "SoX -v") command=(sox -D "$src" -b 16 "$out" "${remix[@]}" rate -v "$fout") ;;
         "FFmpeg default")
