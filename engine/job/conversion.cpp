@@ -265,14 +265,16 @@ class Pcm16Path : public SamplePath<Pcm16Resampler> {
             std::int16_t* room = writer.Reserve(most * copies);
             if (room == nullptr) return false;
             const int produced = m_resampler.Process(values + start, n, room, most);
-            // The resampler limits its outputs itself: those at full scale count as clipped.
-            // A measuring pass leaves the room it used unwritten.
+            // The resampler and the mono mix limit their values themselves, and the resampler
+            // scales by 32767/32768: an output within a step of full scale (32766 and above,
+            // -32767 and below) counts as clipped. A measuring pass leaves the room unwritten.
             int peak = m_peak;
             std::uint64_t clipped = 0;
             for (int i = 0; i < produced; ++i) {
-                const int v = room[i] < 0 ? -room[i] : room[i];
-                if (v > peak) peak = v;
-                clipped += v >= 32767 ? 1 : 0;
+                const int v = room[i];
+                const int magnitude = v < 0 ? -v : v;
+                if (magnitude > peak) peak = magnitude;
+                clipped += v >= 32766 || v <= -32767 ? 1 : 0;
             }
             m_peak = peak;
             m_clipped += clipped * static_cast<std::uint64_t>(copies);
@@ -285,7 +287,8 @@ class Pcm16Path : public SamplePath<Pcm16Resampler> {
         return true;
     }
 
-    // in x the gain, rounded (ties to even) and saturated, into out (which may be in).
+    // Each of count samples times the gain, rounded (ties to even) and saturated, into out
+    // (which may be in).
     void ApplyGain(const std::int16_t* in, int count, std::int16_t* out) const {
         for (int i = 0; i < count; ++i) {
             double v = std::nearbyint(in[i] * m_gain);
