@@ -256,8 +256,11 @@ class CliObserver : public ConversionObserver {
 void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
     // A stored standard quality is the default, and not named.
     const bool storedQuality = !options.qualityGiven && settings.quality == 1;
-    const bool storedOutput = (!options.formatGiven && options.format != SampleType::Int16) ||
-                              (!options.ditherGiven && options.dither != Dither::Tpdf);
+    // A stored dither matters to the high quality only.
+    const bool storedDither =
+        !options.ditherGiven && options.dither != Dither::Tpdf && options.quality == Quality::High;
+    const bool storedOutput =
+        (!options.formatGiven && options.format != SampleType::Int16) || storedDither;
     if (options.quiet || !settings.loaded ||
         (options.rateGiven && options.channelsGiven && options.outputGiven && !storedQuality &&
          !storedOutput)) {
@@ -282,7 +285,7 @@ void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
     if (!options.formatGiven && options.format == SampleType::Float32) {
         add(CString(L"32-bit float"));
     }
-    if (!options.ditherGiven && options.dither != Dither::Tpdf) {
+    if (storedDither) {
         add(FormatString(L"dither %s", options.dither == Dither::None ? L"none" : L"shaped"));
     }
     Print(platform::Stream::Err, L"%s: using settings from %s (%s)\n", kProgram,
