@@ -155,8 +155,9 @@ cp clip/loud.wav clip/hot.wav
 expect_exit 0 -Q high --dither none -r 48000 -c 1 -o clip clip/hot.wav
 full=$(sox "clip/hot(1).wav" -t s16 - | od -An -v -td2 | tr -s ' ' '\n' |
     grep -c -x -e 32767 -e -32768)
-said=$(sed -n 's/^ratemill-cli: clip.hot.wav: \([0-9,]*\) samples clipped (peak +3.0 dBFS)$/\1/p' \
-    stderr.txt | tr -d ,)
+said=$(tr -d '\r' <stderr.txt |
+    sed -n 's/^ratemill-cli: clip.hot.wav: \([0-9,]*\) samples clipped (peak +3.0 dBFS)$/\1/p' |
+    tr -d ,)
 [ "$full" -gt 10000 ] && [ "$said" = "$full" ] ||
     fail "clipped: $full samples at full scale, said: $(cat stderr.txt)"
 for bits in 16 32f; do
