@@ -1,6 +1,7 @@
 #include "base/format.h"
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
@@ -326,4 +327,11 @@ CString FormatClock(double seconds) {
     const int rest = static_cast<int>(whole % 60);
     if (hours > 0) return FormatString(L"%lld:%02d:%02d", hours, minutes, rest);
     return FormatString(L"%d:%02d", minutes, rest);
+}
+
+CString FormatTenths(double value, bool sign) {
+    const long long tenths = std::llround(value * 10.0);
+    const long long magnitude = tenths < 0 ? -tenths : tenths;
+    const wchar_t* prefix = tenths < 0 ? L"-" : sign ? L"+" : L"";
+    return FormatString(L"%s%lld.%lld", prefix, magnitude / 10, magnitude % 10);
 }

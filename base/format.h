@@ -24,5 +24,9 @@ int FormatTextV(wchar_t* destination, int size, const wchar_t* format, va_list a
 CString FormatString(const wchar_t* format, ...);
 CString FormatStringV(const wchar_t* format, va_list args);
 
+// A number rounded to one decimal ("2.9", "-0.4"), with "+" before one above 0 when sign is
+// true; what rounds to 0 is "0.0" ("+0.0" with sign), never "-0.0".
+CString FormatTenths(double value, bool sign);
+
 // A duration as a clock reading: "0:05", "2:18", "1:02:03" (whole seconds, rounded down).
 CString FormatClock(double seconds);

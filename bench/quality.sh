@@ -76,11 +76,11 @@ row_command() {
     if [ "$cin" != "$cout" ]; then remix=(remix -); ac=(-ac "$cout"); fi
     case "$row" in
         "Ratemill standard") command=("$cli" -q "${standard[@]}" -r "$fout" -c "$cout" -o "$work/out" "$src") ;;
-        "Ratemill high") command=("$cli" -q -Q high -r "$fout" -c "$cout" -o "$work/out" "$src") ;;
+        "Ratemill high") command=("$cli" -q -Q high --dither none -r "$fout" -c "$cout" -o "$work/out" "$src") ;;
         "Ratemill high --bits 24"*)
             local phase=()
             if [[ "$row" == *"--phase minimum"* ]]; then phase=(--phase minimum); fi
-            command=("$cli" -q -Q high --bits 24 "${phase[@]}" -r "$fout" -c "$cout" -o "$work/out"
+            command=("$cli" -q -Q high --dither none --bits 24 "${phase[@]}" -r "$fout" -c "$cout" -o "$work/out"
                      "$src") ;;
         "SoX default") command=(sox -D "$src" -b 16 "$out" "${remix[@]}" rate "$fout") ;;
         "SoX -v") command=(sox -D "$src" -b 16 "$out" "${remix[@]}" rate -v "$fout") ;;

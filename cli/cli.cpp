@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cwchar>
 #include <map>
@@ -28,9 +29,9 @@ constexpr wchar_t kProgram[] = L"ratemill-cli";
 constexpr wchar_t kUsageStart[] =
     L"Usage: ratemill-cli [options] FILE...\n"
     L"Converts PCM WAV files to another sampling frequency and channel count.\n"
-    L"Each output is a new 16-bit (or 24-bit) PCM WAV file named after its source\n"
-    L"(name.wav, or name(1).wav, name(2).wav, ... when the name is taken); no file is\n"
-    L"overwritten.\n"
+    L"Each output is a new 16-bit (24-bit or float with --bits) PCM WAV file named after\n"
+    L"its source (name.wav, or name(1).wav, name(2).wav, ... when the name is taken); no\n"
+    L"file is overwritten.\n"
     L"\n"
     L"Options:\n";
 
@@ -41,7 +42,15 @@ constexpr wchar_t kUsageEnd[] =
     L"user's settings folder; see --settings), or else the default above, and a line on\n"
     L"standard error (not with -q) names that file and the values taken from it. The command\n"
     L"line never writes it. --output= (no folder) puts the outputs beside their sources\n"
-    L"whatever folder is stored.\n"
+    L"whatever folder is stored. The stored sample format and dither are used as well\n"
+    L"when --bits and --dither are not given (the format with the high quality only).\n"
+    L"\n"
+    L"The high quality dithers 16- and 24-bit outputs (tpdf unless --dither says otherwise;\n"
+    L"shaped: 44.1 and 48 kHz outputs only, others get tpdf); float outputs, the standard\n"
+    L"quality and digital silence are never dithered. A file whose output clipped gets a\n"
+    L"line on standard error (not with -q): 'name.wav: 6,123 samples clipped (peak +2.9\n"
+    L"dBFS)'. --prevent-clipping reads such a file twice, first to measure its peak, and\n"
+    L"lowers its gain so that the peak stays at or below -0.1 dBFS, saying by how much.\n"
 #ifdef _WIN32
     L"\n"
     L"A FILE with * or ? in its name part (after -- as well) stands for the files of its\n"
@@ -107,6 +116,36 @@ bool ParseNumber(const wchar_t* text, int low, int high, int* value) {
     return true;
 }
 
+// Parses a decibel value: an optional sign, digits and at most one decimal point with digits
+// on one side at least, within the command line's gain range.
+bool ParseDecibels(const wchar_t* text, double* value) {
+    if (text == nullptr) return false;
+    const wchar_t* p = text;
+    const bool negative = *p == L'-';
+    if (*p == L'-' || *p == L'+') ++p;
+    double n = 0.0, scale = 1.0;
+    bool digits = false, point = false;
+    for (; *p != 0; ++p) {
+        if (*p == L'.' && !point) {
+            point = true;
+            continue;
+        }
+        if (*p < L'0' || *p > L'9' || n > 1000.0) return false;
+        digits = true;
+        if (point) {
+            scale /= 10.0;
+            n += (*p - L'0') * scale;
+        } else {
+            n = n * 10.0 + (*p - L'0');
+        }
+    }
+    if (!digits) return false;
+    if (negative) n = -n;
+    if (n < kCliMinGainDb || n > kCliMaxGainDb) return false;
+    *value = n;
+    return true;
+}
+
 bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
     return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
 }
@@ -148,6 +187,10 @@ class CliObserver : public ConversionObserver {
         m_active.erase(index);
         ClearLine();
         const wchar_t* source = m_names[static_cast<std::size_t>(index)].WideText();
+        if (!m_quiet) {
+            CString level = LevelReport(source, result);
+            if (level.Length() > 0) Print(platform::Stream::Err, L"%s", level.WideText());
+        }
         if (result.status == FileStatus::Converted) {
             ++m_converted;
             if (m_quiet) return;
@@ -216,9 +259,14 @@ void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
     const bool storedNoMetadata = !options.noMetadata && settings.keepMetadata == 0;
     const bool storedPhase =
         !options.phaseGiven && settings.phase == 1 && options.quality == Quality::High;
+    // A stored dither matters to the high quality only.
+    const bool storedDither =
+        !options.ditherGiven && options.dither != Dither::Tpdf && options.quality == Quality::High;
+    const bool storedOutput =
+        (!options.formatGiven && options.format != SampleType::Int16) || storedDither;
     if (options.quiet || !settings.loaded ||
         (options.rateGiven && options.channelsGiven && options.outputGiven && !storedQuality &&
-         !storedNoMetadata && !storedPhase)) {
+         !storedOutput && !storedNoMetadata && !storedPhase)) {
         return;
     }
     CString used;
@@ -236,6 +284,13 @@ void PrintSettingsUsed(CAppParameter& settings, const CliOptions& options) {
         add(FormatString(options.channels == 1 ? L"%d channel" : L"%d channels", options.channels));
     }
     if (storedQuality) add(CString(L"high quality"));
+    if (!options.formatGiven && options.format == SampleType::Int24) add(CString(L"24 bits"));
+    if (!options.formatGiven && options.format == SampleType::Float32) {
+        add(CString(L"32-bit float"));
+    }
+    if (storedDither) {
+        add(FormatString(L"dither %s", options.dither == Dither::None ? L"none" : L"shaped"));
+    }
     if (storedNoMetadata) add(CString(L"no metadata"));
     if (storedPhase) add(CString(L"minimum phase"));
     Print(platform::Stream::Err, L"%s: using settings from %s (%s)\n", kProgram,
@@ -312,6 +367,16 @@ void PrintSettings(CAppParameter& settings) {
     }
     Print(platform::Stream::Out, L"Quality:       %s\n",
           settings.quality == 1 ? L"high" : L"standard");
+    Print(platform::Stream::Out, L"Sample format: %s\n",
+          settings.sampleFormat == 1   ? L"24-bit"
+          : settings.sampleFormat == 2 ? L"32-bit float"
+                                       : L"16-bit");
+    Print(platform::Stream::Out, L"Dither:        %s\n",
+          settings.dither == 1   ? L"none"
+          : settings.dither == 2 ? L"shaped"
+                                 : L"tpdf");
+    Print(platform::Stream::Out, L"Prevent clipping: %s (the window's; see --prevent-clipping)\n",
+          settings.preventClipping == 1 ? L"on" : L"off");
     Print(platform::Stream::Out, L"Metadata:      %s\n",
           settings.keepMetadata == 0 ? L"left out" : L"kept");
     Print(platform::Stream::Out, L"Phase:         %s\n",
@@ -403,6 +468,32 @@ int StoredChannels(int stored) {
     return stored == 1 || stored == 2 ? stored : kDefaultChannels;
 }
 
+CString GroupedCount(std::uint64_t count) {
+    std::wstring digits = std::to_wstring(count);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+        digits.insert(static_cast<std::size_t>(at), 1, L',');
+    }
+    return CString(digits.c_str());
+}
+
+CString LevelReport(const wchar_t* name, const FileResult& result) {
+    CString text;
+    // Shown to one decimal; what rounds to 0.0 is not worth a line.
+    if (result.gainLoweredDb >= 0.05) {
+        CString db = FormatTenths(result.gainLoweredDb, false);
+        text.AppendString(FormatString(L"%s: %s: gain lowered by %s dB to prevent clipping\n",
+                                       kProgram, name, db.WideText()));
+    }
+    if (result.clipped > 0) {
+        CString count = GroupedCount(result.clipped);
+        CString peak = FormatTenths(result.peakDb, true);
+        text.AppendString(FormatString(
+            L"%s: %s: %s %s clipped (peak %s dBFS)\n", kProgram, name, count.WideText(),
+            result.clipped == 1 ? L"sample" : L"samples", peak.WideText()));
+    }
+    return text;
+}
+
 namespace {
 
 // Reads a number option's value into *target, or says what is wrong with it: message has the
@@ -445,14 +536,45 @@ const CliOption kCliOptions[] = {
          *error = FormatString(L"quality '%s' must be standard or high", value);
          return CliCommand::UsageError;
      }},
-    {nullptr, L"--bits", L"N", L"16 or 24 bits per sample (24: high quality only; default 16)",
+    {nullptr, L"--bits", L"N",
+     L"16, 24 or 32f (float) per sample; 24 and 32f with -Q high (default 16)",
      [](const wchar_t* value, CliOptions* options, CString* error) {
-         if (std::wcscmp(value, L"16") == 0 || std::wcscmp(value, L"24") == 0) {
-             options->bits = value[0] == L'2' ? 24 : 16;
+         options->formatGiven = true;
+         const std::pair<const wchar_t*, SampleType> names[] = {
+             {L"16", SampleType::Int16}, {L"24", SampleType::Int24}, {L"32f", SampleType::Float32}};
+         for (const auto& name : names) {
+             if (std::wcscmp(value, name.first) != 0) continue;
+             options->format = name.second;
              return CliCommand::Convert;
          }
-         *error = FormatString(L"bits '%s' must be 16 or 24", value);
+         *error = FormatString(L"bits '%s' must be 16, 24 or 32f", value);
          return CliCommand::UsageError;
+     }},
+    {nullptr, L"--dither", L"KIND", L"none, tpdf or shaped: -Q high, 16 and 24 bits (default tpdf)",
+     [](const wchar_t* value, CliOptions* options, CString* error) {
+         options->ditherGiven = true;
+         const std::pair<const wchar_t*, Dither> names[] = {
+             {L"none", Dither::None}, {L"tpdf", Dither::Tpdf}, {L"shaped", Dither::Shaped}};
+         for (const auto& name : names) {
+             if (std::wcscmp(value, name.first) != 0) continue;
+             options->dither = name.second;
+             return CliCommand::Convert;
+         }
+         *error = FormatString(L"dither '%s' must be none, tpdf or shaped", value);
+         return CliCommand::UsageError;
+     }},
+    {nullptr, L"--gain", L"DB", L"change the level by DB decibels, -60 to 60 (default 0)",
+     [](const wchar_t* value, CliOptions* options, CString* error) {
+         if (ParseDecibels(value, &options->gainDb)) return CliCommand::Convert;
+         *error = FormatString(L"gain '%s' must be a number of dB from %d to %d", value,
+                               static_cast<int>(kCliMinGainDb), static_cast<int>(kCliMaxGainDb));
+         return CliCommand::UsageError;
+     }},
+    {nullptr, L"--prevent-clipping", nullptr,
+     L"lower a file's gain so that it does not clip (peak -0.1 dBFS)",
+     [](const wchar_t*, CliOptions* options, CString*) {
+         options->preventClipping = true;
+         return CliCommand::Convert;
      }},
     {nullptr, L"--no-metadata", nullptr, L"leave out the sources' tags, cues and loops",
      [](const wchar_t*, CliOptions* options, CString*) {
@@ -537,8 +659,14 @@ CString UsageText() {
         }
         CString shortName;
         if (option.shortName != nullptr) shortName = FormatString(L"%s,", option.shortName);
-        text.AppendString(
-            FormatString(L"  %-4s%-16s %s\n", shortName.WideText(), names.WideText(), option.help));
+        // A name too long for its column has its text on the next line.
+        if (names.Length() > 16) {
+            text.AppendString(FormatString(L"  %-4s%s\n%23s%s\n", shortName.WideText(),
+                                           names.WideText(), L"", option.help));
+        } else {
+            text.AppendString(FormatString(L"  %-4s%-16s %s\n", shortName.WideText(),
+                                           names.WideText(), option.help));
+        }
     }
     text.Append(kUsageEnd);
     return text;
@@ -621,12 +749,18 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     if (!options.channelsGiven) options.channels = StoredChannels(settings.channels);
     if (!options.outputGiven) options.outputFolder.AssignString(settings.outputPath);
     if (!options.qualityGiven && settings.quality == 1) options.quality = Quality::High;
-    if (options.bits == 24 && options.quality != Quality::High) {
+    // A stored 24-bit or float format belongs to the high quality; with the standard one the
+    // output is 16-bit as ever.
+    if (!options.formatGiven && options.quality == Quality::High) {
+        options.format = static_cast<SampleType>(settings.sampleFormat);
+    }
+    if (!options.ditherGiven) options.dither = static_cast<Dither>(settings.dither);
+    if (options.format != SampleType::Int16 && options.quality != Quality::High) {
         InstallDiagnosticPrint(nullptr);
         Print(platform::Stream::Err,
-              L"%s: --bits 24 needs the high quality (--quality high); the standard quality "
+              L"%s: --bits %s needs the high quality (--quality high); the standard quality "
               L"writes 16 bits\nTry '%s --help'.\n",
-              kProgram, kProgram);
+              kProgram, options.format == SampleType::Int24 ? L"24" : L"32f", kProgram);
         return kExitUsage;
     }
     if (options.phaseGiven && options.phase == FilterPhase::Minimum &&
@@ -723,7 +857,10 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     target.frequency = options.rate;
     target.channels = options.channels;
     target.quality = options.quality;
-    target.bitsPerSample = options.bits;
+    target.format = options.format;
+    target.dither = options.dither;
+    target.gainDb = options.gainDb;
+    target.preventClipping = options.preventClipping;
     target.keepMetadata = !options.noMetadata && settings.keepMetadata != 0;
     target.phase = options.phase;
     const bool stopped =

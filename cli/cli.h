@@ -1,6 +1,7 @@
 // ratemill-cli: converts WAV files given on the command line with the conversion engine.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "base/cstring.h"
@@ -10,6 +11,8 @@
 constexpr int kCliMinRate = 1000;
 constexpr int kCliMaxRate = 384000;
 constexpr int kCliMaxJobs = 64;
+constexpr double kCliMinGainDb = -60.0;
+constexpr double kCliMaxGainDb = 60.0;
 
 // Exit codes.
 constexpr int kExitConverted = 0;  // every file converted
@@ -29,7 +32,14 @@ struct CliOptions {
     bool channelsGiven = false;
     bool outputGiven = false;
     bool qualityGiven = false;
-    int bits = 16;                            // output sample size; 24 only with the high quality
+    // The output's samples (24 bits and floats only with the high quality) and their dither;
+    // when not given, the stored ones.
+    SampleType format = SampleType::Int16;
+    bool formatGiven = false;
+    Dither dither = Dither::Tpdf;
+    bool ditherGiven = false;
+    double gainDb = 0.0;  // kCliMinGainDb to kCliMaxGainDb
+    bool preventClipping = false;
     FilterPhase phase = FilterPhase::Linear;  // the high quality's filter
     bool phaseGiven = false;
     bool noMetadata = false;  // --no-metadata: outputs without the sources' metadata
@@ -68,6 +78,13 @@ CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* op
 // command line's ranges, else the defaults.
 int StoredRate(int stored);
 int StoredChannels(int stored);
+
+// A count with its thousands separated by commas ("6,123").
+CString GroupedCount(std::uint64_t count);
+// What the command line prints on standard error about a file's level (each line ending in
+// "\n", empty when there is nothing to say): "name.wav: gain lowered by 2.9 dB to prevent
+// clipping", "name.wav: 6,123 samples clipped (peak +2.9 dBFS)".
+CString LevelReport(const wchar_t* name, const FileResult& result);
 
 // A name as the command line prints it: each control character (C0, DEL, C1), line or
 // paragraph separator and bidirectional mark or override escaped ("\n", "\t", "\x1b",

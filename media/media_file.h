@@ -12,6 +12,7 @@ struct MediaParams {
     std::int32_t samplingFrequency = 0;  // Hz
     std::int32_t channels = 0;
     std::int32_t bitsPerSample = 0;
+    bool floatSamples = false;  // IEEE float (32 bits) rather than integer PCM
 };
 
 class CMediaFile : public CFile {

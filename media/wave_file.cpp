@@ -79,7 +79,7 @@ bool CWaveFile::WriteHeader(std::uint32_t dataBytes) {
     Put32(header + 4, (kWaveHeaderBytes - 8) + dataBytes + m_trailerBytes);
     std::memcpy(header + 8, "WAVEfmt ", 8);
     Put32(header + 16, 16);
-    Put16(header + 20, 1);
+    Put16(header + 20, f.formatTag);
     Put16(header + 22, f.channels);
     Put32(header + 24, f.samplesPerSecond);
     Put32(header + 28, f.averageBytesPerSecond);
@@ -129,8 +129,9 @@ int CWaveFile::Create(const CString& path, bool overwrite) {
         m_params.samplingFrequency > 0 ? static_cast<std::uint32_t>(m_params.samplingFrequency) : 0;
     const std::uint16_t align = static_cast<std::uint16_t>((bits * channels) / 8);
     const std::uint64_t average = static_cast<std::uint64_t>(align) * rate;
+    const bool floats = m_params.floatSamples;
     if (channels == 0 || rate == 0 || align == 0 || bits == 0 || average == 0 ||
-        average > 0xFFFFFFFFu) {
+        average > 0xFFFFFFFFu || (floats && bits != 32)) {
         return -1;
     }
 
@@ -138,7 +139,8 @@ int CWaveFile::Create(const CString& path, bool overwrite) {
     if (result != 0) return result;
 
     m_format = SampleFormat();
-    m_format.formatTag = 1;
+    m_format.formatTag = floats ? 3 : 1;
+    m_format.encoding = floats ? SampleEncoding::Float : SampleEncoding::Pcm;
     m_format.channels = static_cast<std::uint16_t>(channels);
     m_format.samplesPerSecond = rate;
     m_format.averageBytesPerSecond = static_cast<std::uint32_t>(average);

@@ -1,7 +1,8 @@
 // RIFF/WAVE files. Opening parses the header, decides whether the file is a WAV file that can be
 // read at all, and leaves the file at the first sample. Creating validates a format, creates the
 // file without or with overwriting and writes a 56-byte header ("RIFF", "fmt ", "fact",
-// "data") that Close completes with the final sizes.
+// "data") that Close completes with the final sizes: integer PCM (format tag 1) or 32-bit IEEE
+// float (tag 3, for which the "fact" chunk with the frame count is the one a reader expects).
 #pragma once
 
 #include <cstdint>
@@ -21,10 +22,11 @@ class CWaveFile : public CMediaFile {
 
     // Completes the header of a created file (see Finish), then closes.
     void Close() override;
-    // Validates the media parameters (channels, frequency, bits), creates the file and writes
-    // the header with zero sizes. 0 created; -1 invalid format, already open, empty path, a
-    // failed header write (a file made new is then removed again), or creation failed for a
-    // reason other than the name being taken; -2 without overwrite when the name is taken.
+    // Validates the media parameters (channels, frequency, bits; float samples are 32 bits),
+    // creates the file and writes the header with zero sizes. 0 created; -1 invalid format, already
+    // open, empty path, a failed header write (a file made new is then removed again), or creation
+    // failed for a reason other than the name being taken; -2 without overwrite when the name is
+    // taken.
     int Create(const CString& path, bool overwrite) override;
     bool Open(const CString& path) override;
     // Parses the header: every chunk is stepped over by its declared size, the first "fmt "

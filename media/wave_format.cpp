@@ -243,9 +243,13 @@ void DecodeFramesToFloat(const SampleFormat& format, const std::uint8_t* raw, st
             break;
         case SampleEncoding::Float:
             for (std::uint32_t i = 0; i < count; ++i) {
+                // Values past full scale are kept; only what would overflow the filters'
+                // sums (infinities, huge values) is limited.
                 double value = FloatSample(raw, i, size);
                 if (!(value == value)) value = 0.0;
-                samples[i] = static_cast<float>(value > 1.0 ? 1.0 : value < -1.0 ? -1.0 : value);
+                samples[i] = static_cast<float>(value > kFloatSourceLimit    ? kFloatSourceLimit
+                                                : value < -kFloatSourceLimit ? -kFloatSourceLimit
+                                                                             : value);
             }
             break;
         case SampleEncoding::ALaw:

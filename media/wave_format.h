@@ -63,6 +63,8 @@ void DecodeFrames(const SampleFormat& format, const std::uint8_t* raw, std::uint
 
 // Decodes frames of raw sample data to interleaved floats with full scale 1.0 (a 16-bit sample s
 // is s / 32768), keeping what a float holds of every source: 24-bit samples whole, wider ones to
-// 24 significant bits. Floats are taken as they are, limited to full scale, with NaN read as 0.
+// 24 significant bits. Floats are taken as they are, also past full scale, limited to
+// +-kFloatSourceLimit (infinities too), with NaN read as 0.
+constexpr double kFloatSourceLimit = 65536.0;  // about +96 dBFS
 void DecodeFramesToFloat(const SampleFormat& format, const std::uint8_t* raw, std::uint32_t frames,
                          float* samples);

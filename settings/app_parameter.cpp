@@ -1,6 +1,7 @@
 #include "settings/app_parameter.h"
 
 #include <cwchar>
+#include <utility>
 
 #include "base/format.h"
 #include "base/version.h"
@@ -65,6 +66,13 @@ void CAppParameter::ReadSettings(CXml& xml, XmlNode* first) {
     quality = NodeInt(FindChild(config, L"quality"), 0) == 1 ? 1 : 0;
     keepMetadata = NodeInt(FindChild(config, L"keep_metadata"), 1) == 0 ? 0 : 1;
     phase = NodeInt(FindChild(config, L"phase"), 0) == 1 ? 1 : 0;
+    auto choice = [&](const wchar_t* name, int count) {
+        const int value = NodeInt(FindChild(config, name), 0);
+        return value >= 0 && value < count ? value : 0;
+    };
+    sampleFormat = choice(L"sample_format", 3);
+    dither = choice(L"dither", 3);
+    preventClipping = choice(L"prevent_clipping", 2);
     windowWidth = NodeInt(FindChild(config, L"window_width"), 0);
     windowHeight = NodeInt(FindChild(config, L"window_height"), 0);
 }
@@ -89,6 +97,13 @@ void CAppParameter::WriteSettings(CXml& xml, XmlNode* container) {
     if (quality == 1) AddChildElement(config, L"quality", L"1");
     if (keepMetadata == 0) AddChildElement(config, L"keep_metadata", L"0");
     if (phase == 1) AddChildElement(config, L"phase", L"1");
+    for (auto [name, value] : {std::pair<const wchar_t*, int>{L"sample_format", sampleFormat},
+                               {L"dither", dither},
+                               {L"prevent_clipping", preventClipping}}) {
+        if (value == 0) continue;
+        FormatTextN(number, 64, L"%d", value);
+        AddChildElement(config, name, number);
+    }
     // Only a size the user chose: the file of a window never resized stays as it was.
     if (windowWidth > 0 && windowHeight > 0) {
         FormatTextN(number, 64, L"%d", windowWidth);

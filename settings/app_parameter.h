@@ -44,6 +44,13 @@ class CAppParameter : public CCommConfig {
     // 1: outputs keep the sources' metadata (tags, cues, loops); stored only when 0.
     std::int32_t keepMetadata = 1;
     std::int32_t phase = 0;  // the high quality's filter: 0 linear, 1 minimum; stored only when 1
+    // The high quality's output: the values of SampleType (0 16-bit, 1 24-bit, 2 32-bit float)
+    // and Dither (0 TPDF, 1 none, 2 shaped), and whether a file's gain is lowered so that it
+    // does not clip (0 no, 1 yes); each stored only when not 0, and read as 0 when not one of
+    // these.
+    std::int32_t sampleFormat = 0;
+    std::int32_t dither = 0;
+    std::int32_t preventClipping = 0;
     // The conversion window's inner size (without frame, title and menu bars) in pixels at 100 %
     // scale, as the user last left it; stored only when both are above 0. 0: the window's own
     // size.

@@ -381,6 +381,11 @@ void CAppMain::StartConversion() {
     batch->channels = channels;
     batch->quality = static_cast<Quality>(quality);
     batch->keepMetadata = theSettings->keepMetadata != 0;
+    if (batch->quality == Quality::High) {
+        batch->format = static_cast<SampleType>(theSettings->sampleFormat);
+    }
+    batch->dither = static_cast<Dither>(theSettings->dither);
+    batch->preventClipping = theSettings->preventClipping == 1;
 
     if (m_workerHandle != nullptr) {
         // The previous worker has finished with the window (its id is 0): let it go.
@@ -431,6 +436,7 @@ void CAppMain::RunBatch() {
     int failed = 0;
     m_failures.clear();
     m_stoppedFiles.clear();
+    m_clippedFiles.clear();
     m_converted = 0;
     ConversionTarget target;
     target.folder.AssignString(m_batch->outputFolder);
@@ -441,6 +447,9 @@ void CAppMain::RunBatch() {
     // The filter's phase has no control in the window: it is the settings file's.
     target.phase = theSettings != nullptr && theSettings->phase == 1 ? FilterPhase::Minimum
                                                                      : FilterPhase::Linear;
+    target.format = m_batch->format;
+    target.dither = m_batch->dither;
+    target.preventClipping = m_batch->preventClipping;
     const bool stopped = RunConversionBatch(sources, target, m_stop, this, 1, &failed);
     m_converting.store(false);
     SetDlgItemTextW(mainWindow, IDC_PROGRESS_TEXT, L"");

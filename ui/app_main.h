@@ -75,6 +75,11 @@ struct BatchSnapshot {
     int channels = 0;
     Quality quality = Quality::Standard;
     bool keepMetadata = true;
+    // From the settings: the sample format (16-bit with the standard quality), the dither and
+    // whether clipping is prevented.
+    SampleType format = SampleType::Int16;
+    Dither dither = Dither::Tpdf;
+    bool preventClipping = false;
 };
 
 class CAppMain : public CAppBase, public CAppEventListener, public ConversionObserver {
@@ -137,6 +142,9 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     // The text of the final report: the outcome with the counts, the stopped file with the time
     // it reached, and the failed files, five of them by name.
     CString FinalReport(bool stopped, int failed);
+    // The report's last part: the files whose outputs clipped, five of them by name with the
+    // count and the peak.
+    void AppendClippedFiles(CString& text, bool japanese) const;
     // Shows the final report (with "Open folder" when the batch wrote into a folder that
     // exists) and opens the folder when asked.
     void ShowFinalReport(bool stopped, int failed);
@@ -188,6 +196,12 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
         double seconds;
     };
     std::vector<StoppedFile> m_stoppedFiles;
+    struct ClippedFile {
+        int index;
+        std::uint64_t samples;
+        double peakDb;
+    };
+    std::vector<ClippedFile> m_clippedFiles;
     int m_converted = 0;
     // Progress shown (worker only): the current file, whether it stopped, the bars' positions,
     // and when the batch began and the line last changed.

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <initializer_list>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "app/dialogs.h"
@@ -234,6 +235,7 @@ void CAppMain::OnFileResult(int index, const FileResult& result) {
             m_stoppedFiles.push_back(std::move(stopped));
         }
         if (IsFailure(result.status)) m_failures.push_back({index, ReasonForFailure(result)});
+        if (result.clipped > 0) m_clippedFiles.push_back({index, result.clipped, result.peakDb});
     } catch (const std::bad_alloc&) {
     }
 }
@@ -244,6 +246,7 @@ CString CAppMain::FinalReport(bool stopped, int failed) {
     CString text;
     if (!stopped && failed == 0) {
         text.Assign(japanese ? L"周波数の変換が完了しました" : L"Resampling complete.");
+        AppendClippedFiles(text, japanese);
         return text;
     }
     // The counts; the Japanese sentence names the total first.
@@ -273,7 +276,10 @@ CString CAppMain::FinalReport(bool stopped, int failed) {
                      : FormatString(L"%s was stopped at %s of %s.", file.output.WideText(),
                                     reached.WideText(), length.WideText()));
     }
-    if (failed == 0) return text;
+    if (failed == 0) {
+        AppendClippedFiles(text, japanese);
+        return text;
+    }
     text.Append(L"\n");
     int named = 0;
     for (const FailedFile& failure : m_failures) {
@@ -289,7 +295,34 @@ CString CAppMain::FinalReport(bool stopped, int failed) {
         text.AppendString(
             FormatString(japanese ? L"\nほか %d 個" : L"\nand %d more", failed - named));
     }
+    AppendClippedFiles(text, japanese);
     return text;
+}
+
+void CAppMain::AppendClippedFiles(CString& text, bool japanese) const {
+    if (m_clippedFiles.empty()) return;
+    const int total = static_cast<int>(m_batch->entries.size());
+    text.Append(japanese ? L"\n\nクリップしたファイル:" : L"\n\nClipped:");
+    int named = 0;
+    for (const ClippedFile& file : m_clippedFiles) {
+        if (named == kNamedFailures) break;
+        if (file.index < 0 || file.index >= total) continue;
+        CString peak = FormatTenths(file.peakDb, true);
+        text.Append(L"\n");
+        text.AppendString(m_batch->entries[static_cast<std::size_t>(file.index)]->FileName);
+        std::wstring count = std::to_wstring(file.samples);
+        for (int at = static_cast<int>(count.size()) - 3; at > 0; at -= 3) {
+            count.insert(static_cast<std::size_t>(at), 1, L',');
+        }
+        text.AppendString(FormatString(
+            japanese ? L": %s サンプル (ピーク %s dBFS)" : L": %s samples (peak %s dBFS)",
+            count.c_str(), peak.WideText()));
+        ++named;
+    }
+    const int others = static_cast<int>(m_clippedFiles.size()) - named;
+    if (others > 0) {
+        text.AppendString(FormatString(japanese ? L"\nほか %d 個" : L"\nand %d more", others));
+    }
 }
 
 void CAppMain::ShowFinalReport(bool stopped, int failed) {

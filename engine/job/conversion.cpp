@@ -1,5 +1,6 @@
 #include "engine/job/conversion.h"
 
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -102,6 +103,15 @@ int MaxOutputsPerInput(double ratio) {
 // Float outputs taken from the resampler per call, at most: a block that stays in the cache.
 constexpr int kFloatOutputValues = 16384;
 
+// The peak that preventing clipping aims at: a little below kPreventClippingPeakDb, leaving room
+// for the dither and the rounding (up to about 18 steps of 16 bits with the shaped dither), so
+// that the samples written stay at or below it.
+constexpr double kPreventClippingAimDb = -0.11;
+
+double DbToGain(double db) {
+    return std::pow(10.0, db / 20.0);
+}
+
 // One file between naming its output and converting it.
 struct FileJob {
     CWaveFile source;
@@ -117,6 +127,9 @@ struct FileJob {
     bool overlapInputOutput = true;
     bool keepMetadata = true;
     bool ready = false;  // the source is open and the output created
+    double gain = 1.0;   // linear; exactly 1 for a gain of 0 dB
+    bool preventClipping = false;
+    FloatQuantizer::Noise noise = FloatQuantizer::Noise::None;  // the high quality's dither
 };
 
 // The blocks one file's samples are read and written in.
@@ -165,10 +178,27 @@ class SamplePath {
     R& m_resampler;
 };
 
-// 16-bit samples from decoding to the output: the standard quality.
+// 16-bit samples from decoding to the output: the standard quality. A gain other than 1 scales
+// the decoded samples (rounded, saturated) before the channels are converted and resampled, so
+// that lowering it also keeps the resampler's and the mono mix's own limits from clipping.
 class Pcm16Path : public SamplePath<Pcm16Resampler> {
   public:
     using SamplePath::SamplePath;
+
+    // A pass over the file at this gain; a measuring one writes nothing, and resamples at half
+    // the gain (at most half of 1), so that its outputs are not limited at full scale and show
+    // the peak that the gain will give.
+    void BeginPass(double gain, bool measuring) {
+        m_measuring = measuring;
+        m_gain = measuring ? 0.5 * (gain < 1.0 ? gain : 1.0) : gain;
+        m_peakScale = gain / m_gain;
+        m_peak = 0;
+        m_clipped = 0;
+        m_resampler.Reset(static_cast<int>(m_job.source.Format().samplesPerSecond),
+                          m_job.format.frequency, m_job.kernelChannels);
+    }
+    double Peak() const { return m_peak / 32768.0 * m_peakScale; }
+    std::uint64_t Clipped() const { return m_clipped; }
 
     bool Allocate() {
         const int channels = m_job.source.Format().channels;
@@ -189,6 +219,10 @@ class Pcm16Path : public SamplePath<Pcm16Resampler> {
             samples = reinterpret_cast<const std::int16_t*>(raw);
         } else {
             DecodeFrames(format, raw, static_cast<std::uint32_t>(frames), m_decoded.get());
+            samples = m_decoded.get();
+        }
+        if (m_gain != 1.0) {
+            ApplyGain(samples, frames * format.channels, m_decoded.get());
             samples = m_decoded.get();
         }
 
@@ -233,6 +267,20 @@ class Pcm16Path : public SamplePath<Pcm16Resampler> {
             std::int16_t* room = writer.Reserve(most * copies);
             if (room == nullptr) return false;
             const int produced = m_resampler.Process(values + start, n, room, most);
+            // The resampler and the mono mix limit their values themselves, and the resampler
+            // scales by 32767/32768: an output within a step of full scale (32766 and above,
+            // -32767 and below) counts as clipped. A measuring pass leaves the room unwritten.
+            int peak = m_peak;
+            std::uint64_t clipped = 0;
+            for (int i = 0; i < produced; ++i) {
+                const int v = room[i];
+                const int magnitude = v < 0 ? -v : v;
+                if (magnitude > peak) peak = magnitude;
+                clipped += v >= 32766 || v <= -32767 ? 1 : 0;
+            }
+            m_peak = peak;
+            m_clipped += clipped * static_cast<std::uint64_t>(copies);
+            if (m_measuring) continue;
             if (copies == 2) {
                 for (int i = produced - 1; i >= 0; --i) room[2 * i] = room[2 * i + 1] = room[i];
             }
@@ -241,15 +289,46 @@ class Pcm16Path : public SamplePath<Pcm16Resampler> {
         return true;
     }
 
+    // Each of count samples times the gain, rounded (ties to even) and saturated, into out
+    // (which may be in).
+    void ApplyGain(const std::int16_t* in, int count, std::int16_t* out) const {
+        for (int i = 0; i < count; ++i) {
+            double v = std::nearbyint(in[i] * m_gain);
+            v = v > 32767.0 ? 32767.0 : v < -32768.0 ? -32768.0 : v;
+            out[i] = static_cast<std::int16_t>(v);
+        }
+    }
+
+    double m_gain = 1.0;
+    double m_peakScale = 1.0;  // from the measured peak to the peak at the pass's gain
+    bool m_measuring = false;
+    int m_peak = 0;  // the largest output magnitude
+    std::uint64_t m_clipped = 0;
+
     std::unique_ptr<std::int16_t[]> m_decoded;    // as 16-bit samples, source channels
     std::unique_ptr<std::int16_t[]> m_mixed;      // mixed down to stereo (3+ channels only)
     std::unique_ptr<std::int16_t[]> m_converted;  // in the target's channel count
 };
 
-// Floats from decoding to the output's quantization: the high quality.
+// Floats from decoding to the output's quantization: the high quality. The gain, the dither
+// and the counting of peak and clipped samples come last, in the quantizer.
 class FloatPath : public SamplePath<FloatResampler> {
   public:
-    using SamplePath::SamplePath;
+    FloatPath(const FileJob& job, const Blocks& blocks, FloatResampler& resampler)
+        : SamplePath(job, blocks, resampler),
+          m_quantizer(job.format.floatSamples ? 4 : job.format.bitsPerSample / 8, job.noise,
+                      job.kernelChannels) {}
+
+    // A pass over the file at this gain; a measuring one only measures the peak.
+    void BeginPass(double gain, bool measuring) {
+        m_measuring = measuring;
+        m_quantizer.SetGain(gain);
+        m_quantizer.Restart();
+        m_resampler.Reset(static_cast<int>(m_job.source.Format().samplesPerSecond),
+                          m_job.format.frequency, m_job.kernelChannels);
+    }
+    double Peak() const { return m_quantizer.Peak(); }
+    std::uint64_t Clipped() const { return m_quantizer.Clipped(); }
 
     bool Allocate() {
         const int channels = m_job.source.Format().channels;
@@ -300,7 +379,11 @@ class FloatPath : public SamplePath<FloatResampler> {
             const int made = drain ? m_resampler.Drain(out, m_capacity)
                                    : m_resampler.Process(values, count, out, m_capacity);
             if (made <= 0) return true;
-            if (!writer.WriteFloat(out, made, copies)) return false;
+            if (m_measuring) {
+                m_quantizer.Measure(out, made);
+            } else if (!writer.WriteFloat(out, made, copies, &m_quantizer)) {
+                return false;
+            }
             count = 0;
         }
     }
@@ -308,6 +391,8 @@ class FloatPath : public SamplePath<FloatResampler> {
     std::unique_ptr<float[]> m_decoded, m_mixed, m_converted;  // as in Pcm16Path
     std::unique_ptr<float[]> m_resampled;                      // the resampler's outputs
     int m_capacity = 0;  // of m_resampled, in values: a whole number of frames
+    FloatQuantizer m_quantizer;
+    bool m_measuring = false;
 };
 
 // The chunk loop of one prepared file.
@@ -324,8 +409,31 @@ class FileConverter {
         SampleWriter writer(m_job.output, blocks.outputCapacity, blocks.wholeOutput,
                             m_job.output.Format().bitsPerSample / 8, m_job.overlapInputOutput);
         if (!writer.Ready()) return FileStatus::OutOfMemory;
+        double gain = m_job.gain;
+        if (m_job.preventClipping) {
+            // A first pass measures the peak the gain gives; the second writes at a gain that
+            // keeps it below full scale.
+            m_passes = 2;
+            path.BeginPass(gain, true);
+            const FileStatus measured = ChunkLoop(blocks, path, writer);
+            if (measured != FileStatus::Converted) {
+                m_job.result.sourceFramesDone = 0;
+                return measured;
+            }
+            const double aim = DbToGain(kPreventClippingAimDb);
+            if (path.Peak() > aim) {
+                const double lowered = gain * (aim / path.Peak());
+                m_job.result.gainLoweredDb = 20.0 * std::log10(gain / lowered);
+                gain = lowered;
+            }
+            m_job.source.Rewind();
+            m_pass = 1;
+        }
+        path.BeginPass(gain, false);
         FileStatus status = ChunkLoop(blocks, path, writer);
         if (!writer.Finish() && !IsFailure(status)) status = WriteStatus();
+        m_job.result.clipped = path.Clipped();
+        m_job.result.peakDb = path.Peak() > 0.0 ? 20.0 * std::log10(path.Peak()) : -HUGE_VAL;
         return status;
     }
 
@@ -340,6 +448,8 @@ class FileConverter {
     int m_index;
     const std::atomic<int>& m_stop;
     ConversionObserver* m_observer;
+    int m_passes = 1;  // over the source: 2 when a first one measures the peak
+    int m_pass = 0;
 };
 
 template <typename Path>
@@ -380,7 +490,8 @@ FileStatus FileConverter::ChunkLoop(const Blocks& blocks, Path& path, SampleWrit
         if (!path.Convert(raw, frames, downmix, writer)) return writeFailed();
         m_job.result.sourceFramesDone = done + static_cast<std::uint64_t>(frames);
         if (m_observer != nullptr) {
-            m_observer->OnFileProgressOf(m_index, static_cast<unsigned>(done * 100 / total));
+            const std::uint64_t percent = (m_pass * total + done) * 100 / (m_passes * total);
+            m_observer->OnFileProgressOf(m_index, static_cast<unsigned>(percent));
         }
         if (static_cast<std::uint32_t>(frames) < want) return FileStatus::ReadFailed;
     }
@@ -405,14 +516,28 @@ void PrepareFile(FileJob& job, const CFileName& entry, const ConversionTarget& t
     result.sourceFrames = source.FrameCount();
     result.sourceRate = format.samplesPerSecond;
 
-    // Only mono and stereo outputs of 16 bits (24 with the high quality) are made; any other
-    // count or size counts as "nothing selected", which creating the output refuses.
+    // Only mono and stereo outputs of 16 bits (24 bits or floats with the high quality) are
+    // made; any other count or size counts as "nothing selected", which creating the output
+    // refuses.
     const int channels = target.channels;
-    const int bits = target.bitsPerSample;
+    const bool high = target.quality == Quality::High;
     OutputFormat& out = job.format;
     out.frequency = target.frequency;
     out.channels = (channels == 1 || channels == 2) ? channels : 0;
-    out.bitsPerSample = bits == 16 || (bits == 24 && target.quality == Quality::High) ? bits : 0;
+    out.bitsPerSample = target.format == SampleType::Int16     ? 16
+                        : !high                                ? 0
+                        : target.format == SampleType::Int24   ? 24
+                        : target.format == SampleType::Float32 ? 32
+                                                               : 0;
+    out.floatSamples = target.format == SampleType::Float32;
+    job.gain = target.gainDb != 0.0 && std::isfinite(target.gainDb) ? DbToGain(target.gainDb) : 1.0;
+    job.preventClipping = target.preventClipping;
+    // The shaped dither's curve is made for 44.1 and 48 kHz; other outputs get plain TPDF.
+    using Noise = FloatQuantizer::Noise;
+    const bool shapeable = target.frequency == 44100 || target.frequency == 48000;
+    job.noise = target.dither == Dither::None                  ? Noise::None
+                : target.dither == Dither::Shaped && shapeable ? Noise::Shaped
+                                                               : Noise::Tpdf;
 
     if (out.frequency > 0 && out.channels != 0 && out.bitsPerSample != 0 &&
         !IsSupportedRatio(format.samplesPerSecond, static_cast<std::uint64_t>(out.frequency))) {
@@ -471,8 +596,6 @@ void ConvertPrepared(FileJob& job, int index, const std::atomic<int>& stopFlag,
     if (!path.Allocate()) {
         result.status = FileStatus::OutOfMemory;
     } else {
-        resampler.Reset(static_cast<int>(job.source.Format().samplesPerSecond),
-                        job.format.frequency, job.kernelChannels);
         FileConverter converter(job, index, stopFlag, observer);
         result.status = converter.Run(blocks, path);
     }
@@ -647,6 +770,7 @@ OutputCreation CreateOutputFile(CWaveFile& output, const OutputFormat& format,
     params.samplingFrequency = format.frequency;
     params.channels = format.channels;
     params.bitsPerSample = format.bitsPerSample;
+    params.floatSamples = format.floatSamples;
     output.SetParams(&params);
     CString candidate = OutputName(outputFolder, entry, index, false);
     // The system takes a name for a device by what comes before its first dot (NUL.tar.wav):
@@ -678,7 +802,7 @@ bool RunConversionBatch(const std::vector<const CFileName*>& sources,
                         ConversionObserver* observer, int jobs, int* failedFiles,
                         ResamplerFactory makeResampler) {
     if (target.quality == Quality::High) {
-        const HqOptions options{target.bitsPerSample > 16, target.phase};
+        const HqOptions options{target.format != SampleType::Int16, target.phase};
         return RunBatch<FloatPath>(sources, target, stopFlag, observer, jobs, failedFiles,
                                    [options] { return MakeHighQualityResampler(options); });
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -18,18 +19,35 @@
 // high-quality resampler on float samples.
 enum class Quality { Standard = 0, High = 1 };
 
-// What a batch makes of each source. An empty folder means beside the source; bitsPerSample is
-// 16, or 24 with the high quality. With keepMetadata the source's tags, cues, loops and broadcast
-// details (see media/wave_metadata.h) follow the samples of an output converted or stopped.
+// The samples an output holds. The standard quality writes Int16 only; the values are the
+// ones the settings file stores.
+enum class SampleType { Int16 = 0, Int24 = 1, Float32 = 2 };
+
+// What the high quality adds to a 16- or 24-bit output before rounding it: triangular (TPDF)
+// noise of +-1 step, the same noise shaped towards high frequencies (44.1 and 48 kHz outputs;
+// others get Tpdf), or nothing. The values are the ones the settings file stores.
+enum class Dither { Tpdf = 0, None = 1, Shaped = 2 };
+
+// What a batch makes of each source. An empty folder means beside the source. gainDb scales
+// the output (0: the samples as they are); preventClipping lowers it further for a file whose
+// output would otherwise clip, by a first pass that measures the file's peak. With keepMetadata the
+// source's tags, cues, loops and broadcast details (see media/wave_metadata.h) follow the samples
+// of an output converted or stopped.
 struct ConversionTarget {
     CString folder;
     int frequency = 0;
     int channels = 0;
     Quality quality = Quality::Standard;
-    int bitsPerSample = 16;
+    SampleType format = SampleType::Int16;
+    Dither dither = Dither::Tpdf;
+    double gainDb = 0.0;
+    bool preventClipping = false;
     bool keepMetadata = true;
     FilterPhase phase = FilterPhase::Linear;  // the high quality's filter
 };
+
+// The peak that preventClipping leaves, at most, in dBFS.
+constexpr double kPreventClippingPeakDb = -0.1;
 
 // Source frames read per chunk.
 constexpr int kChunkFrames = 2560;
@@ -67,6 +85,14 @@ struct FileResult {
     std::uint64_t sourceFrames = 0;
     std::uint64_t sourceFramesDone = 0;
     std::uint32_t sourceRate = 0;
+    // Samples of the output that did not fit its integer range and were limited to it (in the
+    // standard quality, whose resampler limits them itself: those at full scale), and the
+    // largest magnitude before that, in dBFS (above 0 for a float output or a clipped one;
+    // -infinity for digital silence).
+    std::uint64_t clipped = 0;
+    double peakDb = -HUGE_VAL;
+    // With preventClipping, how far the gain was lowered, in dB (0: not at all).
+    double gainLoweredDb = 0.0;
 };
 
 // The source's length and the part converted, in seconds (0 when the rate is unknown).
@@ -105,12 +131,14 @@ class ConversionObserver {
     virtual void OnBatchEnd(bool stopped) { (void)stopped; }
 };
 
-// The PCM format of an output. The job makes mono or stereo outputs of 16 bits, or 24 with the
-// high quality; it passes any other count or size as 0, which no output is created with.
+// The PCM format of an output. The job makes mono or stereo outputs of 16 bits, or 24 bits or
+// 32-bit floats with the high quality; it passes any other count or size as 0, which no output
+// is created with.
 struct OutputFormat {
     int frequency = 0;
     int channels = 0;
     int bitsPerSample = 0;
+    bool floatSamples = false;
 };
 
 enum class OutputCreation {

@@ -35,16 +35,17 @@ expect_exit() {
     [ "$got" -eq "$want" ] || fail "exit $got, expected $want: $* ($(cat stderr.txt))"
 }
 
-# Checks an output with soxi: signed PCM of 16 bits (or $5), rate, channels, frames, and a
-# header that describes exactly the bytes in the file.
+# Checks an output with soxi: signed PCM of 16 bits (or $5; 32f: floats), rate, channels,
+# frames, and a header that describes exactly the bytes in the file.
 check_output() {
-    file=$1 rate=$2 channels=$3 frames=$4 bits=${5:-16}
+    file=$1 rate=$2 channels=$3 frames=$4 bits=${5:-16} encoding="Signed Integer PCM"
+    [ "$bits" = 32f ] && bits=32 encoding="Floating Point PCM"
     [ -f "$file" ] || { fail "$file missing"; return; }
-    [ "$(soxi -r "$file")" = "$rate" ] || fail "$file: rate $(soxi -r "$file"), expected $rate"
-    [ "$(soxi -c "$file")" = "$channels" ] || fail "$file: channels $(soxi -c "$file")"
-    [ "$(soxi -b "$file")" = "$bits" ] || fail "$file: bits $(soxi -b "$file")"
-    soxi -e "$file" | grep -q "Signed Integer PCM" || fail "$file: encoding $(soxi -e "$file")"
-    got=$(soxi -s "$file")
+    [ "$(soxi -r "$file" 2>/dev/null)" = "$rate" ] || fail "$file: rate $(soxi -r "$file")"
+    [ "$(soxi -c "$file" 2>/dev/null)" = "$channels" ] || fail "$file: channels $(soxi -c "$file")"
+    [ "$(soxi -b "$file" 2>/dev/null)" = "$bits" ] || fail "$file: bits $(soxi -b "$file")"
+    soxi -e "$file" 2>/dev/null | grep -q "$encoding" || fail "$file: encoding $(soxi -e "$file")"
+    got=$(soxi -s "$file" 2>/dev/null)
     [ "$got" = "$frames" ] || fail "$file: $got frames, expected $frames"
     size=$(wc -c <"$file")
     [ "$size" -eq $((56 + got * channels * bits / 8)) ] || fail "$file: $size bytes for $got frames"
@@ -125,6 +126,74 @@ check_output "high/stereo44(1).wav" 16000 1 "$(high_frames 11025 44100 16000)"
 # The minimum-phase filter keeps the length too.
 expect_exit 0 -q --quality=high --phase minimum -r 16000 -c 1 -o high stereo44.wav
 check_output "high/stereo44(2).wav" 16000 1 "$(high_frames 11025 44100 16000)"
+expect_exit 0 -q -Q high --bits 32f -r 48000 -o high mono8k_8bit.wav stereo22_float.wav
+check_output "high/mono8k_8bit(1).wav" 48000 2 "$(high_frames 4000 8000 48000)" 32f
+check_output "high/stereo22_float(1).wav" 48000 2 "$(high_frames 4410 22050 48000)" 32f
+# A gain of 0 dB is no gain at all, in the standard quality too.
+expect_exit 0 -q --gain 0 -r 8000 -o high stereo44.wav
+expect_exit 0 -q -r 8000 -o high stereo44.wav
+cmp -s "high/stereo44(3).wav" "high/stereo44(4).wav" || fail "--gain 0 changed the samples"
+
+# Dither: the same bytes every run, with one job or two; digital silence stays zeros. A tone at
+# -90 dBFS (a 16-bit step) from a 24-bit source keeps its level in 16 bits only with dither.
+sox -n -r 48000 -c 1 -b 24 tone90.wav synth 1 sine 1000 gain -90
+sox -n -r 44100 -c 2 -b 24 gap.wav synth 0.1 sine 440 gain -6 pad 0 0.4
+mkdir -p dither/a dither/b
+for kind in tpdf shaped; do
+    expect_exit 0 -q -Q high --dither $kind -j 2 -c 1 -r 44100 -o dither/a tone90.wav gap.wav
+    expect_exit 0 -q -Q high --dither $kind -j 1 -c 1 -r 44100 -o dither/b tone90.wav gap.wav
+done
+for name in tone90 "tone90(1)" gap "gap(1)"; do
+    cmp -s "dither/a/$name.wav" "dither/b/$name.wav" || fail "dither: $name.wav differs"
+done
+for name in gap "gap(1)"; do
+    sox "dither/a/$name.wav" -n trim 0.2 stat 2>&1 | grep -q "Maximum amplitude: *0.000000" ||
+        fail "dither: the silence of $name.wav is not silent"
+done
+expect_exit 0 -q -Q high --dither none -c 1 -r 44100 -o dither/a tone90.wav
+# The tone's amplitude from a sine fit over 800 whole periods, in dBFS.
+tone_level() {
+    sox "$1" -t s16 - trim 0.1 0.8 | od -An -v -td2 | awk '{
+        for (i = 1; i <= NF; i++) {
+            t = 2 * 3.141592653589793 * 1000 * n / 44100; s += $i * sin(t); c += $i * cos(t); n++
+        } } END { print 20 * log(2 * sqrt(s * s + c * c) / n / 32768) / log(10) }'
+}
+for name in tone90 "tone90(1)"; do
+    level=$(tone_level "dither/a/$name.wav")
+    awk -v l="$level" 'BEGIN { exit !(l > -90.1 && l < -89.9) }' ||
+        fail "dither: $name.wav has the -90 dBFS tone at $level dBFS"
+done
+level=$(tone_level "dither/a/tone90(2).wav")
+awk -v l="$level" 'BEGIN { exit !(l < -90.1 || l > -89.9) }' ||
+    fail "without dither the -90 dBFS tone is still at $level dBFS: the check sees nothing"
+
+# Clipping: a float output keeps a +3 dBFS peak; made into 16 bits it clips, and the count
+# said is that of the samples at full scale; prevented, the peak stays at or below -0.1 dBFS.
+mkdir -p clip
+sox -n -r 48000 -c 1 -b 24 loud.wav synth 0.5 sine 997
+expect_exit 0 -q -Q high --bits 32f --gain 3 -r 48000 -o clip loud.wav
+od -An -v -j 56 -t f4 clip/loud.wav | awk '{ for (i = 1; i <= NF; i++) if ($i > m) m = $i }
+    END { exit !(m > 1.41 && m < 1.42) }' || fail "the float output lost its +3 dBFS peak"
+cp clip/loud.wav clip/hot.wav
+expect_exit 0 -Q high --dither none -r 48000 -c 1 -o clip clip/hot.wav
+full=$(sox "clip/hot(1).wav" -t s16 - | od -An -v -td2 | tr -s ' ' '\n' |
+    grep -c -x -e 32767 -e -32768)
+said=$(tr -d '\r' <stderr.txt |
+    sed -n 's/^ratemill-cli: clip.hot.wav: \([0-9,]*\) samples clipped (peak +3.0 dBFS)$/\1/p' |
+    tr -d ,)
+[ "$full" -gt 10000 ] && [ "$said" = "$full" ] ||
+    fail "clipped: $full samples at full scale, said: $(cat stderr.txt)"
+for bits in 16 32f; do
+    expect_exit 0 -Q high --bits $bits --prevent-clipping -r 44100 -c 1 -o clip clip/hot.wav
+    grep -q "^ratemill-cli: clip.hot.wav: gain lowered by 3.1 dB to prevent clipping" stderr.txt ||
+        fail "--prevent-clipping said: $(cat stderr.txt)"
+    if grep -q "samples clipped" stderr.txt; then fail "prevented, yet: $(cat stderr.txt)"; fi
+done
+for name in "hot(2)" "hot(3)"; do
+    sox "clip/$name.wav" -n stats 2>&1 | awk '/Pk lev dB/ { exit !($4 <= -0.1 && $4 > -0.2) }' ||
+        fail "prevented clipping: $name.wav peaks at $(sox "clip/$name.wav" -n stats 2>&1 |
+            grep 'Pk lev')"
+done
 
 # Beside the source, never overwriting: name(1).wav, then name(2).wav.
 mkdir -p beside
@@ -309,6 +378,9 @@ grep -q "bits 24 needs the high quality" stderr.txt || fail "--bits 24: $(cat st
 expect_exit 2 --phase minimum stereo44.wav
 grep -q "phase minimum needs the high quality" stderr.txt || fail "--phase: $(cat stderr.txt)"
 expect_exit 2 --phase=maximum -Q high stereo44.wav
+expect_exit 2 --bits 32f stereo44.wav
+expect_exit 2 -Q high --dither triangular stereo44.wav
+expect_exit 2 --gain 61 stereo44.wav
 expect_exit 2
 expect_exit 0 --version
 grep -q "1.0.3.0" stdout.txt || fail "--version printed $(cat stdout.txt)"
@@ -365,6 +437,14 @@ expect_exit 0 --bits 24 -r 8000 -o high ../stereo44.wav
 grep -q "using settings from .*settings.ratemill.ini (1 channel, high quality, minimum phase)" \
     stderr.txt || fail "settings line: $(cat stderr.txt)"
 check_output high/stereo44.wav 8000 1 2000 24
+# A stored float format and dither are used with the stored high quality, and named.
+printf '<?xml version="1.0" ?>\r\n<config><quality>1</quality><sample_format>2</sample_format><dither>1</dither></config>\r\n' >ratemill.ini
+expect_exit 0 --settings
+grep -q "Sample format: *32-bit float" stdout.txt && grep -q "Dither: *none" stdout.txt ||
+    fail "--settings format: $(cat stdout.txt)"
+expect_exit 0 -r 8000 -c 1 -o high ../stereo44.wav
+grep -q "(high quality, 32-bit float, dither none)" stderr.txt || fail "settings line: $(cat stderr.txt)"
+check_output "high/stereo44(1).wav" 8000 1 2000 32f
 # A file that says it is in Shift-JIS is read as such (by the statically linked Linux program
 # too, whose converter is loaded at run time).
 printf '<?xml version="1.0" encoding="Shift_JIS" ?>\r\n<config><output_path>\217\157\227\315</output_path></config>\r\n' >ratemill.ini

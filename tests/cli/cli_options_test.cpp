@@ -38,10 +38,12 @@ std::string Summary(const Parsed& p) {
            std::to_string(o.rate) + (o.rateGiven ? "!" : "") + " channels " +
            std::to_string(o.channels) + (o.channelsGiven ? "!" : "") + " output " +
            Utf8(o.outputFolder) + (o.outputGiven ? "!" : "") + " quality " +
-           std::to_string(static_cast<int>(o.quality)) + (o.qualityGiven ? "!" : "") + " bits " +
-           std::to_string(o.bits) + " phase " + std::to_string(static_cast<int>(o.phase)) +
-           (o.phaseGiven ? "!" : "") + " jobs " + std::to_string(o.jobs) +
-           (o.verbose ? " verbose" : "") + (o.quiet ? " quiet" : "") +
+           std::to_string(static_cast<int>(o.quality)) + (o.qualityGiven ? "!" : "") + " format " +
+           std::to_string(static_cast<int>(o.format)) + (o.formatGiven ? "!" : "") + " dither " +
+           std::to_string(static_cast<int>(o.dither)) + (o.ditherGiven ? "!" : "") + " gain " +
+           std::to_string(o.gainDb) + (o.preventClipping ? " prevent" : "") + " phase " +
+           std::to_string(static_cast<int>(o.phase)) + (o.phaseGiven ? "!" : "") + " jobs " +
+           std::to_string(o.jobs) + (o.verbose ? " verbose" : "") + (o.quiet ? " quiet" : "") +
            (o.showSettings ? " settings" : "") + (o.noMetadata ? " no-metadata" : "");
 }
 
@@ -89,8 +91,9 @@ TEST(CommandLineOptions, ShortLongAttachedAndEqualsFormsAreRead) {
     // Every option of the table in each of its forms: the forms of one option read alike, and
     // change what the option is for. A value is attached only to an option that takes one.
     const std::map<std::wstring, std::wstring> values{
-        {L"--rate", L"8000"},    {L"--channels", L"1"}, {L"--output", L"o"},     {L"--jobs", L"3"},
-        {L"--quality", L"high"}, {L"--bits", L"24"},    {L"--phase", L"minimum"}};
+        {L"--rate", L"8000"},     {L"--channels", L"1"},   {L"--output", L"o"},
+        {L"--jobs", L"3"},        {L"--quality", L"high"}, {L"--bits", L"24"},
+        {L"--dither", L"shaped"}, {L"--gain", L"-2.5"},    {L"--phase", L"minimum"}};
     const std::string defaults = Summary(Parse({L"a.wav"}));
     for (int k = 0; k < kCliOptionCount; ++k) {
         const CliOption& option = kCliOptions[k];
@@ -135,6 +138,15 @@ TEST(CommandLineOptions, ValuesMustBeInRangeOrAmongTheChoices) {
     ExpectUsageError({L"--bits", L"32", L"a.wav"}, "bits 32");
     ExpectUsageError({L"--bits=16bit", L"a.wav"}, "bits 16bit");
     ExpectUsageError({L"--phase", L"min", L"a.wav"}, "phase min");
+    EXPECT_EQ(Parse({L"--bits", L"32f", L"a.wav"}).options.format, SampleType::Float32);
+    ExpectUsageError({L"--dither", L"TPDF", L"a.wav"}, "dither TPDF");
+    for (const auto& [text, db] : std::vector<std::pair<std::wstring, double>>{
+             {L"3", 3}, {L"-2.5", -2.5}, {L"+.5", 0.5}, {L"60", 60}, {L"-60.0", -60}}) {
+        EXPECT_EQ(Parse({L"--gain", text, L"a.wav"}).options.gainDb, db) << Utf8(text.c_str());
+    }
+    for (const wchar_t* bad : {L"60.1", L"-61", L"", L"-", L".", L"1.2.3", L"3dB", L"1e1"}) {
+        ExpectUsageError({L"--gain", bad, L"a.wav"}, "gain");
+    }
 }
 
 TEST(CommandLineOptions, BadCommandLinesAreUsageErrors) {
@@ -160,6 +172,27 @@ TEST(CommandLineOptions, HelpAndVersionNeedNoFiles) {
     EXPECT_EQ(Parse({L"a.wav", L"--help", L"b.wav"}).command, CliCommand::Help);
     EXPECT_EQ(Parse({L"--version"}).command, CliCommand::Version);
     EXPECT_EQ(Parse({L"-r", L"8000", L"--version"}).command, CliCommand::Version);
+}
+
+// The lines about a file's level: counts grouped by thousands, the peak to one decimal with its
+// sign, nothing for a file that neither clipped nor had its gain lowered.
+TEST(CommandLineOutput, LevelLinesGroupCountsAndSignThePeak) {
+    FileResult r;
+    EXPECT_EQ(Utf8(LevelReport(L"a.wav", r)), "");
+    r.clipped = 6123;
+    r.peakDb = 2.94;
+    EXPECT_EQ(Utf8(LevelReport(L"a.wav", r)),
+              "ratemill-cli: a.wav: 6,123 samples clipped (peak +2.9 dBFS)\n");
+    r.clipped = 1;
+    r.peakDb = -0.0001;
+    r.gainLoweredDb = 2.94;
+    EXPECT_EQ(Utf8(LevelReport(L"a.wav", r)),
+              "ratemill-cli: a.wav: gain lowered by 2.9 dB to prevent clipping\n"
+              "ratemill-cli: a.wav: 1 sample clipped (peak +0.0 dBFS)\n");
+    for (const auto& [count, grouped] : std::vector<std::pair<std::uint64_t, std::string>>{
+             {999, "999"}, {1000, "1,000"}, {1234567, "1,234,567"}}) {
+        EXPECT_EQ(Utf8(GroupedCount(count)), grouped);
+    }
 }
 
 // Each name printed keeps to its line and shows as what it is; other text is left alone.

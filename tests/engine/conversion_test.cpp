@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/high/hq_resampler.h"
 #include "engine/job/channels.h"
 #include "engine/job/sample_writer.h"
 #include "engine/standard/sinc_resampler.h"
@@ -40,6 +41,11 @@ std::int16_t Scaled(std::int16_t s) {
     return static_cast<std::int16_t>(std::trunc(s * 32767.0 / 32768.0));
 }
 
+// 16, 24 or 32 (floats) bits per sample.
+SampleType Bits(int bits) {
+    return bits == 16 ? SampleType::Int16 : bits == 24 ? SampleType::Int24 : SampleType::Float32;
+}
+
 struct BatchResult {
     RecordingObserver observer;
     bool stopped = false;
@@ -50,8 +56,8 @@ BatchResult RunBatch(const std::vector<const CFileName*>& sources, const std::st
                      int rate, int channels, Quality quality = Quality::Standard, int bits = 16) {
     BatchResult r;
     std::atomic<int> stop{0};
-    r.stopped = RunConversionBatch(sources, {Str(folder), rate, channels, quality, bits}, stop,
-                                   &r.observer, 1, &r.failed);
+    r.stopped = RunConversionBatch(sources, {Str(folder), rate, channels, quality, Bits(bits)},
+                                   stop, &r.observer, 1, &r.failed);
     return r;
 }
 
@@ -77,6 +83,7 @@ void ExpectOutput(const Bytes& file, std::uint32_t rate, std::uint16_t channels,
     EXPECT_EQ(Get32(file, 28), rate * align);
     EXPECT_EQ(Get16(file, 32), align);
     EXPECT_EQ(Get16(file, 34), bits);
+    EXPECT_EQ(Get16(file, 20), bits == 32 ? 3 : 1);  // 32 bits: IEEE floats
     EXPECT_EQ(Get32(file, 44), frames);
     EXPECT_EQ(Get32(file, 52), data);
 }
@@ -362,15 +369,14 @@ TEST_F(ConversionJob, SurroundSourceIsMixedDownWithoutTheLowFrequencyChannel) {
 }
 
 // The high quality: outputs last as long as their sources (ceil(frames x target / source)),
-// in 16 or 24 bits.
+// in 16 or 24 bits or floats.
 TEST_F(ConversionJob, HighQualityOutputsLastAsLongAsTheirSources) {
     struct Case {
         int rate, channels, target, targetChannels, bits;
     };
-    const Case cases[] = {{44100, 2, 48000, 2, 16},
-                          {48000, 2, 16000, 1, 24},
-                          {8000, 1, 48000, 2, 24},
-                          {96000, 1, 44100, 1, 16}};
+    const Case cases[] = {{44100, 2, 48000, 2, 16}, {48000, 2, 16000, 1, 24},
+                          {8000, 1, 48000, 2, 24},  {96000, 1, 44100, 1, 16},
+                          {44100, 1, 96000, 2, 32}, {48000, 2, 8000, 1, 32}};
     constexpr std::int64_t kFrames = 10007;
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.rate) + " > " + std::to_string(c.target) + ", " +
@@ -435,6 +441,45 @@ TEST_F(ConversionJob, HighQualityKeepsWhatLiesBelow16BitsAndMixesToMonoWithoutCl
     const std::vector<std::int16_t> mono = SamplesOf(ReadFileBytes(out.File("stereo.wav")));
     ASSERT_EQ(mono.size(), loud.size());
     for (int n = 1000; n < kFrames - 1000; ++n) ASSERT_NEAR(mono[n], loud[n], 100) << n;
+
+    // The standard quality's mono mix of it clips (3 dB too loud): the job counts the samples
+    // left at its limit (within a step of full scale after the resampler's 32767/32768).
+    // Preventing clipping lowers each quality's gain by what its first pass measured, and then
+    // nothing reaches -0.1 dBFS (32392).
+    auto sinc = MakeSincResampler();
+    auto hq = MakeHighQualityResampler();
+    for (Quality quality : {Quality::Standard, Quality::High}) {
+        for (bool prevent : {false, true}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(quality)) + (prevent ? " prevent" : ""));
+            ConversionTarget target{Str(out.Path()), 48000, 1, quality};
+            target.preventClipping = prevent;
+            std::atomic<int> stop{0};
+            const FileResult r = quality == Quality::High
+                                     ? ConvertFile(*stereo, target, stop, nullptr, *hq)
+                                     : ConvertFile(*stereo, target, stop, nullptr, *sinc);
+            ASSERT_EQ(r.status, FileStatus::Converted);
+            std::uint64_t full = 0;
+            int peak = 0;
+            for (std::int16_t v : SamplesOf(ReadFileBytes(Utf8(r.outputPath)))) {
+                full += v >= 32766 || v <= -32767 ? 1 : 0;
+                peak = std::max(peak, std::abs(static_cast<int>(v)));
+            }
+            // (A full-scale source has high-quality samples at 32767 that are not clipped.)
+            if (quality == Quality::Standard || prevent) {
+                EXPECT_EQ(r.clipped, full);
+            }
+            if (prevent) {
+                EXPECT_LE(peak, 32392);
+                EXPECT_NEAR(r.peakDb, 20 * std::log10(peak / 32768.0), 0.01);
+                EXPECT_NEAR(r.gainLoweredDb, quality == Quality::High ? 0.11 : 3.12, 0.03);
+            } else {
+                EXPECT_EQ(r.gainLoweredDb, 0.0);
+                if (quality == Quality::Standard) {
+                    EXPECT_GT(full, kFrames / 3u);
+                }
+            }
+        }
+    }
 }
 
 TEST_F(ConversionJob, LargeUpsamplingDropsNoSample) {
@@ -791,8 +836,8 @@ TEST_F(ConversionJob, ParallelBatchWritesWhatOneAtATimeWrites) {
         std::atomic<int> stop{0};
         CountingObserver observer;
         int failed = -1;
-        EXPECT_FALSE(RunConversionBatch(sources, {Str(many.Path()), 44100, 2, quality, bits}, stop,
-                                        &observer, 3, &failed));
+        EXPECT_FALSE(RunConversionBatch(sources, {Str(many.Path()), 44100, 2, quality, Bits(bits)},
+                                        stop, &observer, 3, &failed));
         EXPECT_EQ(failed, sequential.failed);
         EXPECT_EQ(failed, 1);
         EXPECT_EQ(observer.results.size(), 6u);  // every present entry, the empty slot has none

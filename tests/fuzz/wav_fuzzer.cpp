@@ -1,6 +1,7 @@
 // Fuzzes the WAV reader and the conversion job: each input is written to a file, opened as a
 // source, then converted to two target settings, in the standard quality or (chosen by the
-// input's bytes) the high quality, there to 16 or 24 bits. What must hold whatever the bytes are:
+// input's bytes) the high quality, there to 16 or 24 bits or floats, at times with clipping
+// prevented. What must hold whatever the bytes are:
 // - a header that opens describes sample data inside the file, in whole frames;
 // - a source that opens converts completely (it cannot change while it is read) or is
 //   refused for its ratio (1024 or 1/1024 and beyond), and the output holds as many frames as the
@@ -140,7 +141,8 @@ void CheckOutput(const CString& path, const Target& target, int bits, const File
     CWaveFile output;
     Check(output.OpenFile(path), "the output opens as a WAV file");
     const SampleFormat& format = output.Format();
-    Check(format.formatTag == 1 && format.bitsPerSample == bits, "the output is PCM of its size");
+    Check(format.formatTag == (bits == 32 ? 3 : 1) && format.bitsPerSample == bits,
+          "the output is PCM (float for 32 bits) of its size");
     Check(format.channels == target.channels, "the output has the target's channels");
     Check(format.samplesPerSecond == static_cast<std::uint32_t>(target.frequency),
           "the output has the target's frequency");
@@ -218,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 16777619u;
     refuseThreads = hash % 8 != 0;
     const bool high = (hash >> 3) % 2 != 0;
-    const int bits = high && (hash >> 4) % 2 != 0 ? 24 : 16;
+    const int bits = high ? 16 + 8 * static_cast<int>((hash >> 4) % 3) : 16;  // 32: floats
 
     for (int t = 0; t < 2; ++t) {
         const Target& target = kTargets[t];
@@ -235,7 +237,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         asked.frequency = target.frequency;
         asked.channels = target.channels;
         asked.quality = high ? Quality::High : Quality::Standard;
-        asked.bitsPerSample = bits;
+        asked.format = bits == 16   ? SampleType::Int16
+                       : bits == 24 ? SampleType::Int24
+                                    : SampleType::Float32;
+        asked.preventClipping = (hash >> 6) % 4 == 0;
         const FileResult result = high ? ConvertFile(entry, asked, stop, &progress, *highQuality[t])
                                        : ConvertFile(entry, asked, stop, &progress, *resamplers[t]);
         if (refused) {

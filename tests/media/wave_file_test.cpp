@@ -300,7 +300,8 @@ TEST_F(WaveRead, CutFilesAreRefusedOrReadOnlyToTheirEnd) {
     }
 }
 
-// To floats, every bit a float holds is kept: x 2^-15 is the 16-bit value x.
+// To floats, every bit a float holds is kept: x 2^-15 is the 16-bit value x. Float sources keep
+// their values past full scale (up to 2^16) for the high quality; to 16 bits they saturate.
 TEST_F(WaveRead, DecodesEveryEncodingTo16BitsAndToFloats) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
@@ -342,7 +343,7 @@ TEST_F(WaveRead, DecodesEveryEncodingTo16BitsAndToFloats) {
          Mono(3, 32),
          Reals<float>({0.5f, -1.0f, 1.0f, 2.5f, -3.0f, nan, inf, -inf}),
          {16384, -32768, 32767, 32767, -32768, 0, 32767, -32768},
-         {0.5f, -1, 1, 1, -1, 0, 1, -1}},
+         {0.5f, -1, 1, 2.5f, -3, 0, 65536, -65536}},
         {"extensible float",
          ExtensibleFormatBody(3, 1, 8000, 32, 32, 4),
          Reals({0.25f}),
@@ -353,7 +354,7 @@ TEST_F(WaveRead, DecodesEveryEncodingTo16BitsAndToFloats) {
          Mono(3, 64),
          Reals<double>({0.25, -0.5, 1e300, nan, -nan, inf, -inf, 1.5 / 32768, -1.5 / 32768}),
          {8192, -16384, 32767, 0, 0, 32767, -32768, 1, -2},
-         {0.25f, -0.5f, 1, 0, 0, 1, -1, 1.5f * x, -1.5f * x}},
+         {0.25f, -0.5f, 65536, 0, 0, 65536, -65536, 1.5f * x, -1.5f * x}},
         {"A-law",
          Mono(6, 8),
          Le({0xD5, 0x55, 0xAA, 0x2A}, 1),

@@ -444,9 +444,9 @@ TEST(AppParameterSave, BuiltInValuesWriteTheTwentyTwoLineFile) {
 // Every stored setting as text.
 std::string StoredFields(CAppParameter& s) {
     std::string text;
-    for (int value :
-         {s.savedLanguage, s.fontSize, s.logEnabled, s.viewToolbar, s.viewStatusbar, s.frequency,
-          s.channels, s.quality, s.keepMetadata, s.phase, s.windowWidth, s.windowHeight}) {
+    for (int value : {s.savedLanguage, s.fontSize, s.logEnabled, s.viewToolbar, s.viewStatusbar,
+                      s.frequency, s.channels, s.quality, s.keepMetadata, s.phase, s.sampleFormat,
+                      s.dither, s.preventClipping, s.windowWidth, s.windowHeight}) {
         text += std::to_string(value) + ",";
     }
     for (int i = 0; i < s.colorCount; ++i) {
@@ -483,6 +483,9 @@ TEST(AppParameterSave, ASaveAndALoadReproduceEveryStoredField) {
         settings.quality = 1;
         settings.keepMetadata = 0;
         settings.phase = 1;
+        settings.sampleFormat = 2;
+        settings.dither = 2;
+        settings.preventClipping = 1;
         settings.windowWidth = 700;
         settings.windowHeight = 500;
         ASSERT_TRUE(settings.Save());
@@ -490,8 +493,10 @@ TEST(AppParameterSave, ASaveAndALoadReproduceEveryStoredField) {
     }
     EXPECT_NE(ReadText(folder.File(kFile))
                   .find("<channels>1</channels>\r\n<quality>1</quality>\r\n<keep_metadata>0</"
-                        "keep_metadata>\r\n<phase>1</phase>\r\n<window_width>700</"
-                        "window_width>\r\n<window_height>500</window_height>"),
+                        "keep_metadata>\r\n<phase>1</phase>\r\n<sample_format>2</"
+                        "sample_format>\r\n<dither>2</dither>\r\n<prevent_clipping>1</"
+                        "prevent_clipping>\r\n<window_width>700</window_width>\r\n<window_"
+                        "height>500</window_height>"),
               std::string::npos);
     CAppParameter settings;
     EXPECT_EQ(StoredFields(settings), stored);
@@ -511,6 +516,11 @@ TEST(AppParameterLoad, ConversionValuesAreKeptWithoutARangeCheck) {
         LoadFile(settings, folder, Doc("<frequency>-8000</frequency><channels>two</channels>")));
     EXPECT_EQ(settings.frequency, -8000);
     EXPECT_EQ(settings.channels, 2);
+    // Choices other than the ones there are read as the default.
+    EXPECT_TRUE(LoadFile(settings, folder,
+                         Doc("<sample_format>3</sample_format><dither>-1</dither>"
+                             "<prevent_clipping>2</prevent_clipping>")));
+    EXPECT_EQ(settings.sampleFormat + settings.dither + settings.preventClipping, 0);
 
     // A file written before the conversion settings existed gets them after "colors".
     settings.outputPath = Str(folder.Path());
