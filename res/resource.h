@@ -25,6 +25,8 @@
 #define IDC_FREQUENCY 4107
 #define IDC_CHANNELS 4108
 #define IDC_QUALITY 4109
+#define IDC_SAMPLE_FORMAT 4112      // the high quality's sample format
+#define IDC_PREVENT_CLIPPING 4113  // lower a file's gain so that it does not clip
 #define IDC_LIST_STATUS 4110    // one line under the list: files left out when adding
 #define IDC_PROGRESS_TEXT 4111  // the current file of a batch and the time left
 #define IDC_CANCEL 4198
@@ -38,6 +40,7 @@
 #define IDC_FREQUENCY_LABEL 4123
 #define IDC_CHANNELS_LABEL 4124
 #define IDC_QUALITY_LABEL 4125
+#define IDC_SAMPLE_FORMAT_LABEL 4126
 
 // About box and language dialog.
 #define IDC_VERSION 10101

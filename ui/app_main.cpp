@@ -195,6 +195,12 @@ void CAppMain::OnInitDialog(HWND dialog) {
                 Limited(theSettings->quality, kQualityChoices), japanese);
     FillChoices(GetDlgItem(dialog, IDC_CHANNELS), kChannelChoices,
                 Limited(theSettings->channels, kChannelChoices), japanese);
+    m_highFormat = Limited(theSettings->sampleFormat, kSampleFormatChoices);
+    FillChoices(GetDlgItem(dialog, IDC_SAMPLE_FORMAT), kSampleFormatChoices, m_highFormat,
+                japanese);
+    ShowSampleFormat();
+    CheckDlgButton(dialog, IDC_PREVENT_CLIPPING,
+                   theSettings->preventClipping == 1 ? BST_CHECKED : BST_UNCHECKED);
 
     ResetProgress();
     const wchar_t* folder = outputFolder.WideText();
@@ -229,6 +235,9 @@ void CAppMain::OnCommand(int commandId, int notificationCode) {
             break;
         case IDC_EXECUTE:
             StartConversion();
+            break;
+        case IDC_QUALITY:
+            if (notificationCode == CBN_SELCHANGE) ShowSampleFormat();
             break;
         case IDCANCEL:  // Esc quits an idle window only
             if (!BatchRunning()) OnExit();
@@ -275,6 +284,21 @@ void CAppMain::ResetProgress() {
         SendDlgItemMessageW(mainWindow, id, PBM_SETPOS, 0, 0);
     }
     SetDlgItemTextW(mainWindow, IDC_PROGRESS_TEXT, L"");
+}
+
+void CAppMain::ShowSampleFormat() {
+    const bool high = SelectedValue(IDC_QUALITY) == static_cast<int>(Quality::High);
+    HWND box = GetDlgItem(mainWindow, IDC_SAMPLE_FORMAT);
+    if (!high && IsWindowEnabled(box)) m_highFormat = SelectedValue(IDC_SAMPLE_FORMAT);
+    const int shown = high ? m_highFormat : static_cast<int>(SampleType::Int16);
+    const int count = static_cast<int>(SendMessageW(box, CB_GETCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        if (SendMessageW(box, CB_GETITEMDATA, static_cast<WPARAM>(i), 0) == shown) {
+            SendMessageW(box, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
+        }
+    }
+    EnableWindow(box, high ? TRUE : FALSE);
+    EnableWindow(GetDlgItem(mainWindow, IDC_SAMPLE_FORMAT_LABEL), high ? TRUE : FALSE);
 }
 
 int CAppMain::SelectedValue(int comboId) const {
@@ -347,6 +371,17 @@ void CAppMain::StartConversion() {
         theSettings->channels = channels;
         changed = true;
     }
+    // The format box shows 16-bit with Standard; what is stored is the high quality's choice.
+    if (quality == static_cast<int>(Quality::High)) m_highFormat = SelectedValue(IDC_SAMPLE_FORMAT);
+    if (m_highFormat != Limited(theSettings->sampleFormat, kSampleFormatChoices)) {
+        theSettings->sampleFormat = m_highFormat;
+        changed = true;
+    }
+    const int preventClipping = IsDlgButtonChecked(mainWindow, IDC_PREVENT_CLIPPING) == BST_CHECKED;
+    if (preventClipping != (theSettings->preventClipping == 1 ? 1 : 0)) {
+        theSettings->preventClipping = preventClipping;
+        changed = true;
+    }
     if (changed) theSettings->Save();
     // The bars of a running batch stay as they are.
     if (BatchRunning()) return;
@@ -381,11 +416,9 @@ void CAppMain::StartConversion() {
     batch->channels = channels;
     batch->quality = static_cast<Quality>(quality);
     batch->keepMetadata = theSettings->keepMetadata != 0;
-    if (batch->quality == Quality::High) {
-        batch->format = static_cast<SampleType>(theSettings->sampleFormat);
-    }
+    if (batch->quality == Quality::High) batch->format = static_cast<SampleType>(m_highFormat);
     batch->dither = static_cast<Dither>(theSettings->dither);
-    batch->preventClipping = theSettings->preventClipping == 1;
+    batch->preventClipping = preventClipping == 1;
 
     if (m_workerHandle != nullptr) {
         // The previous worker has finished with the window (its id is 0): let it go.

@@ -34,6 +34,12 @@ inline constexpr Choice kQualityChoices[] = {
     {static_cast<int>(Quality::Standard), L"Standard", L"標準"},
     {static_cast<int>(Quality::High), L"High", L"高品質"}};
 inline constexpr Choice kChannelChoices[] = {{1, L"1CH"}, {2, L"2CH"}};
+// The high quality's sample formats, by their SampleType values; the standard quality writes
+// the first.
+inline constexpr Choice kSampleFormatChoices[] = {
+    {static_cast<int>(SampleType::Int16), L"16-bit", L"16ビット"},
+    {static_cast<int>(SampleType::Int24), L"24-bit", L"24ビット"},
+    {static_cast<int>(SampleType::Float32), L"32-bit float", L"32ビット浮動小数点"}};
 constexpr int kLowestTypedFrequency = 1000;
 constexpr int kHighestTypedFrequency = 384000;
 
@@ -169,6 +175,11 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     // dispatching messages (its window calls are synchronous).
     void FinishBatch();
     int SelectedValue(int comboId) const;
+    // The sample format box follows the quality: with High it shows the high quality's format
+    // and can be changed, with Standard it shows 16-bit, greyed.
+    void ShowSampleFormat();
+    // The format chosen for the high quality, kept while Standard is selected (a SampleType).
+    int m_highFormat = 0;
     int MessageText(const wchar_t* text, UINT type);
 
     FileEntry** m_entries = nullptr;

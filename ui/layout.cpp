@@ -207,6 +207,8 @@ void WindowLayout::Measure() {
     m.frequencyLabel = width(IDC_FREQUENCY_LABEL) + 1;
     m.channelsLabel = width(IDC_CHANNELS_LABEL) + 1;
     m.qualityLabel = width(IDC_QUALITY_LABEL) + 1;
+    m.formatLabel = width(IDC_SAMPLE_FORMAT_LABEL) + 1;
+    m.clipping = SystemMetricForDpi(SM_CXMENUCHECK, m_dpi) + X(4) + width(IDC_PREVENT_CLIPPING);
     const int padding = X(12);
     m.add = std::max(X(50), width(IDC_ADD) + padding);
     m.remove = std::max(X(50), width(IDC_DELETE) + padding);
@@ -242,7 +244,8 @@ SIZE WindowLayout::MinimumClient() const {
     const int border = 2 * GetSystemMetrics(SM_CXBORDER);
     const int rows[] = {
         X(10) + m.add + X(10) + m.remove + X(10) + m.removeAll + X(10) + X(kMinimumStatusWidth),
-        X(10) + labels + X(5) + X(kComboWidth) + X(15) + m.qualityLabel + X(5) + X(kComboWidth),
+        X(10) + labels + X(5) + X(kComboWidth) + X(15) + std::max(m.qualityLabel, m.formatLabel) +
+            X(5) + X(kComboWidth) + X(15) + m.clipping,
         X(10) + X(kMinimumFolderWidth) + X(3) + m.browse,
         X(10) + X(kMinimumProgressTextWidth) + X(5) + m.cancel + X(5) + m.execute,
         X(10) + border + X(kMinimumPathColumn) + m.frequencyColumn + m.channelsColumn + m.scrollBar,
@@ -314,7 +317,7 @@ void WindowLayout::Arrange(int width, int height) {
     put(IDC_LIST_STATUS, removeAll.right + X(10), statusTop, right, statusTop + line);
 
     // The folder stretches across, with "..." at the right; the frequency and channels in one
-    // column, the quality beside them.
+    // column, the quality and the sample format in the next, the clipping check box last.
     const int output = listGroupBottom + Y(8);
     put(IDC_OUTPUT_GROUP, X(5), output, width - X(5), output + Y(80));
     const RECT browse =
@@ -331,11 +334,20 @@ void WindowLayout::Arrange(int width, int height) {
     put(IDC_CHANNELS_LABEL, X(10), rows[1] + labelShift, X(10) + labels,
         rows[1] + labelShift + line);
     put(IDC_CHANNELS, comboLeft, rows[1], comboLeft + X(kComboWidth), rows[1] + Y(80));
-    const int qualityLabel = frequency.right + X(15);
-    put(IDC_QUALITY_LABEL, qualityLabel, rows[0] + labelShift, qualityLabel + m.qualityLabel,
+    const int secondLabels = std::max(m.qualityLabel, m.formatLabel);
+    const int secondLabel = frequency.right + X(15);
+    put(IDC_QUALITY_LABEL, secondLabel, rows[0] + labelShift, secondLabel + secondLabels,
         rows[0] + labelShift + line);
-    const int qualityLeft = qualityLabel + m.qualityLabel + X(5);
-    put(IDC_QUALITY, qualityLeft, rows[0], qualityLeft + X(kComboWidth), rows[0] + Y(80));
+    put(IDC_SAMPLE_FORMAT_LABEL, secondLabel, rows[1] + labelShift, secondLabel + secondLabels,
+        rows[1] + labelShift + line);
+    const int secondLeft = secondLabel + secondLabels + X(5);
+    const RECT quality =
+        put(IDC_QUALITY, secondLeft, rows[0], secondLeft + X(kComboWidth), rows[0] + Y(80));
+    put(IDC_SAMPLE_FORMAT, secondLeft, rows[1], secondLeft + X(kComboWidth), rows[1] + Y(80));
+    const int box = std::max(line, Y(10));
+    const int boxTop = rows[0] + (m.comboHeight - box) / 2;
+    put(IDC_PREVENT_CLIPPING, quality.right + X(15), boxTop,
+        std::min(right, quality.right + X(15) + m.clipping), boxTop + box);
 
     // The bars stretch across; Cancel and Execute keep to the right, the status line beside them
     // takes the rest.

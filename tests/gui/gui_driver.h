@@ -184,6 +184,9 @@ class Driver {
         for (int i = 0; i < count; ++i) {
             if (Send(Item(combo), CB_GETITEMDATA, static_cast<WPARAM>(i)) == value) {
                 Choose(combo, i);
+                // As a choice made with the mouse or the keys, the window hears of it.
+                Send(main, WM_COMMAND, MAKEWPARAM(combo, CBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(Item(combo)));
                 return;
             }
         }

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -330,7 +332,8 @@ void ExpectTidy(Driver& d, const std::string& where) {
         {IDC_LIST_GROUP, {IDC_FILE_LIST, IDC_ADD, IDC_DELETE, IDC_ALL_DELETE, IDC_LIST_STATUS}},
         {IDC_OUTPUT_GROUP,
          {IDC_OUTPUT_FOLDER, IDC_BROWSE, IDC_FREQUENCY_LABEL, IDC_FREQUENCY, IDC_CHANNELS_LABEL,
-          IDC_CHANNELS, IDC_QUALITY_LABEL, IDC_QUALITY}},
+          IDC_CHANNELS, IDC_QUALITY_LABEL, IDC_QUALITY, IDC_SAMPLE_FORMAT_LABEL, IDC_SAMPLE_FORMAT,
+          IDC_PREVENT_CLIPPING}},
         {IDC_PROGRESS_GROUP, {IDC_FILE_PROGRESS, IDC_BATCH_PROGRESS}},
         {0, {IDC_PROGRESS_TEXT, IDC_CANCEL, IDC_EXECUTE}},
     };
@@ -355,7 +358,8 @@ void ExpectTidy(Driver& d, const std::string& where) {
         }
     }
     for (int id : {IDC_ADD, IDC_DELETE, IDC_ALL_DELETE, IDC_BROWSE, IDC_FREQUENCY_LABEL,
-                   IDC_CHANNELS_LABEL, IDC_QUALITY_LABEL, IDC_CANCEL, IDC_EXECUTE}) {
+                   IDC_CHANNELS_LABEL, IDC_QUALITY_LABEL, IDC_SAMPLE_FORMAT_LABEL,
+                   IDC_PREVENT_CLIPPING, IDC_CANCEL, IDC_EXECUTE}) {
         EXPECT_LE(TextWidth(d, d.Item(id), d.Text(id)), ClientSize(d.Item(id)).cx)
             << where << ": the text of control " << id << " is cut";
     }
@@ -563,9 +567,11 @@ TEST_F(GuiTest, EnterPressesExecuteAndTabFollowsTheLayout) {
         EXPECT_TRUE(channels.left == frequency.left && channels.top > frequency.bottom);
         EXPECT_TRUE(quality.left > frequency.right && quality.top == frequency.top);
         // Cancel, disabled while no batch runs, is passed over.
-        const int order[] = {IDC_ADD,     IDC_DELETE,    IDC_ALL_DELETE, IDC_OUTPUT_FOLDER,
-                             IDC_BROWSE,  IDC_FREQUENCY, IDC_CHANNELS,   IDC_QUALITY,
-                             IDC_EXECUTE, IDC_FILE_LIST};
+        // So is the sample format, greyed with the standard quality.
+        const int order[] = {IDC_ADD,           IDC_DELETE,   IDC_ALL_DELETE,
+                             IDC_OUTPUT_FOLDER, IDC_BROWSE,   IDC_FREQUENCY,
+                             IDC_CHANNELS,      IDC_QUALITY,  IDC_PREVENT_CLIPPING,
+                             IDC_EXECUTE,       IDC_FILE_LIST};
         HWND at = d.Item(IDC_FILE_LIST);
         for (int id : order) {
             at = GetNextDlgTabItem(d.main, at, FALSE);
@@ -907,6 +913,48 @@ TEST_F(GuiTest, ExecuteConvertsTheListAndSavesChangedValues) {
           std::string("<frequency>16000</frequency>"), std::string("<channels>1</channels>")}) {
         EXPECT_NE(std::string::npos, settings.find(stored)) << settings;
     }
+}
+
+// The sample format box follows the quality: greyed at 16-bit with Standard, the high quality's
+// own choice with High. Both it and Prevent clipping reach the batch and the settings file.
+TEST_F(GuiTest, SampleFormatFollowsTheQualityAndReachesTheOutput) {
+    const std::wstring a = Source(L"a.wav", 44100, 1, 0.5, 32767.0);
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        EXPECT_FALSE(d.Enabled(IDC_SAMPLE_FORMAT));
+        EXPECT_EQ(L"16-bit", d.SelectedText(IDC_SAMPLE_FORMAT));
+        d.ChooseValue(IDC_QUALITY, static_cast<int>(Quality::High));
+        EXPECT_TRUE(d.Enabled(IDC_SAMPLE_FORMAT));
+        d.ChooseValue(IDC_SAMPLE_FORMAT, static_cast<int>(SampleType::Float32));
+        d.ChooseValue(IDC_QUALITY, static_cast<int>(Quality::Standard));
+        EXPECT_EQ(L"16-bit", d.SelectedText(IDC_SAMPLE_FORMAT));
+        d.ChooseValue(IDC_QUALITY, static_cast<int>(Quality::High));
+        EXPECT_EQ(L"32-bit float", d.SelectedText(IDC_SAMPLE_FORMAT));
+        d.Click(IDC_PREVENT_CLIPPING);
+        d.Drop({a});
+        d.Click(IDC_EXECUTE);
+        Box box = d.WaitBox(kReportCaption, 60);
+        EXPECT_EQ(L"Resampling complete.", box.text);
+        Dismiss(d, box);
+        d.MenuCommand(IDM_EXIT);
+    });
+    const std::string settings = Settings();
+    for (const char* stored :
+         {"<sample_format>2</sample_format>", "<prevent_clipping>1</prevent_clipping>"}) {
+        EXPECT_NE(std::string::npos, settings.find(stored)) << settings;
+    }
+    // A float output (format tag 3, 32 bits) whose full-scale source was kept under full scale.
+    const Bytes b = ReadFileBytes((Out() / L"a.wav").u8string());
+    ASSERT_GT(b.size(), 56u);
+    EXPECT_EQ(3, Get16(b, 20));
+    EXPECT_EQ(32, Get16(b, 34));
+    float peak = 0;
+    for (std::size_t at = 56; at + 4 <= b.size(); at += 4) {
+        float v;
+        std::memcpy(&v, &b[at], 4);
+        peak = std::max(peak, std::fabs(v));
+    }
+    EXPECT_TRUE(peak > 0.9f && peak <= 0.98855f) << peak;  // -0.1 dBFS
 }
 
 // The long source is long enough that the batch is still in it whatever the machine's speed; a
