@@ -346,8 +346,9 @@ void WindowLayout::Arrange(int width, int height) {
     put(IDC_SAMPLE_FORMAT, secondLeft, rows[1], secondLeft + X(kComboWidth), rows[1] + Y(80));
     const int box = std::max(line, Y(10));
     const int boxTop = rows[0] + (m.comboHeight - box) / 2;
-    put(IDC_PREVENT_CLIPPING, quality.right + X(15), boxTop,
-        std::min(right, quality.right + X(15) + m.clipping), boxTop + box);
+    const int clippingLeft = quality.right + X(15);
+    put(IDC_PREVENT_CLIPPING, clippingLeft, boxTop, std::min(right, clippingLeft + m.clipping),
+        boxTop + box);
 
     // The bars stretch across; Cancel and Execute keep to the right, the status line beside them
     // takes the rest.
