@@ -5,8 +5,12 @@
 # at 0.9 x Nyquist, delay, length error and the energy before the impulse's rise (measured by
 # ratemill-quality on its own 60 s sources), the median seconds of --runs whole-process
 # conversions (the rows taking turns) and the peak memory. The 24-bit rows convert 32-bit float
-# sources, whose own rounding lies far below a 24-bit output's, at -6 dBFS and at -1 dBFS. Also
-# draws the sweep spectrograms of two jobs into docs/quality-montage.png.
+# sources, whose own rounding lies far below a 24-bit output's, at -6 dBFS and at -1 dBFS. Then
+# three tables of 16-bit outputs at 44.1 -> 48 kHz, for the dithers and the clip counts: a
+# -90 dBFS tone (its level and highest harmonic), a fade into digital silence (when the output
+# falls silent against the source) and sources that clip (the count ratemill-cli prints against
+# the output's samples at full scale, and the peak with --prevent-clipping). Also draws the sweep
+# spectrograms of two jobs into docs/quality-montage.png.
 #   bench/quality.sh [--runs N]        (default 5)
 # Work files go to out/quality. The times mean something on an otherwise idle machine only.
 set -euo pipefail
@@ -225,7 +229,7 @@ done
 echo
 echo "### Clipping, 44.1 kHz -> 48 kHz 16-bit"
 echo
-echo "| source | converter | clipped, as ratemill-cli prints it | samples at full scale in the output | output's peak (dBFS) | peak with --prevent-clipping (dBFS) |"
+echo "| source | converter | clipped samples (peak, dBFS), as ratemill-cli prints them | samples at full scale in the output | output's peak (dBFS) | peak with --prevent-clipping (dBFS) |"
 echo "|---|---|---:|---:|---:|---:|"
 for clip in "mix 2 Ratemill high" "mix 2 Ratemill standard" "hot 1 Ratemill high" \
     "hot 1 Ratemill standard" "sine 1 Ratemill standard" "sine 1 Ratemill high"; do
@@ -244,7 +248,9 @@ for clip in "mix 2 Ratemill high" "mix 2 Ratemill standard" "hot 1 Ratemill high
             >/dev/null 2>"$work/error"; then
             IFS=$'\t' read -r at_full output_peak <<<"$("$quality" peak "$work/out/$name.wav")"
             if [ -z "$prevent" ]; then
-                counted=$(sed -n 's/.*: \([0-9,]* samples clipped (peak [^)]*)\).*/\1/p' "$work/error")
+                # "ratemill-cli: mix.wav: 20,428 samples clipped (peak +0.4 dBFS)" -> "20428 (+0.4)"
+                counted=$(sed -n 's/.*: \([0-9,]*\) samples clipped (peak \([^ ]*\) dBFS).*/\1 (\2)/p' \
+                    "$work/error" | tr -d ,)
                 counted=${counted:-none}
                 full=$at_full peak=$output_peak
             else
