@@ -260,7 +260,6 @@ for clip in "mix 2 Ratemill high" "mix 2 Ratemill standard" "hot 1 Ratemill high
     done
     echo "| $label | $quality_mode | $counted | $full | $peak | $prevented |"
 done
-echo
 
 # Spectrograms of a 16-bit sine sweep from 0 Hz to the source's Nyquist frequency, converted by
 # Ratemill standard, Ratemill high and SoX default, for an upward and a downward job. The sweep
