@@ -5,8 +5,10 @@ and --jobs 2. Prints Markdown tables: per job, median seconds of each program, h
 faster ratemill-cli is, its peak resident memory; job (a)'s conversion over files of several
 lengths; then how far the outputs agree with the literal resampler's (ratemill-cli-reference).
 Times realtime is always the audio's length over the whole process's time, start-up included.
+Then, per job, the high quality (16 bits with its default dither, and --bits 24) against SoX
+(sox -b 16 ... rate, and sox -b 24 ... rate -v) and how many times faster it is.
 
-  bench/bench.py BUILD_DIR [--runs N]     (run by bench/bench.sh)
+  bench/bench.py BUILD_DIR [--runs N] [--high-only]     (run by bench/bench.sh)
 """
 import argparse
 import array
@@ -141,10 +143,39 @@ def measure(command, outdir, runs):
     return seconds, peak_memory(command, outdir)
 
 
+def high_table(jobs, cli, out, runs):
+    """The high quality against SoX on every job: 16 bits with the default dither against SoX's
+    default quality, 24 bits against its very high quality, all four taking turns; the batch
+    converted one file after the other by all."""
+    print(f"\nThe high quality against SoX, median of {runs} runs, the programs taking turns:\n")
+    print("| job | -Q high | sox -b 16 ... rate | vs SoX | -Q high --bits 24 "
+          "| sox -b 24 ... rate -v | vs SoX -v |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
+    for job, files, rate, channels, _ in jobs:
+        def sox(bits, *quality):
+            return [["sox", f, "-b", str(bits), "-c", str(channels),
+                     os.path.join(out, os.path.basename(f)), "rate", *quality, str(rate)]
+                    for f in files]
+
+        ours = [cli, "-q", "-j", "1", "-Q", "high", "-r", str(rate), "-c", str(channels), "-o",
+                out]
+        commands = {"high": ours + files, "sox": sox(16), "high24": ours + ["--bits", "24"] + files,
+                    "sox24": sox(24, "-v")}
+        times = {name: [] for name in commands}
+        for _ in range(runs):
+            for name, command in commands.items():
+                times[name].append(run(command, out))
+        m = {name: statistics.median(t) for name, t in times.items()}
+        print(f"| {job} | {m['high']:.3f} | {m['sox']:.3f} | {m['sox'] / m['high']:.2f} | "
+              f"{m['high24']:.3f} | {m['sox24']:.3f} | {m['sox24'] / m['high24']:.2f} |")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--high-only", action="store_true",
+                        help="only the high quality's table against SoX")
     args = parser.parse_args()
 
     cli = os.path.join(args.build, "cli", "ratemill-cli")
@@ -176,6 +207,10 @@ def main():
     ffmpeg_version = subprocess.run(["ffmpeg", "-version"], capture_output=True,
                                     text=True).stdout.split("\n")[0]
     print(f"{version}; {sox_version}; {ffmpeg_version}")
+    if args.high_only:
+        high_table(jobs, cli, out, args.runs)
+        shutil.rmtree(out, ignore_errors=True)
+        return 0
     print(f"bench/bench.sh --runs {args.runs}: median of {args.runs} runs, the programs taking "
           f"turns; ratemill-cli converts the batch's files one after the other (--jobs 1) or two "
           f"at a time (--jobs 2), SoX and FFmpeg one after the other\n")
@@ -227,6 +262,7 @@ def main():
         if name == "music.wav":
             label += ", job (a)"
         print(f"| {label} | {seconds:.3f} | {length / seconds:.0f} | {peak / 1024:.1f} MiB |")
+    high_table(jobs, cli, out, args.runs)
     print("\nOutput against the literal resampler's:\n")
     print("| job | samples | literal resampler's samples | identical | largest difference |")
     print("|---|---:|---:|---:|---:|")

@@ -3,10 +3,11 @@
 # (ratemill-cli-reference) and the kernel benchmark in an optimised build (build/bench), makes
 # its inputs with SoX and prints the comparison tables against SoX and FFmpeg (Debian's
 # packages, installed when missing).
-#   bench/bench.sh [--runs N] [--kernels]
-# --runs: timed runs of each program per job (default 5), the median is shown. --kernels also
-# runs the Google Benchmark of the kernels alone (with libsoxr's at the high quality's figures). The times mean something on an otherwise idle
-# machine only.
+#   bench/bench.sh [--runs N] [--high-only] [--kernels]
+# --runs: timed runs of each program per job (default 5), the median is shown. --high-only
+# prints only the table of the high quality against SoX. --kernels also runs the Google
+# Benchmark of the kernels alone (with libsoxr's at the high quality's figures). The times mean
+# something on an otherwise idle machine only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/bench"

@@ -10,6 +10,17 @@
 //       that comes before the impulse's rise (dB of its energy); --level as the source was made,
 //       --quantise rounds the output to BITS first (a float output measured as the integer
 //       output it stands for, without dither)
+//   ratemill-quality signal tone|fade|mix RATE CHANNELS FILE [--level DB] [--float]
+//       writes 10 s of 997 Hz at --level dBFS (tone), 997 Hz fading from -60 to -120 dBFS between
+//       digital silences (fade) or a dense mix limited to 0 dBFS (mix), 24-bit or float
+//   ratemill-quality tone FILE --level DB
+//       prints the level of its 997 Hz tone (dBFS), that level's error (dB) and the highest of
+//       its 2nd to 9th harmonics (dBFS, with its number)
+//   ratemill-quality silence SOURCE OUTPUT
+//       prints when each first falls into 100 ms of zeros after sounding (s, -1: never) and the
+//       share of the output that is zero where the source is (%)
+//   ratemill-quality peak FILE
+//       prints how many samples stand at full scale and the peak (dBFS)
 //   ratemill-quality sweep RATE FILE
 //       writes 8 s of a 16-bit linear sweep from 0 Hz to RATE / 2 at -6 dBFS
 //   ratemill-quality time RUNS OUTDIR COMMAND...
@@ -166,7 +177,8 @@ std::vector<double> Render(const Layout& layout, int rate, double cutoff, double
 // ---- WAV files ----
 
 struct Audio {
-    int rate = 0;
+    int rate = 0, bits = 0;
+    bool isFloat = false;
     std::vector<std::vector<double>> channels;  // full scale 1.0
 };
 
@@ -207,6 +219,8 @@ bool ReadWav(const char* path, Audio& audio, std::string& error) {
             std::size_t frameBytes = std::size_t(channels) * (bits / 8);
             std::size_t frames = std::min<std::size_t>(size, bytes.size() - body) / frameBytes;
             audio.channels.assign(channels, std::vector<double>(frames));
+            audio.bits = bits;
+            audio.isFloat = format == 3;
             const unsigned char* p = bytes.data() + body;
             for (std::size_t n = 0; n < frames; ++n) {
                 for (int c = 0; c < channels; ++c, p += bits / 8) {
@@ -509,6 +523,170 @@ int MeasureFile(int fin, int fout, int channels, const char* path, int quantise)
     return 0;
 }
 
+// ---- The low-level, fade and clipping sources ----
+
+constexpr double kToneFrequency = 997.0;
+
+// The 10 s sources of the 16-bit tables (the same on every channel): "tone" is 997 Hz at `level`
+// dBFS; "fade" is 0.5 s of digital silence, 997 Hz fading from -60 to -120 dBFS over 10 s, and
+// 2 s of digital silence; "mix" is a dense signal limited to full scale: seventeen tones of
+// scattered phases, their peaks cut at half their largest, then raised so that the cut peaks
+// stand at 0 dBFS, as a mastering limiter leaves them.
+std::vector<double> RenderSignal(const std::string& kind, int rate, double level) {
+    std::vector<double> x;
+    if (kind == "tone") {
+        x.resize(std::size_t(10 * rate));
+        double amplitude = std::pow(10.0, level / 20);
+        for (std::size_t n = 0; n < x.size(); ++n)
+            x[n] = amplitude * std::sin(2 * kPi * kToneFrequency * double(n) / rate);
+    } else if (kind == "fade") {
+        x.assign(std::size_t(12.5 * rate), 0.0);
+        for (auto n = std::size_t(0.5 * rate); n < std::size_t(10.5 * rate); ++n) {
+            double t = double(n) / rate - 0.5;
+            x[n] = std::pow(10.0, (-60 - 6 * t) / 20) * std::sin(2 * kPi * kToneFrequency * t);
+        }
+    } else if (kind == "mix") {
+        x.assign(std::size_t(10 * rate), 0.0);
+        for (int k = 0; k < 17; ++k) {
+            double f = 60.0 * std::pow(1.37, k) + 0.31, phase = 2.4 * k * k;
+            if (f >= 0.45 * rate) break;
+            for (std::size_t n = 0; n < x.size(); ++n)
+                x[n] += std::sin(2 * kPi * f * double(n) / rate + phase) / (1 + 0.1 * k);
+        }
+        double peak = 0.0;
+        for (double v : x) peak = std::max(peak, std::fabs(v));
+        for (double& v : x) v = std::clamp(v, -0.5 * peak, 0.5 * peak) / (0.5 * peak);
+    }
+    return x;
+}
+
+int MakeSignal(const std::string& kind, int rate, int channels, const char* path, int bits,
+               double level) {
+    std::vector<double> x = RenderSignal(kind, rate, level);
+    if (x.empty()) return 2;
+    if (!WriteWav(path, x, channels, rate, bits)) {
+        std::fprintf(stderr, "ratemill-quality: cannot write %s\n", path);
+        return 1;
+    }
+    return 0;
+}
+
+struct LowTone {
+    double level = 0, harmonic = -HUGE_VAL;  // dBFS
+    int which = 0;                           // the harmonic's number, 2 to 9
+};
+
+// 997 Hz and its 2nd to 9th harmonics fitted together over the middle of a channel, 0.5 s in
+// from either end: the level of the tone and the highest harmonic, in dBFS.
+LowTone MeasureLowTone(const std::vector<double>& y, double rate) {
+    LowTone r;
+    auto begin = std::size_t(0.5 * rate), end = y.size() - std::min(y.size(), begin);
+    std::vector<double> frequencies;
+    for (int h = 1; h <= 9 && h * kToneFrequency < 0.49 * rate; ++h)
+        frequencies.push_back(h * kToneFrequency);
+    double residual = 0.0;
+    std::vector<double> c = Fit(y, begin, std::max(begin, end), rate, frequencies, residual);
+    r.level = 20 * std::log10(std::hypot(c[1], c[2]));
+    for (std::size_t h = 1; h < frequencies.size(); ++h) {
+        double db = 20 * std::log10(std::hypot(c[1 + 2 * h], c[2 + 2 * h]));
+        if (db > r.harmonic) r.harmonic = db, r.which = int(h) + 1;
+    }
+    return r;
+}
+
+bool ReadOrSay(const char* path, Audio& audio) {
+    std::string error;
+    if (ReadWav(path, audio, error) && audio.rate > 0) return true;
+    std::fprintf(stderr, "ratemill-quality: %s: %s\n", path, error.c_str());
+    return false;
+}
+
+// Prints the level (dBFS), its error against `level` (dB) and the highest harmonic (dBFS, which)
+// of the worst channel.
+int ToneFile(const char* path, double level) {
+    Audio audio;
+    if (!ReadOrSay(path, audio)) return 1;
+    LowTone worst;
+    bool first = true;
+    for (const auto& channel : audio.channels) {
+        if (channel.size() < std::size_t(2 * audio.rate)) {
+            std::fprintf(stderr, "ratemill-quality: %s: output too short\n", path);
+            return 1;
+        }
+        LowTone t = MeasureLowTone(channel, audio.rate);
+        if (first || std::fabs(t.level - level) > std::fabs(worst.level - level))
+            worst.level = t.level;
+        if (t.harmonic > worst.harmonic) worst.harmonic = t.harmonic, worst.which = t.which;
+        first = false;
+    }
+    std::printf("%.2f\t%+.3f\t%.1f (%d)\n", worst.level, worst.level - level + 0.0, worst.harmonic,
+                worst.which);
+    return 0;
+}
+
+// The start (s) of the first stretch of at least 100 ms of zeros after the first sample that is
+// not zero (of any channel), or -1 when there is none.
+double FirstSilence(const Audio& audio) {
+    std::size_t frames = audio.channels.empty() ? 0 : audio.channels[0].size(), run = 0;
+    auto needed = std::size_t(0.1 * audio.rate);
+    bool sounded = false;
+    for (std::size_t n = 0; n < frames; ++n) {
+        bool zero = std::all_of(audio.channels.begin(), audio.channels.end(),
+                                [&](const std::vector<double>& c) { return c[n] == 0.0; });
+        if (!zero) sounded = true, run = 0;
+        if (zero && sounded && ++run == needed) return double(n + 1 - needed) / audio.rate;
+    }
+    return -1.0;
+}
+
+// Prints the first silence of the source and of the output (s, -1: none) and the share of the
+// output's samples that are zero where the source holds 100 ms or more of zeros, 50 ms in from
+// their ends (the filters' ringing).
+int SilenceFiles(const char* sourcePath, const char* outputPath) {
+    Audio source, output;
+    if (!ReadOrSay(sourcePath, source) || !ReadOrSay(outputPath, output)) return 1;
+    std::size_t zeros = 0, counted = 0, frames = source.channels[0].size(), run = 0;
+    double margin = 0.05;
+    auto stretch = [&](std::size_t from, std::size_t to) {  // source frames [from, to) are zero
+        double begin = double(from) / source.rate + margin, end = double(to) / source.rate - margin;
+        if (to - from < std::size_t(0.1 * source.rate) || end <= begin) return;
+        for (auto m = std::size_t(begin * output.rate);
+             m < std::size_t(end * output.rate) && m < output.channels[0].size(); ++m) {
+            for (const auto& c : output.channels) zeros += c[m] == 0.0, ++counted;
+        }
+    };
+    for (std::size_t n = 0; n <= frames; ++n) {
+        bool zero = n < frames && std::all_of(source.channels.begin(), source.channels.end(),
+                                              [&](const auto& c) { return c[n] == 0.0; });
+        if (zero) {
+            ++run;
+        } else {
+            if (run > 0) stretch(n - run, n);
+            run = 0;
+        }
+    }
+    std::printf("%.3f\t%.3f\t%.2f\n", FirstSilence(source), FirstSilence(output),
+                counted ? 100.0 * double(zeros) / double(counted) : 0.0);
+    return 0;
+}
+
+// Prints how many samples stand at full scale (an integer output's largest or smallest code, or
+// a float's 1.0 and beyond) and the peak (dBFS).
+int PeakFile(const char* path) {
+    Audio audio;
+    if (!ReadOrSay(path, audio)) return 1;
+    double full = audio.isFloat ? 1.0 : 1.0 - std::ldexp(1.0, 1 - audio.bits), peak = 0.0;
+    long long count = 0;
+    for (const auto& channel : audio.channels) {
+        for (double v : channel) {
+            count += std::fabs(v) >= full;
+            peak = std::max(peak, std::fabs(v));
+        }
+    }
+    std::printf("%lld\t%+.2f\n", count, 20 * std::log10(peak));
+    return 0;
+}
+
 int Time(int runs, const char* outdir, char** command) {
     std::vector<double> seconds;
     for (int i = 0; i < runs; ++i) {
@@ -567,7 +745,26 @@ int SelfCheck() {
         "length error %+lld: %s\n",
         f.thdn, f.level, f.spur, f.spurAt, f.delay, static_cast<long long>(f.lengthError),
         ok ? "as made" : "WRONG");
-    return ok ? 0 : 1;
+    // A -90 dBFS tone 0.05 dB low with a 5th harmonic at -140 dBFS; and the fade rounded to 16
+    // bits without dither, which falls silent where its amplitude drops below half a step
+    // (-96.3 dBFS, 6.05 s into the fade), 4 s before the source does.
+    std::vector<double> low = RenderSignal("tone", 48000, -90.05);
+    for (std::size_t n = 0; n < low.size(); ++n)
+        low[n] += 1e-7 * std::sin(2 * kPi * 5 * kToneFrequency * double(n) / 48000 + 1.0);
+    LowTone tone = MeasureLowTone(low, 48000);
+    Audio fade{48000, 16, false, {RenderSignal("fade", 48000, 0.0)}};
+    double sourceSilence = FirstSilence(fade);
+    for (double& v : fade.channels[0]) v = std::round(v * 32768) / 32768;
+    double roundedSilence = FirstSilence(fade);
+    bool lowOk = std::fabs(tone.level + 90.05) < 0.002 && tone.which == 5 &&
+                 std::fabs(tone.harmonic + 140) < 0.1 && std::fabs(sourceSilence - 10.5) < 1e-3 &&
+                 roundedSilence > 6.45 && roundedSilence < 6.65;
+    std::printf(
+        "-90 dBFS tone at %.3f dBFS, harmonic %d at %.2f dBFS; fade silent from %.3f s, "
+        "rounded to 16 bits from %.3f s: %s\n",
+        tone.level, tone.which, tone.harmonic, sourceSilence, roundedSilence,
+        lowOk ? "as made" : "WRONG");
+    return ok && lowOk ? 0 : 1;
 }
 
 int Usage() {
@@ -575,6 +772,11 @@ int Usage() {
                  "usage: ratemill-quality make FIN FOUT CHANNELS FILE [--level DB] [--float]\n"
                  "       ratemill-quality measure FIN FOUT CHANNELS FILE [--level DB] "
                  "[--quantise BITS]\n"
+                 "       ratemill-quality signal tone|fade|mix RATE CHANNELS FILE [--level DB] "
+                 "[--float]\n"
+                 "       ratemill-quality tone FILE --level DB\n"
+                 "       ratemill-quality silence SOURCE OUTPUT\n"
+                 "       ratemill-quality peak FILE\n"
                  "       ratemill-quality sweep RATE FILE\n"
                  "       ratemill-quality time RUNS OUTDIR COMMAND...\n"
                  "       ratemill-quality self-check\n");
@@ -588,6 +790,26 @@ int main(int argc, char** argv) {
     if (command == "self-check" && argc == 2) return SelfCheck();
     if (command == "sweep" && argc == 4 && std::atoi(argv[2]) >= 1000)
         return Sweep(std::atoi(argv[2]), argv[3]);
+    if (command == "signal" && argc >= 6 && std::atoi(argv[3]) >= 1000 && std::atoi(argv[4]) >= 1 &&
+        std::atoi(argv[4]) <= 2) {
+        int bits = 24;
+        double level = 0.0;
+        for (int i = 6; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--float") == 0)
+                bits = 32;
+            else if (std::strcmp(argv[i], "--level") == 0 && i + 1 < argc)
+                level = std::atof(argv[++i]);
+            else
+                return Usage();
+        }
+        int status =
+            MakeSignal(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5], bits, level);
+        return status == 2 ? Usage() : status;
+    }
+    if (command == "tone" && argc == 5 && std::strcmp(argv[3], "--level") == 0)
+        return ToneFile(argv[2], std::atof(argv[4]));
+    if (command == "silence" && argc == 4) return SilenceFiles(argv[2], argv[3]);
+    if (command == "peak" && argc == 3) return PeakFile(argv[2]);
     if (command == "time" && argc > 4 && std::atoi(argv[2]) > 0)
         return Time(std::atoi(argv[2]), argv[3], argv + 4);
     if ((command == "make" || command == "measure") && argc >= 6) {
