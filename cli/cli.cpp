@@ -496,6 +496,20 @@ CString LevelReport(const wchar_t* name, const FileResult& result) {
 
 namespace {
 
+// Reads an option's value that is one of a few names into *target, or says what is wrong with
+// it: message has the value.
+template <typename T, std::size_t N>
+CliCommand ApplyName(const wchar_t* value, const std::pair<const wchar_t*, T> (&names)[N],
+                     T* target, CString* error, const wchar_t* message) {
+    for (const auto& name : names) {
+        if (std::wcscmp(value, name.first) != 0) continue;
+        *target = name.second;
+        return CliCommand::Convert;
+    }
+    *error = FormatString(message, value);
+    return CliCommand::UsageError;
+}
+
 // Reads a number option's value into *target, or says what is wrong with it: message has the
 // value, then the lowest and highest number allowed.
 CliCommand ApplyNumber(const wchar_t* value, int low, int high, int* target, CString* error,
@@ -529,12 +543,10 @@ const CliOption kCliOptions[] = {
     {L"-Q", L"--quality", L"MODE", L"standard or high (default: the stored choice, else standard)",
      [](const wchar_t* value, CliOptions* options, CString* error) {
          options->qualityGiven = true;
-         if (std::wcscmp(value, L"standard") == 0 || std::wcscmp(value, L"high") == 0) {
-             options->quality = value[0] == L'h' ? Quality::High : Quality::Standard;
-             return CliCommand::Convert;
-         }
-         *error = FormatString(L"quality '%s' must be standard or high", value);
-         return CliCommand::UsageError;
+         const std::pair<const wchar_t*, Quality> names[] = {{L"standard", Quality::Standard},
+                                                             {L"high", Quality::High}};
+         return ApplyName(value, names, &options->quality, error,
+                          L"quality '%s' must be standard or high");
      }},
     {nullptr, L"--bits", L"N",
      L"16, 24 or 32f (float) per sample; 24 and 32f with -Q high (default 16)",
@@ -542,26 +554,16 @@ const CliOption kCliOptions[] = {
          options->formatGiven = true;
          const std::pair<const wchar_t*, SampleType> names[] = {
              {L"16", SampleType::Int16}, {L"24", SampleType::Int24}, {L"32f", SampleType::Float32}};
-         for (const auto& name : names) {
-             if (std::wcscmp(value, name.first) != 0) continue;
-             options->format = name.second;
-             return CliCommand::Convert;
-         }
-         *error = FormatString(L"bits '%s' must be 16, 24 or 32f", value);
-         return CliCommand::UsageError;
+         return ApplyName(value, names, &options->format, error,
+                          L"bits '%s' must be 16, 24 or 32f");
      }},
     {nullptr, L"--dither", L"KIND", L"none, tpdf or shaped: -Q high, 16 and 24 bits (default tpdf)",
      [](const wchar_t* value, CliOptions* options, CString* error) {
          options->ditherGiven = true;
          const std::pair<const wchar_t*, Dither> names[] = {
              {L"none", Dither::None}, {L"tpdf", Dither::Tpdf}, {L"shaped", Dither::Shaped}};
-         for (const auto& name : names) {
-             if (std::wcscmp(value, name.first) != 0) continue;
-             options->dither = name.second;
-             return CliCommand::Convert;
-         }
-         *error = FormatString(L"dither '%s' must be none, tpdf or shaped", value);
-         return CliCommand::UsageError;
+         return ApplyName(value, names, &options->dither, error,
+                          L"dither '%s' must be none, tpdf or shaped");
      }},
     {nullptr, L"--gain", L"DB", L"change the level by DB decibels, -60 to 60 (default 0)",
      [](const wchar_t* value, CliOptions* options, CString* error) {
@@ -585,12 +587,10 @@ const CliOption kCliOptions[] = {
      L"linear or minimum (high quality; default: stored, else linear)",
      [](const wchar_t* value, CliOptions* options, CString* error) {
          options->phaseGiven = true;
-         if (std::wcscmp(value, L"linear") == 0 || std::wcscmp(value, L"minimum") == 0) {
-             options->phase = value[0] == L'm' ? FilterPhase::Minimum : FilterPhase::Linear;
-             return CliCommand::Convert;
-         }
-         *error = FormatString(L"phase '%s' must be linear or minimum", value);
-         return CliCommand::UsageError;
+         const std::pair<const wchar_t*, FilterPhase> names[] = {
+             {L"linear", FilterPhase::Linear}, {L"minimum", FilterPhase::Minimum}};
+         return ApplyName(value, names, &options->phase, error,
+                          L"phase '%s' must be linear or minimum");
      }},
     {L"-v", L"--verbose", nullptr, L"print diagnostic lines on standard error",
      [](const wchar_t*, CliOptions* options, CString*) {
