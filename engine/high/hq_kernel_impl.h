@@ -267,9 +267,15 @@ void PolyRun(HqPolyRunOf<T>& run) {
     std::int64_t index = run.index, phase = run.phase;
     const std::int64_t whole = run.step / run.phases, part = run.step % run.phases;
     for (int n = 0; n < run.count; ++n) {
-        const T* w;
+        const T* x0 = run.in[0] + index;
+        const T* x1 = run.in[kChannels - 1] + index;
+        Sum8<T> s0, s1;
         if (run.slopes == nullptr) {
-            w = run.weights + phase * taps;
+            const T* w = run.weights + phase * taps;
+            for (int k = 0; k < taps; k += 8) {
+                s0.Add(w + k, x0 + k);
+                if (kChannels == 2) s1.Add(w + k, x1 + k);
+            }
         } else {
             const std::int64_t fine = phase * run.rows;
             const std::int64_t row = fine / run.phases;
@@ -277,16 +283,13 @@ void PolyRun(HqPolyRunOf<T>& run) {
                                        static_cast<double>(run.phases));
             const T* a = run.weights + row * taps;
             const T* s = run.slopes + row * taps;
-            T* out = run.scratch;
-            for (int k = 0; k < taps; ++k) out[k] = a[k] + f * s[k];
-            w = run.scratch;
-        }
-        const T* x0 = run.in[0] + index;
-        const T* x1 = run.in[kChannels - 1] + index;
-        Sum8<T> s0, s1;
-        for (int k = 0; k < taps; k += 8) {
-            s0.Add(w + k, x0 + k);
-            if (kChannels == 2) s1.Add(w + k, x1 + k);
+            // Eight interpolated weights at a time, used while they are still in registers.
+            for (int k = 0; k < taps; k += 8) {
+                T w[8];
+                for (int j = 0; j < 8; ++j) w[j] = a[k + j] + f * s[k + j];
+                s0.Add(w, x0 + k);
+                if (kChannels == 2) s1.Add(w, x1 + k);
+            }
         }
         run.out[0][n] = s0.Fold();
         if (kChannels == 2) run.out[1][n] = s1.Fold();
