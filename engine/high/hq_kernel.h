@@ -32,11 +32,10 @@ struct HqPolyRunOf {
     std::int64_t phases;
     // Exact phases: row `phase` of `weights`. Otherwise the table holds `rows` + 1 rows at
     // offsets k / rows and `slopes` their differences, and the weights are interpolated
-    // linearly between the two rows around phase / phases (into `scratch`, `taps` values).
+    // linearly between the two rows around phase / phases.
     const T* weights;
     const T* slopes;  // null for exact phases
     std::int64_t rows;
-    T* scratch;
 };
 
 // The loops on one sample type.

@@ -20,7 +20,7 @@ namespace {
 #define HQ_INDEPENDENT _Pragma("GCC ivdep")
 #endif
 
-// Eight lanes of a sample type, and their halves.
+// Eight lanes of single precision and their halves; four of double precision.
 template <typename T>
 struct Vectors;
 template <>
@@ -30,7 +30,6 @@ struct Vectors<float> {
 };
 template <>
 struct Vectors<double> {
-    typedef double Lanes __attribute__((vector_size(64)));
     typedef double Quad __attribute__((vector_size(32)));
 };
 
@@ -220,15 +219,47 @@ void FoldMultiply(const T* __restrict yr, const T* __restrict yi, const T* __res
     }
 }
 
-// The lanes' sum in a fixed order: ((0 + 4) + (2 + 6)) + ((1 + 5) + (3 + 7)).
+// Eight lanes of products summed per lane, then folded in a fixed order:
+// ((0 + 4) + (2 + 6)) + ((1 + 5) + (3 + 7)).
 template <typename T>
-inline T Fold(const typename Vectors<T>::Lanes& sum) {
-    typename Vectors<T>::Quad low, high;
-    std::memcpy(&low, &sum, sizeof low);
-    std::memcpy(&high, reinterpret_cast<const char*>(&sum) + sizeof low, sizeof high);
-    const typename Vectors<T>::Quad s = low + high;
-    return (s[0] + s[2]) + (s[1] + s[3]);
-}
+struct Sum8;
+// In single precision the eight lanes are one vector (a register from AVX2 on).
+template <>
+struct Sum8<float> {
+    Vectors<float>::Lanes lanes = {0, 0, 0, 0, 0, 0, 0, 0};
+    void Add(const float* w, const float* x) {
+        Vectors<float>::Lanes a, b;
+        std::memcpy(&a, w, sizeof a);
+        std::memcpy(&b, x, sizeof b);
+        lanes += a * b;
+    }
+    float Fold() const {
+        Vectors<float>::Quad low, high;
+        std::memcpy(&low, &lanes, sizeof low);
+        std::memcpy(&high, reinterpret_cast<const char*>(&lanes) + sizeof low, sizeof high);
+        const Vectors<float>::Quad s = low + high;
+        return (s[0] + s[2]) + (s[1] + s[3]);
+    }
+};
+// In double precision as two halves of four lanes: a vector of eight doubles is wider than any
+// register below AVX-512 and would live on the stack. The same sums lane by lane.
+template <>
+struct Sum8<double> {
+    Vectors<double>::Quad low = {0, 0, 0, 0}, high = low;
+    void Add(const double* w, const double* x) {
+        Vectors<double>::Quad a, b;
+        std::memcpy(&a, w, sizeof a);
+        std::memcpy(&b, x, sizeof b);
+        low += a * b;
+        std::memcpy(&a, w + 4, sizeof a);
+        std::memcpy(&b, x + 4, sizeof b);
+        high += a * b;
+    }
+    double Fold() const {
+        const Vectors<double>::Quad s = low + high;
+        return (s[0] + s[2]) + (s[1] + s[3]);
+    }
+};
 
 template <int kChannels, typename T>
 void PolyRun(HqPolyRunOf<T>& run) {
@@ -236,9 +267,15 @@ void PolyRun(HqPolyRunOf<T>& run) {
     std::int64_t index = run.index, phase = run.phase;
     const std::int64_t whole = run.step / run.phases, part = run.step % run.phases;
     for (int n = 0; n < run.count; ++n) {
-        const T* w;
+        const T* x0 = run.in[0] + index;
+        const T* x1 = run.in[kChannels - 1] + index;
+        Sum8<T> s0, s1;
         if (run.slopes == nullptr) {
-            w = run.weights + phase * taps;
+            const T* w = run.weights + phase * taps;
+            for (int k = 0; k < taps; k += 8) {
+                s0.Add(w + k, x0 + k);
+                if (kChannels == 2) s1.Add(w + k, x1 + k);
+            }
         } else {
             const std::int64_t fine = phase * run.rows;
             const std::int64_t row = fine / run.phases;
@@ -246,25 +283,16 @@ void PolyRun(HqPolyRunOf<T>& run) {
                                        static_cast<double>(run.phases));
             const T* a = run.weights + row * taps;
             const T* s = run.slopes + row * taps;
-            T* out = run.scratch;
-            for (int k = 0; k < taps; ++k) out[k] = a[k] + f * s[k];
-            w = run.scratch;
-        }
-        const T* x0 = run.in[0] + index;
-        const T* x1 = run.in[kChannels - 1] + index;
-        typename Vectors<T>::Lanes s0 = {0, 0, 0, 0, 0, 0, 0, 0}, s1 = s0;
-        for (int k = 0; k < taps; k += 8) {
-            typename Vectors<T>::Lanes a, b;
-            std::memcpy(&a, w + k, sizeof a);
-            std::memcpy(&b, x0 + k, sizeof b);
-            s0 += a * b;
-            if (kChannels == 2) {
-                std::memcpy(&b, x1 + k, sizeof b);
-                s1 += a * b;
+            // Eight interpolated weights at a time, used while they are still in registers.
+            for (int k = 0; k < taps; k += 8) {
+                T w[8];
+                for (int j = 0; j < 8; ++j) w[j] = a[k + j] + f * s[k + j];
+                s0.Add(w, x0 + k);
+                if (kChannels == 2) s1.Add(w, x1 + k);
             }
         }
-        run.out[0][n] = Fold<T>(s0);
-        if (kChannels == 2) run.out[1][n] = Fold<T>(s1);
+        run.out[0][n] = s0.Fold();
+        if (kChannels == 2) run.out[1][n] = s1.Fold();
         index += whole;
         phase += part;
         if (phase >= run.phases) {

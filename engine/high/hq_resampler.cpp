@@ -151,7 +151,6 @@ class PolyStage {
         m_channels = channels;
         m_index = m_phase = 0;
         const HqPolyDesign& d = m_table->design;
-        m_scratch.assign(static_cast<std::size_t>(d.paddedTaps), 0.0f);
         // Output 0's window starts taps / 2 - 1 inputs before input 0.
         for (int c = 0; c < channels; ++c) {
             in[c].Clear();
@@ -182,7 +181,6 @@ class PolyStage {
         run.weights = m_table->weights.data();
         run.slopes = d.exact ? nullptr : m_table->slopes.data();
         run.rows = d.rows;
-        run.scratch = m_scratch.data();
         kernel.poly(run);
         m_phase = run.phase;
         const std::int64_t used = std::min(run.index, in[0].Size());
@@ -197,7 +195,6 @@ class PolyStage {
     std::shared_ptr<const HqPolyTable<T>> m_table;
     int m_channels = 1;
     std::int64_t m_index = 0, m_phase = 0;
-    std::vector<T> m_scratch;
 };
 
 // The stages in float or double; the samples come in and go out as floats.
