@@ -628,7 +628,7 @@ FileResult ConvertOne(const CFileName& entry, const ConversionTarget& target,
 
 // The batch over one path; each thread makes its resampler with make.
 template <typename Path, typename Make>
-bool RunBatch(const std::vector<const CFileName*>& sources, const ConversionTarget& target,
+bool RunBatch(const std::vector<BatchSource>& sources, const ConversionTarget& target,
               const std::atomic<int>& stopFlag, ConversionObserver* observer, int jobs,
               int* failedFiles, Make make) {
     const int n = static_cast<int>(sources.size());
@@ -650,10 +650,10 @@ bool RunBatch(const std::vector<const CFileName*>& sources, const ConversionTarg
                 if (next >= n || stopFlag.load() != 0) return;
                 i = next++;
                 if (observer != nullptr) observer->OnFileBegin(i);
-                const CFileName* entry = sources[static_cast<std::size_t>(i)];
+                const CFileName* entry = sources[static_cast<std::size_t>(i)].file;
                 if (entry != nullptr) PrepareFile(job, *entry, target);
             }
-            if (sources[static_cast<std::size_t>(i)] != nullptr) {
+            if (sources[static_cast<std::size_t>(i)].file != nullptr) {
                 if (resampler) {
                     ConvertPrepared<Path>(job, i, stopFlag, observer, *resampler);
                 } else if (job.ready) {
@@ -801,6 +801,14 @@ bool RunConversionBatch(const std::vector<const CFileName*>& sources,
                         const ConversionTarget& target, const std::atomic<int>& stopFlag,
                         ConversionObserver* observer, int jobs, int* failedFiles,
                         ResamplerFactory makeResampler) {
+    std::vector<BatchSource> list(sources.size());
+    for (std::size_t i = 0; i < sources.size(); ++i) list[i].file = sources[i];
+    return RunSourceBatch(list, target, stopFlag, observer, jobs, failedFiles, makeResampler);
+}
+
+bool RunSourceBatch(const std::vector<BatchSource>& sources, const ConversionTarget& target,
+                    const std::atomic<int>& stopFlag, ConversionObserver* observer, int jobs,
+                    int* failedFiles, ResamplerFactory makeResampler) {
     if (target.quality == Quality::High) {
         const HqOptions options{target.format != SampleType::Int16, target.phase};
         return RunBatch<FloatPath>(sources, target, stopFlag, observer, jobs, failedFiles,

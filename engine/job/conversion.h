@@ -44,6 +44,12 @@ struct ConversionTarget {
     bool preventClipping = false;
     bool keepMetadata = true;
     FilterPhase phase = FilterPhase::Linear;  // the high quality's filter
+    // Output names: a template of {name}, {rate}, {khz}, {channels}, {bits} and {quality}
+    // ("take_{khz}k"); empty means the source's base name. The extension is the source's.
+    CString nameTemplate{};
+    // A source whose output name already holds a complete output of this target is skipped
+    // instead of getting a numbered name.
+    bool skipExisting = false;
 };
 
 // The peak that preventClipping leaves, at most, in dBFS.
@@ -182,3 +188,16 @@ bool RunConversionBatch(const std::vector<const CFileName*>& sources,
                         const ConversionTarget& target, const std::atomic<int>& stopFlag,
                         ConversionObserver* observer, int jobs = 1, int* failedFiles = nullptr,
                         ResamplerFactory makeResampler = nullptr);
+
+// One source of a batch: the file (null: skipped) and the folder below the target's folder
+// that its output goes to, made as needed ("" the target's folder itself; path elements
+// separated by the platform's separator; not used when outputs go beside their sources).
+struct BatchSource {
+    const CFileName* file = nullptr;
+    CString subfolder;
+};
+
+// The same batch with a subfolder for each source.
+bool RunSourceBatch(const std::vector<BatchSource>& sources, const ConversionTarget& target,
+                    const std::atomic<int>& stopFlag, ConversionObserver* observer, int jobs = 1,
+                    int* failedFiles = nullptr, ResamplerFactory makeResampler = nullptr);
