@@ -53,6 +53,15 @@ constexpr wchar_t kUsageEnd[] =
     L"line on standard error (not with -q): 'name.wav: 6,123 samples clipped (peak +2.9\n"
     L"dBFS)'. --prevent-clipping reads such a file twice, first to measure its peak, and\n"
     L"lowers its gain so that the peak stays at or below -0.1 dBFS, saying by how much.\n"
+    L"\n"
+    L"A FILE of - is one WAV stream read from standard input (its output goes to -o's\n"
+    L"folder, else to the working folder, as stdin.wav); -o - writes the one source's\n"
+    L"output to standard output as a WAV stream. Both pass through a temporary file, so\n"
+    L"the header holds the true sizes. The lines about files then go to standard error,\n"
+    L"as they do with --report -. --report writes a row for every source given: its\n"
+    L"output, status and reason, source and target formats, frames in and out, seconds,\n"
+    L"peak dBFS and clipped samples. --files-from adds the names of a list, one a line\n"
+    L"(CR LF too; -0: NUL-separated), to those given.\n"
 #ifdef _WIN32
     L"\n"
     L"A FILE with * or ? in its name part (after -- as well) stands for the files of its\n"
@@ -659,13 +668,13 @@ const CliOption kCliOptions[] = {
          options->filesFrom.Assign(value);
          return CliCommand::Convert;
      }},
-    {L"-0", L"--null", nullptr, L"the names in the --files-from list end with NUL, not a line end",
+    {L"-0", L"--null", nullptr, L"the --files-from list's names end with NUL bytes, not line ends",
      [](const wchar_t*, CliOptions* options, CString*) {
          options->nulSeparated = true;
          return CliCommand::Convert;
      }},
     {nullptr, L"--report", L"FILE",
-     L"write a results log: CSV, or JSON Lines for a .jsonl name (-: standard output)",
+     L"write a results log: CSV, or JSON Lines if FILE ends in .jsonl",
      [](const wchar_t* value, CliOptions* options, CString* error) {
          if (value == nullptr || *value == 0) {
              *error = FormatString(L"--report needs a file name");
