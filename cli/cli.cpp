@@ -16,7 +16,9 @@
 #include "base/filename.h"
 #include "base/format.h"
 #include "base/version.h"
+#include "cli/streams.h"
 #include "engine/job/conversion.h"
+#include "engine/job/results_log.h"
 #include "media/wave_file.h"
 #include "platform/platform.h"
 #include "settings/app_parameter.h"
@@ -51,6 +53,15 @@ constexpr wchar_t kUsageEnd[] =
     L"line on standard error (not with -q): 'name.wav: 6,123 samples clipped (peak +2.9\n"
     L"dBFS)'. --prevent-clipping reads such a file twice, first to measure its peak, and\n"
     L"lowers its gain so that the peak stays at or below -0.1 dBFS, saying by how much.\n"
+    L"\n"
+    L"A FILE of - is one WAV stream read from standard input (its output goes to -o's\n"
+    L"folder, else to the working folder, as stdin.wav); -o - writes the one source's\n"
+    L"output to standard output as a WAV stream. Both pass through a temporary file, so\n"
+    L"the header holds the true sizes. The lines about files then go to standard error,\n"
+    L"as they do with --report -. --report writes a row for every source given: its\n"
+    L"output, status and reason, source and target formats, frames in and out, seconds,\n"
+    L"peak dBFS and clipped samples. --files-from adds the names of a list, one a line\n"
+    L"(CR LF too; -0: NUL-separated), to those given.\n"
 #ifdef _WIN32
     L"\n"
     L"A FILE with * or ? in its name part (after -- as well) stands for the files of its\n"
@@ -157,16 +168,64 @@ bool IsMisleading(std::uint32_t c) {
            (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
+// A source as the command line gave it, for the results log: its place in the batch, or how
+// it was refused before.
+struct GivenSource {
+    CString name;
+    int batchIndex = -1;
+    FileResult rejected;
+};
+
+// A folder of temporary files, removed with the files named in it when the object goes.
+class TemporaryFiles {
+  public:
+    TemporaryFiles() = default;
+    TemporaryFiles(const TemporaryFiles&) = delete;
+    TemporaryFiles& operator=(const TemporaryFiles&) = delete;
+    ~TemporaryFiles() {
+        for (CString& file : m_files) platform::DeleteFilePath(file.WideText());
+        if (!m_folder.empty()) platform::DeleteFolder(m_folder.c_str());
+    }
+    bool Make() { return platform::MakeTemporaryFolder(&m_folder); }
+    const wchar_t* Folder() const { return m_folder.c_str(); }
+    // A name in the folder, removed at the end.
+    CString File(const wchar_t* name) {
+        CString path((m_folder + platform::kPathSeparator + name).c_str());
+        Add(path);
+        return path;
+    }
+    void Add(const CString& path) {
+        m_files.emplace_back();
+        m_files.back().AssignString(path);
+    }
+
+  private:
+    std::wstring m_folder;
+    std::vector<CString> m_files;
+};
+
 // Progress of the batch on standard error, results on standard output. Files may be converted
 // on several threads at once, so every call takes the lock.
 class CliObserver : public ConversionObserver {
   public:
-    CliObserver(std::vector<CString>& names, bool quiet, bool live)
-        : m_names(names), m_quiet(quiet), m_live(live) {}
+    // Converted files are named on `results`; with toStandardOutput their output is called
+    // "standard output".
+    CliObserver(std::vector<CString>& names, bool quiet, bool live, platform::Stream results,
+                bool toStandardOutput)
+        : m_names(names),
+          m_quiet(quiet),
+          m_live(live),
+          m_resultStream(results),
+          m_toStandardOutput(toStandardOutput) {}
 
     int Converted() const { return m_converted; }
+    // How each file ended, by its index (NotStarted for those a stop left out).
+    std::vector<FileResult>& Results() { return m_results; }
 
-    void OnBatchBegin(int fileCount) override { m_count = fileCount; }
+    void OnBatchBegin(int fileCount) override {
+        m_count = fileCount;
+        m_results.resize(static_cast<std::size_t>(fileCount));
+    }
 
     void OnFileBegin(int index) override {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -184,9 +243,14 @@ class CliObserver : public ConversionObserver {
 
     void OnFileResult(int index, const FileResult& result) override {
         std::lock_guard<std::mutex> lock(m_lock);
+        m_results[static_cast<std::size_t>(index)] = CopyOfResult(result);
         m_active.erase(index);
         ClearLine();
         const wchar_t* source = m_names[static_cast<std::size_t>(index)].WideText();
+        FileResult shown = CopyOfResult(result);
+        if (m_toStandardOutput && shown.outputPath.Length() > 0) {
+            shown.outputPath.Assign(L"standard output");
+        }
         if (!m_quiet) {
             CString level = LevelReport(source, result);
             if (level.Length() > 0) Print(platform::Stream::Err, L"%s", level.WideText());
@@ -194,13 +258,16 @@ class CliObserver : public ConversionObserver {
         if (result.status == FileStatus::Converted) {
             ++m_converted;
             if (m_quiet) return;
-            CString out = PrintableName(result.outputPath);
-            Print(platform::Stream::Out, L"%s -> %s\n", source, out.WideText());
+            CString out =
+                m_toStandardOutput ? CString(L"standard output") : PrintableName(result.outputPath);
+            Print(m_resultStream, L"%s -> %s\n", source, out.WideText());
             return;
         }
         // A failed file, or a stopped one, whose output is not the whole of it: said with -q
         // too. The output's name in the text is escaped as the source's is.
-        CString text = DescribeFileResult(result, PrintableName);
+        CString (*showName)(const CString&) = PrintableName;
+        if (m_toStandardOutput) showName = nullptr;
+        CString text = DescribeFileResult(shown, showName);
         Print(platform::Stream::Err, L"%s: %s: %s\n", kProgram, source, text.WideText());
     }
 
@@ -243,6 +310,9 @@ class CliObserver : public ConversionObserver {
     std::vector<CString>& m_names;
     bool m_quiet;
     bool m_live;
+    platform::Stream m_resultStream;
+    bool m_toStandardOutput;
+    std::vector<FileResult> m_results;
     std::mutex m_lock;
     bool m_drawn = false;
     int m_count = 0;
@@ -534,7 +604,7 @@ const CliOption kCliOptions[] = {
          return ApplyNumber(value, 1, 2, &options->channels, error,
                             L"channels '%s' must be %d or %d");
      }},
-    {L"-o", L"--output", L"DIR", L"output folder (default: beside each source)",
+    {L"-o", L"--output", L"DIR", L"output folder (default: beside each source; -: standard output)",
      [](const wchar_t* value, CliOptions* options, CString*) {
          options->outputGiven = true;
          options->outputFolder.Assign(value);
@@ -591,6 +661,27 @@ const CliOption kCliOptions[] = {
              {L"linear", FilterPhase::Linear}, {L"minimum", FilterPhase::Minimum}};
          return ApplyName(value, names, &options->phase, error,
                           L"phase '%s' must be linear or minimum");
+     }},
+    {nullptr, L"--files-from", L"FILE",
+     L"also convert the files named in FILE, one a line (-: standard input)",
+     [](const wchar_t* value, CliOptions* options, CString*) {
+         options->filesFrom.Assign(value);
+         return CliCommand::Convert;
+     }},
+    {L"-0", L"--null", nullptr, L"the --files-from list's names end with NUL bytes, not line ends",
+     [](const wchar_t*, CliOptions* options, CString*) {
+         options->nulSeparated = true;
+         return CliCommand::Convert;
+     }},
+    {nullptr, L"--report", L"FILE",
+     L"write a results log: CSV, or JSON Lines if FILE ends in .jsonl",
+     [](const wchar_t* value, CliOptions* options, CString* error) {
+         if (value == nullptr || *value == 0) {
+             *error = FormatString(L"--report needs a file name");
+             return CliCommand::UsageError;
+         }
+         options->reportPath.Assign(value);
+         return CliCommand::Convert;
      }},
     {L"-v", L"--verbose", nullptr, L"print diagnostic lines on standard error",
      [](const wchar_t*, CliOptions* options, CString*) {
@@ -705,8 +796,13 @@ CliCommand ParseCommandLine(int argc, const wchar_t* const* argv, CliOptions* op
         if (command != CliCommand::Convert) return command;
     }
     if (options->showSettings) return CliCommand::Settings;
-    if (options->files.empty()) {
+    if (options->files.empty() && options->filesFrom.Length() == 0) {
         *error = FormatString(L"no input files");
+        return CliCommand::UsageError;
+    }
+    const bool toStandardOutput = options->outputGiven && options->outputFolder.Equals(L"-");
+    if (toStandardOutput && options->reportPath.Equals(L"-")) {
+        *error = FormatString(L"--report - and -o - cannot both use standard output");
         return CliCommand::UsageError;
     }
     return CliCommand::Convert;
@@ -732,6 +828,39 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
             break;
     }
     ExpandWildcards(&options.files);
+    // The names of a list follow those of the command line, taken as they are (no wildcards).
+    if (options.filesFrom.Length() > 0) {
+        std::string list;
+        int systemError = 0;
+        if (!ReadNameList(options.filesFrom, &list, &systemError)) {
+            wchar_t text[256] = L"";
+            platform::ErrorText(systemError, text, 256);
+            CString name = PrintableName(options.filesFrom);
+            Print(platform::Stream::Err, L"%s: %s: the list of files cannot be read: %s\n",
+                  kProgram, name.WideText(), text);
+            return kExitFailed;
+        }
+        for (CString& name : SplitNameList(list, options.nulSeparated)) {
+            options.files.push_back(std::move(name));
+        }
+    }
+    const bool toStandardOutput = options.outputGiven && options.outputFolder.Equals(L"-");
+    const std::size_t fromStandardInput = static_cast<std::size_t>(
+        std::count_if(options.files.begin(), options.files.end(),
+                      [](const CString& file) { return file.Equals(L"-"); }));
+    const wchar_t* streamError =
+        fromStandardInput > 1 ? L"standard input (-) can be read only once"
+        : fromStandardInput > 0 && options.filesFrom.Equals(L"-")
+            ? L"standard input cannot hold both the list of files (--files-from -) and a WAV "
+              L"stream (-)"
+        : toStandardOutput && options.files.size() != 1
+            ? L"-o - writes one WAV stream to standard output: it takes exactly one source"
+            : nullptr;
+    if (streamError != nullptr) {
+        Print(platform::Stream::Err, L"%s: %s\nTry '%s --help'.\n", kProgram, streamError,
+              kProgram);
+        return kExitUsage;
+    }
 
     static std::atomic<int> stopFlag{0};
     platform::CatchInterrupt(&stopFlag);
@@ -773,7 +902,50 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
         return kExitUsage;
     }
     if (!options.phaseGiven && settings.phase == 1) options.phase = FilterPhase::Minimum;
+    // The output of standard input goes to the output folder; without one, to the working
+    // folder when it is the only source (other sources have folders of their own to go beside).
+    if (fromStandardInput > 0 && !toStandardOutput && options.outputFolder.Length() == 0) {
+        if (options.files.size() > 1) {
+            InstallDiagnosticPrint(nullptr);
+            Print(platform::Stream::Err,
+                  L"%s: standard input (-) among other sources needs an output folder (-o)\nTry "
+                  L"'%s --help'.\n",
+                  kProgram, kProgram);
+            return kExitUsage;
+        }
+        options.outputFolder.Assign(L".");
+    }
     PrintSettingsUsed(settings, options);
+
+    // Standard input is copied into a file first and a standard output's WAV is made in one,
+    // both in a folder of their own that goes again at the end: the conversion seeks in its
+    // source and output and may read the source twice.
+    TemporaryFiles temporary;
+    CString standardInputPath;
+    if ((fromStandardInput > 0 || toStandardOutput) && !temporary.Make()) {
+        InstallDiagnosticPrint(nullptr);
+        Print(platform::Stream::Err,
+              L"%s: no temporary folder can be made for standard input or output\n", kProgram);
+        return kExitFailed;
+    }
+    FileResult standardInputResult;
+    if (fromStandardInput > 0) {
+        standardInputPath = temporary.File(L"stdin.wav");
+        int systemError = 0;
+        const CopyEnd end = CopyStandardInputTo(standardInputPath, stopFlag, &systemError);
+        if (end == CopyEnd::Stopped) {
+            InstallDiagnosticPrint(nullptr);
+            return stopFlag.load() > 0 ? stopFlag.load() : kExitStopped;
+        }
+        if (end != CopyEnd::Done) {
+            // Reported as a source that cannot be opened, with the system's reason.
+            standardInputResult.status = FileStatus::SourceUnreadable;
+            standardInputResult.sourceError = WaveError::CannotOpen;
+            standardInputResult.systemError = systemError;
+            standardInputPath.Clear();
+        }
+    }
+    if (toStandardOutput) options.outputFolder = CString(temporary.Folder());
 
     // Sources are checked as the window's file list checks them when they are added: a file
     // that does not open as WAV is reported and left out; the others go to the batch, each
@@ -783,14 +955,33 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     std::vector<CString> names;                 // as printed
     std::vector<std::vector<CString>> repeats;  // the other names each source was given by
     std::map<platform::FileId, std::size_t> seen;
+    std::vector<GivenSource> listed;  // each source once, in the order given, for the log
     int rejected = 0;
-    for (CString& file : options.files) {
-        CString name = PrintableName(file);
-        if (platform::InSystemFolder(file.WideText())) {
+    for (CString& argument : options.files) {
+        CString name = PrintableName(argument);
+        const bool standardInput = argument.Equals(L"-");
+        CString& file = standardInput ? standardInputPath : argument;
+        GivenSource source;
+        source.name.AssignString(argument);
+        if (standardInput && file.Length() == 0) {
+            CString text = DescribeFileResult(standardInputResult);
+            Print(platform::Stream::Err, L"%s: -: %s\n", kProgram, text.WideText());
+            source.rejected = CopyOfResult(standardInputResult);
+            listed.push_back(std::move(source));
+            ++rejected;
+            continue;
+        }
+        if (!standardInput && platform::InSystemFolder(file.WideText())) {
             Print(platform::Stream::Err,
                   L"%s: %s: not read: names in /dev, /proc and /sys stand for devices and the "
-                  L"system's own files, not WAV files (standard input cannot be read this way)\n",
+                  L"system's own files, not WAV files (standard input cannot be read this way; - "
+                  L"reads "
+                  L"it)\n",
                   kProgram, name.WideText());
+            source.rejected.status = FileStatus::SourceUnreadable;
+            source.rejected.sourceError = WaveError::CannotOpen;
+            source.rejected.systemError = platform::kErrorNotRegularFile;
+            listed.push_back(std::move(source));
             ++rejected;
             continue;
         }
@@ -804,9 +995,12 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
             CString text = DescribeFileResult(result);
             Print(platform::Stream::Err, L"%s: %s: %s\n", kProgram, name.WideText(),
                   text.WideText());
+            source.rejected = std::move(result);
+            listed.push_back(std::move(source));
             ++rejected;
             continue;
         }
+        source.batchIndex = static_cast<int>(entries.size());
         platform::FileId id;
         if (platform::GetFileId(file.WideText(), &id)) {
             auto known = seen.find(id);
@@ -822,6 +1016,7 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
         entries.push_back(std::move(entry));
         names.push_back(std::move(name));
         repeats.emplace_back();
+        listed.push_back(std::move(source));
     }
     for (std::size_t i = 0; i < repeats.size() && !options.quiet; ++i) {
         if (repeats[i].empty()) continue;
@@ -845,7 +1040,13 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
 
     const bool live =
         !options.quiet && !options.verbose && platform::IsTerminal(platform::Stream::Err);
-    CliObserver observer(names, options.quiet, live);
+    // With a WAV stream or the log on standard output, the lines about files go to standard
+    // error.
+    const bool logToStandardOutput = options.reportPath.Equals(L"-");
+    CliObserver observer(
+        names, options.quiet, live,
+        toStandardOutput || logToStandardOutput ? platform::Stream::Err : platform::Stream::Out,
+        toStandardOutput);
     int failed = 0;
     int jobs = options.jobs;
     if (jobs == 0) {
@@ -866,6 +1067,59 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     const bool stopped =
         RunConversionBatch(sources, target, stopFlag, &observer, jobs, &failed, makeResampler);
     InstallDiagnosticPrint(nullptr);
+    if (toStandardOutput && !observer.Results().empty()) {
+        // The one output, converted or stopped (a valid, shorter file), goes out whole.
+        FileResult& result = observer.Results().front();
+        temporary.Add(result.outputPath);
+        const bool made =
+            result.status == FileStatus::Converted || result.status == FileStatus::Stopped;
+        int systemError = 0;
+        if (made && result.outputPath.Length() > 0 &&
+            CopyToStandardOutput(result.outputPath, &systemError) != CopyEnd::Done &&
+            stopFlag.load() == 0) {
+            wchar_t text[256] = L"";
+            platform::ErrorText(systemError, text, 256);
+            Print(platform::Stream::Err, L"%s: %s: standard output cannot be written: %s\n",
+                  kProgram, names.front().WideText(), text);
+            if (result.status == FileStatus::Converted) {
+                result.status = FileStatus::WriteFailed;
+                result.systemError = systemError;
+                ++failed;
+            }
+        }
+    }
+
+    int logFailed = 0;
+    if (options.reportPath.Length() > 0) {
+        std::vector<ResultsLogRow> rows;
+        for (GivenSource& source : listed) {
+            ResultsLogRow row;
+            row.source = std::move(source.name);
+            row.result =
+                source.batchIndex >= 0
+                    ? CopyOfResult(observer.Results()[static_cast<std::size_t>(source.batchIndex)])
+                    : std::move(source.rejected);
+            if (toStandardOutput && row.result.outputPath.Length() > 0) {
+                row.result.outputPath.Assign(L"-");
+            }
+            rows.push_back(std::move(row));
+        }
+        int systemError = 0;
+        const bool written =
+            logToStandardOutput
+                ? WriteStandardOutput(
+                      ResultsLogText(rows, target, ResultsLogFormatFor(options.reportPath)),
+                      &systemError)
+                : WriteResultsLog(options.reportPath, rows, target, &systemError);
+        if (!written && stopFlag.load() == 0) {
+            wchar_t text[256] = L"";
+            platform::ErrorText(systemError, text, 256);
+            CString name = PrintableName(options.reportPath);
+            Print(platform::Stream::Err, L"%s: %s: the results log cannot be written: %s\n",
+                  kProgram, name.WideText(), text);
+            logFailed = 1;
+        }
+    }
 
     const int total = static_cast<int>(entries.size()) + rejected;  // each file counted once
     if (!options.quiet) {
@@ -873,8 +1127,9 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
               stopped ? L"Stopped: converted" : L"Converted", observer.Converted(), total);
     }
     // What stopped the batch decides the status: 130 for Ctrl-C, 143 for SIGTERM, ...
-    if (stopped) return stopFlag.load() > 0 ? stopFlag.load() : kExitStopped;
-    return (failed + rejected) > 0 ? kExitFailed : kExitConverted;
+    if (stopped || stopFlag.load() != 0)
+        return stopFlag.load() > 0 ? stopFlag.load() : kExitStopped;
+    return (failed + rejected + logFailed) > 0 ? kExitFailed : kExitConverted;
 }
 
 int RunCommandLineUtf8(int argc, char** argv, ResamplerFactory makeResampler) {

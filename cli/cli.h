@@ -42,8 +42,11 @@ struct CliOptions {
     bool preventClipping = false;
     FilterPhase phase = FilterPhase::Linear;  // the high quality's filter
     bool phaseGiven = false;
-    bool noMetadata = false;  // --no-metadata: outputs without the sources' metadata
-    int jobs = 0;             // files converted at once; 0: one per processor core
+    bool noMetadata = false;    // --no-metadata: outputs without the sources' metadata
+    CString reportPath;         // --report: the results log ("-": standard output), or empty
+    CString filesFrom;          // --files-from: a list of more sources ("-": standard input)
+    bool nulSeparated = false;  // -0: the list's names end with NUL bytes
+    int jobs = 0;               // files converted at once; 0: one per processor core
     bool showSettings = false;
     bool verbose = false;
     bool quiet = false;

@@ -124,6 +124,12 @@ bool GetFileId(const wchar_t* path, FileId* id);
 // when they are opened.
 bool InSystemFolder(const wchar_t* path);
 
+// Makes a new, empty folder of this process's own in the system's folder for temporary files
+// ($TMPDIR or /tmp on POSIX, GetTempPath on Windows) and gives its path; false when none could
+// be made. DeleteFolder removes an empty folder.
+bool MakeTemporaryFolder(std::wstring* path);
+bool DeleteFolder(const wchar_t* path);
+
 // The names (without folder) of the files, not folders, that a pattern with '*' or '?' in its
 // last part matches, sorted by name with case ignored. On Windows, where the shell passes
 // wildcards on as typed, the program expands them itself; POSIX shells have done it, and there
@@ -161,6 +167,17 @@ int UserConfigFolder(wchar_t* out, int outCount);
 // what the system drops (trailing dots and blanks); POSIX has no such forms and gives the path
 // back as it is.
 int FullPath(const wchar_t* path, wchar_t* out, int outCount);
+
+// ---- Standard streams as bytes -------------------------------------------------------------
+
+// Standard input and output as file handles for binary data (a WAV stream, a results log), in
+// binary mode on Windows: no byte is changed on the way. They belong to the process and are
+// never closed. A read from a pipe whose writer has gone reads as its end.
+FileHandle StandardInput();
+FileHandle StandardOutput();
+// Whether the handle is a regular file on disk (standard output redirected to a file), not a
+// pipe, a terminal or a device.
+bool IsRegularFile(FileHandle file);
 
 // ---- Console -------------------------------------------------------------------------------
 

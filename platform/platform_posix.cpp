@@ -365,6 +365,38 @@ bool IsFolder(const wchar_t* path) {
     return NativePath(path, native, sizeof native) && stat(native, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool MakeTemporaryFolder(std::wstring* path) {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = base != nullptr && base[0] == '/' ? base : "/tmp";
+    pattern += "/ratemill-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back(0);
+    if (mkdtemp(name.data()) == nullptr) return false;
+    const int length = static_cast<int>(strlen(name.data()));
+    std::vector<wchar_t> wide(static_cast<std::size_t>(length) + 1);
+    const int n = Utf8ToWide(name.data(), length, wide.data(), length + 1);
+    path->assign(wide.data(), static_cast<std::size_t>(n));
+    return true;
+}
+
+bool DeleteFolder(const wchar_t* path) {
+    char native[kPathBytes];
+    return NativePath(path, native, sizeof native) && rmdir(native) == 0;
+}
+
+FileHandle StandardInput() {
+    return Handle(0);
+}
+
+FileHandle StandardOutput() {
+    return Handle(1);
+}
+
+bool IsRegularFile(FileHandle file) {
+    struct stat st;
+    return fstat(Fd(file), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool DeleteFilePath(const wchar_t* path) {
     char native[kPathBytes];
     return NativePath(path, native, sizeof native) && unlink(native) == 0;

@@ -8,7 +8,11 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -181,6 +185,8 @@ bool Read(FileHandle file, void* buffer, std::uint32_t bytes, std::uint32_t* don
     DWORD got = 0;
     BOOL ok = ReadFile(Native(file), buffer, bytes, &got, nullptr);
     *done = got;
+    // A pipe whose writer has closed its end ends there.
+    if (!ok && GetLastError() == ERROR_BROKEN_PIPE) return true;
     return ok != 0;
 }
 
@@ -294,6 +300,43 @@ bool PathExists(const wchar_t* path) {
 bool IsFolder(const wchar_t* path) {
     DWORD attributes = GetFileAttributesW(SystemPath(path));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool MakeTemporaryFolder(std::wstring* path) {
+    wchar_t base[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, base);
+    if (length == 0 || length > MAX_PATH) return false;
+    // A name of this process and a counter; one that is taken is passed over.
+    static LONG counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        wchar_t name[MAX_PATH + 40];
+        wsprintfW(name, L"%sratemill-%lu-%ld", base, GetCurrentProcessId(),
+                  InterlockedIncrement(&counter));
+        if (CreateDirectoryW(name, nullptr)) {
+            path->assign(name);
+            return true;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    }
+    return false;
+}
+
+bool DeleteFolder(const wchar_t* path) {
+    return RemoveDirectoryW(SystemPath(path)) != 0;
+}
+
+FileHandle StandardInput() {
+    _setmode(_fileno(stdin), _O_BINARY);
+    return reinterpret_cast<FileHandle>(GetStdHandle(STD_INPUT_HANDLE));
+}
+
+FileHandle StandardOutput() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    return reinterpret_cast<FileHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
+bool IsRegularFile(FileHandle file) {
+    return GetFileType(Native(file)) == FILE_TYPE_DISK;
 }
 
 bool DeleteFilePath(const wchar_t* path) {

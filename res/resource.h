@@ -50,6 +50,7 @@
 // The final report of a batch (its text has the id 0xFFFF, as in a message box).
 #define IDC_REPORT_ICON 10140
 #define IDC_OPEN_FOLDER 10141
+#define IDC_SAVE_REPORT 10142
 
 // Menu commands.
 #define IDM_VIEW_TOOLBAR 5012

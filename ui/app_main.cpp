@@ -470,6 +470,7 @@ void CAppMain::RunBatch() {
     m_failures.clear();
     m_stoppedFiles.clear();
     m_clippedFiles.clear();
+    m_results.clear();
     m_converted = 0;
     ConversionTarget target;
     target.folder.AssignString(m_batch->outputFolder);

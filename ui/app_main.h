@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "app/app_base.h"
@@ -69,6 +70,10 @@ struct FailureReason {
     const wchar_t* japanese;
 };
 FailureReason ReasonForFailure(const FileResult& result);
+
+// Asks where to save a batch's results log, in the interface language: the save-file dialog,
+// offering CSV and JSON Lines. True with the name chosen. A test may put its own function here.
+extern bool (*askReportName)(HWND owner, bool japanese, std::wstring& chosen);
 
 // What one batch converts, taken on the window thread when Execute is pressed.
 struct BatchSnapshot {
@@ -152,8 +157,10 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     // count and the peak.
     void AppendClippedFiles(CString& text, bool japanese) const;
     // Shows the final report (with "Open folder" when the batch wrote into a folder that
-    // exists) and opens the folder when asked.
+    // exists, or beside its sources, and "Save report") and opens the folder when asked.
     void ShowFinalReport(bool stopped, int failed);
+    // Asks for a name and writes the batch's results log there, saying so when it fails.
+    void SaveReport(HWND owner);
     void ResetProgress();
     // Moves the bars to a share (0 to 1) of the current file, each only when its position
     // changes, and, at most a few times a second unless `now`, the line with the current file and
@@ -213,6 +220,7 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
         double peakDb;
     };
     std::vector<ClippedFile> m_clippedFiles;
+    std::vector<FileResult> m_results;  // each file's, by its index (NotStarted when not reached)
     int m_converted = 0;
     // Progress shown (worker only): the current file, whether it stopped, the bars' positions,
     // and when the batch began and the line last changed.

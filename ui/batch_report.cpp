@@ -1,13 +1,16 @@
 // The final report of a batch: the outcome with how many files were converted and how many
 // failed, the file a stop cut short with the time it reached and, for up to five failed files,
 // the file's name with a short reason in the interface language. It is shown in a box of its own
-// that can open the output folder.
+// that can open the output folder and save the batch's results log.
 #include "ui/app_main.h"
 
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <commdlg.h>
+
 #include <algorithm>
+#include <functional>
 #include <initializer_list>
 #include <new>
 #include <string>
@@ -15,6 +18,7 @@
 
 #include "app/dialogs.h"
 #include "base/format.h"
+#include "engine/job/results_log.h"
 #include "res/resource.h"
 
 namespace {
@@ -36,8 +40,8 @@ bool DiskFull(int code) {
     return IsOneOf(code, {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL});
 }
 
-// The report box: an icon, the text and OK, with "Open folder" when there is a folder to open.
-// It sizes itself to its text, as a message box does.
+// The report box: an icon, the text, "Save report" and OK, with "Open folder" when there is a
+// folder to open. It sizes itself to its text, as a message box does. Save report keeps it open.
 class CReportDialog : public CDialog {
   public:
     INT_PTR RunModal(HINSTANCE instance, int templateId, HWND owner) {
@@ -55,12 +59,17 @@ class CReportDialog : public CDialog {
             EndDialog(hwnd, IDC_OPEN_FOLDER);
             return;
         }
+        if (controlId == IDC_SAVE_REPORT) {
+            if (onSave) onSave(hwnd);
+            return;
+        }
         CDialog::OnCommand(hwnd, controlId, notificationCode);
     }
 
     const wchar_t* text = L"";
     HICON icon = nullptr;
     bool offerFolder = false;
+    std::function<void(HWND)> onSave;
 
   private:
     static INT_PTR CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -75,6 +84,7 @@ void CReportDialog::OnInitDialog(HWND hwnd) {
     HWND textControl = GetDlgItem(hwnd, kReportTextId);
     HWND ok = GetDlgItem(hwnd, IDOK);
     HWND open = GetDlgItem(hwnd, IDC_OPEN_FOLDER);
+    HWND save = GetDlgItem(hwnd, IDC_SAVE_REPORT);
     SetWindowTextW(textControl, text);
     SendDlgItemMessageW(hwnd, IDC_REPORT_ICON, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
     if (!offerFolder) ShowWindow(open, SW_HIDE);
@@ -107,10 +117,15 @@ void CReportDialog::OnInitDialog(HWND hwnd) {
                    0};
     DrawTextW(dc, text, -1, &bounds,
               DT_CALCRECT | DT_WORDBREAK | DT_EDITCONTROL | DT_EXPANDTABS | DT_NOPREFIX);
-    wchar_t label[64] = L"";
-    GetWindowTextW(open, label, 64);
-    RECT labelBounds = {0, 0, 0, 0};
-    DrawTextW(dc, label, -1, &labelBounds, DT_CALCRECT | DT_SINGLELINE);
+    // A button is as wide as its label needs, and at least as the template's.
+    auto labelWidth = [&](HWND control) {
+        wchar_t label[64] = L"";
+        GetWindowTextW(control, label, 64);
+        RECT labelBounds = {0, 0, 0, 0};
+        DrawTextW(dc, label, -1, &labelBounds, DT_CALCRECT | DT_SINGLELINE);
+        return labelBounds.right;
+    };
+    const int openLabel = labelWidth(open), saveLabel = labelWidth(save);
     SelectObject(dc, previous);
     ReleaseDC(textControl, dc);
 
@@ -118,8 +133,10 @@ void CReportDialog::OnInitDialog(HWND hwnd) {
     const int textHeight = bounds.bottom;
     const int contentHeight = std::max(iconSize, textHeight);
     const int okWidth = button.right;
-    const int openWidth = std::max<int>(button.right, labelBounds.right + 2 * margin.right);
-    const int buttonsWidth = okWidth + (offerFolder ? gap.right + openWidth : 0);
+    const int openWidth = std::max<int>(button.right, openLabel + 2 * margin.right);
+    const int saveWidth = std::max<int>(button.right, saveLabel + 2 * margin.right);
+    const int buttonsWidth =
+        okWidth + gap.right + saveWidth + (offerFolder ? gap.right + openWidth : 0);
     const int width =
         std::max(textLeft + textWidth + margin.right, buttonsWidth + 2 * margin.right);
     const int buttonsTop = margin.bottom + contentHeight + spacing.bottom;
@@ -132,8 +149,12 @@ void CReportDialog::OnInitDialog(HWND hwnd) {
                  SWP_NOZORDER);
     SetWindowPos(ok, nullptr, width - margin.right - okWidth, buttonsTop, okWidth, button.bottom,
                  SWP_NOZORDER);
-    SetWindowPos(open, nullptr, width - margin.right - okWidth - gap.right - openWidth, buttonsTop,
-                 openWidth, button.bottom, SWP_NOZORDER);
+    const int openLeft = width - margin.right - okWidth - gap.right - openWidth;
+    SetWindowPos(open, nullptr, openLeft, buttonsTop, openWidth, button.bottom, SWP_NOZORDER);
+    const int saveRight =
+        offerFolder ? openLeft - gap.right : width - margin.right - okWidth - gap.right;
+    SetWindowPos(save, nullptr, saveRight - saveWidth, buttonsTop, saveWidth, button.bottom,
+                 SWP_NOZORDER);
 
     // The frame around that client area, centred on the owner within its screen's work area.
     RECT frame = {0, 0, width, height};
@@ -216,6 +237,11 @@ void CAppMain::OnFileResult(int index, const FileResult& result) {
     if (result.status == FileStatus::Converted) ++m_converted;
     // The batch itself holds up without the names: a failed allocation only shortens the lists.
     try {
+        const std::size_t count = m_batch->entries.size();
+        if (m_results.size() != count) m_results.resize(count);
+        if (index >= 0 && static_cast<std::size_t>(index) < count) {
+            m_results[static_cast<std::size_t>(index)] = CopyOfResult(result);
+        }
         if (result.status == FileStatus::Stopped) {
             // The bars show exactly where it stopped, and stay there.
             m_currentStopped = true;
@@ -325,10 +351,91 @@ void CAppMain::AppendClippedFiles(CString& text, bool japanese) const {
     }
 }
 
+namespace {
+
+bool AskReportName(HWND owner, bool japanese, std::wstring& chosen) {
+    wchar_t name[MAX_PATH * 4] = L"report.csv";
+    OPENFILENAMEW dialog = {};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = owner;
+    dialog.lpstrFilter =
+        japanese ? L"CSV ファイル (*.csv)\0*.csv\0JSON Lines ファイル (*.jsonl)\0*.jsonl\0"
+                 : L"CSV files (*.csv)\0*.csv\0JSON Lines files (*.jsonl)\0*.jsonl\0";
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = name;
+    dialog.nMaxFile = sizeof name / sizeof name[0];
+    dialog.lpstrTitle = japanese ? L"レポートを保存" : L"Save report";
+    dialog.lpstrDefExt = L"csv";
+    dialog.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_OVERWRITEPROMPT;
+    if (!GetSaveFileNameW(&dialog)) return false;
+    chosen = name;
+    // The JSON Lines choice gives its extension to a name typed without it.
+    const std::wstring jsonl = L".jsonl";
+    if (dialog.nFilterIndex == 2 &&
+        (chosen.size() < jsonl.size() ||
+         _wcsicmp(chosen.c_str() + chosen.size() - jsonl.size(), jsonl.c_str()) != 0)) {
+        if (chosen.size() > 4 && _wcsicmp(chosen.c_str() + chosen.size() - 4, L".csv") == 0) {
+            chosen.resize(chosen.size() - 4);
+        }
+        chosen += jsonl;
+    }
+    return true;
+}
+
+// The folder part of a path ("" when it has none).
+std::wstring FolderOf(const CString& path) {
+    CString copy;
+    copy.AssignString(path);
+    const wchar_t* text = copy.WideText();
+    const std::wstring whole = text != nullptr ? text : L"";
+    const std::size_t last = whole.find_last_of(L"\\/");
+    return last == std::wstring::npos ? std::wstring() : whole.substr(0, last);
+}
+
+}  // namespace
+
+bool (*askReportName)(HWND owner, bool japanese, std::wstring& chosen) = AskReportName;
+
+void CAppMain::SaveReport(HWND owner) {
+    const bool japanese = JapaneseInterface();
+    std::wstring name;
+    if (askReportName == nullptr || !askReportName(owner, japanese, name) || name.empty()) return;
+    std::vector<ResultsLogRow> rows;
+    ConversionTarget target;
+    try {
+        const std::size_t count = m_batch->entries.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            ResultsLogRow row;
+            row.source.AssignString(m_batch->entries[i]->FullPath);
+            if (i < m_results.size()) row.result = CopyOfResult(m_results[i]);
+            rows.push_back(std::move(row));
+        }
+    } catch (const std::bad_alloc&) {
+        rows.clear();
+    }
+    target.frequency = m_batch->frequency;
+    target.channels = m_batch->channels;
+    target.quality = m_batch->quality;
+    target.format = m_batch->format;
+    CString path(name.c_str());
+    if (!rows.empty() && WriteResultsLog(path, rows, target)) return;
+    MessageBoxW(owner,
+                japanese ? L"レポートを保存できませんでした。" : L"The report could not be saved.",
+                japanese ? L"周波数変換" : L"Resampling Audio Frequency", MB_OK | MB_ICONWARNING);
+}
+
 void CAppMain::ShowFinalReport(bool stopped, int failed) {
     CString text = FinalReport(stopped, failed);
+    // The output folder, or without one the folder of the first output made beside its source.
     CString folder;
     folder.AssignString(m_batch->outputFolder);
+    if (folder.Length() == 0) {
+        for (const FileResult& result : m_results) {
+            if (result.outputPath.Length() == 0) continue;
+            folder = CString(FolderOf(result.outputPath).c_str());
+            break;
+        }
+    }
     const wchar_t* folderText = folder.WideText();
 
     CReportDialog report;
@@ -340,6 +447,7 @@ void CAppMain::ShowFinalReport(bool stopped, int failed) {
                                      : failed > 0 ? IDI_WARNING
                                                   : IDI_INFORMATION);
     report.offerFolder = folderText != nullptr && platform::IsFolder(folderText);
+    report.onSave = [this](HWND owner) { SaveReport(owner); };
     MessageBeep(kind);
     const INT_PTR answer =
         report.RunModal(instance, JapaneseInterface() ? IDD_REPORT_JA : IDD_REPORT_EN, mainWindow);

@@ -515,6 +515,9 @@ void PrepareFile(FileJob& job, const CFileName& entry, const ConversionTarget& t
     const SampleFormat& format = source.Format();
     result.sourceFrames = source.FrameCount();
     result.sourceRate = format.samplesPerSecond;
+    result.sourceChannels = format.channels;
+    result.sourceBits = format.bitsPerSample;
+    result.sourceFloat = format.encoding == SampleEncoding::Float;
 
     // Only mono and stereo outputs of 16 bits (24 bits or floats with the high quality) are
     // made; any other count or size counts as "nothing selected", which creating the output

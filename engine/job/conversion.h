@@ -91,6 +91,11 @@ struct FileResult {
     std::uint64_t sourceFrames = 0;
     std::uint64_t sourceFramesDone = 0;
     std::uint32_t sourceRate = 0;
+    // The source's channels and bits per sample (with sourceFloat: float samples), known once
+    // it opened.
+    std::uint16_t sourceChannels = 0;
+    std::uint16_t sourceBits = 0;
+    bool sourceFloat = false;
     // Samples of the output that did not fit its integer range and were limited to it (in the
     // standard quality, whose resampler limits them itself: those at full scale), and the
     // largest magnitude before that, in dBFS (above 0 for a float output or a clipped one;

@@ -323,6 +323,103 @@ if [ -n "$emulator" ]; then
         fail "a pattern without matches: $(cat stderr.txt)"
 fi
 
+# Pipes: a WAV stream on standard input, from a file or from SoX or FFmpeg (which write it with
+# sizes they cannot fill in), gives the bytes a run on the file gives; -o - writes one WAV stream
+# that SoX and FFmpeg read back as the file run's samples, and that redirected to a file is the
+# file run's output byte for byte. The lines about files then go to standard error.
+mkdir -p pipes/file pipes/redirect pipes/sox pipes/ffmpeg
+ffmpeg -v error -i stereo44.wav -f wav -y pipes/ffmpeg.wav
+expect_exit 0 -q -r 48000 -o pipes/file stereo44.wav pipes/ffmpeg.wav
+expect_exit 0 -r 48000 -o pipes/redirect - <stereo44.wav
+cmp -s pipes/redirect/stdin.wav pipes/file/stereo44.wav && grep -q "^- -> " stdout.txt ||
+    fail "- from a file: $(cat stdout.txt stderr.txt)"
+run -r 48000 stereo44.wav -o - >pipes/redirect.wav 2>stderr.txt
+cmp -s pipes/redirect.wav pipes/file/stereo44.wav && grep -q "^stereo44.wav -> standard output" \
+    stderr.txt || fail "-o - to a file: $(cat stderr.txt)"
+run -q -r 48000 -o - - <stereo44.wav >pipes/both.wav
+cmp -s pipes/both.wav pipes/file/stereo44.wav || fail "- -o -: not the file run's output"
+[ -z "$(ls pipes/redirect | grep -v '^stdin.wav$')" ] || fail "- left $(ls pipes/redirect)"
+if [ -z "$emulator" ]; then
+    sox stereo44.wav -t wav - | run -q -r 48000 - -o pipes/sox
+    ffmpeg -v error -i pipes/ffmpeg.wav -f wav pipe:1 | run -q -r 48000 - -o pipes/ffmpeg
+    cmp -s pipes/sox/stdin.wav pipes/file/stereo44.wav || fail "sox | ratemill-cli -"
+    cmp -s pipes/ffmpeg/stdin.wav pipes/file/ffmpeg.wav || fail "ffmpeg | ratemill-cli -"
+    sox pipes/file/stereo44.wav -t s16 pipes/file.raw
+    run -q -r 48000 stereo44.wav -o - | sox -t wav - -t s16 pipes/sox.raw
+    run -q -r 48000 stereo44.wav -o - | ffmpeg -v error -f wav -i - -f s16le pipes/ffmpeg.raw
+    cmp -s pipes/sox.raw pipes/file.raw || fail "ratemill-cli -o - | sox"
+    cmp -s pipes/ffmpeg.raw pipes/file.raw || fail "ratemill-cli -o - | ffmpeg"
+    # A reader that goes away ends the program as SIGPIPE does elsewhere.
+    sox -n -r 44100 -c 2 -b 16 pipes/long.wav synth 30 sine 440
+    {
+        code=0
+        "$cli" -q -r 48000 pipes/long.wav -o - 2>stderr.txt || code=$?
+        echo "$code" >code.txt
+    } | head -c 100 >/dev/null
+    [ "$(cat code.txt)" -eq 141 ] || fail "-o - | head: exit $(cat code.txt), expected 141"
+    printf 'not a wave file\n' | run -q -o pipes/sox - 2>stderr.txt && fail "text on - converted"
+    grep -q "^ratemill-cli: -: not a WAV file" stderr.txt || fail "text on -: $(cat stderr.txt)"
+fi
+expect_exit 2 -o - stereo44.wav mono8k_8bit.wav
+expect_exit 2 --report - -o - stereo44.wav
+expect_exit 2 -o pipes - - <stereo44.wav
+expect_exit 2 stereo44.wav - <stereo44.wav
+expect_exit 2 --files-from - -o pipes - <stereo44.wav
+
+# Lists of names: one a line (CR LF too, empty lines left out) or NUL-separated with -0, from a
+# file or standard input, taken as names on the command line are: one conversion per file.
+mkdir -p lists/out lists/nul
+printf 'stereo44.wav\r\n\r\nmono8k_8bit.wav\n./stereo44.wav' >lists/names.txt
+expect_exit 0 -r 16000 -o lists/out --files-from lists/names.txt
+[ "$(ls lists/out | tr '\n' ' ')" = "mono8k_8bit.wav stereo44.wav " ] &&
+    grep -q "stereo44.wav: given twice (also as ./stereo44.wav)" stderr.txt ||
+    fail "--files-from: $(ls lists/out) $(cat stderr.txt)"
+printf 'mono48_24bit.wav\0\0stereo22_float.wav\0' >lists/names0.txt
+expect_exit 0 -q -0 --files-from - -r 16000 -o lists/nul stereo44.wav <lists/names0.txt
+[ "$(ls lists/nul | tr '\n' ' ')" = "mono48_24bit.wav stereo22_float.wav stereo44.wav " ] ||
+    fail "--files-from - -0: $(ls lists/nul)"
+expect_exit 1 --files-from lists/missing.txt
+if [ -z "$emulator" ]; then
+    mkdir -p "lists/find/a
+b" lists/found
+    cp mono8k_8bit.wav "lists/find/a
+b/x.wav"
+    find lists/find -name '*.wav' -print0 | run -r 16000 -o lists/found --files-from - -0 \
+        >stdout.txt 2>stderr.txt
+    grep -q '^lists/find/a\\nb/x.wav -> lists/found/x.wav$' stdout.txt ||
+        fail "find -print0 | --files-from - -0: $(cat stdout.txt)"
+fi
+
+# The results log: CSV with a header and CR LF, or JSON Lines for .jsonl, a row for every source
+# in the order given (the rejected ones too); it replaces an earlier log; on standard output
+# (--report -) it is alone there.
+mkdir -p log
+printf 'old\n' >log/log.csv
+expect_exit 1 -r 16000 -o log --report log/log.csv notes.txt stereo44.wav
+[ "$(tr -d '\r' <log/log.csv | cut -d , -f 1,3 | tr '\n' ' ')" = \
+    "source,status notes.txt,unreadable stereo44.wav,converted " ] &&
+    [ "$(grep -c "$(printf '\r$')" log/log.csv)" -eq 3 ] || fail "--report CSV: $(cat log/log.csv)"
+grep -q '^stereo44.wav,log[/\\]stereo44.wav,converted,,44100,2,16,16000,2,16,11025,' log/log.csv ||
+    fail "--report CSV row: $(cat log/log.csv)"
+expect_exit 0 -r 16000 -o log --report - stereo44.wav
+[ "$(sed -n 2p stdout.txt | cut -d , -f 1-3)" = 'stereo44.wav,log/stereo44(1).wav,converted' ] ||
+    [ -n "$emulator" ] || fail "--report -: $(cat stdout.txt)"
+[ "$(wc -l <stdout.txt)" -eq 2 ] && grep -q "stereo44.wav -> " stderr.txt ||
+    fail "--report - with other lines: $(cat stdout.txt)"
+expect_exit 0 -q -r 16000 -o log --report log/log.JSONL stereo44.wav
+grep -q '^{"source":"stereo44.wav","output":"log[/\\]*stereo44(2).wav","status":"converted","reason":null,"source_rate":44100,"source_channels":2,"source_bits":"16","target_rate":16000,' \
+    log/log.JSONL || fail "--report JSON Lines: $(cat log/log.JSONL)"
+expect_exit 1 -q -r 16000 -o log --report no_such_folder/log.csv stereo44.wav
+grep -q "no_such_folder/log.csv: the results log cannot be written" stderr.txt &&
+    [ -f "log/stereo44(3).wav" ] || fail "--report to a missing folder: $(cat stderr.txt)"
+if [ -z "$emulator" ]; then
+    cp stereo44.wav "$(printf 'log/caf\351 "1".wav')"
+    expect_exit 0 -q -r 16000 -o log --report log/names.jsonl "$(printf 'log/caf\351 "1".wav')"
+    grep -q '^{"source":"log/caf\\udce9 \\"1\\".wav","output":"log/caf\\udce9 \\"1\\"(1).wav",' \
+        log/names.jsonl && iconv -f UTF-8 -t UTF-8 log/names.jsonl >/dev/null ||
+        fail "--report of a name that is not UTF-8: $(cat log/names.jsonl)"
+fi
+
 # A rejected file gets one line naming it; the others are still converted.
 mkdir -p mixed
 expect_exit 1 -r 16000 -o mixed notes.txt stereo44.wav

@@ -44,7 +44,9 @@ std::string Summary(const Parsed& p) {
            std::to_string(o.gainDb) + (o.preventClipping ? " prevent" : "") + " phase " +
            std::to_string(static_cast<int>(o.phase)) + (o.phaseGiven ? "!" : "") + " jobs " +
            std::to_string(o.jobs) + (o.verbose ? " verbose" : "") + (o.quiet ? " quiet" : "") +
-           (o.showSettings ? " settings" : "") + (o.noMetadata ? " no-metadata" : "");
+           (o.showSettings ? " settings" : "") + (o.noMetadata ? " no-metadata" : "") +
+           " files-from " + Utf8(o.filesFrom) + (o.nulSeparated ? " nul" : "") + " report " +
+           Utf8(o.reportPath);
 }
 
 void ExpectUsageError(const std::vector<std::wstring>& args, const char* what) {
@@ -91,9 +93,10 @@ TEST(CommandLineOptions, ShortLongAttachedAndEqualsFormsAreRead) {
     // Every option of the table in each of its forms: the forms of one option read alike, and
     // change what the option is for. A value is attached only to an option that takes one.
     const std::map<std::wstring, std::wstring> values{
-        {L"--rate", L"8000"},     {L"--channels", L"1"},   {L"--output", L"o"},
-        {L"--jobs", L"3"},        {L"--quality", L"high"}, {L"--bits", L"24"},
-        {L"--dither", L"shaped"}, {L"--gain", L"-2.5"},    {L"--phase", L"minimum"}};
+        {L"--rate", L"8000"},      {L"--channels", L"1"},         {L"--output", L"o"},
+        {L"--jobs", L"3"},         {L"--quality", L"high"},       {L"--bits", L"24"},
+        {L"--dither", L"shaped"},  {L"--gain", L"-2.5"},          {L"--phase", L"minimum"},
+        {L"--report", L"log.csv"}, {L"--files-from", L"list.txt"}};
     const std::string defaults = Summary(Parse({L"a.wav"}));
     for (int k = 0; k < kCliOptionCount; ++k) {
         const CliOption& option = kCliOptions[k];
@@ -156,6 +159,12 @@ TEST(CommandLineOptions, BadCommandLinesAreUsageErrors) {
     ExpectUsageError({L"--output"}, "missing value, no files");
     ExpectUsageError({}, "no arguments");
     ExpectUsageError({L"-r", L"8000", L"-v"}, "no files");
+    ExpectUsageError({L"--report", L"-", L"-o", L"-", L"a.wav"}, "two things on standard output");
+    ExpectUsageError({L"--report=", L"a.wav"}, "a log without a name");
+    // Names may all come from a list; "-" alone is a source (standard input), not an option.
+    EXPECT_EQ(Parse({L"--files-from", L"-", L"-0"}).command, CliCommand::Convert);
+    EXPECT_EQ(Parse({L"-o", L"-", L"--report", L"log.csv", L"-"}).Files(),
+              std::vector<std::string>{"-"});
 }
 
 TEST(CommandLineOptions, DoubleDashEndsTheOptions) {

@@ -15,6 +15,7 @@
 
 #include "engine/high/hq_resampler.h"
 #include "engine/job/channels.h"
+#include "engine/job/results_log.h"
 #include "engine/job/sample_writer.h"
 #include "engine/standard/sinc_resampler.h"
 #include "engine/standard/sinc_state.h"
@@ -588,6 +589,109 @@ TEST_F(ConversionJob, StopDuringSecondFileKeepsItsPartAndSkipsTheRest) {
         EXPECT_EQ(observer.calls[observer.calls.size() - 2], "end 2");
         EXPECT_EQ(observer.calls.back(), "batch-end 1");
     }
+}
+
+// The results log of a stopped batch lists every source: converted, failed, stopped and not
+// started, in the order given, with names that need quoting or escaping kept recoverable; a log
+// file is replaced as a whole or not at all.
+TEST_F(ConversionJob, ResultsLogListsEverySourceOfAStoppedBatch) {
+    struct LogObserver : StoppingObserver {
+        using StoppingObserver::StoppingObserver;
+        std::vector<ResultsLogRow>* rows = nullptr;
+        void OnFileResult(int index, const FileResult& result) override {
+            StoppingObserver::OnFileResult(index, result);
+            (*rows)[static_cast<std::size_t>(index)].result = CopyOfResult(result);
+        }
+    };
+    const std::vector<std::string> names{"a, 1.wav", "bad.wav", "b.wav", "c.wav"};
+    std::vector<std::unique_ptr<CFileName>> files;
+    std::vector<ResultsLogRow> rows(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        files.push_back(
+            Source(names[i], i == 1 ? Bytes(64, 'x')
+                                    : Pcm16Wav(44100, 2 - (i == 2), Wave(3 * kChunkFrames))));
+        rows[i].source = Str(source.File(names[i]));
+    }
+    std::atomic<int> stop{0};
+    LogObserver observer(stop, 2, 1);  // on the first progress call of b.wav
+    observer.rows = &rows;
+    const ConversionTarget target{Str(out.Path()), 44100, 1};
+    EXPECT_TRUE(RunConversionBatch({files[0].get(), files[1].get(), files[2].get(), files[3].get()},
+                                   target, stop, &observer, 1));
+    // A name with a byte that is not UTF-8 (POSIX), a backslash, a line break and a quote.
+    ResultsLogRow odd;
+#ifdef _WIN32
+    odd.source.Assign(L"x\\\n\"y");
+    const std::string oddJson = "x\\\\\\n\\\"y", oddCsv = "\"x\\\n\"\"y\"";
+#else
+    odd.source.Assign(L"x\xdce9\\\n\"y");
+    const std::string oddJson = "x\\udce9\\\\\\n\\\"y", oddCsv = "\"x\\xe9\\\\\n\"\"y\"";
+#endif
+    rows.push_back(std::move(odd));
+
+    const std::string csv = ResultsLogText(rows, target, ResultsLogFormat::Csv);
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = csv.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.push_back(csv.substr(at, end - at));
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0],
+              "source,output,status,reason,source_rate,source_channels,source_bits,target_rate,"
+              "target_channels,target_bits,frames_in,frames_out,seconds,peak_dbfs,clipped");
+    auto csvPath = [](const std::string& path) { return "\"" + path + "\""; };
+    const std::string converted = csvPath(source.File(names[0])) + "," +
+                                  csvPath(out.File(names[0])) +
+                                  ",converted,,44100,2,16,44100,1,16,3840,3815,0.087,";
+    ASSERT_EQ(lines[1].substr(0, converted.size()), converted);
+    // Then the peak and the clipped samples: numbers (the mono mix of this stereo sine clips).
+    const std::string level = lines[1].substr(converted.size());
+    EXPECT_EQ(std::count(level.begin(), level.end(), ','), 1);
+    EXPECT_EQ(level.find_first_not_of("-0123456789.,"), std::string::npos);
+    const std::string unreadable = source.File("bad.wav") + ",,unreadable,not a WAV file";
+    EXPECT_EQ(lines[2].substr(0, unreadable.size()), unreadable);
+    EXPECT_EQ(lines[2].substr(lines[2].size() - 19), ",,,,44100,1,16,,,,,");
+    const std::string stopped =
+        source.File("b.wav") + "," + out.File("b.wav") + ",stopped,stopped at 0:00 of 0:00; ";
+    EXPECT_EQ(lines[3].substr(0, stopped.size()), stopped);
+    EXPECT_EQ(lines[4],
+              source.File("c.wav") +
+                  ",,not_started,not converted (the batch was stopped),,,,44100,1,16,,,,,");
+    EXPECT_EQ(lines[5],
+              oddCsv + ",,not_started,not converted (the batch was stopped),,,,44100,1,16,,,,,");
+
+    const std::string json = ResultsLogText(rows, target, ResultsLogFormat::JsonLines);
+    auto jsonPath = [](std::string path) {
+        for (std::size_t at = 0; (at = path.find('\\', at)) != std::string::npos; at += 2)
+            path.insert(at, 1, '\\');
+        return path;
+    };
+    const std::string notStarted =
+        "\",\"output\":null,\"status\":\"not_started\",\"reason\":\"not converted (the batch was "
+        "stopped)\",\"source_rate\":null,\"source_channels\":null,\"source_bits\":null,"
+        "\"target_rate\":44100,\"target_channels\":1,\"target_bits\":\"16\",\"frames_in\":null,"
+        "\"frames_out\":null,\"seconds\":null,\"peak_dbfs\":null,\"clipped\":null}\n";
+    const std::string last = "{\"source\":\"" + jsonPath(source.File("c.wav")) + notStarted +
+                             "{\"source\":\"" + oddJson + notStarted;
+    ASSERT_GE(json.size(), last.size());
+    EXPECT_EQ(json.substr(json.size() - last.size()), last);
+    EXPECT_NE(json.find("\"status\":\"converted\",\"reason\":null,\"source_rate\":44100,"
+                        "\"source_channels\":2,\"source_bits\":\"16\""),
+              std::string::npos);
+    EXPECT_EQ(std::count(json.begin(), json.end(), '\n'), 5);
+
+    // Written whole: a second log replaces the first, in its own format, and leaves no
+    // temporary file; one that cannot be made leaves nothing.
+    const std::string log = out.File("log.JSONL");
+    EXPECT_TRUE(WriteResultsLog(Str(log), {}, target));
+    EXPECT_EQ(FileSizeOf(log), 0u);
+    EXPECT_TRUE(WriteResultsLog(Str(log), rows, target));
+    const Bytes written = ReadFileBytes(log);
+    EXPECT_EQ(std::string(written.begin(), written.end()), json);
+    int error = 0;
+    EXPECT_FALSE(
+        WriteResultsLog(Str(out.File("missing") + Sep() + "log.csv"), rows, target, &error));
+    EXPECT_NE(error, 0);
+    EXPECT_EQ(FolderEntries(out.Path()),
+              (std::vector<std::string>{names[0], "b.wav", "log.JSONL"}));
 }
 
 TEST_F(ConversionJob, EmptyListReadsAndWritesNothing) {

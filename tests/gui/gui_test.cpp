@@ -1156,6 +1156,47 @@ TEST_F(GuiTest, FinalReportCountsFailedFiles) {
             EXPECT_EQ(LoadIconW(nullptr, IDI_WARNING), d.BoxIcon(box.window));
             EXPECT_EQ(!c.folderIsFile,
                       IsWindowVisible(GetDlgItem(box.window, IDC_OPEN_FOLDER)) != FALSE);
+            // Save report writes the results log under the name asked for (CSV, or JSON Lines
+            // for .jsonl), a row for each file, and leaves the box open.
+            static fs::path report;
+            report = Dir() / (c.language == 0 ? L"report.csv" : L"report.jsonl");
+            fs::remove(report);
+            askReportName = [](HWND, bool, std::wstring& chosen) {
+                chosen = report.wstring();
+                return true;
+            };
+            EXPECT_EQ(c.language == 0 ? L"Save report" : L"レポートを保存",
+                      d.Text(IDC_SAVE_REPORT, box.window));
+            d.Click(IDC_SAVE_REPORT, box.window);
+            d.WaitUntil([&] { return fs::exists(report); }, "the saved report");
+            std::ifstream saved(report, std::ios::binary);
+            const std::string log((std::istreambuf_iterator<char>(saved)),
+                                  std::istreambuf_iterator<char>());
+            std::vector<std::string> lines;
+            for (std::size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos;
+                 at = end + 1) {
+                lines.push_back(log.substr(at, end - at));
+            }
+            const std::size_t first = c.language == 0 ? 1 : 0;  // CSV: after its header
+            ASSERT_EQ(c.names.size() + first, lines.size()) << log;
+            for (std::size_t i = 0; i < c.names.size(); ++i) {
+                const std::wstring& name = c.names[i];
+                const char* status = name == L"gone.wav" || name == L"broken.wav" ? "unreadable"
+                                     : c.folderIsFile                             ? "output_failed"
+                                                                                  : "converted";
+                const std::string& line = lines[first + i];
+                if (c.language == 0) {
+                    EXPECT_EQ((Dir() / name).u8string() + ",", line.substr(0, line.find(',') + 1));
+                    EXPECT_NE(std::string::npos, line.find("," + std::string(status) + ","))
+                        << line;
+                    EXPECT_EQ('\r', line.back());
+                } else {
+                    EXPECT_NE(std::string::npos,
+                              line.find("\"status\":\"" + std::string(status) + "\",\"reason\":\""))
+                        << line;
+                }
+            }
+            EXPECT_TRUE(IsWindow(box.window));
             Dismiss(d, box);
             d.MenuCommand(IDM_EXIT);
         });
