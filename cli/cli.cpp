@@ -165,6 +165,7 @@ class CliObserver : public ConversionObserver {
         : m_names(names), m_quiet(quiet), m_live(live) {}
 
     int Converted() const { return m_converted; }
+    int Skipped() const { return m_skipped; }
 
     void OnBatchBegin(int fileCount) override { m_count = fileCount; }
 
@@ -198,8 +199,13 @@ class CliObserver : public ConversionObserver {
             Print(platform::Stream::Out, L"%s -> %s\n", source, out.WideText());
             return;
         }
+        if (result.status == FileStatus::Skipped) {
+            ++m_skipped;
+            if (m_quiet) return;
+        }
         // A failed file, or a stopped one, whose output is not the whole of it: said with -q
-        // too. The output's name in the text is escaped as the source's is.
+        // too; a skipped one without -q. The output's name in the text is escaped as the
+        // source's is.
         CString text = DescribeFileResult(result, PrintableName);
         Print(platform::Stream::Err, L"%s: %s: %s\n", kProgram, source, text.WideText());
     }
@@ -249,6 +255,7 @@ class CliObserver : public ConversionObserver {
     int m_done = 0;
     std::map<int, unsigned> m_active;  // files being converted and their percentage
     int m_converted = 0;
+    int m_skipped = 0;
 };
 
 // A settings file found in the working folder may have been put there by anyone (a folder
@@ -592,6 +599,30 @@ const CliOption kCliOptions[] = {
          return ApplyName(value, names, &options->phase, error,
                           L"phase '%s' must be linear or minimum");
      }},
+    {nullptr, L"--name", L"TEMPLATE",
+     L"output names from {name} {rate} {khz} {channels} {bits} {quality}",
+     [](const wchar_t* value, CliOptions* options, CString* error) {
+         options->nameTemplate.Assign(value);
+         ConversionTarget probe;
+         probe.frequency = 44100;
+         probe.channels = 2;
+         std::string name;
+         const std::string text(
+             options->nameTemplate.Bytes() != nullptr ? options->nameTemplate.Bytes() : "",
+             static_cast<std::size_t>(options->nameTemplate.Length()));
+         if (ExpandNameTemplate(text, "name", probe, &name)) return CliCommand::Convert;
+         *error = FormatString(
+             L"name template '%s' must make a file name from {name}, {rate}, {khz}, {channels}, "
+             L"{bits} and {quality} (no other field, path separator or control character)",
+             PrintableName(options->nameTemplate).WideText());
+         return CliCommand::UsageError;
+     }},
+    {nullptr, L"--skip-existing", nullptr,
+     L"skip a file whose output name holds its complete output",
+     [](const wchar_t*, CliOptions* options, CString*) {
+         options->skipExisting = true;
+         return CliCommand::Convert;
+     }},
     {L"-v", L"--verbose", nullptr, L"print diagnostic lines on standard error",
      [](const wchar_t*, CliOptions* options, CString*) {
          options->verbose = true;
@@ -863,14 +894,20 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     target.preventClipping = options.preventClipping;
     target.keepMetadata = !options.noMetadata && settings.keepMetadata != 0;
     target.phase = options.phase;
+    target.nameTemplate = std::move(options.nameTemplate);
+    target.skipExisting = options.skipExisting;
     const bool stopped =
         RunConversionBatch(sources, target, stopFlag, &observer, jobs, &failed, makeResampler);
     InstallDiagnosticPrint(nullptr);
 
     const int total = static_cast<int>(entries.size()) + rejected;  // each file counted once
     if (!options.quiet) {
-        Print(platform::Stream::Err, L"%s %d of %d files.\n",
-              stopped ? L"Stopped: converted" : L"Converted", observer.Converted(), total);
+        // Files that were there already count apart: "Converted 1 of 3 files, 2 skipped."
+        CString skipped;
+        if (observer.Skipped() > 0) skipped = FormatString(L", %d skipped", observer.Skipped());
+        Print(platform::Stream::Err, L"%s %d of %d files%s.\n",
+              stopped ? L"Stopped: converted" : L"Converted", observer.Converted(), total,
+              skipped.WideText());
     }
     // What stopped the batch decides the status: 130 for Ctrl-C, 143 for SIGTERM, ...
     if (stopped) return stopFlag.load() > 0 ? stopFlag.load() : kExitStopped;

@@ -42,8 +42,10 @@ struct CliOptions {
     bool preventClipping = false;
     FilterPhase phase = FilterPhase::Linear;  // the high quality's filter
     bool phaseGiven = false;
-    bool noMetadata = false;  // --no-metadata: outputs without the sources' metadata
-    int jobs = 0;             // files converted at once; 0: one per processor core
+    bool noMetadata = false;    // --no-metadata: outputs without the sources' metadata
+    CString nameTemplate;       // --name: the outputs' names ("" the sources' names)
+    bool skipExisting = false;  // --skip-existing: a file whose output is there is skipped
+    int jobs = 0;               // files converted at once; 0: one per processor core
     bool showSettings = false;
     bool verbose = false;
     bool quiet = false;

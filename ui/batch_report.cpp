@@ -204,9 +204,13 @@ FailureReason ReasonForFailure(const FileResult& result) {
         case FileStatus::SizeLimit:
             return {L"the output reached the 4 GiB limit of a WAV file",
                     L"出力がWAVファイルの上限 (4 GiB) に達しました"};
+        case FileStatus::UnusableTemplate:
+            return {L"the name template makes no usable output name from its name",
+                    L"名前のテンプレートからこのファイルの出力ファイル名を作れません"};
         case FileStatus::Converted:
         case FileStatus::Stopped:
         case FileStatus::NotStarted:
+        case FileStatus::Skipped:
             break;
     }
     return {L"", L""};

@@ -521,12 +521,12 @@ if [ -z "$emulator" ]; then
     sox -n -r 8000 -c 1 -b 16 long.wav synth 600 sine 440
     mkdir -p stopped
     for signal in INT HUP; do
-        rm -f stopped/long.wav
+        rm -f stopped/long.partial.wav
         "$cli" -r 96000 -c 2 -o stopped long.wav >/dev/null 2>stderr.txt &
         pid=$!
         # Signalled once the output has grown past a megabyte, well before its end (230 MB).
         for _ in $(seq 1 2000); do
-            [ -f stopped/long.wav ] && [ "$(wc -c <stopped/long.wav)" -gt 1000000 ] && break
+            [ -f stopped/long.partial.wav ] && [ "$(wc -c <stopped/long.partial.wav)" -gt 1000000 ] && break
             sleep 0.01
         done
         kill -"$signal" "$pid"
@@ -536,10 +536,10 @@ if [ -z "$emulator" ]; then
         set -e
         want=$([ "$signal" = INT ] && echo 130 || echo 129)
         [ "$code" -eq "$want" ] || fail "SIG$signal: exit code $code, expected $want"
-        frames=$(soxi -s stopped/long.wav)
+        frames=$(soxi -s stopped/long.partial.wav)
         [ "$frames" -gt 0 ] && [ "$frames" -lt 57600000 ] || fail "SIG$signal: $frames frames"
-        check_output stopped/long.wav 96000 2 "$frames"
-        line="ratemill-cli: long.wav: stopped at [0-9]:[0-9][0-9] of 10:00; stopped/long.wav"
+        check_output stopped/long.partial.wav 96000 2 "$frames"
+        line="ratemill-cli: long.wav: stopped at [0-9]:[0-9][0-9] of 10:00; stopped/long.partial.wav"
         grep -q "^$line holds the part converted so far\$" stderr.txt ||
             fail "SIG$signal: $(cat stderr.txt)"
     done
@@ -554,24 +554,24 @@ if [ -z "$emulator" ]; then
     code=$?
     set -e
     [ "$code" -eq 143 ] || fail "SIGTERM: exit code $code, expected 143: $(cat stderr.txt)"
-    frames=$(soxi -s stopped/sparse.wav)
+    frames=$(soxi -s stopped/sparse.partial.wav)
     [ "$frames" -gt 0 ] && [ "$frames" -lt 333333000 ] || fail "SIGTERM: $frames frames"
-    check_output stopped/sparse.wav 8000 1 "$frames" 24
-    grep -q "sparse.wav: stopped at [0-9:]* of 11:34:26; stopped/sparse.wav holds" stderr.txt ||
+    check_output stopped/sparse.partial.wav 8000 1 "$frames" 24
+    grep -q "sparse.wav: stopped at [0-9:]* of 11:34:26; stopped/sparse.partial.wav holds" stderr.txt ||
         fail "SIGTERM: $(cat stderr.txt)"
     rm sparse.wav
     # The short file's line meets a pipe that nobody reads while the long one is converted.
     sox -n -r 8000 -c 1 -b 16 medium.wav synth 120 sine 440
-    rm -f stopped/long.wav
+    rm -f stopped/long.partial.wav
     {
         code=0
         "$cli" -j 2 -r 96000 -o stopped long.wav medium.wav 2>stderr.txt || code=$?
         echo "$code" >code.txt
     } | true
     [ "$(cat code.txt)" -eq 141 ] || fail "SIGPIPE: exit code $(cat code.txt), expected 141"
-    frames=$(soxi -s stopped/long.wav)
+    frames=$(soxi -s stopped/long.partial.wav)
     [ "$frames" -gt 0 ] && [ "$frames" -lt 57600000 ] || fail "SIGPIPE: $frames frames"
-    check_output stopped/long.wav 96000 2 "$frames"
+    check_output stopped/long.partial.wav 96000 2 "$frames"
     check_output stopped/medium.wav 96000 2 "$(expected_frames 960000 8000 96000)"
 fi
 
@@ -604,7 +604,8 @@ if [ -z "$emulator" ]; then
 fi
 
 # A full disk (here a file-size limit, with its signal ignored) ends that output at its last
-# whole frame with a valid header; the file counts as failed and the next one is converted.
+# whole frame with a valid header, under the name that says it is partial; the file counts as
+# failed and the next one is converted.
 if [ -z "$emulator" ]; then
     sox -n -r 44100 -c 2 -b 16 big.wav synth 5 sine 440
     mkdir -p full
@@ -617,9 +618,9 @@ if [ -z "$emulator" ]; then
     set -e
     [ "$code" -eq 1 ] || fail "full disk: exit $code, expected 1"
     [ "$(grep -c "big.wav" stderr.txt)" -eq 1 ] || fail "full disk: $(cat stderr.txt)"
-    frames=$(soxi -s full/big.wav)
+    frames=$(soxi -s full/big.partial.wav)
     [ "$frames" -gt 0 ] && [ "$frames" -lt 220500 ] || fail "full disk: $frames frames kept"
-    check_output full/big.wav 44100 2 "$frames"
+    check_output full/big.partial.wav 44100 2 "$frames"
     check_output full/stereo44.wav 44100 2 "$(expected_frames 11025 44100 44100)"
 fi
 

@@ -570,7 +570,9 @@ TEST_F(ConversionJob, StopDuringSecondFileKeepsItsPartAndSkipsTheRest) {
         EXPECT_EQ(failed, 0);
         ExpectOutput(ReadFileBytes(folder.File("a.wav")), 44100, 1,
                      3 * kChunkFrames - (high ? 0 : 25));
-        const Bytes part = ReadFileBytes(folder.File("b.wav"));
+        // The stopped output keeps the name it was written under, which says it is partial.
+        EXPECT_EQ(observer.outputs.at(1), folder.File("b.partial.wav"));
+        const Bytes part = ReadFileBytes(folder.File("b.partial.wav"));
         ASSERT_GE(part.size(), kWaveHeaderBytes);
         const std::uint32_t frames = Get32(part, 44);
         EXPECT_TRUE(high ? frames > 0 && frames <= kChunkFrames : frames == kChunkFrames - 25);
@@ -658,7 +660,8 @@ TEST_F(ConversionJob, OutputThatCannotBeCreatedIsGivenUpAtOnce) {
         std::vector<std::wstring> lines = diagnostics.Lines();
         ASSERT_EQ(lines.size(), 2u) << c.folder;
         EXPECT_EQ(Utf8(lines[0].c_str()), "Resampling... start\n");
-        EXPECT_EQ(Utf8(lines[1].c_str()), "output file = " + c.folder + Sep() + "a.wav (-1)\n");
+        EXPECT_EQ(Utf8(lines[1].c_str()),
+                  "output file = " + c.folder + Sep() + "a.partial.wav (-1)\n");
     }
     EXPECT_TRUE(FolderEntries(out.Path()).empty());
 }
@@ -783,7 +786,7 @@ TEST_F(ConversionJob, ASourceCutShortWhileConvertingKeepsWhatWasConverted) {
     EXPECT_EQ(failed, 1);
     EXPECT_EQ(observer.statuses,
               (std::vector<FileStatus>{FileStatus::ReadFailed, FileStatus::Converted}));
-    const Bytes cut = ReadFileBytes(out.File("a.wav"));
+    const Bytes cut = ReadFileBytes(out.File("a.partial.wav"));
     ASSERT_GE(cut.size(), kWaveHeaderBytes);
     const std::uint32_t frames = Get32(cut, 44);
     EXPECT_GT(frames, 0u);
@@ -900,12 +903,12 @@ TEST_F(ConversionJob, AFullDiskLeavesWholeFramesAndCountsTheFile) {
     BatchResult r = withFileSizeLimit(kWaveHeaderBytes + 30003);  // not a whole number of frames
     EXPECT_EQ(r.failed, 1);
     EXPECT_EQ(r.observer.statuses, std::vector<FileStatus>{FileStatus::WriteFailed});
-    ExpectOutput(ReadFileBytes(out.File("a.wav")), 44100, 2, 30000 / 4);
+    ExpectOutput(ReadFileBytes(out.File("a.partial.wav")), 44100, 2, 30000 / 4);
 
     // No room for the header: the output is removed again, so that no file that is no WAV file
-    // takes the name a(1).wav from the next run.
+    // takes the name a(1).partial.wav from the next run.
     r = withFileSizeLimit(40);
     EXPECT_EQ(r.observer.statuses, std::vector<FileStatus>{FileStatus::OutputFailed});
-    EXPECT_EQ(FolderEntries(out.Path()), std::vector<std::string>{"a.wav"});
+    EXPECT_EQ(FolderEntries(out.Path()), std::vector<std::string>{"a.partial.wav"});
 }
 #endif
