@@ -122,15 +122,30 @@ bool IsCandidate(const std::string& name, const CString& folder, const CFileName
 }
 
 // The output frames a whole conversion of `frames` source frames gives. The high quality keeps
-// the source's duration, rounded up to a whole output frame; the standard quality makes output n
-// (at source time n x ratio) once the 25 inputs after it have come, so it stops that much before
-// the end (its rounding of the accumulated time may move the last one by a frame).
+// the source's duration, rounded up to a whole output frame. The standard quality makes output n
+// once the input trunc(t) + 25 has come, where t is its time in source frames as the resampler
+// accumulates it (adding the ratio in double precision, within its 1024-frame ring): that sum is
+// followed step by step, since where it lands near a whole frame decides the last output.
 std::uint64_t CompleteFrames(std::uint64_t frames, std::uint64_t sourceRate,
                              std::uint64_t targetRate, bool high) {
-    if (sourceRate == 0) return 0;
+    if (sourceRate == 0 || targetRate == 0) return 0;
     if (high) return (frames * targetRate + sourceRate - 1) / sourceRate;
     constexpr std::uint64_t kAfter = 25;
-    return frames > kAfter ? ((frames - kAfter) * targetRate + sourceRate - 1) / sourceRate : 0;
+    constexpr double kRing = 1024.0;
+    if (frames <= kAfter) return 0;
+    const double ratio = static_cast<double>(sourceRate) / static_cast<double>(targetRate);
+    double position = 0.0;
+    std::uint64_t wrapped = 0;  // ring lengths passed
+    std::uint64_t made = 0;
+    while (wrapped + static_cast<std::uint64_t>(position) + kAfter < frames) {
+        ++made;
+        position = position + ratio;
+        if (position >= kRing) {
+            position = position - kRing;
+            wrapped += 1024;
+        }
+    }
+    return made;
 }
 
 std::uint32_t Le32(const std::uint8_t* p) {
@@ -172,13 +187,20 @@ bool HasOutputFormat(const CString& path, const OutputFormat& format, bool whole
     return same;
 }
 
+// A whole conversion's length, worked out once it is needed.
+struct CompleteLength {
+    std::uint64_t sourceFrames, sourceRate, targetRate;
+    bool high;
+    std::uint64_t Frames() const {
+        return CompleteFrames(sourceFrames, sourceRate, targetRate, high);
+    }
+};
+
 // Whether path holds a complete output of the job's target for its source.
 bool HoldsCompleteOutput(const CString& path, const OutputFormat& format,
-                         std::uint64_t completeFrames, bool high) {
+                         const CompleteLength& complete) {
     std::uint64_t frames = 0;
-    if (!HasOutputFormat(path, format, true, &frames)) return false;
-    const std::uint64_t slack = high ? 0 : 1;
-    return frames + slack >= completeFrames && frames <= completeFrames + slack;
+    return HasOutputFormat(path, format, true, &frames) && frames == complete.Frames();
 }
 
 bool SameFile(const wchar_t* a, const wchar_t* b) {
@@ -676,8 +698,9 @@ bool PrepareOutputFolder(const CString& targetFolder, const CString& subfolder, 
 // under the first output name. A partial output that an earlier run recorded for the source is
 // removed, so that this run writes it again under the same name. Sets the result's outputPath
 // to the complete output found.
-bool FindDone(FileJob& job, const CFileName& entry, const OutputFormat& out, std::uint64_t complete,
-              bool high, const ConversionTarget& target, BatchNames& names, int index) {
+bool FindDone(FileJob& job, const CFileName& entry, const OutputFormat& out,
+              const CompleteLength& complete, const ConversionTarget& target, BatchNames& names,
+              int index) {
     FileResult& result = job.result;
     const BatchJournal::Entry* record =
         names.journal != nullptr ? names.journal->Find(index) : nullptr;
@@ -688,7 +711,7 @@ bool FindDone(FileJob& job, const CFileName& entry, const OutputFormat& out, std
         const bool ownOutput = IsCandidate(record->output, job.folder, entry, job.baseName, false);
         const bool ownPartial = !record->partial.empty() &&
                                 IsCandidate(record->partial, job.folder, entry, job.baseName, true);
-        const bool outputComplete = ownOutput && HoldsCompleteOutput(output, out, complete, high);
+        const bool outputComplete = ownOutput && HoldsCompleteOutput(output, out, complete);
         if (record->done && outputComplete) {
             result.outputPath.AssignString(output);
             return true;
@@ -720,7 +743,7 @@ bool FindDone(FileJob& job, const CFileName& entry, const OutputFormat& out, std
     if (SameFile(first.WideText(), source.WideText())) {
         first = CandidateName(job.folder, entry, job.baseName, 1, false);
     }
-    if (!HoldsCompleteOutput(first, out, complete, high)) return false;
+    if (!HoldsCompleteOutput(first, out, complete)) return false;
     result.outputPath.AssignString(first);
     return true;
 }
@@ -789,10 +812,10 @@ void PrepareFile(FileJob& job, const CFileName& entry, const CString& subfolder,
         source.Close();
         return;
     }
-    const std::uint64_t complete =
-        CompleteFrames(result.sourceFrames, format.samplesPerSecond,
-                       static_cast<std::uint64_t>(out.frequency > 0 ? out.frequency : 0), high);
-    if (FindDone(job, entry, out, complete, high, target, names, index)) {
+    const CompleteLength complete{result.sourceFrames, format.samplesPerSecond,
+                                  static_cast<std::uint64_t>(out.frequency > 0 ? out.frequency : 0),
+                                  high};
+    if (FindDone(job, entry, out, complete, target, names, index)) {
         result.status = FileStatus::Skipped;
         source.Close();
         return;
@@ -805,8 +828,7 @@ void PrepareFile(FileJob& job, const CFileName& entry, const CString& subfolder,
     bool noDiskFile = false;
     CString finalName;
     for (int k = 0;
-         k < kOutputNameCandidates && created == OutputCreation::NameTaken && !noDiskFile;
-         ++k) {
+         k < kOutputNameCandidates && created == OutputCreation::NameTaken && !noDiskFile; ++k) {
         finalName = CandidateName(job.folder, entry, job.baseName, k, false);
         if (k > 0 && platform::NamesDevice(finalName.WideText())) {
             noDiskFile = true;
