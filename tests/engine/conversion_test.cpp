@@ -1215,8 +1215,9 @@ TEST_F(ConversionJob, ABatchRunAgainAfterAStopFinishesIt) {
 }
 
 // Only the same batch resumes: another batch into the folder leaves the stopped one's partial
-// output alone and numbers its own; a journal that is damaged is not used (and left alone), and
-// one that names a file that is no candidate output of its source never gets it touched.
+// output alone and numbers its own, and so does the same batch while another run holds its
+// journal; a journal that is damaged is not used (and left alone), and one that names a file
+// that is no candidate output of its source never gets it touched.
 TEST_F(ConversionJob, OnlyTheSameBatchReplacesItsOwnPartialOutputs) {
     auto a = Source("a.wav", Pcm16Wav(44100, 1, Wave(3 * kChunkFrames)));
     const ConversionTarget first = TargetOf(out.Path(), 48000, 1);
@@ -1249,6 +1250,21 @@ TEST_F(ConversionJob, OnlyTheSameBatchReplacesItsOwnPartialOutputs) {
     EXPECT_EQ(diagnostics.Count(L"batch journal "), 1);
     EXPECT_TRUE(ReadFileBytes(journal) == text);
     EXPECT_TRUE(FileExists(damaged.File("a.partial.wav")));
+
+    // Held by another run of the same batch (here the test holding its journal): this run keeps
+    // none, and leaves the partial output of the stopped one alone.
+    TempFolder held;
+    const ConversionTarget busy = TargetOf(held.Path(), 48000, 1);
+    ASSERT_TRUE(RunTree(One(a.get(), CString()), busy, 1, 1).stopped);
+    for (const std::string& name : FolderEntries(held.Path())) {
+        if (name.rfind(".ratemill-batch-", 0) != 0) continue;
+        BatchJournal holder;
+        ASSERT_TRUE(holder.Open(held.Path(), std::stoull(name.substr(16, 16), nullptr, 16), 1));
+        EXPECT_EQ(RunTree(One(a.get(), CString()), busy).outputs[0], held.File("a(1).wav"));
+        EXPECT_TRUE(FileExists(held.File("a.partial.wav")));
+    }
+    EXPECT_EQ(RunTree(One(a.get(), CString()), busy).outputs[0], held.File("a.wav"));
+    EXPECT_EQ(OutputEntries(held.Path()), (std::vector<std::string>{"a(1).wav", "a.wav"}));
 
     // Hostile: a journal of the right batch whose partial output is a file of another name.
     TempFolder hostile;
