@@ -69,6 +69,14 @@ constexpr wchar_t kUsageEnd[] =
     L"is and reported as a file that cannot be opened.\n"
 #endif
     L"\n"
+    L"An output is written as name.partial.wav and takes its name once complete. Running\n"
+    L"the same command again after a stop or a crash finishes the batch: a journal in the\n"
+    L"output folder (.ratemill-batch-*.journal, removed when the batch is through) tells\n"
+    L"what is done and which partial outputs are its own. --name TEMPLATE names outputs\n"
+    L"from {name} (the source's), {rate} (48000), {khz} (48, 44.1), {channels}, {bits} (16,\n"
+    L"24, 32f) and {quality} (standard, high), numbered as ever; --skip-existing passes over\n"
+    L"a file whose first output name holds its complete output (same format and length).\n"
+    L"\n"
     L"Each file gets one line: 'source -> output' on standard output once converted, a line\n"
     L"on standard error when it fails or is stopped (also with -q). Characters in names\n"
     L"that would break the line or change what a terminal shows are printed escaped\n"
@@ -221,6 +229,7 @@ class CliObserver : public ConversionObserver {
     int Converted() const { return m_converted; }
     // How each file ended, by its index (NotStarted for those a stop left out).
     std::vector<FileResult>& Results() { return m_results; }
+    int Skipped() const { return m_skipped; }
 
     void OnBatchBegin(int fileCount) override {
         m_count = fileCount;
@@ -263,8 +272,13 @@ class CliObserver : public ConversionObserver {
             Print(m_resultStream, L"%s -> %s\n", source, out.WideText());
             return;
         }
+        if (result.status == FileStatus::Skipped) {
+            ++m_skipped;
+            if (m_quiet) return;
+        }
         // A failed file, or a stopped one, whose output is not the whole of it: said with -q
-        // too. The output's name in the text is escaped as the source's is.
+        // too; a skipped one without -q. The output's name in the text is escaped as the
+        // source's is.
         CString (*showName)(const CString&) = PrintableName;
         if (m_toStandardOutput) showName = nullptr;
         CString text = DescribeFileResult(shown, showName);
@@ -319,6 +333,7 @@ class CliObserver : public ConversionObserver {
     int m_done = 0;
     std::map<int, unsigned> m_active;  // files being converted and their percentage
     int m_converted = 0;
+    int m_skipped = 0;
 };
 
 // A settings file found in the working folder may have been put there by anyone (a folder
@@ -681,6 +696,30 @@ const CliOption kCliOptions[] = {
              return CliCommand::UsageError;
          }
          options->reportPath.Assign(value);
+         return CliCommand::Convert;
+     }},
+    {nullptr, L"--name", L"TEMPLATE",
+     L"output names from {name} {rate} {khz} {channels} {bits} {quality}",
+     [](const wchar_t* value, CliOptions* options, CString* error) {
+         options->nameTemplate.Assign(value);
+         ConversionTarget probe;
+         probe.frequency = 44100;
+         probe.channels = 2;
+         std::string name;
+         const std::string text(
+             options->nameTemplate.Bytes() != nullptr ? options->nameTemplate.Bytes() : "",
+             static_cast<std::size_t>(options->nameTemplate.Length()));
+         if (ExpandNameTemplate(text, "name", probe, &name)) return CliCommand::Convert;
+         *error = FormatString(
+             L"name template '%s' must make a file name from {name}, {rate}, {khz}, {channels}, "
+             L"{bits} and {quality} (no other field, path separator or control character)",
+             PrintableName(options->nameTemplate).WideText());
+         return CliCommand::UsageError;
+     }},
+    {nullptr, L"--skip-existing", nullptr,
+     L"skip a file whose output name holds its complete output",
+     [](const wchar_t*, CliOptions* options, CString*) {
+         options->skipExisting = true;
          return CliCommand::Convert;
      }},
     {L"-v", L"--verbose", nullptr, L"print diagnostic lines on standard error",
@@ -1064,6 +1103,8 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     target.preventClipping = options.preventClipping;
     target.keepMetadata = !options.noMetadata && settings.keepMetadata != 0;
     target.phase = options.phase;
+    target.nameTemplate = std::move(options.nameTemplate);
+    target.skipExisting = options.skipExisting;
     const bool stopped =
         RunConversionBatch(sources, target, stopFlag, &observer, jobs, &failed, makeResampler);
     InstallDiagnosticPrint(nullptr);
@@ -1123,8 +1164,12 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
 
     const int total = static_cast<int>(entries.size()) + rejected;  // each file counted once
     if (!options.quiet) {
-        Print(platform::Stream::Err, L"%s %d of %d files.\n",
-              stopped ? L"Stopped: converted" : L"Converted", observer.Converted(), total);
+        // Files that were there already count apart: "Converted 1 of 3 files, 2 skipped."
+        CString skipped;
+        if (observer.Skipped() > 0) skipped = FormatString(L", %d skipped", observer.Skipped());
+        Print(platform::Stream::Err, L"%s %d of %d files%s.\n",
+              stopped ? L"Stopped: converted" : L"Converted", observer.Converted(), total,
+              skipped.WideText());
     }
     // What stopped the batch decides the status: 130 for Ctrl-C, 143 for SIGTERM, ...
     if (stopped || stopFlag.load() != 0)

@@ -46,6 +46,8 @@ struct CliOptions {
     CString reportPath;         // --report: the results log ("-": standard output), or empty
     CString filesFrom;          // --files-from: a list of more sources ("-": standard input)
     bool nulSeparated = false;  // -0: the list's names end with NUL bytes
+    CString nameTemplate;       // --name: the outputs' names ("" the sources' names)
+    bool skipExisting = false;  // --skip-existing: a file whose output is there is skipped
     int jobs = 0;               // files converted at once; 0: one per processor core
     bool showSettings = false;
     bool verbose = false;

@@ -152,6 +152,7 @@ int CWaveFile::Create(const CString& path, bool overwrite) {
     m_dataBytes = 0;
     m_frameCount = 0;
     m_limitReached = false;
+    m_headerCounts = 0;
     m_trailer.clear();
     m_trailerBytes = 0;
     m_created = true;
@@ -334,6 +335,14 @@ bool CWaveFile::WriteSamples(const void* buffer, std::uint32_t bytes) {
     std::uint32_t written = allowed > 0 ? Write(buffer, allowed) : 0;
     m_dataBytes = Size();
     if (align != 0) m_frameCount = Size() / align;
+    if (m_refreshBytes != 0 && align != 0 && m_dataBytes - m_headerCounts >= m_refreshBytes) {
+        // After a power cut the disk may hold less than the header counts: readers cut the
+        // data chunk to the end of the file.
+        const std::uint64_t whole = m_dataBytes - m_dataBytes % align;
+        m_headerCounts = whole;
+        WriteHeader(static_cast<std::uint32_t>(whole));
+        platform::Seek(Handle(), 0, platform::SeekFrom::End, nullptr);
+    }
     return written == bytes;
 }
 

@@ -75,9 +75,15 @@ class CWaveFile : public CMediaFile {
     // most a RIFF size field can describe. Lowering it lets callers reserve room or exercise the
     // limit.
     void SetDataLimit(std::uint32_t bytes) { m_dataLimit = bytes; }
+    // Has WriteSamples write the header again after about every `bytes` bytes of samples (0:
+    // only Finish writes it), so that a file whose writer is killed still counts most of its
+    // samples for readers that go by the sizes.
+    void SetHeaderRefresh(std::uint32_t bytes) { m_refreshBytes = bytes; }
 
   private:
     bool WriteHeader(std::uint32_t dataBytes);
+    std::uint32_t m_refreshBytes = 0;
+    std::uint64_t m_headerCounts = 0;  // sample bytes the header written last counts
     // Writes the trailer after dataBytes of samples; true when written or left out.
     bool WriteTrailer(std::uint32_t dataBytes);
     // True when the bytes from pos on are whole chunks (printable ids, sizes within the file,

@@ -76,6 +76,27 @@ bool RenameOver(const wchar_t* from, const wchar_t* to);
 // is already there.
 bool CreateFolder(const wchar_t* path);
 
+// A folder for outputs, made with the system's usual permissions when it is missing (its
+// parent must exist). NotAFolder when a file, a device or a link (Windows: a reparse point) has
+// that name: a link is never followed, so that outputs stay inside the folder chosen.
+enum class FolderResult { Ready, NotAFolder, Failed };
+FolderResult MakeOutputFolder(const wchar_t* path);
+
+// LastError() after MakeOutputFolder answered NotAFolder; outside the system's codes like
+// kErrorNotRegularFile, and described by ErrorText.
+constexpr int kErrorNotFolder = 0x20000002;
+
+// Gives `from` the name `to` unless something already has that name (Exists), writing the
+// change through to the disk: never replaces a file. Failed for any other reason.
+CreateResult RenameNew(const wchar_t* from, const wchar_t* to);
+
+// Opens (creating it when missing) a regular file for reading and writing that no other
+// process can hold at the same time: locked on POSIX, opened unshared on Windows. The system
+// lets it go when the process ends in any way. kNoFile with *busy set when another process
+// holds it; a link or anything but a regular file is refused. DeleteFilePath may remove it
+// while it is held.
+FileHandle OpenExclusive(const wchar_t* path, bool* busy);
+
 // Whether a new file made beside an existing one could take its place (RenameOver), as far as
 // the system tells without anything being written.
 enum class Replaceable {

@@ -5,6 +5,7 @@
 #include <iconv.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -48,6 +49,7 @@ bool NativePath(const wchar_t* path, char* out, int outCount) {
 constexpr int kPathBytes = PATH_MAX * 2;
 
 constexpr char kNotRegularFileText[] = "not a regular file (a device, a pipe or a FIFO)";
+constexpr char kNotFolderText[] = "a file, a device or a link has the name of a folder needed";
 
 // Keeps a descriptor opened with O_NONBLOCK when it is a regular file, for blocking use from
 // now on; otherwise closes it and sets errno (EISDIR for a folder). A FIFO opened this way has
@@ -332,6 +334,60 @@ bool CreateFolder(const wchar_t* path) {
     return folder;
 }
 
+FolderResult MakeOutputFolder(const wchar_t* path) {
+    char native[kPathBytes];
+    if (!NativePath(path, native, sizeof native)) return FolderResult::Failed;
+    if (mkdir(native, 0777) == 0) return FolderResult::Ready;
+    const int saved = errno;
+    struct stat st;
+    if (saved != EEXIST || lstat(native, &st) != 0) {
+        errno = saved;
+        return FolderResult::Failed;
+    }
+    if (S_ISDIR(st.st_mode)) return FolderResult::Ready;
+    errno = kErrorNotFolder;
+    return FolderResult::NotAFolder;
+}
+
+CreateResult RenameNew(const wchar_t* from, const wchar_t* to) {
+    char nativeFrom[kPathBytes], nativeTo[kPathBytes];
+    if (!NativePath(from, nativeFrom, sizeof nativeFrom) ||
+        !NativePath(to, nativeTo, sizeof nativeTo)) {
+        return CreateResult::Failed;
+    }
+    // A rename that refuses a taken name in one step; file systems without it get a hard link
+    // (which refuses one too) and the old name removed.
+    bool renamed = renameat2(AT_FDCWD, nativeFrom, AT_FDCWD, nativeTo, RENAME_NOREPLACE) == 0;
+    if (!renamed && errno != EEXIST) {
+        if (link(nativeFrom, nativeTo) != 0) {
+            return errno == EEXIST ? CreateResult::Exists : CreateResult::Failed;
+        }
+        unlink(nativeFrom);
+        renamed = true;
+    }
+    if (!renamed) return CreateResult::Exists;
+    int fd = open(FolderOf(nativeTo).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    return CreateResult::Created;
+}
+
+FileHandle OpenExclusive(const wchar_t* path, bool* busy) {
+    *busy = false;
+    char native[kPathBytes];
+    if (!NativePath(path, native, sizeof native)) return kNoFile;
+    int fd = open(native, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (fd < 0 || !KeepRegularFile(fd)) return kNoFile;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *busy = errno == EWOULDBLOCK;
+        close(fd);
+        return kNoFile;
+    }
+    return Handle(fd);
+}
+
 Replaceable CanReplace(const wchar_t* path) {
     char native[kPathBytes];
     if (!NativePath(path, native, sizeof native)) return Replaceable::Yes;
@@ -436,7 +492,9 @@ int LastError() {
 
 void ErrorText(int code, wchar_t* out, int outCount) {
     if (out == nullptr || outCount <= 0) return;
-    const char* text = code == kErrorNotRegularFile ? kNotRegularFileText : strerror(code);
+    const char* text = code == kErrorNotRegularFile ? kNotRegularFileText
+                       : code == kErrorNotFolder    ? kNotFolderText
+                                                    : strerror(code);
     int n = Utf8ToWide(text, static_cast<int>(strlen(text)), out, outCount - 1);
     out[n] = 0;
 }

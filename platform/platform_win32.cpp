@@ -251,6 +251,63 @@ bool CreateFolder(const wchar_t* path) {
     return folder;
 }
 
+FolderResult MakeOutputFolder(const wchar_t* path) {
+    // A device name (NUL, COM1, ...) makes no folder; CreateDirectoryW may even take it.
+    if (NamesDevice(path)) {
+        SetLastError(static_cast<DWORD>(kErrorNotFolder));
+        return FolderResult::NotAFolder;
+    }
+    if (CreateDirectoryW(SystemPath(path), nullptr)) return FolderResult::Ready;
+    const DWORD error = GetLastError();
+    const DWORD attributes = GetFileAttributesW(SystemPath(path));
+    if (error != ERROR_ALREADY_EXISTS || attributes == INVALID_FILE_ATTRIBUTES) {
+        SetLastError(error);
+        return FolderResult::Failed;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return FolderResult::Ready;
+    }
+    SetLastError(static_cast<DWORD>(kErrorNotFolder));
+    return FolderResult::NotAFolder;
+}
+
+CreateResult RenameNew(const wchar_t* from, const wchar_t* to) {
+    // Without MOVEFILE_REPLACE_EXISTING a taken name is refused.
+    if (NamesDevice(to)) return CreateResult::Exists;
+    if (MoveFileExW(SystemPath(from), SystemPath(to), MOVEFILE_WRITE_THROUGH)) {
+        return CreateResult::Created;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? CreateResult::Exists
+                                                                       : CreateResult::Failed;
+}
+
+FileHandle OpenExclusive(const wchar_t* path, bool* busy) {
+    *busy = false;
+    if (NamesDevice(path)) {
+        SetLastError(static_cast<DWORD>(kErrorNotRegularFile));
+        return kNoFile;
+    }
+    // Shared for deletion only: another process that opens it to read or write is refused.
+    HANDLE h =
+        CreateFileW(SystemPath(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *busy = GetLastError() == ERROR_SHARING_VIOLATION;
+        return kNoFile;
+    }
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!KeepDiskFile(h)) return kNoFile;
+    if (GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag) &&
+        (tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(h);
+        SetLastError(static_cast<DWORD>(kErrorNotRegularFile));
+        return kNoFile;
+    }
+    return reinterpret_cast<FileHandle>(h);
+}
+
 Replaceable CanReplace(const wchar_t* path) {
     if (path == nullptr || path[0] == 0) return Replaceable::Yes;
     const DWORD attributes = GetFileAttributesW(SystemPath(path));
@@ -399,6 +456,10 @@ void ErrorText(int code, wchar_t* out, int outCount) {
     if (out == nullptr || outCount <= 0) return;
     if (code == kErrorNotRegularFile) {
         lstrcpynW(out, kNotRegularFileText, outCount);
+        return;
+    }
+    if (code == kErrorNotFolder) {
+        lstrcpynW(out, L"a file, a device or a link has the name of a folder needed", outCount);
         return;
     }
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,

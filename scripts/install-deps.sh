@@ -13,7 +13,7 @@ convert_packages=(cmake ninja-build g++ make sox libsox-fmt-base)
 windows_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 fonts-ipafont-gothic
                   fonts-wine)
 test_packages=("${convert_packages[@]}" libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 ffmpeg
-               xvfb xauth fonts-ipafont-gothic imagemagick)
+               xvfb xauth fonts-ipafont-gothic imagemagick parallel)
 screenshots_packages=("${test_packages[@]}" fonts-wine)
 fuzz_packages=(cmake ninja-build clang libclang-rt-dev)
 

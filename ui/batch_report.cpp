@@ -194,6 +194,10 @@ FailureReason ReasonForFailure(const FileResult& result) {
             return {L"no output name can be made from its name",
                     L"このファイル名から出力ファイル名を作れません"};
         case FileStatus::OutputFailed:
+            if (code == platform::kErrorNotFolder) {
+                return {L"a file or a link has the name of a folder its output needs",
+                        L"出力先に必要なフォルダと同じ名前のファイルかリンクがあります"};
+            }
             if (IsOneOf(code, {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE,
                                ERROR_BAD_NETPATH, ERROR_BAD_NET_NAME, ERROR_DIRECTORY})) {
                 return {L"the output folder does not exist", L"出力先フォルダがありません"};
@@ -225,16 +229,23 @@ FailureReason ReasonForFailure(const FileResult& result) {
         case FileStatus::SizeLimit:
             return {L"the output reached the 4 GiB limit of a WAV file",
                     L"出力がWAVファイルの上限 (4 GiB) に達しました"};
+        case FileStatus::UnusableTemplate:
+            return {L"the name template makes no usable output name from its name",
+                    L"名前のテンプレートからこのファイルの出力ファイル名を作れません"};
         case FileStatus::Converted:
         case FileStatus::Stopped:
         case FileStatus::NotStarted:
+        case FileStatus::Skipped:
             break;
     }
     return {L"", L""};
 }
 
 void CAppMain::OnFileResult(int index, const FileResult& result) {
-    if (result.status == FileStatus::Converted) ++m_converted;
+    // A file whose output was there already, complete, counts as converted.
+    if (result.status == FileStatus::Converted || result.status == FileStatus::Skipped) {
+        ++m_converted;
+    }
     // The batch itself holds up without the names: a failed allocation only shortens the lists.
     try {
         const std::size_t count = m_batch->entries.size();

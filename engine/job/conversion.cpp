@@ -1,16 +1,20 @@
 #include "engine/job/conversion.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
+#include <string>
 #include <thread>
 #include <utility>
 
 #include "base/diagnostic.h"
 #include "base/format.h"
 #include "engine/high/hq_resampler.h"
+#include "engine/job/batch_journal.h"
 #include "engine/job/block_reader.h"
 #include "engine/job/channels.h"
 #include "engine/job/sample_writer.h"
@@ -53,10 +57,11 @@ int FolderPrefixLength(const CString& path) {
 }
 
 // An output name candidate: the folder (or the source's own), the base name with "(n)" for a
-// suffix number above 0, ".", the extension, "wav" when the source has none (a name ending in
-// a dot would lose it on Windows). With beforeFirstDot the number goes before the base name's
-// first dot instead of at its end.
-CString OutputName(const CString& folder, const CFileName& entry, int index, bool beforeFirstDot) {
+// suffix number above 0, the partial tag while it is written, ".", the extension, "wav" when
+// the source has none (a name ending in a dot would lose it on Windows). With beforeFirstDot
+// the number goes before the base name's first dot instead of at its end.
+CString OutputName(const CString& folder, const CFileName& entry, const std::string& baseName,
+                   int index, bool beforeFirstDot, bool partial = false) {
     CString name;
     if (folder.Length() > 0) {
         name.AssignString(folder);
@@ -65,8 +70,8 @@ CString OutputName(const CString& folder, const CFileName& entry, int index, boo
     } else {
         name.AppendBytes(entry.FullPath.Bytes(), FolderPrefixLength(entry.FullPath));
     }
-    const char* base = entry.BaseName.Bytes();
-    const int length = entry.BaseName.Length();
+    const char* base = baseName.data();
+    const int length = static_cast<int>(baseName.size());
     int split = length;
     if (beforeFirstDot) {
         const void* dot =
@@ -80,6 +85,7 @@ CString OutputName(const CString& folder, const CFileName& entry, int index, boo
         name.Append(suffix);
     }
     if (split < length) name.AppendBytes(base + split, length - split);
+    if (partial) name.AppendBytes(kPartialTag);
     name.Append(L".");
     if (entry.Extension.Length() > 0) {
         name.AppendString(entry.Extension);
@@ -87,6 +93,119 @@ CString OutputName(const CString& folder, const CFileName& entry, int index, boo
         name.Append(L"wav");
     }
     return name;
+}
+
+std::string BytesOf(const CString& text) {
+    return std::string(text.Bytes() != nullptr ? text.Bytes() : "",
+                       static_cast<std::size_t>(text.Length()));
+}
+
+// Candidate `index` of an output name, complete or partial. The system takes a name for a
+// device by what comes before its first dot (NUL.tar.wav): there a number at the end only gives
+// more device names, and one before the dot a file.
+CString CandidateName(const CString& folder, const CFileName& entry, const std::string& base,
+                      int index, bool partial) {
+    CString name = OutputName(folder, entry, base, index, false);
+    const bool device = index > 0 && platform::NamesDevice(name.WideText());
+    if (!partial && !device) return name;
+    return OutputName(folder, entry, base, index, device, partial);
+}
+
+// Whether a name (as recorded) is one of the candidates for this source, complete or partial:
+// a record never makes the job touch any other file.
+bool IsCandidate(const std::string& name, const CString& folder, const CFileName& entry,
+                 const std::string& base, bool partial) {
+    for (int index = 0; index < kOutputNameCandidates; ++index) {
+        if (BytesOf(CandidateName(folder, entry, base, index, partial)) == name) return true;
+    }
+    return false;
+}
+
+// The output frames a whole conversion of `frames` source frames gives. The high quality keeps
+// the source's duration, rounded up to a whole output frame. The standard quality makes output n
+// once the input trunc(t) + 25 has come, where t is its time in source frames as the resampler
+// accumulates it (adding the ratio in double precision, within its 1024-frame ring): that sum is
+// followed step by step, since where it lands near a whole frame decides the last output.
+std::uint64_t CompleteFrames(std::uint64_t frames, std::uint64_t sourceRate,
+                             std::uint64_t targetRate, bool high) {
+    if (sourceRate == 0 || targetRate == 0) return 0;
+    if (high) return (frames * targetRate + sourceRate - 1) / sourceRate;
+    constexpr std::uint64_t kAfter = 25;
+    constexpr double kRing = 1024.0;
+    if (frames <= kAfter) return 0;
+    const double ratio = static_cast<double>(sourceRate) / static_cast<double>(targetRate);
+    double position = 0.0;
+    std::uint64_t wrapped = 0;  // ring lengths passed
+    std::uint64_t made = 0;
+    while (wrapped + static_cast<std::uint64_t>(position) + kAfter < frames) {
+        ++made;
+        position = position + ratio;
+        if (position >= kRing) {
+            position = position - kRing;
+            wrapped += 1024;
+        }
+    }
+    return made;
+}
+
+std::uint32_t Le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// Whether the file holds a WAV file of the output format whose header is complete: its RIFF
+// size counts the whole file (an output being written, or cut off while it was, counts less).
+bool HasOutputFormat(const CString& path, const OutputFormat& format, bool wholeFile,
+                     std::uint64_t* frames) {
+    CString name;
+    name.AssignString(path);
+    if (wholeFile) {
+        platform::FileHandle file = platform::OpenForRead(name.WideText());
+        if (file == platform::kNoFile) return false;
+        std::uint8_t head[12] = {};
+        std::uint32_t got = 0;
+        std::uint64_t size = 0;
+        const bool read = platform::Read(file, head, sizeof head, &got) && got == sizeof head &&
+                          platform::FileSize(file, &size);
+        platform::Close(file);
+        const std::uint64_t counted = static_cast<std::uint64_t>(Le32(head + 4)) + 8;
+        if (!read || std::memcmp(head, "RIFF", 4) != 0 ||
+            (counted != size && counted + 1 != size)) {
+            return false;
+        }
+    }
+    CWaveFile wave;
+    if (!wave.OpenFile(name)) return false;
+    const SampleFormat& f = wave.Format();
+    const bool same =
+        f.channels == format.channels &&
+        f.samplesPerSecond == static_cast<std::uint32_t>(format.frequency) &&
+        f.bitsPerSample == format.bitsPerSample &&
+        f.encoding == (format.floatSamples ? SampleEncoding::Float : SampleEncoding::Pcm);
+    *frames = wave.FrameCount();
+    wave.Close();
+    return same;
+}
+
+// A whole conversion's length, worked out once it is needed.
+struct CompleteLength {
+    std::uint64_t sourceFrames, sourceRate, targetRate;
+    bool high;
+    std::uint64_t Frames() const {
+        return CompleteFrames(sourceFrames, sourceRate, targetRate, high);
+    }
+};
+
+// Whether path holds a complete output of the job's target for its source.
+bool HoldsCompleteOutput(const CString& path, const OutputFormat& format,
+                         const CompleteLength& complete) {
+    std::uint64_t frames = 0;
+    return HasOutputFormat(path, format, true, &frames) && frames == complete.Frames();
+}
+
+bool SameFile(const wchar_t* a, const wchar_t* b) {
+    platform::FileId first, second;
+    return platform::GetFileId(a, &first) && platform::GetFileId(b, &second) && first == second;
 }
 
 // The source is read this many bytes at a time (in whole chunks), then converted chunk by chunk.
@@ -130,6 +249,18 @@ struct FileJob {
     double gain = 1.0;   // linear; exactly 1 for a gain of 0 dB
     bool preventClipping = false;
     FloatQuantizer::Noise noise = FloatQuantizer::Noise::None;  // the high quality's dither
+    // The output is written under a partial name and takes this one once it is complete.
+    CString folder;         // where the output goes ("" beside the source)
+    std::string baseName;   // the output's base name (from the name template)
+    std::string finalName;  // "" while there is no output
+};
+
+// What the outputs of one batch share: the names that outputs being written will take (the
+// disk does not show them yet), and the batch's journal.
+struct BatchNames {
+    std::mutex lock;  // taking the next file and naming its output happen in list order
+    std::set<std::string> reserved;
+    BatchJournal* journal = nullptr;
 };
 
 // The blocks one file's samples are read and written in.
@@ -499,10 +630,129 @@ FileStatus FileConverter::ChunkLoop(const Blocks& blocks, Path& path, SampleWrit
     return FileStatus::Converted;
 }
 
+// Header rewrites while an output is written: about every 1 MiB of samples.
+constexpr std::uint32_t kHeaderRefreshBytes = 1u << 20;
+
+// Creates an output file of the format under a name, without overwriting.
+OutputCreation CreateAt(CWaveFile& output, const OutputFormat& format, const CString& name) {
+    MediaParams params;
+    params.kind = 1;
+    params.samplingFrequency = format.frequency;
+    params.channels = format.channels;
+    params.bitsPerSample = format.bitsPerSample;
+    params.floatSamples = format.floatSamples;
+    output.SetParams(&params);
+    const int result = output.Create(name, false);
+    CString shown;
+    shown.AssignString(name);
+    DiagnosticPrint(L"output file = %s (%d)\n", shown.WideText(), result);
+    return result == 0    ? OutputCreation::Created
+           : result == -2 ? OutputCreation::NameTaken
+                          : OutputCreation::Failed;
+}
+
+bool IsSeparator(char c) {
+    return c == '/' || (platform::kPathSeparator == L'\\' && c == '\\');
+}
+
+// The folder a source's output goes to: the target's folder and the source's subfolder below it,
+// each missing level made. A level that a file, a device or a link has the name of is not
+// followed, nor is a "." or ".." level: the file fails, with *result saying where. Beside the
+// source (no target folder) the subfolder is not used.
+bool PrepareOutputFolder(const CString& targetFolder, const CString& subfolder, CString* folder,
+                         FileResult* result) {
+    folder->AssignString(targetFolder);
+    if (targetFolder.Length() == 0) return true;
+    const std::string levels = BytesOf(subfolder);
+    std::size_t start = 0;
+    while (start < levels.size()) {
+        std::size_t end = start;
+        while (end < levels.size() && !IsSeparator(levels[end])) ++end;
+        const std::string level = levels.substr(start, end - start);
+        start = end + 1;
+        if (level.empty()) continue;
+        const wchar_t separator[] = {platform::kPathSeparator, 0};
+        if (folder->Length() > 0 && !IsSeparator(folder->Bytes()[folder->Length() - 1])) {
+            folder->Append(separator);
+        }
+        folder->AppendBytes(level.data(), static_cast<int>(level.size()));
+        platform::FolderResult made = platform::FolderResult::NotAFolder;
+        int error = platform::kErrorNotFolder;
+        if (level != "." && level != "..") {
+            made = platform::MakeOutputFolder(folder->WideText());
+            error = platform::LastError();
+        }
+        if (made != platform::FolderResult::Ready) {
+            result->status = FileStatus::OutputFailed;
+            result->systemError =
+                made == platform::FolderResult::NotAFolder ? platform::kErrorNotFolder : error;
+            result->outputPath.AssignString(*folder);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the source's output is there already: recorded complete by an earlier run of the same
+// batch, written completely by one that was cut off before recording it, or (skipExisting) found
+// under the first output name. A partial output that an earlier run recorded for the source is
+// removed, so that this run writes it again under the same name. Sets the result's outputPath
+// to the complete output found.
+bool FindDone(FileJob& job, const CFileName& entry, const OutputFormat& out,
+              const CompleteLength& complete, const ConversionTarget& target, BatchNames& names,
+              int index) {
+    FileResult& result = job.result;
+    const BatchJournal::Entry* record =
+        names.journal != nullptr ? names.journal->Find(index) : nullptr;
+    if (record != nullptr) {
+        CString output, partial;
+        output.AssignBytes(record->output.data(), static_cast<int>(record->output.size()));
+        partial.AssignBytes(record->partial.data(), static_cast<int>(record->partial.size()));
+        const bool ownOutput = IsCandidate(record->output, job.folder, entry, job.baseName, false);
+        const bool ownPartial = !record->partial.empty() &&
+                                IsCandidate(record->partial, job.folder, entry, job.baseName, true);
+        const bool outputComplete = ownOutput && HoldsCompleteOutput(output, out, complete);
+        if (record->done && outputComplete) {
+            result.outputPath.AssignString(output);
+            return true;
+        }
+        if (!record->done && ownPartial) {
+            const bool partialThere = platform::PathExists(partial.WideText());
+            // Killed between giving the output its name and recording it (a hard link made, the
+            // partial name not yet removed).
+            if (outputComplete &&
+                (!partialThere || SameFile(partial.WideText(), output.WideText()))) {
+                if (partialThere) platform::DeleteFilePath(partial.WideText());
+                names.journal->RecordDone(index, record->output);
+                result.outputPath.AssignString(output);
+                return true;
+            }
+            std::uint64_t frames = 0;
+            if (partialThere && HasOutputFormat(partial, out, false, &frames)) {
+                DiagnosticPrint(L"%s: the partial output of an earlier run, converted again\n",
+                                partial.WideText());
+                platform::DeleteFilePath(partial.WideText());
+            }
+        }
+    }
+    if (!target.skipExisting) return false;
+    // Beside the source the first name is usually the source itself, which is no output.
+    CString first = CandidateName(job.folder, entry, job.baseName, 0, false);
+    CString source;
+    source.AssignString(entry.FullPath);
+    if (SameFile(first.WideText(), source.WideText())) {
+        first = CandidateName(job.folder, entry, job.baseName, 1, false);
+    }
+    if (!HoldsCompleteOutput(first, out, complete)) return false;
+    result.outputPath.AssignString(first);
+    return true;
+}
+
 // Opens the source and creates its output under the first free name; on failure the job's
 // result says why and nothing is left open. Writes "Resampling... start\n" once the source
 // opened.
-void PrepareFile(FileJob& job, const CFileName& entry, const ConversionTarget& target) {
+void PrepareFile(FileJob& job, const CFileName& entry, const CString& subfolder,
+                 const ConversionTarget& target, BatchNames& names, int index) {
     FileResult& result = job.result;
     CWaveFile& source = job.source;
     if (!source.OpenFile(entry.FullPath)) {
@@ -553,31 +803,102 @@ void PrepareFile(FileJob& job, const CFileName& entry, const ConversionTarget& t
         source.Close();
         return;
     }
+    job.baseName = BytesOf(entry.BaseName);
+    if (target.nameTemplate.Length() > 0 &&
+        !ExpandNameTemplate(BytesOf(target.nameTemplate), BytesOf(entry.BaseName), target,
+                            &job.baseName)) {
+        result.status = FileStatus::UnusableTemplate;
+        source.Close();
+        return;
+    }
+    if (!PrepareOutputFolder(target.folder, subfolder, &job.folder, &result)) {
+        source.Close();
+        return;
+    }
+    const CompleteLength complete{result.sourceFrames, format.samplesPerSecond,
+                                  static_cast<std::uint64_t>(out.frequency > 0 ? out.frequency : 0),
+                                  high};
+    if (FindDone(job, entry, out, complete, target, names, index)) {
+        result.status = FileStatus::Skipped;
+        source.Close();
+        return;
+    }
 
     // Only "the name is taken" moves on to the next candidate. A numbered name that is still
-    // no file on disk (a device or a pipe) means that none will be.
+    // no file on disk (a device or a pipe) means that none will be. A name is taken when the
+    // complete output or the partial one is there, or when an output being written will take it.
     OutputCreation created = OutputCreation::NameTaken;
     bool noDiskFile = false;
-    for (int index = 0;
-         index < kOutputNameCandidates && created == OutputCreation::NameTaken && !noDiskFile;
-         ++index) {
-        created = CreateOutputFile(job.output, out, target.folder, entry, index);
-        noDiskFile = created == OutputCreation::NameTaken && index > 0 &&
+    CString finalName;
+    for (int k = 0;
+         k < kOutputNameCandidates && created == OutputCreation::NameTaken && !noDiskFile; ++k) {
+        finalName = CandidateName(job.folder, entry, job.baseName, k, false);
+        if (k > 0 && platform::NamesDevice(finalName.WideText())) {
+            noDiskFile = true;
+            result.systemError = platform::kErrorNotRegularFile;
+            result.outputPath.AssignString(finalName);
+            break;
+        }
+        if (names.reserved.count(BytesOf(finalName)) != 0 ||
+            platform::PathExists(finalName.WideText())) {
+            continue;
+        }
+        created =
+            CreateAt(job.output, out, CandidateName(job.folder, entry, job.baseName, k, true));
+        noDiskFile = created == OutputCreation::NameTaken && k > 0 &&
                      job.output.LastError() == platform::kErrorNotRegularFile;
     }
     if (created != OutputCreation::Created) {
         const bool failed = created == OutputCreation::Failed;
         result.status = failed ? FileStatus::OutputFailed : FileStatus::NoFreeName;
-        result.systemError = job.output.LastError();
-        if (failed || noDiskFile) result.outputPath.AssignString(job.output.Name());
+        if (result.systemError == 0) result.systemError = job.output.LastError();
+        if ((failed || noDiskFile) && result.outputPath.Length() == 0) {
+            result.outputPath.AssignString(job.output.Name());
+        }
         source.Close();
         return;
     }
     result.outputPath.AssignString(job.output.Name());
+    job.finalName = BytesOf(finalName);
+    names.reserved.insert(job.finalName);
+    if (names.journal != nullptr) {
+        names.journal->RecordPartial(index, BytesOf(result.outputPath), job.finalName);
+    }
+    // Readers that go by the header's sizes (SoX) then read most of a partial output too.
+    job.output.SetHeaderRefresh(kHeaderRefreshBytes);
     job.ratio = static_cast<double>(format.samplesPerSecond) / static_cast<double>(out.frequency);
     job.kernelChannels = (format.channels == 1 && out.channels == 2) ? 1 : out.channels;
     job.keepMetadata = target.keepMetadata;
     job.ready = true;
+}
+
+// A converted output takes its name from the partial one, without replacing anything: the name
+// reserved for it, or (when another program took that one meanwhile) the first free one. An
+// output that is not complete keeps its partial name.
+void FinishOutput(FileJob& job, const CFileName& entry, BatchNames& names, int index) {
+    if (job.finalName.empty()) return;
+    FileResult& result = job.result;
+    std::lock_guard<std::mutex> lock(names.lock);
+    names.reserved.erase(job.finalName);
+    if (result.status != FileStatus::Converted) return;
+    CString partial;
+    partial.AssignString(result.outputPath);
+    CString name;
+    name.AssignBytes(job.finalName.data(), static_cast<int>(job.finalName.size()));
+    platform::CreateResult renamed = platform::RenameNew(partial.WideText(), name.WideText());
+    for (int k = 0; k < kOutputNameCandidates && renamed == platform::CreateResult::Exists; ++k) {
+        name = CandidateName(job.folder, entry, job.baseName, k, false);
+        if (names.reserved.count(BytesOf(name)) != 0) continue;
+        renamed = platform::RenameNew(partial.WideText(), name.WideText());
+    }
+    if (renamed != platform::CreateResult::Created) {
+        result.status = renamed == platform::CreateResult::Exists ? FileStatus::NoFreeName
+                                                                  : FileStatus::WriteFailed;
+        result.systemError = platform::LastError();
+        return;
+    }
+    result.outputPath.AssignString(name);
+    if (names.journal != nullptr) names.journal->RecordDone(index, BytesOf(name));
 }
 
 // Converts a prepared file over a path, reporting progress as file `index`, and closes both
@@ -624,9 +945,53 @@ FileResult ConvertOne(const CFileName& entry, const ConversionTarget& target,
                       const std::atomic<int>& stopFlag, ConversionObserver* observer,
                       typename Path::Resampler& resampler) {
     FileJob job;
-    PrepareFile(job, entry, target);
+    BatchNames names;
+    PrepareFile(job, entry, CString(), target, names, 0);
     ConvertPrepared<Path>(job, 0, stopFlag, observer, resampler);
+    FinishOutput(job, entry, names, 0);
     return std::move(job.result);
+}
+
+// Where a batch keeps its journal: the output folder, or beside the first source when the
+// outputs go beside their sources. False for a batch without sources.
+bool JournalFolder(const std::vector<BatchSource>& sources, const ConversionTarget& target,
+                   std::string* folder) {
+    if (target.folder.Length() > 0) {
+        *folder = BytesOf(target.folder);
+        return true;
+    }
+    for (const BatchSource& source : sources) {
+        if (source.file == nullptr) continue;
+        const std::string path = BytesOf(source.file->FullPath);
+        *folder =
+            path.substr(0, static_cast<std::size_t>(FolderPrefixLength(source.file->FullPath)));
+        return true;
+    }
+    return false;
+}
+
+// What makes a batch the same batch: every choice that shapes its outputs, and its sources in
+// their order with their subfolders.
+std::uint64_t BatchFingerprint(const std::vector<BatchSource>& sources,
+                               const ConversionTarget& target) {
+    Fingerprint print;
+    print.AddString(BytesOf(target.folder));
+    print.AddNumber(static_cast<std::uint64_t>(target.frequency));
+    print.AddNumber(static_cast<std::uint64_t>(target.channels));
+    print.AddNumber(static_cast<std::uint64_t>(target.quality));
+    print.AddNumber(static_cast<std::uint64_t>(target.format));
+    print.AddNumber(static_cast<std::uint64_t>(target.dither));
+    print.Add(&target.gainDb, sizeof target.gainDb);
+    print.AddNumber(target.preventClipping ? 1 : 0);
+    print.AddNumber(target.keepMetadata ? 1 : 0);
+    print.AddNumber(static_cast<std::uint64_t>(target.phase));
+    print.AddString(BytesOf(target.nameTemplate));
+    print.AddNumber(sources.size());
+    for (const BatchSource& source : sources) {
+        print.AddString(source.file != nullptr ? BytesOf(source.file->FullPath) : std::string());
+        print.AddString(BytesOf(source.subfolder));
+    }
+    return print.Value();
 }
 
 // The batch over one path; each thread makes its resampler with make.
@@ -638,7 +1003,14 @@ bool RunBatch(const std::vector<BatchSource>& sources, const ConversionTarget& t
     if (jobs > n) jobs = n;
     if (observer != nullptr) observer->OnBatchBegin(n);
 
-    std::mutex claim;  // taking the next file and naming its output happen in list order
+    BatchJournal journal;
+    BatchNames names;
+    std::string journalFolder;
+    if (JournalFolder(sources, target, &journalFolder) &&
+        journal.Open(journalFolder, BatchFingerprint(sources, target), n)) {
+        names.journal = &journal;
+    }
+    std::mutex& claim = names.lock;
     int next = 0;
     std::atomic<int> done{0};
     std::atomic<int> failed{0};
@@ -653,10 +1025,13 @@ bool RunBatch(const std::vector<BatchSource>& sources, const ConversionTarget& t
                 if (next >= n || stopFlag.load() != 0) return;
                 i = next++;
                 if (observer != nullptr) observer->OnFileBegin(i);
-                const CFileName* entry = sources[static_cast<std::size_t>(i)].file;
-                if (entry != nullptr) PrepareFile(job, *entry, target);
+                const BatchSource& source = sources[static_cast<std::size_t>(i)];
+                if (source.file != nullptr) {
+                    PrepareFile(job, *source.file, source.subfolder, target, names, i);
+                }
             }
-            if (sources[static_cast<std::size_t>(i)].file != nullptr) {
+            const CFileName* entry = sources[static_cast<std::size_t>(i)].file;
+            if (entry != nullptr) {
                 if (resampler) {
                     ConvertPrepared<Path>(job, i, stopFlag, observer, *resampler);
                 } else if (job.ready) {
@@ -664,6 +1039,7 @@ bool RunBatch(const std::vector<BatchSource>& sources, const ConversionTarget& t
                     job.source.Close();
                     job.output.Finish();
                 }
+                FinishOutput(job, *entry, names, i);
                 if (IsFailure(job.result.status)) ++failed;
                 if (observer != nullptr) observer->OnFileResult(i, job.result);
             }
@@ -683,6 +1059,8 @@ bool RunBatch(const std::vector<BatchSource>& sources, const ConversionTarget& t
     for (std::thread& thread : threads) thread.join();
 
     const bool stopped = stopFlag.load() != 0;
+    // A batch that went through has nothing to resume: a run of it again converts anew.
+    if (!stopped) journal.Remove();
     if (observer != nullptr) observer->OnBatchEnd(stopped);
     if (failedFiles != nullptr) *failedFiles = failed.load();
     return stopped;
@@ -704,7 +1082,57 @@ double SecondsDone(const FileResult& result) {
 
 bool IsFailure(FileStatus status) {
     return status != FileStatus::Converted && status != FileStatus::Stopped &&
-           status != FileStatus::NotStarted;
+           status != FileStatus::NotStarted && status != FileStatus::Skipped;
+}
+
+bool ExpandNameTemplate(const std::string& nameTemplate, const std::string& baseName,
+                        const ConversionTarget& target, std::string* name) {
+    const bool high = target.quality == Quality::High;
+    const int rate = target.frequency;
+    std::string khz = std::to_string(rate / 1000);
+    if (rate % 1000 != 0) {
+        char fraction[8];
+        std::snprintf(fraction, sizeof fraction, ".%03d", rate % 1000);
+        std::string digits(fraction);
+        while (digits.back() == '0') digits.pop_back();
+        khz += digits;
+    }
+    const char* bits = !high || target.format == SampleType::Int16 ? "16"
+                       : target.format == SampleType::Int24        ? "24"
+                                                                   : "32f";
+    const std::pair<const char*, std::string> fields[] = {
+        {"name", baseName}, {"rate", std::to_string(rate)},
+        {"khz", khz},       {"channels", std::to_string(target.channels)},
+        {"bits", bits},     {"quality", high ? "high" : "standard"},
+    };
+    std::string made;
+    for (std::size_t i = 0; i < nameTemplate.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(nameTemplate[i]);
+        // Controls: C0, DEL, and C1 (U+0080 to U+009F, 0xC2 0x80..0x9F in UTF-8).
+        const bool c1 = c == 0xC2 && i + 1 < nameTemplate.size() &&
+                        static_cast<unsigned char>(nameTemplate[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(nameTemplate[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F || c1 || c == '/' || c == '\\') return false;
+        if (c != '{') {
+            made.push_back(static_cast<char>(c));
+            continue;
+        }
+        const std::size_t close = nameTemplate.find('}', i);
+        if (close == std::string::npos) return false;
+        const std::string field = nameTemplate.substr(i + 1, close - i - 1);
+        bool known = false;
+        for (const auto& f : fields) {
+            if (field == f.first) {
+                made += f.second;
+                known = true;
+            }
+        }
+        if (!known) return false;
+        i = close;
+    }
+    if (made.empty() || made == "." || made == "..") return false;
+    *name = std::move(made);
+    return true;
 }
 
 CString DescribeFileResult(const FileResult& result, CString (*showName)(const CString& name)) {
@@ -728,6 +1156,8 @@ CString DescribeFileResult(const FileResult& result, CString (*showName)(const C
         }
         case FileStatus::NotStarted:
             return FormatString(L"not converted (the batch was stopped)");
+        case FileStatus::Skipped:
+            return FormatString(L"skipped, %s is already converted", out);
         case FileStatus::SourceUnreadable:
             if (result.sourceError == WaveError::CannotOpen) {
                 return FormatString(L"cannot be opened: %s", system);
@@ -750,6 +1180,11 @@ CString DescribeFileResult(const FileResult& result, CString (*showName)(const C
             return FormatString(
                 L"no output name can be made from its name (empty, \".\" or \"..\" before the "
                 L"extension)");
+        case FileStatus::UnusableTemplate:
+            return FormatString(
+                L"the name template makes no usable output name from its name (an unknown "
+                L"field, a path separator or a control character, or an empty, \".\" or \"..\" "
+                L"name)");
         case FileStatus::OutOfMemory:
             return FormatString(L"not enough memory; %s is empty", out);
         case FileStatus::ReadFailed:
@@ -768,24 +1203,8 @@ CString DescribeFileResult(const FileResult& result, CString (*showName)(const C
 
 OutputCreation CreateOutputFile(CWaveFile& output, const OutputFormat& format,
                                 const CString& outputFolder, const CFileName& entry, int index) {
-    MediaParams params;
-    params.kind = 1;
-    params.samplingFrequency = format.frequency;
-    params.channels = format.channels;
-    params.bitsPerSample = format.bitsPerSample;
-    params.floatSamples = format.floatSamples;
-    output.SetParams(&params);
-    CString candidate = OutputName(outputFolder, entry, index, false);
-    // The system takes a name for a device by what comes before its first dot (NUL.tar.wav):
-    // there a number at the end only gives more device names, and one before the dot a file.
-    if (index > 0 && platform::NamesDevice(candidate.WideText())) {
-        candidate = OutputName(outputFolder, entry, index, true);
-    }
-    const int result = output.Create(candidate, false);
-    DiagnosticPrint(L"output file = %s (%d)\n", candidate.WideText(), result);
-    return result == 0    ? OutputCreation::Created
-           : result == -2 ? OutputCreation::NameTaken
-                          : OutputCreation::Failed;
+    return CreateAt(output, format,
+                    CandidateName(outputFolder, entry, BytesOf(entry.BaseName), index, false));
 }
 
 FileResult ConvertFile(const CFileName& entry, const ConversionTarget& target,

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "base/cstring.h"
@@ -65,17 +66,34 @@ enum class FileStatus {
     Converted,
     Stopped,           // the stop flag ended it; the output holds what was converted
     NotStarted,        // the batch was stopped before this file
+    Skipped,           // its output is there already, complete (skipExisting, or the same batch
+                       // run again after it was stopped); outputPath names it
     SourceUnreadable,  // the source no longer opens as a WAV file this program reads
     UnsupportedRatio,  // the source's rate is 1024 times the target's or more, or 1/1024 or less
     OutputFailed,      // the output could not be created (folder missing, no access, ...)
     NoFreeName,        // all output name candidates are taken; with systemError
                        // platform::kErrorNotRegularFile the system takes them for a device
     UnusableName,      // the source's base name is empty, "." or "..": no output name is made
+    UnusableTemplate,  // the name template has an unknown field, or makes an empty, "." or ".."
+                       // name or one with a path separator or a control character
     OutOfMemory,
     ReadFailed,   // the source ended before its data size (changed while converting)
     WriteFailed,  // the output could not be written completely (disk full, ...)
     SizeLimit,    // the output reached the largest size a WAV file can describe
 };
+
+// The output's base name that the target's nameTemplate makes for a source's base name (both
+// UTF-8, as CString stores them): {name} the source's, {rate} the frequency in Hz, {khz} in kHz
+// (48, 44.1, 22.05), {channels}, {bits} (16, 24, 32f), {quality} (standard, high). False for a
+// field it does not know, a '{' without its '}', a path separator or a control character in the
+// template, and a name that comes out empty, "." or "..".
+bool ExpandNameTemplate(const std::string& nameTemplate, const std::string& baseName,
+                        const ConversionTarget& target, std::string* name);
+
+// The name an output has while it is written, beside the one it takes when it is complete:
+// "take.partial.wav" for "take.wav" (the tag before the extension). A stopped, failed or
+// killed conversion leaves it there, a valid WAV file of the part converted.
+constexpr char kPartialTag[] = ".partial";
 
 // True for the statuses that mean the file was not converted as asked.
 bool IsFailure(FileStatus status);

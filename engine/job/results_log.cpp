@@ -26,6 +26,8 @@ const char* StatusName(FileStatus status) {
             return "stopped";
         case FileStatus::NotStarted:
             return "not_started";
+        case FileStatus::Skipped:
+            return "skipped";
         case FileStatus::SourceUnreadable:
             return "unreadable";
         case FileStatus::UnsupportedRatio:
@@ -36,6 +38,8 @@ const char* StatusName(FileStatus status) {
             return "no_free_name";
         case FileStatus::UnusableName:
             return "unusable_name";
+        case FileStatus::UnusableTemplate:
+            return "unusable_template";
         case FileStatus::OutOfMemory:
             return "out_of_memory";
         case FileStatus::ReadFailed:

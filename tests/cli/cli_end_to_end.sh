@@ -292,6 +292,30 @@ check_output "jobs/out/take(1).wav" 22050 1 "$(expected_frames 13230 44100 22050
 check_output "jobs/out/take(2).wav" 22050 1 "$(expected_frames 26460 44100 22050)"
 expect_exit 2 --jobs 0 stereo44.wav
 
+# --name makes the outputs' names from a template; --skip-existing passes over a file whose
+# first output name holds its complete output, with a line that says so, and counts it apart.
+# A file there that is cut short is kept, and the output numbered.
+mkdir -p skip
+expect_exit 0 -q -r 48000 --name '{name}_{khz}k' -o skip stereo44.wav mono48_24bit.wav
+check_output skip/stereo44_48k.wav 48000 2 "$(expected_frames 11025 44100 48000)"
+check_output skip/mono48_24bit_48k.wav 48000 2 "$(expected_frames 9600 48000 48000)"
+expect_exit 0 --skip-existing -r 48000 --name '{name}_{khz}k' -o skip stereo44.wav \
+    mono48_24bit.wav
+grep -q "^ratemill-cli: stereo44.wav: skipped, skip.stereo44_48k.wav is already converted" \
+    stderr.txt && grep -q "^Converted 0 of 2 files, 2 skipped\." stderr.txt &&
+    [ ! -s stdout.txt ] || fail "--skip-existing: $(cat stdout.txt stderr.txt)"
+expect_exit 0 -q --skip-existing -r 48000 --name '{name}_{khz}k' -o skip stereo44.wav
+[ ! -s stderr.txt ] || fail "--skip-existing -q: $(cat stderr.txt)"
+head -c 20000 skip/stereo44_48k.wav >cut.wav
+mv cut.wav skip/stereo44_48k.wav
+expect_exit 0 -q --skip-existing -r 48000 --name '{name}_{khz}k' -o skip stereo44.wav
+check_output "skip/stereo44_48k(1).wav" 48000 2 "$(expected_frames 11025 44100 48000)"
+[ "$(wc -c <skip/stereo44_48k.wav)" -eq 20000 ] || fail "--skip-existing changed a cut file"
+for bad in '{size}' '{name' 'a/b' '..'; do
+    expect_exit 2 --name "$bad" stereo44.wav
+    grep -q "name template" stderr.txt || fail "--name $bad: $(cat stderr.txt)"
+done
+
 # The same file named four ways (also through a hard link) is converted once, with one line.
 mkdir -p twice
 ln stereo44.wav linked.wav
@@ -618,12 +642,12 @@ if [ -z "$emulator" ]; then
     sox -n -r 8000 -c 1 -b 16 long.wav synth 600 sine 440
     mkdir -p stopped
     for signal in INT HUP; do
-        rm -f stopped/long.wav
+        rm -f stopped/long.partial.wav
         "$cli" -r 96000 -c 2 -o stopped long.wav >/dev/null 2>stderr.txt &
         pid=$!
         # Signalled once the output has grown past a megabyte, well before its end (230 MB).
         for _ in $(seq 1 2000); do
-            [ -f stopped/long.wav ] && [ "$(wc -c <stopped/long.wav)" -gt 1000000 ] && break
+            [ -f stopped/long.partial.wav ] && [ "$(wc -c <stopped/long.partial.wav)" -gt 1000000 ] && break
             sleep 0.01
         done
         kill -"$signal" "$pid"
@@ -633,10 +657,10 @@ if [ -z "$emulator" ]; then
         set -e
         want=$([ "$signal" = INT ] && echo 130 || echo 129)
         [ "$code" -eq "$want" ] || fail "SIG$signal: exit code $code, expected $want"
-        frames=$(soxi -s stopped/long.wav)
+        frames=$(soxi -s stopped/long.partial.wav)
         [ "$frames" -gt 0 ] && [ "$frames" -lt 57600000 ] || fail "SIG$signal: $frames frames"
-        check_output stopped/long.wav 96000 2 "$frames"
-        line="ratemill-cli: long.wav: stopped at [0-9]:[0-9][0-9] of 10:00; stopped/long.wav"
+        check_output stopped/long.partial.wav 96000 2 "$frames"
+        line="ratemill-cli: long.wav: stopped at [0-9]:[0-9][0-9] of 10:00; stopped/long.partial.wav"
         grep -q "^$line holds the part converted so far\$" stderr.txt ||
             fail "SIG$signal: $(cat stderr.txt)"
     done
@@ -651,25 +675,55 @@ if [ -z "$emulator" ]; then
     code=$?
     set -e
     [ "$code" -eq 143 ] || fail "SIGTERM: exit code $code, expected 143: $(cat stderr.txt)"
-    frames=$(soxi -s stopped/sparse.wav)
+    frames=$(soxi -s stopped/sparse.partial.wav)
     [ "$frames" -gt 0 ] && [ "$frames" -lt 333333000 ] || fail "SIGTERM: $frames frames"
-    check_output stopped/sparse.wav 8000 1 "$frames" 24
-    grep -q "sparse.wav: stopped at [0-9:]* of 11:34:26; stopped/sparse.wav holds" stderr.txt ||
+    check_output stopped/sparse.partial.wav 8000 1 "$frames" 24
+    grep -q "sparse.wav: stopped at [0-9:]* of 11:34:26; stopped/sparse.partial.wav holds" stderr.txt ||
         fail "SIGTERM: $(cat stderr.txt)"
     rm sparse.wav
     # The short file's line meets a pipe that nobody reads while the long one is converted.
     sox -n -r 8000 -c 1 -b 16 medium.wav synth 120 sine 440
-    rm -f stopped/long.wav
+    rm -f stopped/long.partial.wav
     {
         code=0
         "$cli" -j 2 -r 96000 -o stopped long.wav medium.wav 2>stderr.txt || code=$?
         echo "$code" >code.txt
     } | true
     [ "$(cat code.txt)" -eq 141 ] || fail "SIGPIPE: exit code $(cat code.txt), expected 141"
-    frames=$(soxi -s stopped/long.wav)
+    frames=$(soxi -s stopped/long.partial.wav)
     [ "$frames" -gt 0 ] && [ "$frames" -lt 57600000 ] || fail "SIGPIPE: $frames frames"
-    check_output stopped/long.wav 96000 2 "$frames"
+    check_output stopped/long.partial.wav 96000 2 "$frames"
     check_output stopped/medium.wav 96000 2 "$(expected_frames 960000 8000 96000)"
+fi
+
+# Killed (kill -9) half-way through a batch, the same command again finishes it: the output
+# that was complete is skipped, the partial one (a valid WAV file that SoX reads) is converted
+# again, and the outputs are those of a run that was never killed, with no journal left.
+if [ -z "$emulator" ]; then
+    mkdir -p resume plain
+    sox -n -r 8000 -c 1 -b 16 first.wav synth 2 sine 300
+    sox -n -r 8000 -c 1 -b 16 second.wav synth 300 sine 440
+    "$cli" -q -r 48000 -c 1 -o plain first.wav second.wav
+    "$cli" -q -j 1 -r 48000 -c 1 -o resume first.wav second.wav &
+    pid=$!
+    for _ in $(seq 1 2000); do
+        [ -f resume/second.partial.wav ] &&
+            [ "$(wc -c <resume/second.partial.wav)" -gt 4000000 ] && break
+        sleep 0.01
+    done
+    kill -9 "$pid"
+    wait "$pid" || true
+    frames=$(soxi -s resume/second.partial.wav)
+    [ "$frames" -gt 500000 ] && [ "$frames" -lt 14400000 ] || fail "kill -9: $frames frames read"
+    [ "$(ls -A resume | grep -c '^\.ratemill-batch-')" -eq 1 ] || fail "kill -9: $(ls -A resume)"
+    expect_exit 0 -r 48000 -c 1 -o resume first.wav second.wav
+    grep -q "first.wav: skipped, resume/first.wav is already converted" stderr.txt &&
+        grep -q "^second.wav -> resume/second.wav\$" stdout.txt ||
+        fail "resumed: $(cat stdout.txt stderr.txt)"
+    [ "$(ls -A resume | tr '\n' ' ')" = "first.wav second.wav " ] || fail "resumed: $(ls -A resume)"
+    for name in first.wav second.wav; do
+        cmp -s "resume/$name" "plain/$name" || fail "resumed: $name differs"
+    done
 fi
 
 # A name in /dev is not read, even when it stands for a regular file, and nothing is made in
@@ -701,7 +755,8 @@ if [ -z "$emulator" ]; then
 fi
 
 # A full disk (here a file-size limit, with its signal ignored) ends that output at its last
-# whole frame with a valid header; the file counts as failed and the next one is converted.
+# whole frame with a valid header, under the name that says it is partial; the file counts as
+# failed and the next one is converted.
 if [ -z "$emulator" ]; then
     sox -n -r 44100 -c 2 -b 16 big.wav synth 5 sine 440
     mkdir -p full
@@ -714,9 +769,9 @@ if [ -z "$emulator" ]; then
     set -e
     [ "$code" -eq 1 ] || fail "full disk: exit $code, expected 1"
     [ "$(grep -c "big.wav" stderr.txt)" -eq 1 ] || fail "full disk: $(cat stderr.txt)"
-    frames=$(soxi -s full/big.wav)
+    frames=$(soxi -s full/big.partial.wav)
     [ "$frames" -gt 0 ] && [ "$frames" -lt 220500 ] || fail "full disk: $frames frames kept"
-    check_output full/big.wav 44100 2 "$frames"
+    check_output full/big.partial.wav 44100 2 "$frames"
     check_output full/stereo44.wav 44100 2 "$(expected_frames 11025 44100 44100)"
 fi
 

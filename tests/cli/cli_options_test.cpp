@@ -46,7 +46,8 @@ std::string Summary(const Parsed& p) {
            std::to_string(o.jobs) + (o.verbose ? " verbose" : "") + (o.quiet ? " quiet" : "") +
            (o.showSettings ? " settings" : "") + (o.noMetadata ? " no-metadata" : "") +
            " files-from " + Utf8(o.filesFrom) + (o.nulSeparated ? " nul" : "") + " report " +
-           Utf8(o.reportPath);
+           Utf8(o.reportPath) + " name " + Utf8(o.nameTemplate) +
+           (o.skipExisting ? " skip-existing" : "");
 }
 
 void ExpectUsageError(const std::vector<std::wstring>& args, const char* what) {
@@ -93,10 +94,10 @@ TEST(CommandLineOptions, ShortLongAttachedAndEqualsFormsAreRead) {
     // Every option of the table in each of its forms: the forms of one option read alike, and
     // change what the option is for. A value is attached only to an option that takes one.
     const std::map<std::wstring, std::wstring> values{
-        {L"--rate", L"8000"},      {L"--channels", L"1"},         {L"--output", L"o"},
-        {L"--jobs", L"3"},         {L"--quality", L"high"},       {L"--bits", L"24"},
-        {L"--dither", L"shaped"},  {L"--gain", L"-2.5"},          {L"--phase", L"minimum"},
-        {L"--report", L"log.csv"}, {L"--files-from", L"list.txt"}};
+        {L"--rate", L"8000"},      {L"--channels", L"1"},          {L"--output", L"o"},
+        {L"--jobs", L"3"},         {L"--quality", L"high"},        {L"--bits", L"24"},
+        {L"--dither", L"shaped"},  {L"--gain", L"-2.5"},           {L"--phase", L"minimum"},
+        {L"--report", L"log.csv"}, {L"--files-from", L"list.txt"}, {L"--name", L"take_{khz}k"}};
     const std::string defaults = Summary(Parse({L"a.wav"}));
     for (int k = 0; k < kCliOptionCount; ++k) {
         const CliOption& option = kCliOptions[k];
@@ -143,6 +144,15 @@ TEST(CommandLineOptions, ValuesMustBeInRangeOrAmongTheChoices) {
     ExpectUsageError({L"--phase", L"min", L"a.wav"}, "phase min");
     EXPECT_EQ(Parse({L"--bits", L"32f", L"a.wav"}).options.format, SampleType::Float32);
     ExpectUsageError({L"--dither", L"TPDF", L"a.wav"}, "dither TPDF");
+    // Name templates: every field, and literal text around them; an unknown or unclosed field,
+    // a separator, a control character or a name that is no file name is refused.
+    EXPECT_EQ(Utf8(Parse({L"--name={name}-{rate}-{khz}-{channels}-{bits}-{quality} x", L"a.wav"})
+                       .options.nameTemplate),
+              "{name}-{rate}-{khz}-{channels}-{bits}-{quality} x");
+    for (const wchar_t* bad : {L"", L".", L"..", L"{size}", L"{name", L"{}", L"a/b", L"a\\b",
+                               L"a\tb", L"a\x7f", L"a\u0085"}) {
+        ExpectUsageError({L"--name", bad, L"a.wav"}, "name template");
+    }
     for (const auto& [text, db] : std::vector<std::pair<std::wstring, double>>{
              {L"3", 3}, {L"-2.5", -2.5}, {L"+.5", 0.5}, {L"60", 60}, {L"-60.0", -60}}) {
         EXPECT_EQ(Parse({L"--gain", text, L"a.wav"}).options.gainDb, db) << Utf8(text.c_str());

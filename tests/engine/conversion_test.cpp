@@ -14,12 +14,14 @@
 #include <vector>
 
 #include "engine/high/hq_resampler.h"
+#include "engine/job/batch_journal.h"
 #include "engine/job/channels.h"
 #include "engine/job/results_log.h"
 #include "engine/job/sample_writer.h"
 #include "engine/standard/sinc_resampler.h"
 #include "engine/standard/sinc_state.h"
 #include "media/wave_metadata.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 
 #ifndef _WIN32
@@ -571,7 +573,9 @@ TEST_F(ConversionJob, StopDuringSecondFileKeepsItsPartAndSkipsTheRest) {
         EXPECT_EQ(failed, 0);
         ExpectOutput(ReadFileBytes(folder.File("a.wav")), 44100, 1,
                      3 * kChunkFrames - (high ? 0 : 25));
-        const Bytes part = ReadFileBytes(folder.File("b.wav"));
+        // The stopped output keeps the name it was written under, which says it is partial.
+        EXPECT_EQ(observer.outputs.at(1), folder.File("b.partial.wav"));
+        const Bytes part = ReadFileBytes(folder.File("b.partial.wav"));
         ASSERT_GE(part.size(), kWaveHeaderBytes);
         const std::uint32_t frames = Get32(part, 44);
         EXPECT_TRUE(high ? frames > 0 && frames <= kChunkFrames : frames == kChunkFrames - 25);
@@ -649,8 +653,8 @@ TEST_F(ConversionJob, ResultsLogListsEverySourceOfAStoppedBatch) {
     const std::string unreadable = source.File("bad.wav") + ",,unreadable,not a WAV file";
     EXPECT_EQ(lines[2].substr(0, unreadable.size()), unreadable);
     EXPECT_EQ(lines[2].substr(lines[2].size() - 19), ",,,,44100,1,16,,,,,");
-    const std::string stopped =
-        source.File("b.wav") + "," + out.File("b.wav") + ",stopped,stopped at 0:00 of 0:00; ";
+    const std::string stopped = source.File("b.wav") + "," + out.File("b.partial.wav") +
+                                ",stopped,stopped at 0:00 of 0:00; ";
     EXPECT_EQ(lines[3].substr(0, stopped.size()), stopped);
     EXPECT_EQ(lines[4],
               source.File("c.wav") +
@@ -690,8 +694,12 @@ TEST_F(ConversionJob, ResultsLogListsEverySourceOfAStoppedBatch) {
     EXPECT_FALSE(
         WriteResultsLog(Str(out.File("missing") + Sep() + "log.csv"), rows, target, &error));
     EXPECT_NE(error, 0);
-    EXPECT_EQ(FolderEntries(out.Path()),
-              (std::vector<std::string>{names[0], "b.wav", "log.JSONL"}));
+    // Besides the stopped batch's journal, which a run of it again would read.
+    std::vector<std::string> entries = FolderEntries(out.Path());
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries[0].rfind(".ratemill-batch-", 0), 0u);
+    entries.erase(entries.begin());
+    EXPECT_EQ(entries, (std::vector<std::string>{names[0], "b.partial.wav", "log.JSONL"}));
 }
 
 TEST_F(ConversionJob, EmptyListReadsAndWritesNothing) {
@@ -762,7 +770,8 @@ TEST_F(ConversionJob, OutputThatCannotBeCreatedIsGivenUpAtOnce) {
         std::vector<std::wstring> lines = diagnostics.Lines();
         ASSERT_EQ(lines.size(), 2u) << c.folder;
         EXPECT_EQ(Utf8(lines[0].c_str()), "Resampling... start\n");
-        EXPECT_EQ(Utf8(lines[1].c_str()), "output file = " + c.folder + Sep() + "a.wav (-1)\n");
+        EXPECT_EQ(Utf8(lines[1].c_str()),
+                  "output file = " + c.folder + Sep() + "a.partial.wav (-1)\n");
     }
     EXPECT_TRUE(FolderEntries(out.Path()).empty());
 }
@@ -887,7 +896,7 @@ TEST_F(ConversionJob, ASourceCutShortWhileConvertingKeepsWhatWasConverted) {
     EXPECT_EQ(failed, 1);
     EXPECT_EQ(observer.statuses,
               (std::vector<FileStatus>{FileStatus::ReadFailed, FileStatus::Converted}));
-    const Bytes cut = ReadFileBytes(out.File("a.wav"));
+    const Bytes cut = ReadFileBytes(out.File("a.partial.wav"));
     ASSERT_GE(cut.size(), kWaveHeaderBytes);
     const std::uint32_t frames = Get32(cut, 44);
     EXPECT_GT(frames, 0u);
@@ -1004,12 +1013,384 @@ TEST_F(ConversionJob, AFullDiskLeavesWholeFramesAndCountsTheFile) {
     BatchResult r = withFileSizeLimit(kWaveHeaderBytes + 30003);  // not a whole number of frames
     EXPECT_EQ(r.failed, 1);
     EXPECT_EQ(r.observer.statuses, std::vector<FileStatus>{FileStatus::WriteFailed});
-    ExpectOutput(ReadFileBytes(out.File("a.wav")), 44100, 2, 30000 / 4);
+    ExpectOutput(ReadFileBytes(out.File("a.partial.wav")), 44100, 2, 30000 / 4);
 
     // No room for the header: the output is removed again, so that no file that is no WAV file
-    // takes the name a(1).wav from the next run.
+    // takes the name a(1).partial.wav from the next run.
     r = withFileSizeLimit(40);
     EXPECT_EQ(r.observer.statuses, std::vector<FileStatus>{FileStatus::OutputFailed});
-    EXPECT_EQ(FolderEntries(out.Path()), std::vector<std::string>{"a.wav"});
+    EXPECT_EQ(FolderEntries(out.Path()), std::vector<std::string>{"a.partial.wav"});
 }
 #endif
+
+namespace {
+
+// A batch of sources with their subfolders into a target; stops it (with a positive `stopAt`) at
+// that many progress calls in all, counted across the threads.
+struct TreeRun {
+    std::vector<FileStatus> statuses;  // by source
+    std::vector<std::string> outputs;  // by source
+    std::vector<int> systemErrors;     // by source
+    bool stopped = false;
+    int failed = -1;
+};
+
+TreeRun RunTree(const std::vector<BatchSource>& sources, const ConversionTarget& target,
+                int jobs = 1, int stopAt = 0) {
+    struct Observer : ConversionObserver {
+        std::mutex lock;
+        std::atomic<int>* stop = nullptr;
+        std::atomic<int> calls{0};
+        int stopAt = 0;
+        TreeRun* run = nullptr;
+        void OnFileProgressOf(int, unsigned) override {
+            if (++calls == stopAt) stop->store(1);
+        }
+        void OnFileResult(int index, const FileResult& result) override {
+            std::lock_guard<std::mutex> guard(lock);
+            run->statuses[static_cast<std::size_t>(index)] = result.status;
+            run->outputs[static_cast<std::size_t>(index)] = Utf8(result.outputPath);
+            run->systemErrors[static_cast<std::size_t>(index)] = result.systemError;
+        }
+    };
+    TreeRun run;
+    run.statuses.assign(sources.size(), FileStatus::NotStarted);
+    run.outputs.assign(sources.size(), "");
+    run.systemErrors.assign(sources.size(), 0);
+    std::atomic<int> stop{0};
+    Observer observer;
+    observer.stop = &stop;
+    observer.stopAt = stopAt;
+    observer.run = &run;
+    run.stopped = RunSourceBatch(sources, target, stop, &observer, jobs, &run.failed);
+    return run;
+}
+
+ConversionTarget TargetOf(const std::string& folder, int rate, int channels,
+                          Quality quality = Quality::Standard, int bits = 16) {
+    ConversionTarget target;
+    target.folder = Str(folder);
+    target.frequency = rate;
+    target.channels = channels;
+    target.quality = quality;
+    target.format = Bits(bits);
+    return target;
+}
+
+// A batch of one source.
+std::vector<BatchSource> One(const CFileName* file, CString subfolder) {
+    std::vector<BatchSource> sources;
+    sources.push_back(BatchSource{file, std::move(subfolder)});
+    return sources;
+}
+
+std::string Joined(const std::string& a, const std::string& b) {
+    return a + Sep() + b;
+}
+
+// The names in a folder other than the batch journals.
+std::vector<std::string> OutputEntries(const std::string& folder, int* journals = nullptr) {
+    std::vector<std::string> names;
+    int count = 0;
+    for (const std::string& name : FolderEntries(folder)) {
+        if (name.rfind(".ratemill-batch-", 0) == 0) {
+            ++count;
+        } else {
+            names.push_back(name);
+        }
+    }
+    if (journals != nullptr) *journals = count;
+    return names;
+}
+
+}  // namespace
+
+// With an output folder each source's output goes to its subfolder there, every missing level
+// made; a level that a file, a link or a device has the name of, or "." or "..", fails that file
+// alone and nothing is made outside the folder. Beside the sources the subfolder is not used.
+TEST_F(ConversionJob, OutputsKeepTheirSubfoldersInsideTheOutputFolder) {
+    auto a = Source("a.wav", Pcm16Wav(44100, 1, Wave(500)));
+    TempFolder outside;
+    WriteFileBytes(out.File("file"), Bytes{1});
+#ifndef _WIN32
+    ASSERT_EQ(symlink(outside.Path().c_str(), out.File("link").c_str()), 0);
+#endif
+    const std::string xyz = Joined(Joined("x", "y"), "z");
+    struct Case {
+        std::string subfolder;
+        std::string output;  // "" the file fails
+    };
+    const std::vector<Case> cases{
+        {"", out.File("a.wav")},
+        {"x", out.File(Joined("x", "a.wav"))},
+        {xyz, out.File(Joined(xyz, "a.wav"))},  // two levels made at once
+        {"x", out.File(Joined("x", "a(1).wav"))},
+        {Joined("x", "") + Sep(), out.File(Joined("x", "a(2).wav"))},  // empty levels
+        {"file", ""},
+        {Joined("file", "deeper"), ""},
+        {"..", ""},
+        {Joined(Joined("x", ".."), ".."), ""},
+#ifdef _WIN32
+        {"NUL", ""},
+        {Joined("x", "COM1.d"), ""},
+#else
+        {"link", ""},
+        {Joined("link", "inner"), ""},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.subfolder);
+        TreeRun run = RunTree(One(a.get(), Str(c.subfolder)), TargetOf(out.Path(), 8000, 1));
+        if (c.output.empty()) {
+            EXPECT_EQ(run.statuses[0], FileStatus::OutputFailed);
+            EXPECT_EQ(run.systemErrors[0], platform::kErrorNotFolder);
+            EXPECT_EQ(run.failed, 1);
+        } else {
+            EXPECT_EQ(run.statuses[0], FileStatus::Converted);
+            EXPECT_EQ(run.outputs[0], c.output);
+        }
+    }
+    EXPECT_TRUE(FolderEntries(outside.Path()).empty());
+    EXPECT_EQ(ReadFileBytes(out.File("file")), Bytes{1});
+
+    TreeRun beside = RunTree(One(a.get(), Str("x")), TargetOf("", 8000, 1));
+    EXPECT_EQ(beside.outputs[0], source.File("a(1).wav"));
+    EXPECT_EQ(FolderEntries(source.Path()), (std::vector<std::string>{"a(1).wav", "a.wav"}));
+}
+
+// A name template gives the outputs' base names (the extension stays the source's) and
+// numbering follows it; one that makes no usable name fails each file, creating nothing.
+TEST_F(ConversionJob, NameTemplatesNameTheOutputsAndNumberingFollows) {
+    auto take = Source("take.one.wav", Pcm16Wav(44100, 2, Wave(800)));
+    struct Case {
+        const char* nameTemplate;
+        int rate;
+        int channels;
+        Quality quality;
+        int bits;
+        const char* output;  // null: UnusableTemplate
+    };
+    const Case cases[] = {
+        {"take_{khz}k", 48000, 2, Quality::Standard, 16, "take_48k.wav"},
+        {"{name}-{khz}", 44100, 2, Quality::Standard, 16, "take.one-44.1.wav"},
+        {"{khz}", 22050, 1, Quality::Standard, 16, "22.05.wav"},
+        {"{khz}", 11025, 1, Quality::Standard, 16, "11.025.wav"},
+        {"{rate}_{channels}ch_{bits}_{quality}", 96000, 1, Quality::High, 24,
+         "96000_1ch_24_high.wav"},
+        {"{bits}{quality}", 8000, 2, Quality::High, 32, "32fhigh.wav"},
+        {"{bits}{quality}", 8000, 2, Quality::Standard, 16, "16standard.wav"},
+        {"{size}", 8000, 2, Quality::Standard, 16, nullptr},
+        {"{name", 8000, 2, Quality::Standard, 16, nullptr},
+        {"a/b", 8000, 2, Quality::Standard, 16, nullptr},
+        {"a\\b", 8000, 2, Quality::Standard, 16, nullptr},
+        {"..", 8000, 2, Quality::Standard, 16, nullptr},
+        {"a\tb", 8000, 2, Quality::Standard, 16, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.nameTemplate);
+        TempFolder folder;
+        ConversionTarget target = TargetOf(folder.Path(), c.rate, c.channels, c.quality, c.bits);
+        target.nameTemplate = Str(c.nameTemplate);
+        TreeRun first = RunTree(One(take.get(), CString()), target);
+        if (c.output == nullptr) {
+            EXPECT_EQ(first.statuses[0], FileStatus::UnusableTemplate);
+            EXPECT_EQ(first.failed, 1);
+            EXPECT_TRUE(FolderEntries(folder.Path()).empty());
+            continue;
+        }
+        EXPECT_EQ(first.outputs[0], folder.File(c.output));
+        TreeRun second = RunTree(One(take.get(), CString()), target);
+        const std::string name = c.output;
+        EXPECT_EQ(second.outputs[0], folder.File(name.substr(0, name.size() - 4) + "(1).wav"));
+    }
+}
+
+// With skipExisting a source whose first output name holds a complete output of the target (its
+// format, the frames a whole conversion gives, a header that counts the whole file) is skipped,
+// in both qualities and at rates up, down and equal. Anything else there (cut short, another
+// rate, a header a killed writer left) is kept, and the output numbered.
+TEST_F(ConversionJob, SkipExistingPassesOverCompleteOutputsOnly) {
+    struct Case {
+        int sourceRate, rate, channels;
+        Quality quality;
+        int bits;
+    };
+    const Case cases[] = {
+        {44100, 48000, 2, Quality::Standard, 16}, {48000, 44100, 1, Quality::Standard, 16},
+        {44100, 22050, 2, Quality::Standard, 16}, {8000, 44100, 1, Quality::Standard, 16},
+        {8000, 48000, 1, Quality::Standard, 16},  {16000, 384000, 2, Quality::Standard, 16},
+        {44100, 44100, 2, Quality::Standard, 16}, {96000, 44100, 2, Quality::Standard, 16},
+        {44100, 48000, 2, Quality::High, 16},     {48000, 44100, 1, Quality::High, 24},
+        {8000, 44100, 2, Quality::High, 32},      {44100, 44100, 1, Quality::High, 24},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.sourceRate) + " -> " + std::to_string(c.rate) + " " +
+                     std::to_string(c.bits));
+        TempFolder folder;
+        auto a = Source("a.wav", Pcm16Wav(static_cast<std::uint32_t>(c.sourceRate), 2,
+                                          Wave(2 * (7000 + c.sourceRate / 1000))));
+        ConversionTarget target = TargetOf(folder.Path(), c.rate, c.channels, c.quality, c.bits);
+        target.skipExisting = true;
+        TreeRun first = RunTree(One(a.get(), CString()), target);
+        ASSERT_EQ(first.statuses[0], FileStatus::Converted);
+        const Bytes complete = ReadFileBytes(folder.File("a.wav"));
+        TreeRun again = RunTree(One(a.get(), CString()), target);
+        EXPECT_EQ(again.statuses[0], FileStatus::Skipped);
+        EXPECT_EQ(again.outputs[0], folder.File("a.wav"));
+        EXPECT_EQ(again.failed, 0);
+        EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::string>{"a.wav"});
+    }
+
+    auto a = Source("a.wav", Pcm16Wav(44100, 2, Wave(2 * 9000)));
+    const ConversionTarget plain = TargetOf(out.Path(), 48000, 2);
+    ASSERT_EQ(RunTree(One(a.get(), CString()), plain).statuses[0], FileStatus::Converted);
+    const Bytes complete = ReadFileBytes(out.File("a.wav"));
+    Bytes shorter(complete.begin(), complete.end() - 4);  // a frame less, header to match
+    for (std::size_t at : {std::size_t{4}, std::size_t{52}}) {
+        const std::uint32_t value = Get32(shorter, at) - 4;
+        for (int i = 0; i < 4; ++i) shorter[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+    Bytes killed = complete;  // sizes as a writer killed before its last header update left them
+    for (std::size_t at : {std::size_t{4}, std::size_t{52}}) {
+        const std::uint32_t value = Get32(killed, at) - 4000;
+        for (int i = 0; i < 4; ++i) killed[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+    for (const Bytes& there : {shorter, killed}) {
+        TempFolder folder;
+        WriteFileBytes(folder.File("a.wav"), there);
+        ConversionTarget target = TargetOf(folder.Path(), 48000, 2);
+        target.skipExisting = true;
+        TreeRun run = RunTree(One(a.get(), CString()), target);
+        EXPECT_EQ(run.statuses[0], FileStatus::Converted);
+        EXPECT_EQ(run.outputs[0], folder.File("a(1).wav"));
+        EXPECT_TRUE(ReadFileBytes(folder.File("a.wav")) == there);
+        EXPECT_TRUE(ReadFileBytes(folder.File("a(1).wav")) == complete);
+    }
+    ConversionTarget other = TargetOf(out.Path(), 44100, 2);  // a.wav is a 48 kHz output
+    other.skipExisting = true;
+    EXPECT_EQ(RunTree(One(a.get(), CString()), other).outputs[0], out.File("a(1).wav"));
+}
+
+// A batch stopped anywhere and run again ends with exactly the outputs of a batch that was never
+// stopped, byte for byte and name for name: what was complete is not converted again, the partial
+// output it left is replaced, a file that was there before keeps its name, and no partial output
+// or journal is left. One at a time and several at once.
+TEST_F(ConversionJob, ABatchRunAgainAfterAStopFinishesIt) {
+    std::vector<std::unique_ptr<CFileName>> files;
+    std::vector<BatchSource> sources;
+    for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav"}) {
+        files.push_back(Source(name, Pcm16Wav(44100, 1, Wave(3 * kChunkFrames, name[0]))));
+        sources.push_back(BatchSource{files.back().get(), Str(name[0] == 'd' ? "sub" : "")});
+    }
+    TempFolder reference;
+    WriteFileBytes(reference.File("b.wav"), Bytes{1, 2, 3});
+    ASSERT_FALSE(RunTree(sources, TargetOf(reference.Path(), 48000, 2)).stopped);
+    const std::vector<std::string> names = OutputEntries(reference.Path());
+    ASSERT_EQ(names, (std::vector<std::string>{"a.wav", "b(1).wav", "b.wav", "c.wav", "sub"}));
+
+    for (int jobs : {1, 2}) {
+        for (int stopAt : {1, 2, 3, 5, 7, 9, 11}) {
+            SCOPED_TRACE(std::to_string(jobs) + " jobs, stopped at " + std::to_string(stopAt));
+            TempFolder folder;
+            WriteFileBytes(folder.File("b.wav"), Bytes{1, 2, 3});
+            const ConversionTarget target = TargetOf(folder.Path(), 48000, 2);
+            TreeRun stopped = RunTree(sources, target, jobs, stopAt);
+            ASSERT_TRUE(stopped.stopped);
+            int journals = 0;
+            OutputEntries(folder.Path(), &journals);
+            EXPECT_EQ(journals, 1);
+            // A second stop in the run that resumes, then one to the end.
+            RunTree(sources, target, jobs, 2);
+            TreeRun rest = RunTree(sources, target, jobs);
+            EXPECT_FALSE(rest.stopped);
+            EXPECT_EQ(rest.failed, 0);
+            for (std::size_t i = 0; i < sources.size(); ++i) {
+                if (stopped.statuses[i] == FileStatus::Converted) {
+                    EXPECT_EQ(rest.statuses[i], FileStatus::Skipped) << i;
+                }
+            }
+            ASSERT_EQ(OutputEntries(folder.Path(), &journals), names);
+            EXPECT_EQ(journals, 0);
+            for (const char* name : {"a.wav", "b(1).wav", "b.wav", "c.wav"}) {
+                EXPECT_TRUE(ReadFileBytes(folder.File(name)) == ReadFileBytes(reference.File(name)))
+                    << name;
+            }
+            EXPECT_EQ(FolderEntries(folder.File("sub")), std::vector<std::string>{"d.wav"});
+            EXPECT_TRUE(ReadFileBytes(folder.File(Joined("sub", "d.wav"))) ==
+                        ReadFileBytes(reference.File(Joined("sub", "d.wav"))));
+        }
+    }
+}
+
+// Only the same batch resumes: another batch into the folder leaves the stopped one's partial
+// output alone and numbers its own, and so does the same batch while another run holds its
+// journal; a journal that is damaged is not used (and left alone), and one that names a file
+// that is no candidate output of its source never gets it touched.
+TEST_F(ConversionJob, OnlyTheSameBatchReplacesItsOwnPartialOutputs) {
+    auto a = Source("a.wav", Pcm16Wav(44100, 1, Wave(3 * kChunkFrames)));
+    const ConversionTarget first = TargetOf(out.Path(), 48000, 1);
+    ASSERT_TRUE(RunTree(One(a.get(), CString()), first, 1, 1).stopped);
+    ASSERT_TRUE(FileExists(out.File("a.partial.wav")));
+    const Bytes partial = ReadFileBytes(out.File("a.partial.wav"));
+
+    TreeRun other = RunTree(One(a.get(), CString()), TargetOf(out.Path(), 22050, 1));
+    EXPECT_EQ(other.outputs[0], out.File("a(1).wav"));
+    EXPECT_TRUE(ReadFileBytes(out.File("a.partial.wav")) == partial);
+    TreeRun resumed = RunTree(One(a.get(), CString()), first);
+    EXPECT_EQ(resumed.outputs[0], out.File("a.wav"));
+    EXPECT_EQ(OutputEntries(out.Path()), (std::vector<std::string>{"a(1).wav", "a.wav"}));
+
+    // Damaged: a byte of the journal changed. The partial output is then not known as the
+    // batch's own, and the run goes as a new one.
+    TempFolder damaged;
+    const ConversionTarget target = TargetOf(damaged.Path(), 48000, 1);
+    ASSERT_TRUE(RunTree(One(a.get(), CString()), target, 1, 1).stopped);
+    std::string journal;
+    for (const std::string& name : FolderEntries(damaged.Path())) {
+        if (name.rfind(".ratemill-batch-", 0) == 0) journal = damaged.File(name);
+    }
+    ASSERT_FALSE(journal.empty());
+    Bytes text = ReadFileBytes(journal);
+    text[text.size() - 3] ^= 1;
+    WriteFileBytes(journal, text);
+    DiagnosticRecorder diagnostics;
+    EXPECT_EQ(RunTree(One(a.get(), CString()), target).outputs[0], damaged.File("a(1).wav"));
+    EXPECT_EQ(diagnostics.Count(L"batch journal "), 1);
+    EXPECT_TRUE(ReadFileBytes(journal) == text);
+    EXPECT_TRUE(FileExists(damaged.File("a.partial.wav")));
+
+    // Held by another run of the same batch (here the test holding its journal): this run keeps
+    // none, and leaves the partial output of the stopped one alone.
+    TempFolder held;
+    const ConversionTarget busy = TargetOf(held.Path(), 48000, 1);
+    ASSERT_TRUE(RunTree(One(a.get(), CString()), busy, 1, 1).stopped);
+    for (const std::string& name : FolderEntries(held.Path())) {
+        if (name.rfind(".ratemill-batch-", 0) != 0) continue;
+        BatchJournal holder;
+        ASSERT_TRUE(holder.Open(held.Path(), std::stoull(name.substr(16, 16), nullptr, 16), 1));
+        EXPECT_EQ(RunTree(One(a.get(), CString()), busy).outputs[0], held.File("a(1).wav"));
+        EXPECT_TRUE(FileExists(held.File("a.partial.wav")));
+    }
+    EXPECT_EQ(RunTree(One(a.get(), CString()), busy).outputs[0], held.File("a.wav"));
+    EXPECT_EQ(OutputEntries(held.Path()), (std::vector<std::string>{"a(1).wav", "a.wav"}));
+
+    // Hostile: a journal of the right batch whose partial output is a file of another name.
+    TempFolder hostile;
+    const ConversionTarget third = TargetOf(hostile.Path(), 48000, 1);
+    ASSERT_TRUE(RunTree(One(a.get(), CString()), third, 1, 1).stopped);
+    const Bytes victim = ReadFileBytes(hostile.File("a.partial.wav"));
+    WriteFileBytes(hostile.File("victim.wav"), victim);
+    for (const std::string& name : FolderEntries(hostile.Path())) {
+        if (name.rfind(".ratemill-batch-", 0) != 0) continue;
+        BatchJournal record;
+        const std::uint64_t print = std::stoull(name.substr(16, 16), nullptr, 16);
+        ASSERT_TRUE(record.Open(hostile.Path(), print, 1));
+        record.RecordPartial(0, hostile.File("victim.wav"), hostile.File("a.wav"));
+        record.RecordDone(0, hostile.File("victim.wav"));
+    }
+    // Its record of the source now names victim.wav, so the partial output is not the batch's.
+    EXPECT_EQ(RunTree(One(a.get(), CString()), third).outputs[0], hostile.File("a(1).wav"));
+    EXPECT_TRUE(ReadFileBytes(hostile.File("victim.wav")) == victim);
+    EXPECT_EQ(OutputEntries(hostile.Path()),
+              (std::vector<std::string>{"a(1).wav", "a.partial.wav", "victim.wav"}));
+}

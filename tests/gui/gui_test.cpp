@@ -994,14 +994,14 @@ TEST_F(GuiTest, CancelStopsInTheCurrentFileAndEditsWaitForTheNextBatch) {
         EXPECT_TRUE(std::regex_match(
             box.text, reached,
             std::wregex(L"Resampling stopped: 1 of 4 files converted, 1 could not be\\.\n"
-                        L"second\\.wav was stopped at (\\d+):(\\d\\d) of 20:00\\.\n\n"
+                        L"second\\.partial\\.wav was stopped at (\\d+):(\\d\\d) of 20:00\\.\n\n"
                         L"gone\\.wav: the file no longer exists")))
             << fs::path(box.text).u8string();
         EXPECT_EQ(LoadIconW(nullptr, IDI_EXCLAMATION), d.BoxIcon(box.window));
         EXPECT_EQ(L"", d.Text(IDC_PROGRESS_TEXT));
         // The time reached is the output's length; the bar shows the durations converted, the
         // two short files and that part of the long one, out of 1201.5 seconds.
-        const double seconds = FramesOf(Out() / L"second.wav", 48000, 2) / 48000.0;
+        const double seconds = FramesOf(Out() / L"second.partial.wav", 48000, 2) / 48000.0;
         if (reached.size() == 3) {
             EXPECT_NEAR(seconds, std::stoi(reached[1]) * 60 + std::stoi(reached[2]), 1.0);
         }
@@ -1013,23 +1013,28 @@ TEST_F(GuiTest, CancelStopsInTheCurrentFileAndEditsWaitForTheNextBatch) {
         EXPECT_EQ(later, d.Cell(0, 0));
         // Stopped again, with no failure this time.
         d.Click(IDC_EXECUTE);
-        d.WaitUntil([&] { return fs::exists(elsewhere / L"later.wav") && d.Enabled(IDC_CANCEL); },
-                    "the next batch to write");
+        d.WaitUntil(
+            [&] { return fs::exists(elsewhere / L"later.partial.wav") && d.Enabled(IDC_CANCEL); },
+            "the next batch to write");
         EXPECT_TRUE(converting(L"Converting later.wav (1 of 1)"));
         d.Click(IDC_CANCEL);
         box = d.WaitBox(kReportCaption, 60);
         EXPECT_TRUE(std::regex_match(
             box.text, std::wregex(L"Resampling stopped: 0 of 1 files converted\\.\n"
-                                  L"later\\.wav was stopped at \\d+:\\d\\d of 20:00\\.")))
+                                  L"later\\.partial\\.wav was stopped at \\d+:\\d\\d of 20:00\\.")))
             << fs::path(box.text).u8string();
         Dismiss(d, box);
         d.MenuCommand(IDM_EXIT);
     });
     EXPECT_NEAR(24000, FramesOf(Out() / L"first.wav", 48000, 2), 64);
-    EXPECT_LT(FramesOf(Out() / L"second.wav", 48000, 2), 1200L * 48000);
+    EXPECT_LT(FramesOf(Out() / L"second.partial.wav", 48000, 2), 1200L * 48000);
     EXPECT_FALSE(fs::exists(Out() / L"third.wav"));
-    EXPECT_LT(FramesOf(elsewhere / L"later.wav", 96000, 1), 1200L * 96000);
-    EXPECT_EQ(1u, FolderEntries(elsewhere.u8string()).size());
+    EXPECT_LT(FramesOf(elsewhere / L"later.partial.wav", 96000, 1), 1200L * 96000);
+    // The stopped output, and the journal that lets Execute finish the batch.
+    const std::vector<std::string> left = FolderEntries(elsewhere.u8string());
+    ASSERT_EQ(2u, left.size());
+    EXPECT_EQ(0u, left[0].rfind(".ratemill-batch-", 0));
+    EXPECT_EQ("later.partial.wav", left[1]);
 }
 
 // Quitting while a conversion runs asks first, in the interface's language, with No as the
@@ -1043,10 +1048,13 @@ TEST_F(GuiTest, QuittingDuringABatchAsksFirst) {
         std::function<void(Driver&)> quit;
         fs::path output;
     } ways[] = {
-        {0, [](Driver& d) { d.Post(d.main, WM_SYSCOMMAND, SC_CLOSE); }, Out() / L"long.wav"},
-        {1, [](Driver& d) { d.MenuCommand(IDM_EXIT); }, Out() / L"long(1).wav"},
+        {0, [](Driver& d) { d.Post(d.main, WM_SYSCOMMAND, SC_CLOSE); },
+         Out() / L"long.partial.wav"},
+        {1, [](Driver& d) { d.MenuCommand(IDM_EXIT); }, Out() / L"long.partial.wav"},
     };
     for (const auto& way : ways) {
+        // The second run is the first one's batch again: its partial output is replaced.
+        fs::remove(way.output);
         const bool japanese = way.language == 1;
         WriteSettings("<language>" + std::to_string(way.language) + "</language><output_path>" +
                       Out().u8string() + "</output_path>");

@@ -112,6 +112,10 @@ const char* StatusName(FileStatus status) {
             return "Stopped";
         case FileStatus::NotStarted:
             return "NotStarted";
+        case FileStatus::Skipped:
+            return "Skipped";
+        case FileStatus::UnusableTemplate:
+            return "UnusableTemplate";
         case FileStatus::SourceUnreadable:
             return "SourceUnreadable";
         case FileStatus::UnsupportedRatio:

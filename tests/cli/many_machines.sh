@@ -1,0 +1,83 @@
+#!/bin/sh
+# The README's recipe for converting an archive on many machines, run here with two local
+# workers: GNU parallel runs one ratemill-cli per source of a manifest, each output in the
+# source's own folder below out/. The run is killed half-way (kill -9 of parallel and its
+# workers), the same command is run again, and then every source has exactly one output, byte
+# for byte what a plain ratemill-cli run of it gives, and nothing partial is left.
+#   many_machines.sh CLI
+set -eu
+cli=$1
+if ! parallel --version 2>/dev/null | grep -q "GNU parallel"; then
+    echo "SKIP: GNU parallel is not installed (Debian package parallel)"
+    exit 77
+fi
+work=$(mktemp -d "${TMPDIR:-/tmp}/ratemill-many-XXXXXX")
+group=
+trap '[ -z "$group" ] || kill -9 "-$group" 2>/dev/null; rm -rf "$work"' EXIT
+cd "$work"
+XDG_CONFIG_HOME=$work/config
+export XDG_CONFIG_HOME
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# An archive of nested folders (one with a blank in its name), a minute of mono each.
+i=0
+for path in a/one a/two a/deep/three a/deep/four b/five b/six "c d/seven" "c d/eight" \
+    e/nine e/ten e/f/eleven e/f/twelve; do
+    mkdir -p "archive/$(dirname "$path")"
+    i=$((i + 1))
+    sox -n -r 44100 -c 1 -b 16 "archive/$path.wav" synth 60 sine $((200 + 50 * i)) gain -3
+done
+find archive -name '*.wav' | sort >manifest.txt
+options="-q -j 1 -Q high --bits 24 -r 48000 -c 1"
+
+# The reference: each source converted on its own by a plain run.
+while IFS= read -r source; do
+    folder=ref/$(dirname "$source")
+    mkdir -p "$folder"
+    # shellcheck disable=SC2086
+    "$cli" $options -o "$folder" "$source"
+done <manifest.txt
+
+# The recipe, as the README gives it (there with ssh logins and a split manifest).
+printf '%s\n' "parallel -j 2 --halt never \
+'mkdir -p out/{//} && $cli $options --skip-existing -o out/{//} {}' :::: manifest.txt" >recipe.sh
+
+# Killed (parallel and its workers, by their process group) once some outputs are complete and
+# another is being written.
+setsid sh recipe.sh &
+group=$!
+killed=no
+for _ in $(seq 1 3000); do
+    complete=$(find out -name '*.wav' ! -name '*.partial.wav' 2>/dev/null | wc -l)
+    partial=$(find out -name '*.partial.wav' 2>/dev/null | wc -l)
+    if [ "$complete" -ge 3 ] && [ "$partial" -ge 1 ]; then
+        kill -9 "-$group"
+        killed=yes
+        break
+    fi
+    sleep 0.01
+done
+wait "$group" 2>/dev/null || true
+group=
+[ "$killed" = yes ] || fail "the run ended before it could be killed half-way"
+[ "$(find out -name '*.partial.wav' | wc -l)" -ge 1 ] || fail "no partial output after the kill"
+
+sh recipe.sh || fail "the second run failed"
+
+sources=$(wc -l <manifest.txt)
+outputs=$(find out -type f | wc -l)
+[ "$outputs" -eq "$sources" ] || fail "$outputs files for $sources sources: $(find out -type f)"
+while IFS= read -r source; do
+    cmp -s "out/$source" "ref/$source" || fail "out/$source differs from a plain run's output"
+done <manifest.txt
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "the many-machines recipe survived kill -9: $sources sources, one output each"
