@@ -42,6 +42,7 @@ struct CliOptions {
     bool preventClipping = false;
     FilterPhase phase = FilterPhase::Linear;  // the high quality's filter
     bool phaseGiven = false;
+    bool flat = false;        // --flat: the files found in folders without their subfolders
     bool noMetadata = false;  // --no-metadata: outputs without the sources' metadata
     int jobs = 0;             // files converted at once; 0: one per processor core
     bool showSettings = false;

@@ -44,7 +44,8 @@ std::string Summary(const Parsed& p) {
            std::to_string(o.gainDb) + (o.preventClipping ? " prevent" : "") + " phase " +
            std::to_string(static_cast<int>(o.phase)) + (o.phaseGiven ? "!" : "") + " jobs " +
            std::to_string(o.jobs) + (o.verbose ? " verbose" : "") + (o.quiet ? " quiet" : "") +
-           (o.showSettings ? " settings" : "") + (o.noMetadata ? " no-metadata" : "");
+           (o.showSettings ? " settings" : "") + (o.noMetadata ? " no-metadata" : "") +
+           (o.flat ? " flat" : "");
 }
 
 void ExpectUsageError(const std::vector<std::wstring>& args, const char* what) {
