@@ -416,7 +416,7 @@ void CAppMain::StartConversion() {
     double total = 0;
     for (int i = 0; i < m_count; ++i) {
         auto copy = std::make_unique<FileEntry>();
-        copy->SetPath(m_entries[i]->FullPath.Bytes());
+        copy->SetPath(m_entries[i]->path.Bytes());
         copy->params = m_entries[i]->params;
         copy->frames = m_entries[i]->frames;
         if (keepSubfolders == 1) copy->subfolder.AssignString(m_entries[i]->subfolder);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -60,14 +61,24 @@ bool ParseFrequency(const wchar_t* text, int* hz);
 CString ProgressLine(const wchar_t* name, int position, int files, double elapsedSeconds,
                      double doneShare, bool japanese);
 
-// One file of the list: its full path, split, and its format and length as read when it was
-// added.
+// One file of a batch: its full path, split, and its format and length as read when it was
+// added to the list.
 struct FileEntry : CFileName {
     MediaParams params;
     std::uint64_t frames = 0;
     // For a file added with its folder: the folders between that folder and the file ("" for
     // one directly in it), which its output keeps below the output folder.
     CString subfolder;
+};
+
+// One row of the list: the file's full path as it was added, the subfolder it was found in (""
+// for a file added by itself or directly in the folder added), and its format and length as read
+// then. Kept small, for lists of many thousand files; a batch splits the path when it starts.
+struct ListedFile {
+    CString path;
+    CString subfolder;
+    MediaParams params;
+    std::uint64_t frames = 0;
 };
 
 // The line under the list after folders were added, when any file or folder was left out:
@@ -147,7 +158,7 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     void RefreshFileList();
     void ClearFiles();
     int FileCount() const { return m_count; }
-    const FileEntry* Entry(int index) const { return m_entries[index]; }
+    const ListedFile* Entry(int index) const { return m_entries[index]; }
 
     void BrowseOutputFolder();
     // Execute: checks the typed frequency and the output folder, stores changed settings,
@@ -180,7 +191,7 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     void OnAddFolder();
     bool HandleFolderMessage(UINT message, WPARAM wParam, LPARAM lParam);
     // Puts an entry at the end of the list; false when there is no memory for it.
-    bool Append(std::unique_ptr<FileEntry> entry);
+    bool Append(std::unique_ptr<ListedFile> entry);
     // A row's text, asked for by the list.
     void ShowRow(NMLVDISPINFOW* info);
     void RunBatch();
@@ -221,10 +232,11 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     int m_highFormat = 0;
     int MessageText(const wchar_t* text, UINT type);
 
-    FileEntry** m_entries = nullptr;
+    ListedFile** m_entries = nullptr;
     int m_capacity = 0;
     int m_count = 0;
-    std::unordered_set<std::string> m_listed;  // the full paths in the list, as stored bytes
+    // The full paths in the list, as stored bytes: views of the entries' own paths.
+    std::unordered_set<std::string_view> m_listed;
 
     HANDLE m_folderHandle = nullptr;
     std::mutex m_folderLock;  // guards the two below

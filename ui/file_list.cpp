@@ -7,8 +7,13 @@
 #include <commdlg.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
 #include <new>
+#include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "base/diagnostic.h"
@@ -27,11 +32,14 @@ constexpr DWORD kSelectionChars = 2097152;
 // many (lParam), and a folder's result (lParam: a FolderResult the window takes over).
 constexpr UINT kFolderProgressMessage = WM_APP + 20;
 constexpr UINT kFolderAddedMessage = WM_APP + 21;
-// How often at most the line under the list counts the files looked at.
+// How often the line under the list counts the files looked at, and how many threads open
+// them, each taking so many at a time.
 constexpr ULONGLONG kFolderProgressMs = 200;
+constexpr int kOpeningThreads = 4;
+constexpr int kFilesPerTake = 32;
 
 struct FolderResult {
-    std::vector<std::unique_ptr<FileEntry>> entries;
+    std::vector<std::unique_ptr<ListedFile>> entries;
     int notWav = 0;
     int unreadableFolders = 0;
 };
@@ -45,9 +53,10 @@ std::wstring Grouped(int count) {
     return digits;
 }
 
-std::string Key(const CString& path) {
-    return std::string(path.Bytes() != nullptr ? path.Bytes() : "",
-                       static_cast<std::size_t>(path.Length()));
+// A path's stored bytes, as the set of listed paths keeps them (the entry's own storage).
+std::string_view Key(const CString& path) {
+    return std::string_view(path.Bytes() != nullptr ? path.Bytes() : "",
+                            static_cast<std::size_t>(path.Length()));
 }
 
 }  // namespace
@@ -56,14 +65,14 @@ CString FolderAddedLine(int added, int notWav, int unreadableFolders, bool japan
     CString line;
     if (notWav <= 0 && unreadableFolders <= 0) return line;
     if (japanese) {
-        line = FormatString(L"%s 個のファイルを追加しました", Grouped(added).c_str());
+        line = FormatString(L"%s 個を追加", Grouped(added).c_str());
         if (notWav > 0) {
-            line.AppendString(FormatString(L"、WAVファイルでない %s 個をスキップしました",
-                                           Grouped(notWav).c_str()));
+            line.AppendString(
+                FormatString(L"、WAVファイル以外の %s 個をスキップ", Grouped(notWav).c_str()));
         }
         if (unreadableFolders > 0) {
-            line.AppendString(FormatString(L"、%s 個のフォルダを読めませんでした",
-                                           Grouped(unreadableFolders).c_str()));
+            line.AppendString(
+                FormatString(L"、読めないフォルダ %s 個", Grouped(unreadableFolders).c_str()));
         }
         return line;
     }
@@ -102,19 +111,19 @@ CAppMain::AddResult CAppMain::AddFilePath(const wchar_t* path) {
         DiagnosticPrint(L"Not WAV file : %s\n", path);
         return AddResult::NotWav;
     }
-    auto entry = std::unique_ptr<FileEntry>(new (std::nothrow) FileEntry());
+    auto entry = std::unique_ptr<ListedFile>(new (std::nothrow) ListedFile());
     if (!entry) return AddResult::NoMemory;
-    entry->SetPath(fullPath.Bytes());
+    entry->path = std::move(fullPath);
     entry->params = *wave.GetParams();
     entry->frames = wave.FrameCount();
     return Append(std::move(entry)) ? AddResult::Added : AddResult::NoMemory;
 }
 
-bool CAppMain::Append(std::unique_ptr<FileEntry> entry) {
+bool CAppMain::Append(std::unique_ptr<ListedFile> entry) {
     if (m_count == m_capacity) {
         // Half as much again, so that a folder of 20,000 files is not copied over and over.
         const int capacity = m_capacity + std::max(10, m_capacity / 2);
-        FileEntry** grown = new (std::nothrow) FileEntry*[static_cast<size_t>(capacity)]();
+        ListedFile** grown = new (std::nothrow) ListedFile*[static_cast<size_t>(capacity)]();
         if (grown == nullptr) return false;
         for (int i = 0; i < m_count; ++i) grown[i] = m_entries[i];
         delete[] m_entries;
@@ -122,7 +131,7 @@ bool CAppMain::Append(std::unique_ptr<FileEntry> entry) {
         m_capacity = capacity;
     }
     try {
-        m_listed.insert(Key(entry->FullPath));
+        m_listed.insert(Key(entry->path));
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -164,11 +173,11 @@ void CAppMain::ShowRow(NMLVDISPINFOW* info) {
     if ((item.mask & LVIF_TEXT) == 0 || item.pszText == nullptr || item.cchTextMax <= 0) return;
     item.pszText[0] = 0;
     if (item.iItem < 0 || item.iItem >= m_count) return;
-    FileEntry* entry = m_entries[item.iItem];
+    ListedFile* entry = m_entries[item.iItem];
     wchar_t text[64];
     const wchar_t* shown = text;
     if (item.iSubItem == 0) {
-        shown = entry->FullPath.WideText();
+        shown = entry->path.WideText();
     } else if (item.iSubItem == 1) {
         FormatTextN(text, 64, L"%dHz", entry->params.samplingFrequency);
     } else {
@@ -279,7 +288,7 @@ void CAppMain::OnDelete() {
     int kept = 0;
     for (int i = 0; i < m_count; ++i) {
         if (selected[static_cast<std::size_t>(i)]) {
-            m_listed.erase(Key(m_entries[i]->FullPath));
+            m_listed.erase(Key(m_entries[i]->path));
             delete m_entries[i];
         } else {
             m_entries[kept++] = m_entries[i];
@@ -384,32 +393,67 @@ void CAppMain::AddQueuedFolders() {
         if (!result) continue;
         FolderWalk walk = WalkFolder(folder.c_str(), &m_folderStop);
         result->unreadableFolders = walk.unreadableFolders + (walk.readable ? 0 : 1);
+        // Opening each file to test it is what takes the time: several threads share the
+        // files (in blocks, each file's entry in its own slot, so the list keeps the walk's
+        // order), and this one counts them on the line under the list as they go.
         const int total = static_cast<int>(walk.files.size());
-        ULONGLONG shown = GetTickCount64();
-        // Opening each file to test it is what takes the time: the line under the list counts.
-        for (int i = 0; i < total && m_folderStop.load() == 0; ++i) {
-            WalkedFile& file = walk.files[static_cast<std::size_t>(i)];
-            CString path(file.path.c_str());
-            file.path = std::wstring();
-            CWaveFile wave;
-            if (!wave.OpenFile(path)) {
-                DiagnosticPrint(L"Not WAV file : %s\n", path.WideText());
-                ++result->notWav;
-                continue;
+        std::vector<std::unique_ptr<ListedFile>> slots(static_cast<std::size_t>(total));
+        std::atomic<int> next{0}, looked{0}, notWav{0};
+        auto open = [&] {
+            for (;;) {
+                const int first = next.fetch_add(kFilesPerTake);
+                if (first >= total || m_folderStop.load() != 0) return;
+                const int last = std::min(total, first + kFilesPerTake);
+                for (int i = first; i < last; ++i) {
+                    WalkedFile& file = walk.files[static_cast<std::size_t>(i)];
+                    CString path(file.path.c_str());
+                    file.path = std::wstring();
+                    CWaveFile wave;
+                    if (!wave.OpenFile(path)) {
+                        DiagnosticPrint(L"Not WAV file : %s\n", path.WideText());
+                        ++notWav;
+                        continue;
+                    }
+                    auto entry = std::unique_ptr<ListedFile>(new (std::nothrow) ListedFile());
+                    if (!entry) continue;
+                    entry->path = std::move(path);
+                    entry->params = *wave.GetParams();
+                    entry->frames = wave.FrameCount();
+                    entry->subfolder.Assign(file.subfolder.c_str());
+                    slots[static_cast<std::size_t>(i)] = std::move(entry);
+                }
+                looked += last - first;
             }
-            auto entry = std::unique_ptr<FileEntry>(new (std::nothrow) FileEntry());
-            if (!entry) break;
-            entry->SetPath(path.Bytes());
-            entry->params = *wave.GetParams();
-            entry->frames = wave.FrameCount();
-            entry->subfolder.Assign(file.subfolder.c_str());
-            result->entries.push_back(std::move(entry));
-            const ULONGLONG now = GetTickCount64();
-            if (now - shown >= kFolderProgressMs) {
-                shown = now;
-                PostMessageW(mainWindow, kFolderProgressMessage, static_cast<WPARAM>(i + 1),
-                             static_cast<LPARAM>(total));
+        };
+        std::vector<std::thread> helpers;
+        const int threads = std::min(kOpeningThreads, 1 + total / kFilesPerTake);
+        for (int t = 1; t < threads; ++t) {
+            try {
+                helpers.emplace_back(open);
+            } catch (const std::system_error&) {
+                break;  // fewer threads, the same files
             }
+        }
+        std::thread counter;
+        std::atomic<bool> opened{false};
+        try {
+            counter = std::thread([&] {
+                while (!opened.load()) {
+                    Sleep(static_cast<DWORD>(kFolderProgressMs));
+                    if (opened.load()) break;
+                    PostMessageW(mainWindow, kFolderProgressMessage,
+                                 static_cast<WPARAM>(looked.load()), static_cast<LPARAM>(total));
+                }
+            });
+        } catch (const std::system_error&) {
+        }
+        open();
+        for (std::thread& helper : helpers) helper.join();
+        opened.store(true);
+        if (counter.joinable()) counter.join();
+        result->notWav = notWav.load();
+        for (auto& entry : slots) {
+            if (entry) result->entries.push_back(std::move(entry));
         }
         if (m_folderStop.load() != 0) continue;  // the window is closing: nothing is posted
         FolderResult* posted = result.release();
@@ -431,7 +475,7 @@ void CAppMain::OnFolderAdded(LPARAM posted) {
     if (!result) return;
     int added = 0;
     for (auto& entry : result->entries) {
-        if (m_listed.count(Key(entry->FullPath)) != 0) continue;
+        if (m_listed.count(Key(entry->path)) != 0) continue;
         if (!Append(std::move(entry))) break;
         ++added;
     }

@@ -1420,12 +1420,11 @@ TEST(FolderAddedLine, CountsWhatWasLeftOutInBothLanguages) {
     } cases[] = {
         {214, 0, 0, L"", L""},
         {20000, 3, 0, L"20,000 files added, 3 skipped: not WAV files",
-         L"20,000 個のファイルを追加しました、WAVファイルでない 3 個をスキップしました"},
+         L"20,000 個を追加、WAVファイル以外の 3 個をスキップ"},
         {1, 1, 2, L"1 file added, 1 skipped: not a WAV file, 2 folders could not be read",
-         L"1 個のファイルを追加しました、WAVファイルでない 1 個をスキップしました、2 "
-         L"個のフォルダを読めませんでした"},
+         L"1 個を追加、WAVファイル以外の 1 個をスキップ、読めないフォルダ 2 個"},
         {0, 0, 1, L"0 files added, 1 folder could not be read",
-         L"0 個のファイルを追加しました、1 個のフォルダを読めませんでした"},
+         L"0 個を追加、読めないフォルダ 1 個"},
     };
     for (const auto& c : cases) {
         CString english = FolderAddedLine(c.added, c.notWav, c.unreadable, false);
