@@ -816,9 +816,9 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
                 ++rejected;
             }
             unreadableFolders += walk.unreadableFolders;
-            for (WalkedFile& found : walk.files) {
-                Given one{CString(found.path.c_str()), CString(), true};
-                if (!options.flat) one.subfolder.Assign(found.subfolder.c_str());
+            for (const WalkedFile& found : walk.files) {
+                Given one{CString(walk.PathOf(found).c_str()), CString(), true};
+                if (!options.flat) one.subfolder.Assign(walk.SubfolderOf(found).c_str());
                 arguments.push_back(std::move(one));
             }
             continue;

@@ -42,11 +42,12 @@ class Walker {
                   [](const platform::FolderEntry& a, const platform::FolderEntry& b) {
                       return a.name < b.name;
                   });
-        for (const platform::FolderEntry& entry : entries) {
+        const auto folder = static_cast<std::uint32_t>(m_result->folders.size());
+        m_result->folders.push_back({path, subfolder});
+        for (platform::FolderEntry& entry : entries) {
             if (entry.kind != platform::EntryKind::File) continue;
-            std::wstring file = Join(path, entry.name);
-            if (entry.link && !LeadsInside(file)) continue;
-            m_result->files.push_back({std::move(file), subfolder});
+            if (entry.link && !LeadsInside(Join(path, entry.name))) continue;
+            m_result->files.push_back({folder, std::move(entry.name)});
         }
         for (const platform::FolderEntry& entry : entries) {
             if (entry.kind != platform::EntryKind::Folder) continue;
@@ -78,6 +79,10 @@ class Walker {
 };
 
 }  // namespace
+
+std::wstring FolderWalk::PathOf(const WalkedFile& file) const {
+    return Join(folders[file.folder].path, file.name);
+}
 
 FolderWalk WalkFolder(const wchar_t* folder, const std::atomic<int>* stop) {
     FolderWalk result;

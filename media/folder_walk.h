@@ -2,23 +2,38 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
-// A file found below the folder walked: its path (the folder as given, then the names on the
-// way) and the folders between, relative to the folder walked ("" for a file directly in it,
-// "a/b" with the platform's separator for one two levels down).
-struct WalkedFile {
+// A folder met on the walk: its path (the folder as given, then the names on the way) and the
+// folders between it and the one walked ("" for that folder itself, "a/b" with the platform's
+// separator two levels down).
+struct WalkedFolder {
     std::wstring path;
     std::wstring subfolder;
 };
 
+// A file found: its folder (an index into FolderWalk::folders) and its name. Only the name is kept
+// for each file, so that a walk of 100,000 files stays small.
+struct WalkedFile {
+    std::uint32_t folder = 0;
+    std::wstring name;
+};
+
 struct FolderWalk {
+    std::vector<WalkedFolder> folders;
     std::vector<WalkedFile> files;
     bool readable = false;      // the folder itself could be read
     int unreadableFolders = 0;  // subfolders that could not be opened or read (no access, gone)
     int linksLeftOut = 0;       // links to outside the folder walked, or back into a folder taken
     bool stopped = false;       // the stop flag ended the walk early
+
+    // The file's path and the folders between it and the folder walked.
+    std::wstring PathOf(const WalkedFile& file) const;
+    const std::wstring& SubfolderOf(const WalkedFile& file) const {
+        return folders[file.folder].subfolder;
+    }
 };
 
 // Walks a folder and all its subfolders. Each folder's entries are taken in the order of their

@@ -406,8 +406,8 @@ void CAppMain::AddQueuedFolders() {
                 const int last = std::min(total, first + kFilesPerTake);
                 for (int i = first; i < last; ++i) {
                     WalkedFile& file = walk.files[static_cast<std::size_t>(i)];
-                    CString path(file.path.c_str());
-                    file.path = std::wstring();
+                    CString path(walk.PathOf(file).c_str());
+                    file.name = std::wstring();
                     CWaveFile wave;
                     if (!wave.OpenFile(path)) {
                         DiagnosticPrint(L"Not WAV file : %s\n", path.WideText());
@@ -419,7 +419,7 @@ void CAppMain::AddQueuedFolders() {
                     entry->path = std::move(path);
                     entry->params = *wave.GetParams();
                     entry->frames = wave.FrameCount();
-                    entry->subfolder.Assign(file.subfolder.c_str());
+                    entry->subfolder.Assign(walk.SubfolderOf(file).c_str());
                     slots[static_cast<std::size_t>(i)] = std::move(entry);
                 }
                 looked += last - first;

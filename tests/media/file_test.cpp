@@ -133,8 +133,7 @@ TEST(WalkFolder, FindsTheTreesFilesInOrderWithTheirSubfolders) {
          {root, root + s + "b", root + s + "b" + s + "c", root + s + "a", root + s + "empty"}) {
         ASSERT_TRUE(platform::CreateFolder(Str(dir).WideText())) << dir;
     }
-    for (const char* file :
-         {"z.wav", "B.wav", "a.txt", "b/one.wav", "b/c/two.wav", "a/x.wav"}) {
+    for (const char* file : {"z.wav", "B.wav", "a.txt", "b/one.wav", "b/c/two.wav", "a/x.wav"}) {
         std::string path = root + s + std::string(file);
         std::replace(path.begin(), path.end(), '/', s[0]);
         WriteFileBytes(path, Text(file));
@@ -170,9 +169,9 @@ TEST(WalkFolder, FindsTheTreesFilesInOrderWithTheirSubfolders) {
     FolderWalk walk = WalkFolder(Str(root).WideText());
     std::vector<std::string> found;
     for (const WalkedFile& file : walk.files) {
-        const std::string path = Utf8(file.path.c_str());
+        const std::string path = Utf8(walk.PathOf(file).c_str());
         ASSERT_EQ(root + s, path.substr(0, root.size() + 1));
-        found.push_back(path.substr(root.size() + 1) + "|" + Utf8(file.subfolder.c_str()));
+        found.push_back(path.substr(root.size() + 1) + "|" + Utf8(walk.SubfolderOf(file).c_str()));
     }
     EXPECT_EQ(expected, found);
     EXPECT_TRUE(walk.readable);
