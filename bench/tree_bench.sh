@@ -2,7 +2,8 @@
 # Folders of many files: ratemill-cli converting 1,000 and 20,000 one-second files (44.1 kHz
 # stereo, 16-bit, to 48 kHz) from trees of 10 and 200 folders with -j 2, and the window program
 # under Wine adding the 20,000-file tree as one dropped folder (seconds until the list holds
-# them), and a tree of 100,000 small WAV files (how much the process grew for the list).
+# them), and a tree of 100,000 small WAV files (how much the process's working set grew for the
+# list; Wine does not count private bytes).
 #   bench/tree_bench.sh [--cli PATH] [--windows BUILD_DIR] [--work DIR]
 # --cli: the ratemill-cli to time (default: built in build/bench, as bench/bench.sh does);
 # --windows: a Windows build with ratemill-shots.exe (default build/windows-run, built if
@@ -89,7 +90,7 @@ window_add() {
     [ -s ready ] || { echo "the window gave no figures for $tree" >&2; return; }
     read -r seconds rows private working <ready
     awk -v s="$seconds" -v r="$rows" -v p="$private" -v w="$working" -v what="$what" \
-        'BEGIN { printf "window (Wine), %s: %d rows in %.2f s; private bytes +%.1f MiB, working set +%.1f MiB\n", what, r, s, p / 1048576, w / 1048576 }'
+        'BEGIN { printf "window (Wine), %s: %d rows in %.2f s; working set +%.1f MiB\n", what, r, s, w / 1048576 }'
 }
 window_add tree_20000 "20,000 one-second files dropped as a folder"
 rm -rf tree_20000
