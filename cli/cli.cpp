@@ -19,6 +19,7 @@
 #include "cli/streams.h"
 #include "engine/job/conversion.h"
 #include "engine/job/results_log.h"
+#include "media/folder_walk.h"
 #include "media/wave_file.h"
 #include "platform/platform.h"
 #include "settings/app_parameter.h"
@@ -53,6 +54,12 @@ constexpr wchar_t kUsageEnd[] =
     L"line on standard error (not with -q): 'name.wav: 6,123 samples clipped (peak +2.9\n"
     L"dBFS)'. --prevent-clipping reads such a file twice, first to measure its peak, and\n"
     L"lowers its gain so that the peak stays at or below -0.1 dBFS, saying by how much.\n"
+    L"\n"
+    L"A FILE that is a folder stands for every WAV file below it, its subfolders' too, in\n"
+    L"the order of their names (a folder's files before its subfolders); other files there\n"
+    L"are skipped and counted on standard error (not with -q): '214 files added, 3\n"
+    L"skipped: not WAV files'. With -o each output goes to the subfolder of the output\n"
+    L"folder that matches its source's place below the folder given, unless --flat.\n"
     L"\n"
     L"A FILE of - is one WAV stream read from standard input (its output goes to -o's\n"
     L"folder, else to the working folder, as stdin.wav); -o - writes the one source's\n"
@@ -668,6 +675,11 @@ const CliOption kCliOptions[] = {
          options->noMetadata = true;
          return CliCommand::Convert;
      }},
+    {nullptr, L"--flat", nullptr, L"put the files found in folders into the output folder itself",
+     [](const wchar_t*, CliOptions* options, CString*) {
+         options->flat = true;
+         return CliCommand::Convert;
+     }},
     {nullptr, L"--phase", L"KIND",
      L"linear or minimum (high quality; default: stored, else linear)",
      [](const wchar_t* value, CliOptions* options, CString* error) {
@@ -990,15 +1002,46 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     // that does not open as WAV is reported and left out; the others go to the batch, each
     // file once, however many paths name it.
     std::vector<std::unique_ptr<CFileName>> entries;
-    std::vector<const CFileName*> sources;
+    std::vector<BatchSource> sources;
     std::vector<CString> names;                 // as printed
     std::vector<std::vector<CString>> repeats;  // the other names each source was given by
     std::map<platform::FileId, std::size_t> seen;
     std::vector<GivenSource> listed;  // each source once, in the order given, for the log
     int rejected = 0;
-    for (CString& argument : options.files) {
+    // A folder stands for the files below it, each with its place in the tree; those that are
+    // not WAV files are only counted.
+    struct Given {
+        CString file;
+        CString subfolder;
+        bool found = false;  // found below a folder given
+    };
+    std::vector<Given> arguments;
+    bool foldersGiven = false;
+    int foundWav = 0, foundOther = 0, unreadableFolders = 0;
+    for (CString& file : options.files) {
+        if (!file.Equals(L"-") && !platform::InSystemFolder(file.WideText()) &&
+            platform::IsFolder(file.WideText())) {
+            foldersGiven = true;
+            FolderWalk walk = WalkFolder(file.WideText(), &stopFlag);
+            if (!walk.readable) {
+                Print(platform::Stream::Err, L"%s: %s: the folder cannot be read\n", kProgram,
+                      PrintableName(file).WideText());
+                ++rejected;
+            }
+            unreadableFolders += walk.unreadableFolders;
+            for (const WalkedFile& found : walk.files) {
+                Given one{CString(walk.PathOf(found).c_str()), CString(), true};
+                if (!options.flat) one.subfolder.Assign(walk.SubfolderOf(found).c_str());
+                arguments.push_back(std::move(one));
+            }
+            continue;
+        }
+        arguments.push_back({std::move(file), CString(), false});
+    }
+    for (Given& one : arguments) {
+        CString& argument = one.file;
         CString name = PrintableName(argument);
-        const bool standardInput = argument.Equals(L"-");
+        const bool standardInput = !one.found && argument.Equals(L"-");
         CString& file = standardInput ? standardInputPath : argument;
         GivenSource source;
         source.name.AssignString(argument);
@@ -1010,12 +1053,11 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
             ++rejected;
             continue;
         }
-        if (!standardInput && platform::InSystemFolder(file.WideText())) {
+        if (!standardInput && !one.found && platform::InSystemFolder(file.WideText())) {
             Print(platform::Stream::Err,
                   L"%s: %s: not read: names in /dev, /proc and /sys stand for devices and the "
                   L"system's own files, not WAV files (standard input cannot be read this way; - "
-                  L"reads "
-                  L"it)\n",
+                  L"reads it)\n",
                   kProgram, name.WideText());
             source.rejected.status = FileStatus::SourceUnreadable;
             source.rejected.sourceError = WaveError::CannotOpen;
@@ -1027,6 +1069,10 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
         CWaveFile probe;
         if (!probe.OpenFile(file)) {
             DiagnosticPrint(L"Not WAV file : %s\n", file.WideText());
+            if (one.found) {
+                ++foundOther;
+                continue;
+            }
             FileResult result;
             result.status = FileStatus::SourceUnreadable;
             result.sourceError = probe.OpenError();
@@ -1051,11 +1097,29 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
         }
         auto entry = std::make_unique<CFileName>();
         entry->SetPath(FullPathOf(file).Bytes());
-        sources.push_back(entry.get());
+        if (one.found) ++foundWav;
+        sources.push_back({entry.get(), std::move(one.subfolder)});
         entries.push_back(std::move(entry));
         names.push_back(std::move(name));
         repeats.emplace_back();
         listed.push_back(std::move(source));
+    }
+    if (foldersGiven && !options.quiet) {
+        // "214 files added, 3 skipped: not WAV files, 1 folder could not be read"
+        CString line = FormatString(L"%s: %s %s added", kProgram, GroupedCount(foundWav).WideText(),
+                                    foundWav == 1 ? L"file" : L"files");
+        if (foundOther > 0) {
+            line.AppendString(FormatString(L", %s skipped: not %s",
+                                           GroupedCount(foundOther).WideText(),
+                                           foundOther == 1 ? L"a WAV file" : L"WAV files"));
+        }
+        if (unreadableFolders > 0) {
+            line.AppendString(FormatString(L", %s %s could not be read",
+                                           GroupedCount(unreadableFolders).WideText(),
+                                           unreadableFolders == 1 ? L"folder" : L"folders"));
+        }
+        line.Append(L"\n");
+        platform::WriteText(platform::Stream::Err, line.WideText());
     }
     for (std::size_t i = 0; i < repeats.size() && !options.quiet; ++i) {
         if (repeats[i].empty()) continue;
@@ -1106,7 +1170,7 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     target.nameTemplate = std::move(options.nameTemplate);
     target.skipExisting = options.skipExisting;
     const bool stopped =
-        RunConversionBatch(sources, target, stopFlag, &observer, jobs, &failed, makeResampler);
+        RunSourceBatch(sources, target, stopFlag, &observer, jobs, &failed, makeResampler);
     InstallDiagnosticPrint(nullptr);
     if (toStandardOutput && !observer.Results().empty()) {
         // The one output, converted or stopped (a valid, shorter file), goes out whole.
@@ -1174,7 +1238,8 @@ int RunCommandLine(int argc, const wchar_t* const* argv, ResamplerFactory makeRe
     // What stopped the batch decides the status: 130 for Ctrl-C, 143 for SIGTERM, ...
     if (stopped || stopFlag.load() != 0)
         return stopFlag.load() > 0 ? stopFlag.load() : kExitStopped;
-    return (failed + rejected + logFailed) > 0 ? kExitFailed : kExitConverted;
+    // A subfolder that could not be read may have held files to convert.
+    return (failed + rejected + logFailed + unreadableFolders) > 0 ? kExitFailed : kExitConverted;
 }
 
 int RunCommandLineUtf8(int argc, char** argv, ResamplerFactory makeResampler) {

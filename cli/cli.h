@@ -42,6 +42,7 @@ struct CliOptions {
     bool preventClipping = false;
     FilterPhase phase = FilterPhase::Linear;  // the high quality's filter
     bool phaseGiven = false;
+    bool flat = false;          // --flat: the files found in folders without their subfolders
     bool noMetadata = false;    // --no-metadata: outputs without the sources' metadata
     CString reportPath;         // --report: the results log ("-": standard output), or empty
     CString filesFrom;          // --files-from: a list of more sources ("-": standard input)

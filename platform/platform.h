@@ -157,6 +157,33 @@ bool DeleteFolder(const wchar_t* path);
 // this gives nothing.
 std::vector<std::wstring> MatchingFiles(const wchar_t* pattern);
 
+// ---- Folders -------------------------------------------------------------------------------
+
+enum class EntryKind {
+    File,  // a regular file
+    Folder,
+    Other,  // a device, FIFO, socket, or a link that leads nowhere
+};
+
+// One name in a folder: what it is, a link followed, and whether it is a link (on Windows any
+// reparse point: a symbolic link or a junction).
+struct FolderEntry {
+    std::wstring name;
+    EntryKind kind = EntryKind::Other;
+    bool link = false;
+};
+
+// The names in a folder, "." and ".." left out, in the order the system gives them. False when
+// the folder cannot be opened or read (no access, gone, not a folder); on POSIX names of any
+// bytes come through (see MultiByteToWide), on Windows folders past the classic length limit are
+// read in the \\?\ form.
+bool ReadFolder(const wchar_t* path, std::vector<FolderEntry>* entries);
+
+// The absolute path of what a path names with every link on the way resolved (realpath on
+// POSIX; on Windows the final path of the opened file, in the \\?\ form). False when it leads
+// nowhere.
+bool ResolvedPath(const wchar_t* path, std::wstring* out);
+
 // The system error code of the last failed call on this thread, and its text (into out,
 // NUL-terminated, at most outCount characters).
 int LastError();

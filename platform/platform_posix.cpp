@@ -1,5 +1,6 @@
 // POSIX side of the platform layer: file descriptors, UTF-8 as the system code page, iconv for
 // Shift-JIS, /proc/self/exe for the program's path.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
@@ -480,6 +481,78 @@ bool InSystemFolder(const wchar_t* path) {
                                : slash == 0               ? "/"
                                                           : given.substr(0, slash);
     return ResolvesIntoSystem(folder.c_str());
+}
+
+namespace {
+
+std::string NativeString(const wchar_t* path) {
+    int length = 0;
+    while (path[length] != 0) ++length;
+    std::string bytes(static_cast<std::size_t>(Utf8FromWide(path, length, nullptr, 0)), '\0');
+    Utf8FromWide(path, length, &bytes[0], static_cast<int>(bytes.size()));
+    return bytes;
+}
+
+std::wstring WideString(const char* bytes, std::size_t count) {
+    const int n = static_cast<int>(count);
+    std::wstring wide(static_cast<std::size_t>(Utf8ToWide(bytes, n, nullptr, 0)), L'\0');
+    Utf8ToWide(bytes, n, &wide[0], static_cast<int>(wide.size()));
+    return wide;
+}
+
+EntryKind KindOf(mode_t mode) {
+    return S_ISREG(mode) ? EntryKind::File : S_ISDIR(mode) ? EntryKind::Folder : EntryKind::Other;
+}
+
+}  // namespace
+
+bool ReadFolder(const wchar_t* path, std::vector<FolderEntry>* entries) {
+    if (path == nullptr) return false;
+    const std::string folder = NativeString(path);
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return false;
+    const int dirFd = dirfd(dir);
+    errno = 0;
+    bool ok = true;
+    while (const dirent* found = readdir(dir)) {
+        const char* name = found->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        FolderEntry entry;
+        entry.name = WideString(name, strlen(name));
+        // The type the folder records spares a call per file; a link is followed for what it
+        // leads to.
+        unsigned char type = found->d_type;
+        struct stat st;
+        if (type == DT_UNKNOWN) {
+            type = fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? DT_UNKNOWN
+                   : S_ISLNK(st.st_mode)                               ? DT_LNK
+                   : S_ISREG(st.st_mode)                               ? DT_REG
+                   : S_ISDIR(st.st_mode)                               ? DT_DIR
+                                                                       : DT_FIFO;
+        }
+        if (type == DT_LNK) {
+            entry.link = true;
+            entry.kind = fstatat(dirFd, name, &st, 0) == 0 ? KindOf(st.st_mode) : EntryKind::Other;
+        } else {
+            entry.kind = type == DT_REG   ? EntryKind::File
+                         : type == DT_DIR ? EntryKind::Folder
+                                          : EntryKind::Other;
+        }
+        entries->push_back(std::move(entry));
+        errno = 0;
+    }
+    if (errno != 0) ok = false;
+    closedir(dir);
+    return ok;
+}
+
+bool ResolvedPath(const wchar_t* path, std::wstring* out) {
+    if (path == nullptr) return false;
+    char* resolved = realpath(NativeString(path).c_str(), nullptr);
+    if (resolved == nullptr) return false;
+    *out = WideString(resolved, strlen(resolved));
+    free(resolved);
+    return true;
 }
 
 std::vector<std::wstring> MatchingFiles(const wchar_t*) {

@@ -429,6 +429,52 @@ bool InSystemFolder(const wchar_t*) {
     return false;
 }
 
+bool ReadFolder(const wchar_t* path, std::vector<FolderEntry>* entries) {
+    if (path == nullptr || path[0] == 0) return false;
+    std::wstring pattern = path;
+    if (pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+    pattern += L'*';
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileExW(SystemPath(pattern.c_str()), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    do {
+        const wchar_t* name = found.cFileName;
+        if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
+        FolderEntry entry;
+        entry.name = name;
+        entry.link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entry.kind = folder                                                  ? EntryKind::Folder
+                     : (found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0 ? EntryKind::Other
+                                                                             : EntryKind::File;
+        entries->push_back(std::move(entry));
+    } while (FindNextFileW(find, &found));
+    const bool ok = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(find);
+    return ok;
+}
+
+bool ResolvedPath(const wchar_t* path, std::wstring* out) {
+    HANDLE h =
+        CreateFileW(SystemPath(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const DWORD needed = GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED);
+    bool ok = false;
+    if (needed != 0) {
+        std::wstring resolved(needed, L'\0');
+        const DWORD got = GetFinalPathNameByHandleW(h, &resolved[0], needed, FILE_NAME_NORMALIZED);
+        if (got != 0 && got < needed) {
+            resolved.resize(got);
+            *out = std::move(resolved);
+            ok = true;
+        }
+    }
+    CloseHandle(h);
+    return ok;
+}
+
 std::vector<std::wstring> MatchingFiles(const wchar_t* pattern) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;

@@ -27,6 +27,9 @@
 #define IDC_QUALITY 4109
 #define IDC_SAMPLE_FORMAT 4112      // the high quality's sample format
 #define IDC_PREVENT_CLIPPING 4113  // lower a file's gain so that it does not clip
+#define IDC_ADD_FOLDER 4114       // adds the WAV files below a folder
+#define IDC_KEEP_SUBFOLDERS 4115  // outputs keep the subfolders of an added folder
+#define IDC_SKIP_EXISTING 4116    // sources already converted are passed over
 #define IDC_LIST_STATUS 4110    // one line under the list: files left out when adding
 #define IDC_PROGRESS_TEXT 4111  // the current file of a batch and the time left
 #define IDC_CANCEL 4198

@@ -2,11 +2,13 @@
 # Takes the README's screenshots of the window program under Wine and Xvfb, each cropped to the
 # window with its frame (and the box over it): the English window after converting three dropped
 # files, the Japanese window with the same files listed, the question when quitting during a
-# batch and the final report of a batch with a stopped and a failed file (both languages), and
-# the window at 150 % scale on a 1280 x 900 screen, as it starts and resized.
+# batch and the final report of a batch with a stopped and a failed file (both languages), a
+# dropped folder tree (both languages), and the window at 150 % scale on a 1280 x 900 screen, as
+# it starts and resized.
 #   scripts/screenshots.sh [BUILD_DIR]     (default build/windows-run; built if needed)
 # Writes docs/screenshot-en.png, docs/screenshot-ja.png, docs/quit-question-{en,ja}.png,
-# docs/report-stopped-{en,ja}.png, docs/window-150-en.png and docs/window-150-ja-resized.png.
+# docs/report-stopped-{en,ja}.png, docs/folders-{en,ja}.png, docs/window-150-en.png and
+# docs/window-150-ja-resized.png.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/windows-run}" 2>/dev/null && pwd || echo "${1:-$root/build/windows-run}")
@@ -60,6 +62,16 @@ make_files() {
     sox -n -r 48000 -c 1 -b 24 interview.wav synth 2 sine 300 gain -6
     sox -n -r 32000 -c 1 -b 16 birdsong.wav synth 2 sine 2000 gain -6
     sox -n -r 8000 -c 1 -b 16 rehearsal.wav synth 3600 sine 200 gain -12
+    # A folder tree with a few takes in subfolders and two files that are not WAV files.
+    mkdir -p Sessions/Monday/Strings Sessions/Tuesday
+    sox -n -r 44100 -c 2 -b 16 Sessions/Monday/take1.wav synth 2 sine 440 gain -6
+    sox -n -r 44100 -c 2 -b 16 Sessions/Monday/take2.wav synth 2 sine 550 gain -6
+    sox -n -r 96000 -c 2 -b 24 Sessions/Monday/Strings/cello.wav synth 2 sine 220 gain -6
+    sox -n -r 96000 -c 2 -b 24 Sessions/Monday/Strings/viola.wav synth 2 sine 330 gain -6
+    sox -n -r 48000 -c 1 -b 16 Sessions/Tuesday/vocals.wav synth 2 sine 660 gain -6
+    sox -n -r 22050 -c 1 -b 16 Sessions/overview.wav synth 2 sine 880 gain -6
+    printf 'Monday: strings\n' >Sessions/notes.txt
+    printf 'ID3' >Sessions/Tuesday/mixdown.wav
 }
 
 # One screenshot: language (0 English, 1 Japanese), output name, desktop size, extra arguments.
@@ -115,6 +127,8 @@ for language in en ja; do
     FREQUENCY=96000 shoot "$number" "report-stopped-$language.png" 1000x760 --stopped-report \
         --remove outtake.wav concert.wav outtake.wav rehearsal.wav
 done
+shoot 0 folders-en.png 1000x760 Sessions
+shoot 1 folders-ja.png 1000x760 Sessions
 export WINEPREFIX="$build/screenshot-prefix-144"
 make_files
 shoot 0 window-150-en.png 1280x900 concert.wav interview.wav birdsong.wav

@@ -73,6 +73,9 @@ void CAppParameter::ReadSettings(CXml& xml, XmlNode* first) {
     sampleFormat = choice(L"sample_format", 3);
     dither = choice(L"dither", 3);
     preventClipping = choice(L"prevent_clipping", 2);
+    keepSubfolders = NodeInt(FindChild(config, L"keep_subfolders"), 1) == 0 ? 0 : 1;
+    skipExisting = NodeInt(FindChild(config, L"skip_existing"), 0) == 1 ? 1 : 0;
+    nameTemplate.Assign(NodeText(FindChild(config, L"name_template")));
     windowWidth = NodeInt(FindChild(config, L"window_width"), 0);
     windowHeight = NodeInt(FindChild(config, L"window_height"), 0);
 }
@@ -99,10 +102,18 @@ void CAppParameter::WriteSettings(CXml& xml, XmlNode* container) {
     if (phase == 1) AddChildElement(config, L"phase", L"1");
     for (auto [name, value] : {std::pair<const wchar_t*, int>{L"sample_format", sampleFormat},
                                {L"dither", dither},
-                               {L"prevent_clipping", preventClipping}}) {
+                               {L"prevent_clipping", preventClipping},
+                               {L"skip_existing", skipExisting}}) {
         if (value == 0) continue;
         FormatTextN(number, 64, L"%d", value);
         AddChildElement(config, name, number);
+    }
+    if (keepSubfolders == 0) AddChildElement(config, L"keep_subfolders", L"0");
+    // "{name}" names the outputs as an empty template does.
+    if (nameTemplate.Length() > 0 && !nameTemplate.Equals(L"{name}")) {
+        CString name;
+        name.AssignString(nameTemplate);
+        AddChildElement(config, L"name_template", name.WideText());
     }
     // Only a size the user chose: the file of a window never resized stays as it was.
     if (windowWidth > 0 && windowHeight > 0) {

@@ -51,6 +51,14 @@ class CAppParameter : public CCommConfig {
     std::int32_t sampleFormat = 0;
     std::int32_t dither = 0;
     std::int32_t preventClipping = 0;
+    // Whether the files of a folder added in the window keep their subfolders in the output
+    // folder (stored only when 0), and whether a source whose output is there already is
+    // skipped (stored only when 1).
+    std::int32_t keepSubfolders = 1;
+    std::int32_t skipExisting = 0;
+    // The outputs' names ("take_{khz}k"; empty or "{name}": the source's name), which the
+    // window has no control for: stored only when set.
+    CString nameTemplate;
     // The conversion window's inner size (without frame, title and menu bars) in pixels at 100 %
     // scale, as the user last left it; stored only when both are above 0. 0: the window's own
     // size.

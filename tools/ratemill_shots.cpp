@@ -1,14 +1,17 @@
 // ratemill-shots: runs the window program and sets it up for a screenshot, the way a user
 // would: files dropped on the window, optionally converted. Used by scripts/screenshots.sh.
 //
-//   ratemill-shots.exe READY DONE [--execute | --quit-question | --stopped-report]
+//   ratemill-shots.exe READY DONE [--execute | --quit-question | --stopped-report | --time-add]
 //                      [--size WIDTHxHEIGHT] [--remove FILE] FILE...
 //
 // --execute converts the files and dismisses the report; --quit-question starts the batch and
 // asks to quit while it runs (the question stays for the screenshot, then No is answered and the
 // batch cancelled); --stopped-report starts it, cancels it in its last file and keeps the final
 // report. --size gives the window that outer size first; --remove deletes a file once it is in
-// the list, so that the batch finds it gone. Once the window shows what it should, READY is
+// the list, so that the batch finds it gone. --time-add (for bench/tree_bench.sh) drops the files
+// or folders, waits until the list holds them and writes to READY the seconds that took, the
+// rows and how much the process's private bytes and working set grew, in bytes; the window
+// closes without waiting for DONE. Once the window shows what it should, READY is
 // written: the rectangle on the screen of the window with its frame, and of the question or
 // report over it, as "LEFT TOP WIDTH HEIGHT" in pixels, for cropping the screenshot. When DONE
 // appears (or after a minute) the window is closed. Exit code: the program's, or 3 when the
@@ -21,6 +24,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 #include <shlobj.h>
+// After windows.h:
+#include <psapi.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -127,7 +132,15 @@ void WaitForLastFile(HWND main, const std::wstring& last) {
     }
 }
 
-enum class Mode { Show, Execute, QuitQuestion, StoppedReport };
+enum class Mode { Show, Execute, QuitQuestion, StoppedReport, TimeAdd };
+
+PROCESS_MEMORY_COUNTERS_EX Memory() {
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    K32GetProcessMemoryInfo(GetCurrentProcess(),
+                            reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+    return counters;
+}
 
 }  // namespace
 
@@ -148,6 +161,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int show)
             mode = Mode::QuitQuestion;
         } else if (std::wcscmp(argv[i], L"--stopped-report") == 0) {
             mode = Mode::StoppedReport;
+        } else if (std::wcscmp(argv[i], L"--time-add") == 0) {
+            mode = Mode::TimeAdd;
         } else if (std::wcscmp(argv[i], L"--size") == 0 && i + 1 < argc) {
             std::swscanf(argv[++i], L"%dx%d", &width, &height);
         } else if (std::wcscmp(argv[i], L"--remove") == 0 && i + 1 < argc) {
@@ -168,8 +183,37 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int show)
         if (width > 0 && height > 0) {
             SetWindowPos(main, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER);
         }
-        if (!files.empty())
+        if (mode == Mode::TimeAdd) {
+            const PROCESS_MEMORY_COUNTERS_EX before = Memory();
+            const ULONGLONG start = GetTickCount64();
             SendMessageW(main, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(files)), 0);
+            HWND list = GetDlgItem(main, IDC_FILE_LIST);
+            LRESULT rows = 0;
+            for (int i = 0; i < 60000 && (rows = SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)) == 0;
+                 ++i) {
+                Sleep(10);
+            }
+            const double seconds = static_cast<double>(GetTickCount64() - start) / 1000.0;
+            const PROCESS_MEMORY_COUNTERS_EX after = Memory();
+            char line[256];
+            std::snprintf(line, sizeof line, "%.2f %ld %lld %lld\n", seconds,
+                          static_cast<long>(rows),
+                          static_cast<long long>(after.PrivateUsage) -
+                              static_cast<long long>(before.PrivateUsage),
+                          static_cast<long long>(after.WorkingSetSize) -
+                              static_cast<long long>(before.WorkingSetSize));
+            WriteText(ready, line);
+            PostMessageW(main, WM_COMMAND, IDCANCEL, 0);
+            return;
+        }
+        if (!files.empty()) {
+            SendMessageW(main, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(files)), 0);
+            // A dropped folder's files join the list once the window has looked at them all.
+            HWND list = GetDlgItem(main, IDC_FILE_LIST);
+            for (int i = 0; i < 100 && SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 0; ++i) {
+                Sleep(100);
+            }
+        }
         if (!removed.empty()) DeleteFileW(removed.c_str());
         HWND box = nullptr;
         if (mode != Mode::Show) {

@@ -133,6 +133,7 @@ CString ProgressLine(const wchar_t* name, int position, int files, double elapse
 }
 
 CAppMain::~CAppMain() {
+    FinishAdding();
     FinishBatch();
     ClearFiles();
 }
@@ -201,6 +202,10 @@ void CAppMain::OnInitDialog(HWND dialog) {
     ShowSampleFormat();
     CheckDlgButton(dialog, IDC_PREVENT_CLIPPING,
                    theSettings->preventClipping == 1 ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_KEEP_SUBFOLDERS,
+                   theSettings->keepSubfolders != 0 ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_SKIP_EXISTING,
+                   theSettings->skipExisting == 1 ? BST_CHECKED : BST_UNCHECKED);
 
     ResetProgress();
     const wchar_t* folder = outputFolder.WideText();
@@ -213,6 +218,7 @@ void CAppMain::OnInitDialog(HWND dialog) {
 INT_PTR CAppMain::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // The window's size and scale are the layout's.
     if (m_layout.HandleMessage(message, wParam, lParam)) return TRUE;
+    if (HandleFolderMessage(message, wParam, lParam)) return TRUE;
     return CAppBase::DialogProc(window, message, wParam, lParam);
 }
 
@@ -220,6 +226,9 @@ void CAppMain::OnCommand(int commandId, int notificationCode) {
     switch (commandId) {
         case IDC_ADD:
             OnAdd();
+            break;
+        case IDC_ADD_FOLDER:
+            OnAddFolder();
             break;
         case IDC_DELETE:
             OnDelete();
@@ -250,12 +259,14 @@ void CAppMain::OnCommand(int commandId, int notificationCode) {
 
 void CAppMain::OnExit() {
     if (!AgreeToQuit()) return;
+    FinishAdding();
     FinishBatch();
     CAppBase::OnExit();
 }
 
 bool CAppMain::CanClose(int) {
     if (!AgreeToQuit()) return false;
+    FinishAdding();
     FinishBatch();
     return true;
 }
@@ -382,6 +393,16 @@ void CAppMain::StartConversion() {
         theSettings->preventClipping = preventClipping;
         changed = true;
     }
+    const int keepSubfolders = IsDlgButtonChecked(mainWindow, IDC_KEEP_SUBFOLDERS) == BST_CHECKED;
+    if (keepSubfolders != (theSettings->keepSubfolders != 0 ? 1 : 0)) {
+        theSettings->keepSubfolders = keepSubfolders;
+        changed = true;
+    }
+    const int skipExisting = IsDlgButtonChecked(mainWindow, IDC_SKIP_EXISTING) == BST_CHECKED;
+    if (skipExisting != (theSettings->skipExisting == 1 ? 1 : 0)) {
+        theSettings->skipExisting = skipExisting;
+        changed = true;
+    }
     if (changed) theSettings->Save();
     // The bars of a running batch stay as they are.
     if (BatchRunning()) return;
@@ -395,9 +416,10 @@ void CAppMain::StartConversion() {
     double total = 0;
     for (int i = 0; i < m_count; ++i) {
         auto copy = std::make_unique<FileEntry>();
-        copy->SetPath(m_entries[i]->FullPath.Bytes());
+        copy->SetPath(m_entries[i]->path.Bytes());
         copy->params = m_entries[i]->params;
         copy->frames = m_entries[i]->frames;
+        if (keepSubfolders == 1) copy->subfolder.AssignString(m_entries[i]->subfolder);
         const int rate = copy->params.samplingFrequency;
         seconds.push_back(rate > 0 ? static_cast<double>(copy->frames) / rate : 0.0);
         total += seconds.back();
@@ -419,6 +441,9 @@ void CAppMain::StartConversion() {
     if (batch->quality == Quality::High) batch->format = static_cast<SampleType>(m_highFormat);
     batch->dither = static_cast<Dither>(theSettings->dither);
     batch->preventClipping = preventClipping == 1;
+    batch->keepSubfolders = keepSubfolders == 1;
+    batch->skipExisting = skipExisting == 1;
+    batch->nameTemplate.AssignString(theSettings->nameTemplate);
 
     if (m_workerHandle != nullptr) {
         // The previous worker has finished with the window (its id is 0): let it go.
@@ -464,8 +489,13 @@ void CAppMain::RunBatch() {
     EnableWindow(GetDlgItem(mainWindow, IDC_CANCEL), TRUE);
     EnableWindow(GetDlgItem(mainWindow, IDC_EXECUTE), FALSE);
 
-    std::vector<const CFileName*> sources;
-    for (const auto& entry : m_batch->entries) sources.push_back(entry.get());
+    std::vector<BatchSource> sources;
+    for (const auto& entry : m_batch->entries) {
+        BatchSource source;
+        source.file = entry.get();
+        source.subfolder.AssignString(entry->subfolder);
+        sources.push_back(std::move(source));
+    }
     int failed = 0;
     m_failures.clear();
     m_stoppedFiles.clear();
@@ -484,7 +514,9 @@ void CAppMain::RunBatch() {
     target.format = m_batch->format;
     target.dither = m_batch->dither;
     target.preventClipping = m_batch->preventClipping;
-    const bool stopped = RunConversionBatch(sources, target, m_stop, this, 1, &failed);
+    target.skipExisting = m_batch->skipExisting;
+    target.nameTemplate.AssignString(m_batch->nameTemplate);
+    const bool stopped = RunSourceBatch(sources, target, m_stop, this, 1, &failed);
     m_converting.store(false);
     SetDlgItemTextW(mainWindow, IDC_PROGRESS_TEXT, L"");
 

@@ -7,10 +7,16 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "app/app_base.h"
+
+#include <commctrl.h>
+
 #include "base/filename.h"
 #include "engine/job/conversion.h"
 #include "media/media_file.h"
@@ -55,12 +61,32 @@ bool ParseFrequency(const wchar_t* text, int* hz);
 CString ProgressLine(const wchar_t* name, int position, int files, double elapsedSeconds,
                      double doneShare, bool japanese);
 
-// One file of the list: its full path, split, and its format and length as read when it was
-// added.
+// One file of a batch: its full path, split, and its format and length as read when it was
+// added to the list.
 struct FileEntry : CFileName {
     MediaParams params;
     std::uint64_t frames = 0;
+    // For a file added with its folder: the folders between that folder and the file ("" for
+    // one directly in it), which its output keeps below the output folder.
+    CString subfolder;
 };
+
+// One row of the list: the file's full path as it was added, the subfolder it was found in (""
+// for a file added by itself or directly in the folder added), and its format and length as read
+// then. Kept small, for lists of many thousand files; a batch splits the path when it starts.
+struct ListedFile {
+    CString path;
+    CString subfolder;
+    MediaParams params;
+    std::uint64_t frames = 0;
+};
+
+// The line under the list after folders were added, when any file or folder was left out:
+// "214 files added, 3 skipped: not WAV files" (and "1 folder could not be read"). Empty when
+// nothing was left out.
+CString FolderAddedLine(int added, int notWav, int unreadableFolders, bool japanese);
+// The list's count as its group shows it: "20,000 files"; empty for an empty list.
+CString ListCountText(int files, bool japanese);
 
 // A short reason why a file of a batch was not converted, in English and in Japanese ("the
 // output folder does not exist"), from how it ended and the system's error code. Empty texts
@@ -91,6 +117,10 @@ struct BatchSnapshot {
     SampleType format = SampleType::Int16;
     Dither dither = Dither::Tpdf;
     bool preventClipping = false;
+    // Outputs of files added with folders go to their subfolders; converted ones are skipped.
+    bool keepSubfolders = true;
+    bool skipExisting = false;
+    CString nameTemplate;
 };
 
 class CAppMain : public CAppBase, public CAppEventListener, public ConversionObserver {
@@ -123,10 +153,16 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     // The result buffer of the open-file dialog: one full path, or a folder and names. Returns
     // how many of the files were left out as not WAV files.
     int AddSelectedFiles(const wchar_t* buffer);
+    // Adds every WAV file below a folder, with its subfolder, on a thread of its own: the
+    // window stays usable, the line under the list counts the files looked at, and the files
+    // join the list (in the walk's order, those not yet listed) once the folder is done.
+    // Folders given while one is added wait their turn.
+    void AddFolder(const wchar_t* folder);
+    bool AddingFolders();
     void RefreshFileList();
     void ClearFiles();
     int FileCount() const { return m_count; }
-    const FileEntry* Entry(int index) const { return m_entries[index]; }
+    const ListedFile* Entry(int index) const { return m_entries[index]; }
 
     void BrowseOutputFolder();
     // Execute: checks the typed frequency and the output folder, stores changed settings,
@@ -149,6 +185,19 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
 
   private:
     static DWORD WINAPI WorkerRoutine(LPVOID parameter);
+    static DWORD WINAPI FolderRoutine(LPVOID parameter);
+    void AddQueuedFolders();
+    // The messages the folder thread posts: how far it got, and a folder's files.
+    void OnFolderProgress(int looked, int found);
+    void OnFolderAdded(LPARAM result);
+    // Before the window closes: stops adding folders and waits for that thread.
+    void FinishAdding();
+    void OnAddFolder();
+    bool HandleFolderMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    // Puts an entry at the end of the list; false when there is no memory for it.
+    bool Append(std::unique_ptr<ListedFile> entry);
+    // A row's text, asked for by the list.
+    void ShowRow(NMLVDISPINFOW* info);
     void RunBatch();
     // The text of the final report: the outcome with the counts, the stopped file with the time
     // it reached, and the failed files, five of them by name.
@@ -189,9 +238,17 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     int m_highFormat = 0;
     int MessageText(const wchar_t* text, UINT type);
 
-    FileEntry** m_entries = nullptr;
+    ListedFile** m_entries = nullptr;
     int m_capacity = 0;
     int m_count = 0;
+    // The full paths in the list, as stored bytes: views of the entries' own paths.
+    std::unordered_set<std::string_view> m_listed;
+
+    HANDLE m_folderHandle = nullptr;
+    std::mutex m_folderLock;  // guards the two below
+    std::vector<std::wstring> m_folderQueue;
+    bool m_addingFolders = false;
+    std::atomic<int> m_folderStop{0};
 
     HANDLE m_workerHandle = nullptr;
     std::atomic<DWORD> m_workerId{0};

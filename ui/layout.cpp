@@ -64,6 +64,8 @@ constexpr int kMinimumFolderWidth = 100;
 constexpr int kMinimumProgressTextWidth = 60;
 constexpr int kMinimumPathColumn = 60;
 constexpr int kComboWidth = 80;
+// The output group: the folder, then three rows of choices and check boxes.
+constexpr int kOutputGroupHeight = 100;
 
 }  // namespace
 
@@ -208,9 +210,13 @@ void WindowLayout::Measure() {
     m.channelsLabel = width(IDC_CHANNELS_LABEL) + 1;
     m.qualityLabel = width(IDC_QUALITY_LABEL) + 1;
     m.formatLabel = width(IDC_SAMPLE_FORMAT_LABEL) + 1;
-    m.clipping = SystemMetricForDpi(SM_CXMENUCHECK, m_dpi) + X(4) + width(IDC_PREVENT_CLIPPING);
+    const int checkBox = SystemMetricForDpi(SM_CXMENUCHECK, m_dpi) + X(4);
+    m.clipping = checkBox + width(IDC_PREVENT_CLIPPING);
+    m.keepSubfolders = checkBox + width(IDC_KEEP_SUBFOLDERS);
+    m.skipExisting = checkBox + width(IDC_SKIP_EXISTING);
     const int padding = X(12);
     m.add = std::max(X(50), width(IDC_ADD) + padding);
+    m.addFolder = std::max(X(50), width(IDC_ADD_FOLDER) + padding);
     m.remove = std::max(X(50), width(IDC_DELETE) + padding);
     m.removeAll = std::max(X(50), width(IDC_ALL_DELETE) + padding);
     m.browse = std::max(X(45), width(IDC_BROWSE) + padding);
@@ -235,7 +241,8 @@ int WindowLayout::BelowList() const {
     // The gap to the list's buttons, the buttons, the rest of the list's group and the gap to
     // the next; the output and progress groups with the gap between them; the gap to Cancel and
     // Execute, the buttons and the margin under them.
-    return Y(5) + Y(14) + Y(8) + Y(8) + Y(80) + Y(5) + Y(60) + Y(15) + Y(14) + Y(11);
+    return Y(5) + Y(14) + Y(8) + Y(8) + Y(kOutputGroupHeight) + Y(5) + Y(60) + Y(15) + Y(14) +
+           Y(11);
 }
 
 SIZE WindowLayout::MinimumClient() const {
@@ -243,9 +250,11 @@ SIZE WindowLayout::MinimumClient() const {
     const int labels = std::max(m.frequencyLabel, m.channelsLabel);
     const int border = 2 * GetSystemMetrics(SM_CXBORDER);
     const int rows[] = {
-        X(10) + m.add + X(10) + m.remove + X(10) + m.removeAll + X(10) + X(kMinimumStatusWidth),
+        X(10) + m.add + X(10) + m.addFolder + X(10) + m.remove + X(10) + m.removeAll + X(10) +
+            X(kMinimumStatusWidth),
         X(10) + labels + X(5) + X(kComboWidth) + X(15) + std::max(m.qualityLabel, m.formatLabel) +
-            X(5) + X(kComboWidth) + X(15) + m.clipping,
+            X(5) + X(kComboWidth) + X(15) +
+            std::max({m.clipping, m.keepSubfolders, m.skipExisting}),
         X(10) + X(kMinimumFolderWidth) + X(3) + m.browse,
         X(10) + X(kMinimumProgressTextWidth) + X(5) + m.cancel + X(5) + m.execute,
         X(10) + border + X(kMinimumPathColumn) + m.frequencyColumn + m.channelsColumn + m.scrollBar,
@@ -309,24 +318,26 @@ void WindowLayout::Arrange(int width, int height) {
     put(IDC_LIST_GROUP, X(5), Y(5), width - X(5), listGroupBottom);
     put(IDC_FILE_LIST, X(10), Y(20), right, listBottom);
     const RECT add = put(IDC_ADD, X(10), listButtons, X(10) + m.add, listButtons + button);
-    const RECT remove = put(IDC_DELETE, add.right + X(10), listButtons,
-                            add.right + X(10) + m.remove, listButtons + button);
+    const RECT addFolder = put(IDC_ADD_FOLDER, add.right + X(10), listButtons,
+                               add.right + X(10) + m.addFolder, listButtons + button);
+    const RECT remove = put(IDC_DELETE, addFolder.right + X(10), listButtons,
+                            addFolder.right + X(10) + m.remove, listButtons + button);
     const RECT removeAll = put(IDC_ALL_DELETE, remove.right + X(10), listButtons,
                                remove.right + X(10) + m.removeAll, listButtons + button);
     const int statusTop = listButtons + (button - line) / 2;
     put(IDC_LIST_STATUS, removeAll.right + X(10), statusTop, right, statusTop + line);
 
     // The folder stretches across, with "..." at the right; the frequency and channels in one
-    // column, the quality and the sample format in the next, the clipping check box last.
+    // column, the quality and the sample format in the next, the check boxes last.
     const int output = listGroupBottom + Y(8);
-    put(IDC_OUTPUT_GROUP, X(5), output, width - X(5), output + Y(80));
+    put(IDC_OUTPUT_GROUP, X(5), output, width - X(5), output + Y(kOutputGroupHeight));
     const RECT browse =
         put(IDC_BROWSE, right - m.browse, output + Y(15), right, output + Y(15) + button);
     put(IDC_OUTPUT_FOLDER, X(10), browse.top, browse.left - X(3), browse.bottom);
     const int labels = std::max(m.frequencyLabel, m.channelsLabel);
     const int comboLeft = X(10) + labels + X(5);
     const int labelShift = (m.comboHeight - line) / 2;
-    const int rows[] = {output + Y(38), output + Y(58)};
+    const int rows[] = {output + Y(38), output + Y(58), output + Y(78)};
     put(IDC_FREQUENCY_LABEL, X(10), rows[0] + labelShift, X(10) + labels,
         rows[0] + labelShift + line);
     const RECT frequency =
@@ -345,14 +356,23 @@ void WindowLayout::Arrange(int width, int height) {
         put(IDC_QUALITY, secondLeft, rows[0], secondLeft + X(kComboWidth), rows[0] + Y(80));
     put(IDC_SAMPLE_FORMAT, secondLeft, rows[1], secondLeft + X(kComboWidth), rows[1] + Y(80));
     const int box = std::max(line, Y(10));
-    const int boxTop = rows[0] + (m.comboHeight - box) / 2;
+    // The check boxes in a column of their own, one to a row.
     const int clippingLeft = quality.right + X(15);
-    put(IDC_PREVENT_CLIPPING, clippingLeft, boxTop, std::min(right, clippingLeft + m.clipping),
-        boxTop + box);
+    const struct {
+        int id;
+        int width;
+    } boxes[] = {{IDC_PREVENT_CLIPPING, m.clipping},
+                 {IDC_KEEP_SUBFOLDERS, m.keepSubfolders},
+                 {IDC_SKIP_EXISTING, m.skipExisting}};
+    for (int row = 0; row < 3; ++row) {
+        const int boxTop = rows[row] + (m.comboHeight - box) / 2;
+        put(boxes[row].id, clippingLeft, boxTop, std::min(right, clippingLeft + boxes[row].width),
+            boxTop + box);
+    }
 
     // The bars stretch across; Cancel and Execute keep to the right, the status line beside them
     // takes the rest.
-    const int progress = output + Y(80) + Y(5);
+    const int progress = output + Y(kOutputGroupHeight) + Y(5);
     put(IDC_PROGRESS_GROUP, X(5), progress, width - X(5), progress + Y(60));
     put(IDC_FILE_PROGRESS, X(10), progress + Y(15), right, progress + Y(30));
     put(IDC_BATCH_PROGRESS, X(10), progress + Y(35), right, progress + Y(50));

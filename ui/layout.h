@@ -39,8 +39,9 @@ class WindowLayout {
         int unitY = 1;  // and 8 down a line
         int frequencyLabel = 0, channelsLabel = 0, qualityLabel = 0;  // text widths
         int formatLabel = 0;
-        int clipping = 0;  // the check box: its box and its text
-        int add = 0, remove = 0, removeAll = 0, browse = 0, cancel = 0, execute = 0;
+        int clipping = 0;  // the check boxes: each box and its text
+        int keepSubfolders = 0, skipExisting = 0;
+        int add = 0, addFolder = 0, remove = 0, removeAll = 0, browse = 0, cancel = 0, execute = 0;
         int comboHeight = 0;  // the closed combo box
         int frequencyColumn = 0, channelsColumn = 0;
         int scrollBar = 0;  // the width of the list's vertical scroll bar

@@ -451,6 +451,31 @@ grep -q "notes.txt" stderr.txt || fail "no message naming notes.txt: $(cat stder
 [ "$(grep -c "notes.txt" stderr.txt)" -eq 1 ] || fail "more than one line for notes.txt"
 check_output mixed/stereo44.wav 16000 2 "$(expected_frames 11025 44100 16000)"
 
+# A folder stands for the WAV files below it, a folder's files by name before its subfolders;
+# the others are counted in one line (none with -q), and do not fail the run. Outputs go beside
+# their sources, or with --flat all into the output folder, numbered where names meet.
+mkdir -p tree/b/c tree/a tree/empty flat
+cp mono8k_8bit.wav tree/x.wav
+cp mono8k_8bit.wav tree/a/x.wav
+cp mono8k_8bit.wav tree/b/c/y.wav
+cp notes.txt tree/b/notes.txt
+cp notes.txt tree/b/fake.wav
+expect_exit 0 -j 1 -r 16000 -o '' tree
+[ "$(tr -d '\r' <stdout.txt | cut -d ' ' -f 1 | tr '\\' / | tr '\n' ' ')" = \
+    "tree/x.wav tree/a/x.wav tree/b/c/y.wav " ] || fail "folder order: $(cat stdout.txt)"
+grep -q "^ratemill-cli: 3 files added, 2 skipped: not WAV files.\{0,1\}\$" stderr.txt &&
+    grep -q "Converted 3 of 3 files" stderr.txt || fail "folder counts: $(cat stderr.txt)"
+for name in x a/x b/c/y; do
+    check_output "tree/$name(1).wav" 16000 2 "$(expected_frames 4000 8000 16000)"
+done
+rm tree/*'(1).wav' tree/*/*'(1).wav' tree/*/*/*'(1).wav'
+expect_exit 0 -q -j 2 -r 16000 -o flat --flat tree tree/a/x.wav
+[ ! -s stderr.txt ] || fail "-q and a folder: $(cat stderr.txt)"
+for name in x 'x(1)' y; do
+    check_output "flat/$name.wav" 16000 2 "$(expected_frames 4000 8000 16000)"
+done
+[ "$(ls flat | wc -l)" -eq 3 ] || fail "--flat made: $(ls flat)"
+
 # A missing output folder fails each file with one line, at once.
 expect_exit 1 -o no_such_folder stereo44.wav
 [ "$(grep -c "stereo44.wav" stderr.txt)" -eq 1 ] || fail "missing folder: $(cat stderr.txt)"

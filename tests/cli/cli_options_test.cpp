@@ -47,7 +47,7 @@ std::string Summary(const Parsed& p) {
            (o.showSettings ? " settings" : "") + (o.noMetadata ? " no-metadata" : "") +
            " files-from " + Utf8(o.filesFrom) + (o.nulSeparated ? " nul" : "") + " report " +
            Utf8(o.reportPath) + " name " + Utf8(o.nameTemplate) +
-           (o.skipExisting ? " skip-existing" : "");
+           (o.skipExisting ? " skip-existing" : "") + (o.flat ? " flat" : "");
 }
 
 void ExpectUsageError(const std::vector<std::wstring>& args, const char* what) {

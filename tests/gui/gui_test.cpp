@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -329,11 +330,12 @@ void ExpectTidy(Driver& d, const std::string& where) {
         int group;  // 0: the window itself
         std::vector<int> members;
     } groups[] = {
-        {IDC_LIST_GROUP, {IDC_FILE_LIST, IDC_ADD, IDC_DELETE, IDC_ALL_DELETE, IDC_LIST_STATUS}},
+        {IDC_LIST_GROUP,
+         {IDC_FILE_LIST, IDC_ADD, IDC_ADD_FOLDER, IDC_DELETE, IDC_ALL_DELETE, IDC_LIST_STATUS}},
         {IDC_OUTPUT_GROUP,
          {IDC_OUTPUT_FOLDER, IDC_BROWSE, IDC_FREQUENCY_LABEL, IDC_FREQUENCY, IDC_CHANNELS_LABEL,
           IDC_CHANNELS, IDC_QUALITY_LABEL, IDC_QUALITY, IDC_SAMPLE_FORMAT_LABEL, IDC_SAMPLE_FORMAT,
-          IDC_PREVENT_CLIPPING}},
+          IDC_PREVENT_CLIPPING, IDC_KEEP_SUBFOLDERS, IDC_SKIP_EXISTING}},
         {IDC_PROGRESS_GROUP, {IDC_FILE_PROGRESS, IDC_BATCH_PROGRESS}},
         {0, {IDC_PROGRESS_TEXT, IDC_CANCEL, IDC_EXECUTE}},
     };
@@ -357,9 +359,10 @@ void ExpectTidy(Driver& d, const std::string& where) {
             place(id, r, g.group);
         }
     }
-    for (int id : {IDC_ADD, IDC_DELETE, IDC_ALL_DELETE, IDC_BROWSE, IDC_FREQUENCY_LABEL,
-                   IDC_CHANNELS_LABEL, IDC_QUALITY_LABEL, IDC_SAMPLE_FORMAT_LABEL,
-                   IDC_PREVENT_CLIPPING, IDC_CANCEL, IDC_EXECUTE}) {
+    for (int id :
+         {IDC_ADD, IDC_ADD_FOLDER, IDC_DELETE, IDC_ALL_DELETE, IDC_BROWSE, IDC_FREQUENCY_LABEL,
+          IDC_CHANNELS_LABEL, IDC_QUALITY_LABEL, IDC_SAMPLE_FORMAT_LABEL, IDC_PREVENT_CLIPPING,
+          IDC_KEEP_SUBFOLDERS, IDC_SKIP_EXISTING, IDC_CANCEL, IDC_EXECUTE, IDC_LIST_GROUP}) {
         EXPECT_LE(TextWidth(d, d.Item(id), d.Text(id)), ClientSize(d.Item(id)).cx)
             << where << ": the text of control " << id << " is cut";
     }
@@ -568,10 +571,11 @@ TEST_F(GuiTest, EnterPressesExecuteAndTabFollowsTheLayout) {
         EXPECT_TRUE(quality.left > frequency.right && quality.top == frequency.top);
         // Cancel, disabled while no batch runs, is passed over.
         // So is the sample format, greyed with the standard quality.
-        const int order[] = {IDC_ADD,           IDC_DELETE,   IDC_ALL_DELETE,
-                             IDC_OUTPUT_FOLDER, IDC_BROWSE,   IDC_FREQUENCY,
-                             IDC_CHANNELS,      IDC_QUALITY,  IDC_PREVENT_CLIPPING,
-                             IDC_EXECUTE,       IDC_FILE_LIST};
+        const int order[] = {
+            IDC_ADD,           IDC_ADD_FOLDER,       IDC_DELETE,          IDC_ALL_DELETE,
+            IDC_OUTPUT_FOLDER, IDC_BROWSE,           IDC_FREQUENCY,       IDC_CHANNELS,
+            IDC_QUALITY,       IDC_PREVENT_CLIPPING, IDC_KEEP_SUBFOLDERS, IDC_SKIP_EXISTING,
+            IDC_EXECUTE,       IDC_FILE_LIST};
         HWND at = d.Item(IDC_FILE_LIST);
         for (int id : order) {
             at = GetNextDlgTabItem(d.main, at, FALSE);
@@ -676,11 +680,62 @@ TEST_F(GuiTest, DroppedFilesArriveWholeAndOnce) {
     for (; deep != Dir(); deep = deep.parent_path()) fs::remove(L"\\\\?\\" + deep.wstring(), error);
 }
 
+// A dropped folder adds the WAV files below it, off the window's thread, in the walk's order (a
+// folder's files by name before its subfolders), each once; the line under the list counts the
+// files left out, the list's group the files listed. Keep subfolders (on) and Skip files already
+// converted (off) are stored only when changed, and the batch converts every file of the tree.
+TEST_F(GuiTest, ADroppedFolderAddsTheWavFilesOfItsTree) {
+    const fs::path tree = Dir() / L"tree";
+    fs::create_directories(tree / L"sub" / L"deeper");
+    const std::wstring loose = Source(L"loose.wav", 8000, 1, 0.1);
+    const std::wstring b = Source(L"tree\\b.wav", 8000, 1, 0.1);
+    const std::wstring a = Source(L"tree\\sub\\a.wav", 16000, 2, 0.1);
+    const std::wstring c = Source(L"tree\\sub\\deeper\\c.wav", 8000, 1, 0.1);
+    WriteFileBytes((tree / L"notes.txt").u8string(), {'n', 'o', 't', 'e', 's'});
+    WriteFileBytes((tree / L"sub" / L"fake.wav").u8string(), {'R', 'I', 'F', 'F'});
+    const std::string before = Settings();
+    RunWithDriver([&](Driver& d) {
+        d.WaitMain();
+        EXPECT_EQ(BST_CHECKED, d.Send(d.Item(IDC_KEEP_SUBFOLDERS), BM_GETCHECK));
+        EXPECT_EQ(BST_UNCHECKED, d.Send(d.Item(IDC_SKIP_EXISTING), BM_GETCHECK));
+        EXPECT_EQ(L"", d.Text(IDC_LIST_GROUP));
+        d.Drop({loose, tree.wstring(), b});
+        d.WaitUntil([&] { return d.Rows() == 4; }, "the folder's files in the list");
+        EXPECT_EQ(loose, d.Cell(0, 0));
+        EXPECT_EQ(b, d.Cell(1, 0));
+        EXPECT_EQ(a, d.Cell(2, 0));
+        EXPECT_EQ(L"16000Hz", d.Cell(2, 1));
+        EXPECT_EQ(c, d.Cell(3, 0));
+        EXPECT_EQ(L"2 files added, 2 skipped: not WAV files", d.Text(IDC_LIST_STATUS));
+        EXPECT_EQ(L"4 files", d.Text(IDC_LIST_GROUP));
+        d.Click(IDC_EXECUTE);
+        Dismiss(d, d.WaitBox(kReportCaption, 60));
+        EXPECT_EQ(before, Settings());
+        d.Send(d.Item(IDC_KEEP_SUBFOLDERS), BM_SETCHECK, BST_UNCHECKED);
+        d.Send(d.Item(IDC_SKIP_EXISTING), BM_SETCHECK, BST_CHECKED);
+        d.Click(IDC_EXECUTE);
+        Dismiss(d, d.WaitBox(kReportCaption, 60));
+        d.MenuCommand(IDM_EXIT);
+    });
+    const std::string settings = Settings();
+    EXPECT_NE(std::string::npos, settings.find("<keep_subfolders>0</keep_subfolders>")) << settings;
+    EXPECT_NE(std::string::npos, settings.find("<skip_existing>1</skip_existing>")) << settings;
+    // Every source has a complete output below the output folder.
+    std::set<std::string> outputs;
+    for (const auto& file : fs::recursive_directory_iterator(Out())) {
+        if (!file.is_regular_file()) continue;
+        FramesOf(file.path(), 44100, 2);
+        const std::string name = file.path().filename().u8string();
+        if (name.find('(') == std::string::npos) outputs.insert(name);
+    }
+    EXPECT_EQ((std::set<std::string>{"a.wav", "b.wav", "c.wav", "loose.wav"}), outputs);
+}
+
 // Delete and All Delete ask first, with No as the answer Enter gives, naming the count when
 // there are several files; the Delete key does what the button does, Ctrl+A selects every row,
 // and the selection stays visible when the list loses the focus. The list grows past its first
-// ten slots in order. Dropped files that are no WAV files (a folder, an MP3 file named .wav) are
-// counted under the list until it changes again. Execute on the emptied list does nothing:
+// ten slots in order. Dropped files that are no WAV files (a text file, an MP3 file named .wav)
+// are counted under the list until it changes again. Execute on the emptied list does nothing:
 // nothing is saved and the bars stay as they were.
 TEST_F(GuiTest, DeleteAndAllDeleteAskFirst) {
     std::vector<std::wstring> sources;
@@ -689,6 +744,8 @@ TEST_F(GuiTest, DeleteAndAllDeleteAskFirst) {
     }
     const fs::path mp3 = Dir() / L"song.wav";
     WriteFileBytes(mp3.u8string(), {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 0, 0xFF, 0xFB, 0x90, 0x64});
+    const fs::path notes = Dir() / L"notes.txt";
+    WriteFileBytes(notes.u8string(), {'n', 'o', 't', 'e', 's'});
     auto expectRows = [&](Driver& d) {
         ASSERT_EQ(static_cast<int>(sources.size()), d.Rows());
         for (int row = 0; row < d.Rows(); ++row) {
@@ -701,7 +758,7 @@ TEST_F(GuiTest, DeleteAndAllDeleteAskFirst) {
         EXPECT_NE(0, GetWindowLongW(list, GWL_STYLE) & LVS_SHOWSELALWAYS);
         d.Drop({sources.begin(), sources.begin() + 7});
         std::vector<std::wstring> more(sources.begin() + 7, sources.end());
-        more.push_back(Out().wstring());
+        more.push_back(notes.wstring());
         more.push_back(mp3.wstring());
         d.Drop(more);
         EXPECT_EQ(L"2 files left out: not WAV files that can be converted",
@@ -1404,6 +1461,33 @@ TEST(ParseFrequency, TakesRatesInTheTypedRangeOnly) {
 
 // The line beside Cancel: the file and its place, then, after the first second, the time left
 // from the time so far and the share of the batch done.
+TEST(FolderAddedLine, CountsWhatWasLeftOutInBothLanguages) {
+    const struct {
+        int added, notWav, unreadable;
+        const wchar_t* english;
+        const wchar_t* japanese;
+    } cases[] = {
+        {214, 0, 0, L"", L""},
+        {20000, 3, 0, L"20,000 files added, 3 skipped: not WAV files",
+         L"20,000 個を追加、WAVファイル以外の 3 個をスキップ"},
+        {1, 1, 2, L"1 file added, 1 skipped: not a WAV file, 2 folders could not be read",
+         L"1 個を追加、WAVファイル以外の 1 個をスキップ、読めないフォルダ 2 個"},
+        {0, 0, 1, L"0 files added, 1 folder could not be read",
+         L"0 個を追加、読めないフォルダ 1 個"},
+    };
+    for (const auto& c : cases) {
+        CString english = FolderAddedLine(c.added, c.notWav, c.unreadable, false);
+        CString japanese = FolderAddedLine(c.added, c.notWav, c.unreadable, true);
+        EXPECT_EQ(Utf8(c.english), Utf8(english));
+        EXPECT_EQ(Utf8(c.japanese), Utf8(japanese));
+    }
+    CString count = ListCountText(20000, false);
+    EXPECT_EQ("20,000 files", Utf8(count));
+    count = ListCountText(1, true);
+    EXPECT_EQ("1 個のファイル", Utf8(count));
+    EXPECT_TRUE(ListCountText(0, false).IsEmpty());
+}
+
 TEST(ProgressLine, NamesTheFileAndTheTimeLeft) {
     const struct {
         double elapsed, done;

@@ -444,9 +444,10 @@ TEST(AppParameterSave, BuiltInValuesWriteTheTwentyTwoLineFile) {
 // Every stored setting as text.
 std::string StoredFields(CAppParameter& s) {
     std::string text;
-    for (int value : {s.savedLanguage, s.fontSize, s.logEnabled, s.viewToolbar, s.viewStatusbar,
-                      s.frequency, s.channels, s.quality, s.keepMetadata, s.phase, s.sampleFormat,
-                      s.dither, s.preventClipping, s.windowWidth, s.windowHeight}) {
+    for (int value :
+         {s.savedLanguage, s.fontSize, s.logEnabled, s.viewToolbar, s.viewStatusbar, s.frequency,
+          s.channels, s.quality, s.keepMetadata, s.phase, s.sampleFormat, s.dither,
+          s.preventClipping, s.keepSubfolders, s.skipExisting, s.windowWidth, s.windowHeight}) {
         text += std::to_string(value) + ",";
     }
     for (int i = 0; i < s.colorCount; ++i) {
@@ -454,7 +455,7 @@ std::string StoredFields(CAppParameter& s) {
             std::to_string(s.colors[i].text) + "/" + std::to_string(s.colors[i].background) + ",";
     }
     return text + Utf8(s.fontName) + "|" + Utf8(s.tempPath) + "|" + Utf8(s.logPath) + "|" +
-           Utf8(s.outputPath);
+           Utf8(s.outputPath) + "|" + Utf8(s.nameTemplate);
 }
 
 TEST(AppParameterSave, ASaveAndALoadReproduceEveryStoredField) {
@@ -486,6 +487,9 @@ TEST(AppParameterSave, ASaveAndALoadReproduceEveryStoredField) {
         settings.sampleFormat = 2;
         settings.dither = 2;
         settings.preventClipping = 1;
+        settings.skipExisting = 1;
+        settings.keepSubfolders = 0;
+        settings.nameTemplate = Str(" {name}_{khz}k & <{bits}> ");
         settings.windowWidth = 700;
         settings.windowHeight = 500;
         ASSERT_TRUE(settings.Save());
@@ -495,7 +499,10 @@ TEST(AppParameterSave, ASaveAndALoadReproduceEveryStoredField) {
                   .find("<channels>1</channels>\r\n<quality>1</quality>\r\n<keep_metadata>0</"
                         "keep_metadata>\r\n<phase>1</phase>\r\n<sample_format>2</"
                         "sample_format>\r\n<dither>2</dither>\r\n<prevent_clipping>1</"
-                        "prevent_clipping>\r\n<window_width>700</window_width>\r\n<window_"
+                        "prevent_clipping>\r\n<skip_existing>1</skip_existing>\r\n<keep_"
+                        "subfolders>0</keep_subfolders>\r\n<name_template>&#32;{name}_{khz}k &amp; "
+                        "&lt;{bits}&gt;&#32;</name_template>\r\n<window_width>700</"
+                        "window_width>\r\n<window_"
                         "height>500</window_height>"),
               std::string::npos);
     CAppParameter settings;
@@ -519,8 +526,12 @@ TEST(AppParameterLoad, ConversionValuesAreKeptWithoutARangeCheck) {
     // Choices other than the ones there are read as the default.
     EXPECT_TRUE(LoadFile(settings, folder,
                          Doc("<sample_format>3</sample_format><dither>-1</dither>"
-                             "<prevent_clipping>2</prevent_clipping>")));
-    EXPECT_EQ(settings.sampleFormat + settings.dither + settings.preventClipping, 0);
+                             "<prevent_clipping>2</prevent_clipping><skip_existing>2</"
+                             "skip_existing><keep_subfolders>2</keep_subfolders>")));
+    EXPECT_EQ(
+        settings.sampleFormat + settings.dither + settings.preventClipping + settings.skipExisting,
+        0);
+    EXPECT_EQ(settings.keepSubfolders, 1);
 
     // A file written before the conversion settings existed gets them after "colors".
     settings.outputPath = Str(folder.Path());
