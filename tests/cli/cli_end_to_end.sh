@@ -475,6 +475,13 @@ for name in x 'x(1)' y; do
     check_output "flat/$name.wav" 16000 2 "$(expected_frames 4000 8000 16000)"
 done
 [ "$(ls flat | wc -l)" -eq 3 ] || fail "--flat made: $(ls flat)"
+# Without --flat the output folder gets the tree, its subfolders made as needed.
+mkdir -p kept
+expect_exit 0 -q -j 2 -r 16000 -o kept tree
+for name in x a/x b/c/y; do
+    check_output "kept/$name.wav" 16000 2 "$(expected_frames 4000 8000 16000)"
+done
+[ "$(find kept -type f | wc -l)" -eq 3 ] || fail "the tree kept made: $(find kept -type f)"
 
 # A missing output folder fails each file with one line, at once.
 expect_exit 1 -o no_such_folder stereo44.wav
