@@ -255,50 +255,111 @@ struct Sum8<double> {
         std::memcpy(&b, x + 4, sizeof b);
         high += a * b;
     }
+    // Four products into the low half: the last four taps of a row whose length is four more
+    // than a multiple of eight (the high half would only add products of zero weights).
+    void AddLow(const double* w, const double* x) {
+        Vectors<double>::Quad a, b;
+        std::memcpy(&a, w, sizeof a);
+        std::memcpy(&b, x, sizeof b);
+        low += a * b;
+    }
     double Fold() const {
         const Vectors<double>::Quad s = low + high;
         return (s[0] + s[2]) + (s[1] + s[3]);
     }
 };
 
-template <int kChannels, typename T>
-void PolyRun(HqPolyRunOf<T>& run) {
-    const int taps = run.taps;
-    std::int64_t index = run.index, phase = run.phase;
-    const std::int64_t whole = run.step / run.phases, part = run.step % run.phases;
-    for (int n = 0; n < run.count; ++n) {
-        const T* x0 = run.in[0] + index;
-        const T* x1 = run.in[kChannels - 1] + index;
-        Sum8<T> s0, s1;
-        if (run.slopes == nullptr) {
-            const T* w = run.weights + phase * taps;
-            for (int k = 0; k < taps; k += 8) {
-                s0.Add(w + k, x0 + k);
-                if (kChannels == 2) s1.Add(w + k, x1 + k);
-            }
-        } else {
-            const std::int64_t fine = phase * run.rows;
-            const std::int64_t row = fine / run.phases;
-            const T f = static_cast<T>(static_cast<double>(fine - row * run.phases) /
-                                       static_cast<double>(run.phases));
-            const T* a = run.weights + row * taps;
-            const T* s = run.slopes + row * taps;
-            // Eight interpolated weights at a time, used while they are still in registers.
-            for (int k = 0; k < taps; k += 8) {
-                T w[8];
-                for (int j = 0; j < 8; ++j) w[j] = a[k + j] + f * s[k + j];
-                s0.Add(w, x0 + k);
-                if (kChannels == 2) s1.Add(w, x1 + k);
+// Outputs n to n + kTogether - 1 of a run, whose inputs start at at[g] with the weights of
+// phase[g]. Their sums do not depend on one another: computed side by side, each one's additions
+// overlap the others' instead of waiting for the one before.
+template <int kChannels, int kTogether, typename T>
+void PolyOutputs(const HqPolyRunOf<T>& run, int n, const std::int64_t* at,
+                 const std::int64_t* phase) {
+    // Rows of double precision may end in four taps past a multiple of eight.
+    constexpr bool kFours = sizeof(T) == sizeof(double);
+    const int taps = run.taps, eights = taps & ~7;
+    Sum8<T> sum[kTogether][kChannels];
+    const T* x[kTogether][kChannels];
+    for (int g = 0; g < kTogether; ++g) {
+        for (int c = 0; c < kChannels; ++c) x[g][c] = run.in[c] + at[g];
+    }
+    if (run.slopes == nullptr) {
+        const T* w[kTogether];
+        for (int g = 0; g < kTogether; ++g) w[g] = run.weights + phase[g] * taps;
+        for (int k = 0; k < eights; k += 8) {
+            for (int g = 0; g < kTogether; ++g) {
+                for (int c = 0; c < kChannels; ++c) sum[g][c].Add(w[g] + k, x[g][c] + k);
             }
         }
-        run.out[0][n] = s0.Fold();
-        if (kChannels == 2) run.out[1][n] = s1.Fold();
+        if constexpr (kFours) {
+            if (eights < taps) {
+                for (int g = 0; g < kTogether; ++g) {
+                    for (int c = 0; c < kChannels; ++c) {
+                        sum[g][c].AddLow(w[g] + eights, x[g][c] + eights);
+                    }
+                }
+            }
+        }
+    } else {
+        const T* a[kTogether];
+        const T* s[kTogether];
+        T f[kTogether];
+        for (int g = 0; g < kTogether; ++g) {
+            const std::int64_t fine = phase[g] * run.rows;
+            const std::int64_t row = fine / run.phases;
+            f[g] = static_cast<T>(static_cast<double>(fine - row * run.phases) /
+                                  static_cast<double>(run.phases));
+            a[g] = run.weights + row * taps;
+            s[g] = run.slopes + row * taps;
+        }
+        // Eight interpolated weights at a time, used while they are still in registers.
+        for (int k = 0; k < eights; k += 8) {
+            for (int g = 0; g < kTogether; ++g) {
+                T w[8];
+                for (int j = 0; j < 8; ++j) w[j] = a[g][k + j] + f[g] * s[g][k + j];
+                for (int c = 0; c < kChannels; ++c) sum[g][c].Add(w, x[g][c] + k);
+            }
+        }
+        if constexpr (kFours) {
+            if (eights < taps) {
+                for (int g = 0; g < kTogether; ++g) {
+                    T w[4];
+                    for (int j = 0; j < 4; ++j) w[j] = a[g][eights + j] + f[g] * s[g][eights + j];
+                    for (int c = 0; c < kChannels; ++c) sum[g][c].AddLow(w, x[g][c] + eights);
+                }
+            }
+        }
+    }
+    for (int g = 0; g < kTogether; ++g) {
+        for (int c = 0; c < kChannels; ++c) run.out[c][n + g] = sum[g][c].Fold();
+    }
+}
+
+template <int kChannels, typename T>
+void PolyRun(HqPolyRunOf<T>& run) {
+    // Four sums side by side: four outputs of mono, two of stereo.
+    constexpr int kTogether = 4 / kChannels;
+    std::int64_t index = run.index, phase = run.phase;
+    const std::int64_t whole = run.step / run.phases, part = run.step % run.phases;
+    std::int64_t at[kTogether], phases[kTogether];
+    int n = 0;
+    const auto next = [&](int g) {
+        at[g] = index;
+        phases[g] = phase;
         index += whole;
         phase += part;
         if (phase >= run.phases) {
             phase -= run.phases;
             ++index;
         }
+    };
+    for (; n + kTogether <= run.count; n += kTogether) {
+        for (int g = 0; g < kTogether; ++g) next(g);
+        PolyOutputs<kChannels, kTogether>(run, n, at, phases);
+    }
+    for (; n < run.count; ++n) {
+        next(0);
+        PolyOutputs<kChannels, 1>(run, n, at, phases);
     }
     run.index = index;
     run.phase = phase;
