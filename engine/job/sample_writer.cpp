@@ -230,17 +230,14 @@ void FloatQuantizer::ConvertFlat(const float* values, int count, int copies, std
         peak = std::max(peak, LargestMagnitude(x, n));
         int limited = 0;
         for (int i = 0; i < n; ++i) {
-            // Adding no dither (+0.0) leaves the value as it is.
+            // Adding no dither (+0.0) leaves the value as it is; silence gets none and stays 0.
             const double v = static_cast<double>(x[i]) * scale + dither[i];
             const bool up = v >= top;
             const bool down = !(v >= bottom);  // NaN too
             double q = (v + kRounding) - kRounding;
             q = up ? highest : q;
             q = down ? lowest : q;
-            // Silence is written as silence.
-            const bool silent = x[i] == 0.0f;
-            q = silent ? 0.0 : q;
-            limited += (up || down) && !silent ? 1 : 0;
+            limited += up || down ? 1 : 0;
             out[i] = static_cast<std::int32_t>(q);
         }
         clipped += static_cast<std::uint64_t>(limited);
