@@ -382,11 +382,16 @@ struct Sum8<float> {
         std::memcpy(&b, x, sizeof b);
         lanes += a * b;
     }
-    float Fold() const {
+    // The sum of the halves: the first step of Fold.
+    void Halves(Vectors<float>::Quad& s) const {
         Vectors<float>::Quad low, high;
         std::memcpy(&low, &lanes, sizeof low);
         std::memcpy(&high, reinterpret_cast<const char*>(&lanes) + sizeof low, sizeof high);
-        const Vectors<float>::Quad s = low + high;
+        s = low + high;
+    }
+    float Fold() const {
+        Vectors<float>::Quad s;
+        Halves(s);
         return (s[0] + s[2]) + (s[1] + s[3]);
     }
 };
@@ -412,11 +417,26 @@ struct Sum8<double> {
         std::memcpy(&b, x, sizeof b);
         low += a * b;
     }
+    void Halves(Vectors<double>::Quad& s) const { s = low + high; }
     double Fold() const {
         const Vectors<double>::Quad s = low + high;
         return (s[0] + s[2]) + (s[1] + s[3]);
     }
 };
+
+// Four sums folded at once, each as Fold does it: their halves' sums transposed, so that each
+// lane holds one sum, and folded lane by lane.
+template <typename T>
+inline void Fold4(const Sum8<T>* const* sums, T* out) {
+    typename Vectors<T>::Quad s0, s1, s2, s3;
+    sums[0]->Halves(s0);
+    sums[1]->Halves(s1);
+    sums[2]->Halves(s2);
+    sums[3]->Halves(s3);
+    Transpose(s0, s1, s2, s3);
+    s0 = (s0 + s2) + (s1 + s3);
+    Store(out, s0);
+}
 
 // Outputs n to n + kTogether - 1 of a run, whose inputs start at at[g] with the weights of
 // phase[g]. Their sums do not depend on one another: computed side by side, each one's additions
@@ -479,8 +499,20 @@ void PolyOutputs(const HqPolyRunOf<T>& run, int n, const std::int64_t* at,
             }
         }
     }
-    for (int g = 0; g < kTogether; ++g) {
-        for (int c = 0; c < kChannels; ++c) run.out[c][n + g] = sum[g][c].Fold();
+    if constexpr (kTogether * kChannels == 4) {
+        const Sum8<T>* sums[4];
+        T folded[4];
+        for (int g = 0; g < kTogether; ++g) {
+            for (int c = 0; c < kChannels; ++c) sums[g * kChannels + c] = &sum[g][c];
+        }
+        Fold4(sums, folded);
+        for (int g = 0; g < kTogether; ++g) {
+            for (int c = 0; c < kChannels; ++c) run.out[c][n + g] = folded[g * kChannels + c];
+        }
+    } else {
+        for (int g = 0; g < kTogether; ++g) {
+            for (int c = 0; c < kChannels; ++c) run.out[c][n + g] = sum[g][c].Fold();
+        }
     }
 }
 
