@@ -233,8 +233,10 @@ HqPolyDesign HqPlanPoly(std::int64_t inRate, std::int64_t outRate, std::int64_t 
     // (4 % longer than the estimate: long windows at low cut-offs fall short of it.)
     d.taps = static_cast<int>(std::ceil(1.04 * kaiser.lengthTimesWidth / width));
     d.taps += d.taps % 2;
-    d.paddedTaps = (d.taps + 7) / 8 * 8;
-    d.exact = d.phases <= kMaxExactPhases && d.phases * d.paddedTaps <= kMaxExactFloats;
+    // Single precision sums eight lanes at a time, double precision four (two halves of eight).
+    const int eights = (d.taps + 7) / 8 * 8;
+    d.paddedTaps = precise ? (d.taps + 3) / 4 * 4 : eights;
+    d.exact = d.phases <= kMaxExactPhases && d.phases * eights <= kMaxExactFloats;
     if (d.exact) {
         d.rows = d.phases;
     } else {

@@ -49,7 +49,7 @@ struct HqPolyDesign {
     std::int64_t step = 1;    // outputs stand step / phases input samples apart,
     std::int64_t phases = 1;  // the ratio in lowest terms
     int taps = 0;             // inputs per output (even)
-    int paddedTaps = 0;       // taps rounded up to a multiple of 8 (zero weights)
+    int paddedTaps = 0;       // taps rounded up to a multiple of 8, of 4 if precise (zeros)
     std::int64_t rows = 0;    // tabulated offsets: phases (exact), else for interpolation
     bool exact = true;
     double cutoff = 0.0;  // cycles per input sample

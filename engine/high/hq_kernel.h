@@ -24,7 +24,7 @@ struct HqPolyRunOf {
     const T* in[2];
     T* out[2];
     int channels;
-    int taps;  // a multiple of 8
+    int taps;  // a multiple of 8 in single precision, of 4 in double precision
     int count;
     std::int64_t index;
     std::int64_t phase;

@@ -50,11 +50,106 @@ struct Vectors<double> {
             RadixPass<inverse, 0>(re, im, size, span, tw); \
     }
 
+// The butterflies of a pass on four values a quarter block apart (see RadixPass), on single
+// values or on vectors of them: the same operations either way.
+template <typename V>
+inline void ForwardButterfly(V& r0, V& i0, V& r1, V& i1, V& r2, V& i2, V& r3, V& i3, const V& w1r,
+                             const V& w1i, const V& w2r, const V& w2i, const V& w3r, const V& w3i) {
+    const V ar = r0 + r2, ai = i0 + i2;
+    const V br = r0 - r2, bi = i0 - i2;
+    const V cr = r1 + r3, ci = i1 + i3;
+    const V dr = r1 - r3, di = i1 - i3;
+    r0 = ar + cr;
+    i0 = ai + ci;
+    const V er = ar - cr, ei = ai - ci;
+    r1 = er * w2r - ei * w2i;
+    i1 = er * w2i + ei * w2r;
+    const V fr = br + di, fi = bi - dr;  // b - i d
+    r2 = fr * w1r - fi * w1i;
+    i2 = fr * w1i + fi * w1r;
+    const V gr = br - di, gi = bi + dr;  // b + i d
+    r3 = gr * w3r - gi * w3i;
+    i3 = gr * w3i + gi * w3r;
+}
+
+template <typename V>
+inline void InverseButterfly(V& r0, V& i0, V& r1, V& i1, V& r2, V& i2, V& r3, V& i3, const V& w1r,
+                             const V& w1i, const V& w2r, const V& w2i, const V& w3r, const V& w3i) {
+    const V ur = r1 * w2r + i1 * w2i;
+    const V ui = i1 * w2r - r1 * w2i;
+    const V pr = r0 + ur, pi = i0 + ui;
+    const V mr = r0 - ur, mi = i0 - ui;
+    const V sr = r2 * w1r + i2 * w1i;
+    const V si = i2 * w1r - r2 * w1i;
+    const V tr = r3 * w3r + i3 * w3i;
+    const V ti = i3 * w3r - r3 * w3i;
+    const V bigPr = sr + tr, bigPi = si + ti;
+    const V qr = ti - si, qi = sr - tr;  // -i (t - s)
+    r0 = pr + bigPr;
+    i0 = pi + bigPi;
+    r2 = pr - bigPr;
+    i2 = pi - bigPi;
+    r1 = mr + qr;
+    i1 = mi + qi;
+    r3 = mr - qr;
+    i3 = mi - qi;
+}
+
+// (Vectors are passed by reference only: wider ones than the set's registers have no agreed way
+// to be returned.)
+template <typename V, typename T>
+inline void Load(V& v, const T* p) {
+    std::memcpy(&v, p, sizeof v);
+}
+template <typename V, typename T>
+inline void Store(T* p, const V& v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
 // A pass over blocks of 2 span values: four values a quarter block apart, two radix-2 stages
 // with the twiddles w^j, w^2j, w^3j (w = exp(-2 pi i / (2 span))); the inverse pass undoes the
 // forward one (times 4) with the conjugate twiddles.
 template <bool kInverse, int kQuarter, typename T>
 void RadixPass(T* __restrict re, T* __restrict im, int size, int span, const T* __restrict tw) {
+    if constexpr (kQuarter > 0 && kQuarter * sizeof(T) <= 32) {
+        // Short quarters, each one vector: the twiddles stay in registers for the whole pass.
+        typedef T V __attribute__((vector_size(kQuarter * sizeof(T))));
+        V w1r, w1i, w2r, w2i, w3r, w3i;
+        Load(w1r, tw);
+        Load(w1i, tw + kQuarter);
+        Load(w2r, tw + 2 * kQuarter);
+        Load(w2i, tw + 3 * kQuarter);
+        Load(w3r, tw + 4 * kQuarter);
+        Load(w3i, tw + 5 * kQuarter);
+        for (int block = 0; block < size; block += 4 * kQuarter) {
+            T* r = re + block;
+            T* i = im + block;
+            V r0, r1, r2, r3, i0, i1, i2, i3;
+            Load(r0, r);
+            Load(r1, r + kQuarter);
+            Load(r2, r + 2 * kQuarter);
+            Load(r3, r + 3 * kQuarter);
+            Load(i0, i);
+            Load(i1, i + kQuarter);
+            Load(i2, i + 2 * kQuarter);
+            Load(i3, i + 3 * kQuarter);
+            if constexpr (kInverse) {
+                InverseButterfly(r0, i0, r1, i1, r2, i2, r3, i3, w1r, w1i, w2r, w2i, w3r, w3i);
+            } else {
+                ForwardButterfly(r0, i0, r1, i1, r2, i2, r3, i3, w1r, w1i, w2r, w2i, w3r, w3i);
+            }
+            Store(r, r0);
+            Store(r + kQuarter, r1);
+            Store(r + 2 * kQuarter, r2);
+            Store(r + 3 * kQuarter, r3);
+            Store(i, i0);
+            Store(i + kQuarter, i1);
+            Store(i + 2 * kQuarter, i2);
+            Store(i + 3 * kQuarter, i3);
+        }
+        (void)span;
+        return;
+    }
     const int q = kQuarter > 0 ? kQuarter : span / 2;
     const T* w1r = tw;
     const T* w1i = tw + q;
@@ -74,65 +169,88 @@ void RadixPass(T* __restrict re, T* __restrict im, int size, int span, const T* 
         if constexpr (kInverse) {
             HQ_INDEPENDENT
             for (int j = 0; j < q; ++j) {
-                const T ur = r1[j] * w2r[j] + i1[j] * w2i[j];
-                const T ui = i1[j] * w2r[j] - r1[j] * w2i[j];
-                const T pr = r0[j] + ur, pi = i0[j] + ui;
-                const T mr = r0[j] - ur, mi = i0[j] - ui;
-                const T sr = r2[j] * w1r[j] + i2[j] * w1i[j];
-                const T si = i2[j] * w1r[j] - r2[j] * w1i[j];
-                const T tr = r3[j] * w3r[j] + i3[j] * w3i[j];
-                const T ti = i3[j] * w3r[j] - r3[j] * w3i[j];
-                const T bigPr = sr + tr, bigPi = si + ti;
-                const T qr = ti - si, qi = sr - tr;  // -i (t - s)
-                r0[j] = pr + bigPr;
-                i0[j] = pi + bigPi;
-                r2[j] = pr - bigPr;
-                i2[j] = pi - bigPi;
-                r1[j] = mr + qr;
-                i1[j] = mi + qi;
-                r3[j] = mr - qr;
-                i3[j] = mi - qi;
+                InverseButterfly(r0[j], i0[j], r1[j], i1[j], r2[j], i2[j], r3[j], i3[j], w1r[j],
+                                 w1i[j], w2r[j], w2i[j], w3r[j], w3i[j]);
             }
         } else {
             HQ_INDEPENDENT
             for (int j = 0; j < q; ++j) {
-                const T ar = r0[j] + r2[j], ai = i0[j] + i2[j];
-                const T br = r0[j] - r2[j], bi = i0[j] - i2[j];
-                const T cr = r1[j] + r3[j], ci = i1[j] + i3[j];
-                const T dr = r1[j] - r3[j], di = i1[j] - i3[j];
-                r0[j] = ar + cr;
-                i0[j] = ai + ci;
-                const T er = ar - cr, ei = ai - ci;
-                r1[j] = er * w2r[j] - ei * w2i[j];
-                i1[j] = er * w2i[j] + ei * w2r[j];
-                const T fr = br + di, fi = bi - dr;  // b - i d
-                r2[j] = fr * w1r[j] - fi * w1i[j];
-                i2[j] = fr * w1i[j] + fi * w1r[j];
-                const T gr = br - di, gi = bi + dr;  // b + i d
-                r3[j] = gr * w3r[j] - gi * w3i[j];
-                i3[j] = gr * w3i[j] + gi * w3r[j];
+                ForwardButterfly(r0[j], i0[j], r1[j], i1[j], r2[j], i2[j], r3[j], i3[j], w1r[j],
+                                 w1i[j], w2r[j], w2i[j], w3r[j], w3i[j]);
             }
         }
     }
 }
 
-// The last two stages together (span 2): blocks of four values, no twiddles.
+// The last two stages together (span 2): blocks of four values, no twiddles. x0 to x3 are the
+// values of a block, or vectors of the same values of several blocks.
+template <typename V>
+inline void Last4(V& r0, V& i0, V& r1, V& i1, V& r2, V& i2, V& r3, V& i3) {
+    const V ar = r0 + r2, ai = i0 + i2;
+    const V br = r0 - r2, bi = i0 - i2;
+    const V cr = r1 + r3, ci = i1 + i3;
+    const V dr = r1 - r3, di = i1 - i3;
+    r0 = ar + cr;
+    i0 = ai + ci;
+    r1 = ar - cr;
+    i1 = ai - ci;
+    r2 = br + di;
+    i2 = bi - dr;
+    r3 = br - di;
+    i3 = bi + dr;
+}
+
+// Four vectors of four values, rows to columns.
+template <typename Q>
+inline void Transpose(Q& a, Q& b, Q& c, Q& d) {
+    const Q t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6);
+    const Q t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
+    const Q t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6);
+    const Q t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+    a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    b = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    c = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
+// Runs `stage` (Last4 or First4) on every block of four values: four blocks at a time as vectors
+// (transposed, so that each lane holds one block), the rest one by one.
+template <typename T, typename Stage>
+inline void Blocks4(T* __restrict re, T* __restrict im, int size, Stage stage) {
+    typedef typename Vectors<T>::Quad Q;
+    int k = 0;
+    for (; k + 16 <= size; k += 16) {
+        Q r0, r1, r2, r3, i0, i1, i2, i3;
+        Load(r0, re + k);
+        Load(r1, re + k + 4);
+        Load(r2, re + k + 8);
+        Load(r3, re + k + 12);
+        Load(i0, im + k);
+        Load(i1, im + k + 4);
+        Load(i2, im + k + 8);
+        Load(i3, im + k + 12);
+        Transpose(r0, r1, r2, r3);
+        Transpose(i0, i1, i2, i3);
+        stage(r0, i0, r1, i1, r2, i2, r3, i3);
+        Transpose(r0, r1, r2, r3);
+        Transpose(i0, i1, i2, i3);
+        Store(re + k, r0);
+        Store(re + k + 4, r1);
+        Store(re + k + 8, r2);
+        Store(re + k + 12, r3);
+        Store(im + k, i0);
+        Store(im + k + 4, i1);
+        Store(im + k + 8, i2);
+        Store(im + k + 12, i3);
+    }
+    for (; k < size; k += 4) {
+        stage(re[k], im[k], re[k + 1], im[k + 1], re[k + 2], im[k + 2], re[k + 3], im[k + 3]);
+    }
+}
+
 template <typename T>
 void ForwardLast4(T* __restrict re, T* __restrict im, int size) {
-    for (int k = 0; k < size; k += 4) {
-        const T ar = re[k] + re[k + 2], ai = im[k] + im[k + 2];
-        const T br = re[k] - re[k + 2], bi = im[k] - im[k + 2];
-        const T cr = re[k + 1] + re[k + 3], ci = im[k + 1] + im[k + 3];
-        const T dr = re[k + 1] - re[k + 3], di = im[k + 1] - im[k + 3];
-        re[k] = ar + cr;
-        im[k] = ai + ci;
-        re[k + 1] = ar - cr;
-        im[k + 1] = ai - ci;
-        re[k + 2] = br + di;
-        im[k + 2] = bi - dr;
-        re[k + 3] = br - di;
-        im[k + 3] = bi + dr;
-    }
+    Blocks4(re, im, size, [](auto&... x) { Last4(x...); });
 }
 
 template <typename T>
@@ -146,33 +264,53 @@ void Radix2(T* __restrict re, T* __restrict im, int size) {
     }
 }
 
+// The passes on blocks of at most this many values run block by block, all of a block's passes
+// before the next block's: its real and imaginary parts (16 KiB in double precision) stay in the
+// first-level cache between them. Each butterfly computes the same values as in pass order.
+constexpr int kLocalValues = 1024;
+
 template <typename T>
 void Forward(T* re, T* im, int size, const T* twiddles) {
     int span = size / 2;
-    for (; span > 2; span /= 4) {
+    for (; span > 2 && 2 * span > kLocalValues; span /= 4) {
         HQ_PASS(false, re, im, size, span, twiddles);
         twiddles += 3 * span;
     }
-    if (span == 2) ForwardLast4(re, im, size);
-    if (span == 1) Radix2(re, im, size);
+    const int block = 2 * span;
+    for (int first = 0; first < size; first += block) {
+        T* r = re + first;
+        T* i = im + first;
+        const T* tw = twiddles;
+        int s = span;
+        for (; s > 2; s /= 4) {
+            HQ_PASS(false, r, i, block, s, tw);
+            tw += 3 * s;
+        }
+        if (s == 2) ForwardLast4(r, i, block);
+        if (s == 1) Radix2(r, i, block);
+    }
+}
+
+// The inverse's first two stages together: blocks of four values, no twiddles.
+template <typename V>
+inline void First4(V& r0, V& i0, V& r1, V& i1, V& r2, V& i2, V& r3, V& i3) {
+    const V pr = r0 + r1, pi = i0 + i1;
+    const V mr = r0 - r1, mi = i0 - i1;
+    const V bigPr = r2 + r3, bigPi = i2 + i3;
+    const V qr = i3 - i2, qi = r2 - r3;
+    r0 = pr + bigPr;
+    i0 = pi + bigPi;
+    r2 = pr - bigPr;
+    i2 = pi - bigPi;
+    r1 = mr + qr;
+    i1 = mi + qi;
+    r3 = mr - qr;
+    i3 = mi - qi;
 }
 
 template <typename T>
 void InverseFirst4(T* __restrict re, T* __restrict im, int size) {
-    for (int k = 0; k < size; k += 4) {
-        const T pr = re[k] + re[k + 1], pi = im[k] + im[k + 1];
-        const T mr = re[k] - re[k + 1], mi = im[k] - im[k + 1];
-        const T bigPr = re[k + 2] + re[k + 3], bigPi = im[k + 2] + im[k + 3];
-        const T qr = im[k + 3] - im[k + 2], qi = re[k + 2] - re[k + 3];
-        re[k] = pr + bigPr;
-        im[k] = pi + bigPi;
-        re[k + 2] = pr - bigPr;
-        im[k + 2] = pi - bigPi;
-        re[k + 1] = mr + qr;
-        im[k + 1] = mi + qi;
-        re[k + 3] = mr - qr;
-        im[k + 3] = mi - qi;
-    }
+    Blocks4(re, im, size, [](auto&... x) { First4(x...); });
 }
 
 template <typename T>
@@ -185,11 +323,22 @@ void Inverse(T* re, T* im, int size, const T* twiddles) {
         offsets[passes++] = offset;
         offset += 3 * span;
     }
-    if (span == 1) Radix2(re, im, size);
-    if (span == 2) InverseFirst4(re, im, size);
-    while (passes > 0) {
-        --passes;
-        HQ_PASS(true, re, im, size, spans[passes], twiddles + offsets[passes]);
+    // The passes on blocks of at most kLocalValues values block by block, as in Forward.
+    int wide = 0;  // the passes on larger blocks, run afterwards on the whole array
+    while (wide < passes && 2 * spans[wide] > kLocalValues) ++wide;
+    const int block = wide < passes ? 2 * spans[wide] : 2 * span;
+    for (int first = 0; first < size; first += block) {
+        T* r = re + first;
+        T* i = im + first;
+        if (span == 1) Radix2(r, i, block);
+        if (span == 2) InverseFirst4(r, i, block);
+        for (int p = passes - 1; p >= wide; --p) {
+            HQ_PASS(true, r, i, block, spans[p], twiddles + offsets[p]);
+        }
+    }
+    while (wide > 0) {
+        --wide;
+        HQ_PASS(true, re, im, size, spans[wide], twiddles + offsets[wide]);
     }
 }
 
@@ -233,11 +382,16 @@ struct Sum8<float> {
         std::memcpy(&b, x, sizeof b);
         lanes += a * b;
     }
-    float Fold() const {
+    // The sum of the halves: the first step of Fold.
+    void Halves(Vectors<float>::Quad& s) const {
         Vectors<float>::Quad low, high;
         std::memcpy(&low, &lanes, sizeof low);
         std::memcpy(&high, reinterpret_cast<const char*>(&lanes) + sizeof low, sizeof high);
-        const Vectors<float>::Quad s = low + high;
+        s = low + high;
+    }
+    float Fold() const {
+        Vectors<float>::Quad s;
+        Halves(s);
         return (s[0] + s[2]) + (s[1] + s[3]);
     }
 };
@@ -255,50 +409,138 @@ struct Sum8<double> {
         std::memcpy(&b, x + 4, sizeof b);
         high += a * b;
     }
+    // Four products into the low half: the last four taps of a row whose length is four more
+    // than a multiple of eight (the high half would only add products of zero weights).
+    void AddLow(const double* w, const double* x) {
+        Vectors<double>::Quad a, b;
+        std::memcpy(&a, w, sizeof a);
+        std::memcpy(&b, x, sizeof b);
+        low += a * b;
+    }
+    void Halves(Vectors<double>::Quad& s) const { s = low + high; }
     double Fold() const {
         const Vectors<double>::Quad s = low + high;
         return (s[0] + s[2]) + (s[1] + s[3]);
     }
 };
 
-template <int kChannels, typename T>
-void PolyRun(HqPolyRunOf<T>& run) {
-    const int taps = run.taps;
-    std::int64_t index = run.index, phase = run.phase;
-    const std::int64_t whole = run.step / run.phases, part = run.step % run.phases;
-    for (int n = 0; n < run.count; ++n) {
-        const T* x0 = run.in[0] + index;
-        const T* x1 = run.in[kChannels - 1] + index;
-        Sum8<T> s0, s1;
-        if (run.slopes == nullptr) {
-            const T* w = run.weights + phase * taps;
-            for (int k = 0; k < taps; k += 8) {
-                s0.Add(w + k, x0 + k);
-                if (kChannels == 2) s1.Add(w + k, x1 + k);
-            }
-        } else {
-            const std::int64_t fine = phase * run.rows;
-            const std::int64_t row = fine / run.phases;
-            const T f = static_cast<T>(static_cast<double>(fine - row * run.phases) /
-                                       static_cast<double>(run.phases));
-            const T* a = run.weights + row * taps;
-            const T* s = run.slopes + row * taps;
-            // Eight interpolated weights at a time, used while they are still in registers.
-            for (int k = 0; k < taps; k += 8) {
-                T w[8];
-                for (int j = 0; j < 8; ++j) w[j] = a[k + j] + f * s[k + j];
-                s0.Add(w, x0 + k);
-                if (kChannels == 2) s1.Add(w, x1 + k);
+// Four sums folded at once, each as Fold does it: their halves' sums transposed, so that each
+// lane holds one sum, and folded lane by lane.
+template <typename T>
+inline void Fold4(const Sum8<T>* const* sums, T* out) {
+    typename Vectors<T>::Quad s0, s1, s2, s3;
+    sums[0]->Halves(s0);
+    sums[1]->Halves(s1);
+    sums[2]->Halves(s2);
+    sums[3]->Halves(s3);
+    Transpose(s0, s1, s2, s3);
+    s0 = (s0 + s2) + (s1 + s3);
+    Store(out, s0);
+}
+
+// Outputs n to n + kTogether - 1 of a run, whose inputs start at at[g] with the weights of
+// phase[g]. Their sums do not depend on one another: computed side by side, each one's additions
+// overlap the others' instead of waiting for the one before.
+template <int kChannels, int kTogether, typename T>
+void PolyOutputs(const HqPolyRunOf<T>& run, int n, const std::int64_t* at,
+                 const std::int64_t* phase) {
+    // Rows of double precision may end in four taps past a multiple of eight.
+    constexpr bool kFours = sizeof(T) == sizeof(double);
+    const int taps = run.taps, eights = taps & ~7;
+    Sum8<T> sum[kTogether][kChannels];
+    const T* x[kTogether][kChannels];
+    for (int g = 0; g < kTogether; ++g) {
+        for (int c = 0; c < kChannels; ++c) x[g][c] = run.in[c] + at[g];
+    }
+    if (run.slopes == nullptr) {
+        const T* w[kTogether];
+        for (int g = 0; g < kTogether; ++g) w[g] = run.weights + phase[g] * taps;
+        for (int k = 0; k < eights; k += 8) {
+            for (int g = 0; g < kTogether; ++g) {
+                for (int c = 0; c < kChannels; ++c) sum[g][c].Add(w[g] + k, x[g][c] + k);
             }
         }
-        run.out[0][n] = s0.Fold();
-        if (kChannels == 2) run.out[1][n] = s1.Fold();
+        if constexpr (kFours) {
+            if (eights < taps) {
+                for (int g = 0; g < kTogether; ++g) {
+                    for (int c = 0; c < kChannels; ++c) {
+                        sum[g][c].AddLow(w[g] + eights, x[g][c] + eights);
+                    }
+                }
+            }
+        }
+    } else {
+        const T* a[kTogether];
+        const T* s[kTogether];
+        T f[kTogether];
+        for (int g = 0; g < kTogether; ++g) {
+            const std::int64_t fine = phase[g] * run.rows;
+            const std::int64_t row = fine / run.phases;
+            f[g] = static_cast<T>(static_cast<double>(fine - row * run.phases) /
+                                  static_cast<double>(run.phases));
+            a[g] = run.weights + row * taps;
+            s[g] = run.slopes + row * taps;
+        }
+        // Eight interpolated weights at a time, used while they are still in registers.
+        for (int k = 0; k < eights; k += 8) {
+            for (int g = 0; g < kTogether; ++g) {
+                T w[8];
+                for (int j = 0; j < 8; ++j) w[j] = a[g][k + j] + f[g] * s[g][k + j];
+                for (int c = 0; c < kChannels; ++c) sum[g][c].Add(w, x[g][c] + k);
+            }
+        }
+        if constexpr (kFours) {
+            if (eights < taps) {
+                for (int g = 0; g < kTogether; ++g) {
+                    T w[4];
+                    for (int j = 0; j < 4; ++j) w[j] = a[g][eights + j] + f[g] * s[g][eights + j];
+                    for (int c = 0; c < kChannels; ++c) sum[g][c].AddLow(w, x[g][c] + eights);
+                }
+            }
+        }
+    }
+    if constexpr (kTogether * kChannels == 4) {
+        const Sum8<T>* sums[4];
+        T folded[4];
+        for (int g = 0; g < kTogether; ++g) {
+            for (int c = 0; c < kChannels; ++c) sums[g * kChannels + c] = &sum[g][c];
+        }
+        Fold4(sums, folded);
+        for (int g = 0; g < kTogether; ++g) {
+            for (int c = 0; c < kChannels; ++c) run.out[c][n + g] = folded[g * kChannels + c];
+        }
+    } else {
+        for (int g = 0; g < kTogether; ++g) {
+            for (int c = 0; c < kChannels; ++c) run.out[c][n + g] = sum[g][c].Fold();
+        }
+    }
+}
+
+template <int kChannels, typename T>
+void PolyRun(HqPolyRunOf<T>& run) {
+    // Four sums side by side: four outputs of mono, two of stereo.
+    constexpr int kTogether = 4 / kChannels;
+    std::int64_t index = run.index, phase = run.phase;
+    const std::int64_t whole = run.step / run.phases, part = run.step % run.phases;
+    std::int64_t at[kTogether], phases[kTogether];
+    int n = 0;
+    const auto next = [&](int g) {
+        at[g] = index;
+        phases[g] = phase;
         index += whole;
         phase += part;
         if (phase >= run.phases) {
             phase -= run.phases;
             ++index;
         }
+    };
+    for (; n + kTogether <= run.count; n += kTogether) {
+        for (int g = 0; g < kTogether; ++g) next(g);
+        PolyOutputs<kChannels, kTogether>(run, n, at, phases);
+    }
+    for (; n < run.count; ++n) {
+        next(0);
+        PolyOutputs<kChannels, 1>(run, n, at, phases);
     }
     run.index = index;
     run.phase = phase;

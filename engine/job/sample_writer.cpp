@@ -1,5 +1,6 @@
 #include "engine/job/sample_writer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -84,6 +85,42 @@ constexpr double kShaping[5] = {2.033, -2.165, 1.959, -1.590, 0.6149};
 // that a clipped stretch cannot make the shaping filter swing.
 constexpr double kLargestFedBack = 1.5;
 
+// Two uniform values from one step of xorshift64*, their difference: triangular on (-1, 1).
+inline double Triangular(std::uint64_t& random) {
+    std::uint64_t x = random;
+    x ^= x >> 12;
+    x ^= x << 25;
+    x ^= x >> 27;
+    random = x;
+    const std::uint64_t r = x * 2685821657736338717ull;
+    constexpr double kScale = 1.0 / 4294967296.0;
+    return (static_cast<double>(r >> 32) - static_cast<double>(r & 0xFFFFFFFFu)) * kScale;
+}
+
+// The largest magnitude of count values, NaN passed over. The bits of a float without its sign
+// order as its magnitude does, and as integers their largest is found in vectors.
+float LargestMagnitude(const float* values, int count) {
+    constexpr std::int32_t kInfinity = 0x7F800000;
+    std::int32_t largest = 0;
+    for (int i = 0; i < count; ++i) {
+        std::int32_t bits;
+        std::memcpy(&bits, &values[i], sizeof bits);
+        bits &= 0x7FFFFFFF;
+        bits = bits > kInfinity ? 0 : bits;  // NaN
+        largest = bits > largest ? bits : largest;
+    }
+    float peak;
+    std::memcpy(&peak, &largest, sizeof peak);
+    return peak;
+}
+
+// The low kBytes bytes of a value, least significant first.
+template <int kBytes>
+inline void PutLittleEndian(std::uint8_t* room, std::int32_t value) {
+    const auto v = static_cast<std::uint32_t>(value);
+    for (int b = 0; b < kBytes; ++b) room[b] = static_cast<std::uint8_t>(v >> 8 * b);
+}
+
 }  // namespace
 
 FloatQuantizer::FloatQuantizer(int bytesPerSample, Noise noise, int channels)
@@ -104,31 +141,19 @@ void FloatQuantizer::Restart() {
     }
 }
 
-// Two uniform values from one step of xorshift64*, their difference: triangular on (-1, 1).
+// One value of the channel's TPDF dither.
 double FloatQuantizer::NextTpdf(Channel& channel) {
-    std::uint64_t x = channel.random;
-    x ^= x >> 12;
-    x ^= x << 25;
-    x ^= x >> 27;
-    channel.random = x;
-    const std::uint64_t r = x * 2685821657736338717ull;
-    constexpr double kScale = 1.0 / 4294967296.0;
-    return (static_cast<double>(r >> 32) - static_cast<double>(r & 0xFFFFFFFFu)) * kScale;
+    return Triangular(channel.random);
 }
 
 void FloatQuantizer::Measure(const float* values, int count) {
-    double peak = 0.0;
-    for (int i = 0; i < count; ++i) {
-        const double v = std::fabs(static_cast<double>(values[i]));
-        if (v > peak) peak = v;
-    }
-    peak *= m_gain;
+    const double peak = static_cast<double>(LargestMagnitude(values, count)) * m_gain;
     if (peak > m_peak) m_peak = peak;
 }
 
 void FloatQuantizer::Convert(const float* values, int count, int copies, std::int32_t* dst) {
-    Measure(values, count);
     if (m_bytes == 4) {
+        Measure(values, count);
         for (int i = 0; i < count; ++i) {
             const float v = m_gain == 1.0
                                 ? values[i]
@@ -137,6 +162,11 @@ void FloatQuantizer::Convert(const float* values, int count, int copies, std::in
         }
         return;
     }
+    if (m_noise != Noise::Shaped) {
+        ConvertFlat(values, count, copies, dst);
+        return;
+    }
+    Measure(values, count);
     const double full = m_bytes == 2 ? 32768.0 : 8388608.0;
     const double scale = full * m_gain;
     const double highest = full - 1.0, lowest = -full;
@@ -147,17 +177,13 @@ void FloatQuantizer::Convert(const float* values, int count, int copies, std::in
         if (values[i] == 0.0f) {
             // Silence is written as silence; the shaping filter's memory runs out with it.
             dst[i] = 0;
-            if (m_noise == Noise::Shaped) {
-                for (int k = kShapingTaps - 1; k > 0; --k) channel.error[k] = channel.error[k - 1];
-                channel.error[0] = 0.0;
-            }
+            for (int k = kShapingTaps - 1; k > 0; --k) channel.error[k] = channel.error[k - 1];
+            channel.error[0] = 0.0;
             continue;
         }
         double wanted = static_cast<double>(values[i]) * scale;
-        if (m_noise == Noise::Shaped) {
-            for (int k = 0; k < kShapingTaps; ++k) wanted -= kShaping[k] * channel.error[k];
-        }
-        const double v = m_noise == Noise::None ? wanted : wanted + NextTpdf(channel);
+        for (int k = 0; k < kShapingTaps; ++k) wanted -= kShaping[k] * channel.error[k];
+        const double v = wanted + NextTpdf(channel);
         double q;
         // What rounds past the range is limited to it (NaN to the lowest value).
         if (v >= highest + 0.5) {
@@ -170,15 +196,83 @@ void FloatQuantizer::Convert(const float* values, int count, int copies, std::in
             q = (v + kRounding) - kRounding;
         }
         dst[i] = static_cast<std::int32_t>(q);
-        if (m_noise == Noise::Shaped) {
-            double error = q - wanted;
-            if (error > kLargestFedBack) error = kLargestFedBack;
-            if (error < -kLargestFedBack) error = -kLargestFedBack;
-            for (int k = kShapingTaps - 1; k > 0; --k) channel.error[k] = channel.error[k - 1];
-            channel.error[0] = error;
-        }
+        double error = q - wanted;
+        if (error > kLargestFedBack) error = kLargestFedBack;
+        if (error < -kLargestFedBack) error = -kLargestFedBack;
+        for (int k = kShapingTaps - 1; k > 0; --k) channel.error[k] = channel.error[k - 1];
+        channel.error[0] = error;
     }
     m_clipped += clipped * static_cast<std::uint64_t>(copies);
+}
+
+// Without shaping no value depends on the ones before it but for the dither generators'
+// states. The dither of a stretch is made first, in a loop of nothing else (each generator's
+// steps depend on one another); the rest then runs as vectors, with no branches: the same
+// values as the shaped loop's steps give without its error feedback.
+void FloatQuantizer::ConvertFlat(const float* values, int count, int copies, std::int32_t* dst) {
+    const double full = m_bytes == 2 ? 32768.0 : 8388608.0;
+    const double scale = full * m_gain;
+    const double top = full - 0.5, bottom = -full - 0.5;
+    const double highest = full - 1.0, lowest = -full;
+    double dither[kFlatStretch];
+    std::uint64_t clipped = 0;
+    float peak = 0.0f;
+    for (int start = 0; start < count; start += kFlatStretch) {
+        const int n = count - start < kFlatStretch ? count - start : kFlatStretch;
+        const float* x = values + start;
+        std::int32_t* out = dst + start;
+        if (m_noise == Noise::Tpdf) {
+            Dither(x, n, dither);
+        } else {
+            for (int i = 0; i < n; ++i) dither[i] = 0.0;
+            m_next = (m_next + n) % m_channels;
+        }
+        peak = std::max(peak, LargestMagnitude(x, n));
+        int limited = 0;
+        for (int i = 0; i < n; ++i) {
+            // Adding no dither (+0.0) leaves the value as it is; silence gets none and stays 0.
+            const double v = static_cast<double>(x[i]) * scale + dither[i];
+            const bool up = v >= top;
+            const bool down = !(v >= bottom);  // NaN too
+            double q = (v + kRounding) - kRounding;
+            q = up ? highest : q;
+            q = down ? lowest : q;
+            limited += up || down ? 1 : 0;
+            out[i] = static_cast<std::int32_t>(q);
+        }
+        clipped += static_cast<std::uint64_t>(limited);
+    }
+    const double measured = static_cast<double>(peak) * m_gain;
+    if (measured > m_peak) m_peak = measured;
+    m_clipped += clipped * static_cast<std::uint64_t>(copies);
+}
+
+// The TPDF dither of n values into dither[] (0 where a value is 0: silence takes none and
+// leaves the generator as it is), the channels' generators kept in registers.
+void FloatQuantizer::Dither(const float* x, int n, double* dither) {
+    int i = 0;
+    if (m_channels == 1) {
+        std::uint64_t r = m_state[0].random;
+        for (; i < n; ++i) dither[i] = x[i] != 0.0f ? Triangular(r) : 0.0;
+        m_state[0].random = r;
+        return;
+    }
+    std::uint64_t r0 = m_state[0].random, r1 = m_state[1].random;
+    if (m_next == 1 && i < n) {
+        dither[i] = x[i] != 0.0f ? Triangular(r1) : 0.0;
+        ++i;
+    }
+    for (; i + 1 < n; i += 2) {
+        dither[i] = x[i] != 0.0f ? Triangular(r0) : 0.0;
+        dither[i + 1] = x[i + 1] != 0.0f ? Triangular(r1) : 0.0;
+    }
+    m_next = 0;
+    if (i < n) {
+        dither[i] = x[i] != 0.0f ? Triangular(r0) : 0.0;
+        m_next = 1;
+    }
+    m_state[0].random = r0;
+    m_state[1].random = r1;
 }
 
 bool SampleWriter::WriteFloat(const float* values, int count, int copies,
@@ -211,14 +305,22 @@ bool SampleWriter::WriteFloat(const float* values, int count, int copies,
                 }
             }
         } else {
-            // Three or four bytes a sample, little-endian.
+            // Three or four bytes a sample, little-endian; one loop per size and copy count.
             auto* room =
                 reinterpret_cast<std::uint8_t*>(block) + m_bytes * static_cast<long>(m_fill);
-            for (int i = 0; i < n; ++i) {
-                const auto v = static_cast<std::uint32_t>(steps[i]);
-                for (int c = 0; c < copies; ++c) {
-                    for (int b = 0; b < m_bytes; ++b)
-                        *room++ = static_cast<std::uint8_t>(v >> 8 * b);
+            if (m_bytes == 3 && copies == 1) {
+                for (int i = 0; i < n; ++i) PutLittleEndian<3>(room + 3 * i, steps[i]);
+            } else if (m_bytes == 3) {
+                for (int i = 0; i < n; ++i) {
+                    PutLittleEndian<3>(room + 6 * i, steps[i]);
+                    PutLittleEndian<3>(room + 6 * i + 3, steps[i]);
+                }
+            } else if (copies == 1) {
+                for (int i = 0; i < n; ++i) PutLittleEndian<4>(room + 4 * i, steps[i]);
+            } else {
+                for (int i = 0; i < n; ++i) {
+                    PutLittleEndian<4>(room + 8 * i, steps[i]);
+                    PutLittleEndian<4>(room + 8 * i + 4, steps[i]);
                 }
             }
         }

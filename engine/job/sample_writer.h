@@ -46,6 +46,10 @@ class FloatQuantizer {
         double error[kShapingTaps] = {};  // the last rounding errors, newest first
     };
     double NextTpdf(Channel& channel);
+    // Convert without noise shaping (no dither or TPDF), in stretches of kFlatStretch values.
+    static constexpr int kFlatStretch = 256;
+    void ConvertFlat(const float* values, int count, int copies, std::int32_t* dst);
+    void Dither(const float* x, int n, double* dither);
 
     const int m_bytes;
     const Noise m_noise;

@@ -102,16 +102,20 @@ TEST(ChannelConversion, StereoToMonoScalesEachSideAndSaturates) {
 }
 
 // Floats reach the output rounded to the nearest step (ties to even) and saturated, in 16 and
-// 24 bits, written once or twice (a mono stream to both sides of stereo).
+// 24 bits, written once or twice (a mono stream to both sides of stereo); NaN becomes the lowest
+// value, and -0 is 0.
 TEST(SampleWriterFloats, AreRoundedAndSaturated) {
     for (int bytes : {2, 3}) {
         for (int copies : {1, 2}) {
             SCOPED_TRACE(std::to_string(bytes) + " bytes x " + std::to_string(copies));
             const float step = bytes == 2 ? 1.0f / 32768 : 1.0f / 8388608;
+            const float inf = INFINITY;
             const std::vector<float> in{1.5f * step, 2.5f * step, -2.5f * step, 0.49f * step,
-                                        1.0f,        -1.0f,       1.5f,         -1.5f};
+                                        1.0f,        -1.0f,       1.5f,         -1.5f,
+                                        NAN,         inf,         -inf,         -0.0f};
             const std::int32_t max = bytes == 2 ? 32767 : 8388607;
-            const std::vector<std::int32_t> expected{2, 2, -2, 0, max, -max - 1, max, -max - 1};
+            const std::vector<std::int32_t> expected{
+                2, 2, -2, 0, max, -max - 1, max, -max - 1, -max - 1, max, -max - 1, 0};
             TempFolder folder;
             CWaveFile output;
             MediaParams params{1, 8000, copies, 8 * bytes};
@@ -133,6 +137,46 @@ TEST(SampleWriterFloats, AreRoundedAndSaturated) {
                 EXPECT_EQ(static_cast<std::int32_t>(v) >> (32 - 8 * bytes), expected[i / copies])
                     << i;
             }
+        }
+    }
+}
+
+// The dither depends on the stream alone: each channel's generator is seeded from its number and
+// passes over digital silence, so the same values give the same samples in any pieces, the left
+// side of stereo gets what the same values get in mono, and the right side noise of its own.
+TEST(FloatQuantizerDither, DependsOnTheStreamAloneNotOnItsPieces) {
+    std::vector<float> mono(1000), stereo;
+    for (std::size_t i = 0; i < mono.size(); ++i) {
+        mono[i] =
+            i % 7 == 0 ? 0.0f : 0.25f * static_cast<float>(std::sin(0.05 * static_cast<double>(i)));
+        stereo.insert(stereo.end(), 2, mono[i]);
+    }
+    for (auto noise : {FloatQuantizer::Noise::Tpdf, FloatQuantizer::Noise::Shaped}) {
+        for (int bytes : {2, 3}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(noise)) + ", " + std::to_string(bytes));
+            const auto convert = [&](const std::vector<float>& in, int channels,
+                                     std::vector<int> pieces) {
+                FloatQuantizer q(bytes, noise, channels);
+                std::vector<std::int32_t> out(in.size());
+                for (std::size_t at = 0, p = 0; at < in.size(); ++p) {
+                    const int n = std::min(pieces[p % pieces.size()], int(in.size() - at));
+                    q.Convert(in.data() + at, n, 1, out.data() + at);
+                    at += static_cast<std::size_t>(n);
+                }
+                return out;
+            };
+            const std::vector<std::int32_t> whole = convert(stereo, 2, {2000});
+            EXPECT_EQ(convert(stereo, 2, {1, 255, 257, 3, 600}), whole);
+            const std::vector<std::int32_t> alone = convert(mono, 1, {333});
+            int own = 0;
+            for (std::size_t i = 0; i < mono.size(); ++i) {
+                ASSERT_EQ(whole[2 * i], alone[i]) << i;
+                if (mono[i] == 0.0f) {
+                    ASSERT_EQ(whole[2 * i + 1], 0) << i;
+                }
+                own += whole[2 * i + 1] != whole[2 * i];
+            }
+            EXPECT_GT(own, 300);
         }
     }
 }
