@@ -87,6 +87,30 @@ bool ReadNameList(const CString& path, std::string* bytes, int* systemError) {
     return ok;
 }
 
+namespace {
+
+// Copies from in to out until in ends, a read or write fails or the stop flag (when given) is
+// set.
+CopyEnd Copy(platform::FileHandle in, platform::FileHandle out, const std::atomic<int>* stopFlag,
+             int* systemError) {
+    std::unique_ptr<char[]> block(new char[kCopyBlock]);
+    while (stopFlag == nullptr || stopFlag->load() == 0) {
+        std::uint32_t got = 0, done = 0;
+        if (!platform::Read(in, block.get(), kCopyBlock, &got)) {
+            *systemError = platform::LastError();
+            return CopyEnd::ReadFailed;
+        }
+        if (got == 0) return CopyEnd::Done;
+        if (!platform::Write(out, block.get(), got, &done)) {
+            *systemError = platform::LastError();
+            return CopyEnd::WriteFailed;
+        }
+    }
+    return CopyEnd::Stopped;
+}
+
+}  // namespace
+
 CopyEnd CopyStandardInputTo(const CString& path, const std::atomic<int>& stopFlag,
                             int* systemError) {
     CString name;
@@ -96,24 +120,7 @@ CopyEnd CopyStandardInputTo(const CString& path, const std::atomic<int>& stopFla
         *systemError = platform::LastError();
         return CopyEnd::WriteFailed;
     }
-    const platform::FileHandle in = platform::StandardInput();
-    std::unique_ptr<char[]> block(new char[kCopyBlock]);
-    CopyEnd end = CopyEnd::Done;
-    while (stopFlag.load() == 0) {
-        std::uint32_t got = 0, done = 0;
-        if (!platform::Read(in, block.get(), kCopyBlock, &got)) {
-            *systemError = platform::LastError();
-            end = CopyEnd::ReadFailed;
-            break;
-        }
-        if (got == 0) break;
-        if (!platform::Write(out, block.get(), got, &done)) {
-            *systemError = platform::LastError();
-            end = CopyEnd::WriteFailed;
-            break;
-        }
-    }
-    if (end == CopyEnd::Done && stopFlag.load() != 0) end = CopyEnd::Stopped;
+    CopyEnd end = Copy(platform::StandardInput(), out, &stopFlag, systemError);
     platform::Close(out);
     return end;
 }
@@ -126,23 +133,7 @@ CopyEnd CopyToStandardOutput(const CString& path, int* systemError) {
         *systemError = platform::LastError();
         return CopyEnd::ReadFailed;
     }
-    const platform::FileHandle out = platform::StandardOutput();
-    std::unique_ptr<char[]> block(new char[kCopyBlock]);
-    CopyEnd end = CopyEnd::Done;
-    while (true) {
-        std::uint32_t got = 0, done = 0;
-        if (!platform::Read(in, block.get(), kCopyBlock, &got)) {
-            *systemError = platform::LastError();
-            end = CopyEnd::ReadFailed;
-            break;
-        }
-        if (got == 0) break;
-        if (!platform::Write(out, block.get(), got, &done)) {
-            *systemError = platform::LastError();
-            end = CopyEnd::WriteFailed;
-            break;
-        }
-    }
+    const CopyEnd end = Copy(in, platform::StandardOutput(), nullptr, systemError);
     platform::Close(in);
     return end;
 }
