@@ -366,13 +366,8 @@ CreateResult RenameNew(const wchar_t* from, const wchar_t* to) {
         unlink(nativeFrom);
         renamed = true;
     }
-    if (!renamed) return CreateResult::Exists;
-    int fd = open(FolderOf(nativeTo).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-    return CreateResult::Created;
+    // The folder is not synced: a sync per output costs more than a short file's conversion.
+    return renamed ? CreateResult::Created : CreateResult::Exists;
 }
 
 FileHandle OpenExclusive(const wchar_t* path, bool* busy) {
