@@ -12,8 +12,9 @@ convert_packages=(cmake ninja-build g++ make sox libsox-fmt-base)
 # they show as "0 1 r"); the tests do not need it.
 windows_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 fonts-ipafont-gothic
                   fonts-wine)
+# procps: pkill, for the many-machines test's stopping of a whole session.
 test_packages=("${convert_packages[@]}" libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 ffmpeg
-               xvfb xauth fonts-ipafont-gothic imagemagick parallel)
+               xvfb xauth fonts-ipafont-gothic imagemagick parallel procps)
 screenshots_packages=("${test_packages[@]}" fonts-wine)
 fuzz_packages=(cmake ninja-build clang libclang-rt-dev)
 

@@ -12,8 +12,19 @@ if ! parallel --version 2>/dev/null | grep -q "GNU parallel"; then
     exit 77
 fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/ratemill-many-XXXXXX")
-group=
-trap '[ -z "$group" ] || kill -9 "-$group" 2>/dev/null; rm -rf "$work"' EXIT
+session=
+
+# kill -9 of every process in a session: parallel and the shell first (no new workers), then the
+# workers, which GNU parallel starts in process groups of their own, so that none of them goes on
+# and races the second run. Zombies are left to be reaped.
+kill_session() {
+    kill -9 "-$session" 2>/dev/null || true
+    for _ in $(seq 1 100); do
+        pkill -9 -s "$session" -r D,R,S,T,t 2>/dev/null || return 0
+        sleep 0.05
+    done
+}
+trap '[ -z "$session" ] || kill_session; rm -rf "$work"' EXIT
 cd "$work"
 XDG_CONFIG_HOME=$work/config
 export XDG_CONFIG_HOME
@@ -47,23 +58,24 @@ done <manifest.txt
 printf '%s\n' "parallel -j 2 --halt never \
 'mkdir -p out/{//} && $cli $options --skip-existing -o out/{//} {}' :::: manifest.txt" >recipe.sh
 
-# Killed (parallel and its workers, by their process group) once some outputs are complete and
+# Killed (parallel and its workers, by their session) once some outputs are complete and
 # another is being written.
 setsid sh recipe.sh &
-group=$!
+session=$!
 killed=no
 for _ in $(seq 1 3000); do
     complete=$(find out -name '*.wav' ! -name '*.partial.wav' 2>/dev/null | wc -l)
     partial=$(find out -name '*.partial.wav' 2>/dev/null | wc -l)
     if [ "$complete" -ge 3 ] && [ "$partial" -ge 1 ]; then
-        kill -9 "-$group"
+        kill_session
         killed=yes
         break
     fi
     sleep 0.01
 done
-wait "$group" 2>/dev/null || true
-group=
+wait "$session" 2>/dev/null || true
+kill_session
+session=
 [ "$killed" = yes ] || fail "the run ended before it could be killed half-way"
 # A worker may have finished its file between the look and the kill; the run must still be
 # far from done.
