@@ -446,8 +446,8 @@ void CAppMain::StartConversion() {
     batch->nameTemplate.AssignString(theSettings->nameTemplate);
 
     if (m_workerHandle != nullptr) {
-        // The previous worker has finished with the window (its id is 0): let it go.
-        WaitForSingleObject(m_workerHandle, INFINITE);
+        // The previous worker has finished with the window object (its id is 0): let it go.
+        WaitForWorker();
         CloseHandle(m_workerHandle);
         m_workerHandle = nullptr;
     }
@@ -523,9 +523,22 @@ void CAppMain::RunBatch() {
     // No report when the window is closing: it is waiting for this thread to end.
     if (!m_closing.load()) ShowFinalReport(stopped, failed);
     EnableWindow(GetDlgItem(mainWindow, IDC_CANCEL), FALSE);
-    EnableWindow(GetDlgItem(mainWindow, IDC_EXECUTE), TRUE);
-    // The last touch of the window object: from here on a new batch may start.
+    const HWND execute = GetDlgItem(mainWindow, IDC_EXECUTE);
+    // The last touch of the window object: from here on a new batch may start. Execute comes
+    // back only then, so that a click on it is never taken for one during this batch; the
+    // window's thread waits for this one to end before the next starts (WaitForWorker).
     m_workerId.store(0);
+    EnableWindow(execute, TRUE);
+}
+
+void CAppMain::WaitForWorker() {
+    // What the worker sends to the window on its way out (enabling Execute) is handled
+    // meanwhile: a plain wait would leave both threads waiting for each other.
+    while (MsgWaitForMultipleObjects(1, &m_workerHandle, FALSE, INFINITE, QS_SENDMESSAGE) ==
+           WAIT_OBJECT_0 + 1) {
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
 }
 
 void CAppMain::OnBatchBegin(int) {
@@ -620,7 +633,7 @@ void CAppMain::FinishBatch() {
         if (mainWindow != nullptr) EnableWindow(mainWindow, TRUE);
         if (quit) PostQuitMessage(static_cast<int>(quitCode));
     } else {
-        WaitForSingleObject(m_workerHandle, INFINITE);
+        WaitForWorker();
     }
     CloseHandle(m_workerHandle);
     m_workerHandle = nullptr;

@@ -230,6 +230,8 @@ class CAppMain : public CAppBase, public CAppEventListener, public ConversionObs
     // Before the window closes: stops a running batch and waits for the worker, still
     // dispatching messages (its window calls are synchronous).
     void FinishBatch();
+    // Waits for the worker thread to end (it has let go of the window object).
+    void WaitForWorker();
     int SelectedValue(int comboId) const;
     // The sample format box follows the quality: with High it shows the high quality's format
     // and can be changed, with Standard it shows 16-bit, greyed.
