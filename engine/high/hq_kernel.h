@@ -55,13 +55,38 @@ struct HqKernelOps {
     void (*poly)(HqPolyRunOf<T>& run);
 };
 
+// A stretch of output values (floats, full scale 1.0) turned into integer steps, with or
+// without TPDF dither. The dither of a value is a function of its place alone: value i of a
+// stream of `channels` interleaved channels, frame f = i / channels of channel c, gets the
+// difference of two uniform 32-bit hashes, of 2f + salts[c] and of 2f + 1 + salts[c] (modulo
+// 2^32), over 2^32, triangular on (-1, 1). So any piece of a stream is made on its own and in
+// vectors, with the same values on every instruction set. A value that is exactly 0 gets none.
+struct HqQuantizeRun {
+    const float* in;
+    int count;
+    int channels;         // 1 or 2
+    std::uint32_t index;  // the first value's place in the stream, modulo 2^32
+    std::uint32_t salts[2];
+    bool dither;
+    double scale;  // steps per full scale (gain included)
+    double full;   // 32768 or 8388608: steps from -full to full - 1, the rest limited
+    // Results: how many values were limited to the range, and the largest magnitude among the
+    // floats (NaN passed over).
+    int limited;
+    float peak;
+};
+
 // The loops in single precision (16-bit outputs) and in double precision (finer outputs), the
-// same operations in the same order.
+// same operations in the same order; and the output values' quantizer.
 struct HqKernel {
     const char* name;
     InstructionSet instructionSet;
     HqKernelOps<float> single;
     HqKernelOps<double> precise;
+    // Rounds run.count values to the nearest step (ties to even) after their dither, into out.
+    void (*quantize)(HqQuantizeRun& run, std::int32_t* out);
+    // Only the dither of run.count values (0 where a value is 0), for noise shaping.
+    void (*tpdf)(const HqQuantizeRun& run, double* dither);
     template <typename T>
     const HqKernelOps<T>& Ops() const;
 };

@@ -2,5 +2,9 @@
 #define HQ_KERNEL_NAMESPACE hq_kernel_avx2
 #include "engine/high/hq_kernel_impl.h"
 
-const HqKernel kHqKernelAvx2 = {"AVX2", InstructionSet::Avx2, hq_kernel_avx2::Ops<float>(),
-                                hq_kernel_avx2::Ops<double>()};
+const HqKernel kHqKernelAvx2 = {"AVX2",
+                                InstructionSet::Avx2,
+                                hq_kernel_avx2::Ops<float>(),
+                                hq_kernel_avx2::Ops<double>(),
+                                hq_kernel_avx2::Quantize,
+                                hq_kernel_avx2::TpdfValues};

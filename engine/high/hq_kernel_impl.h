@@ -555,6 +555,98 @@ void Poly(HqPolyRunOf<T>& run) {
     }
 }
 
+// A 32-bit hash whose outputs are uniform for counting inputs (two multiply-xorshift rounds).
+inline std::uint32_t Hash(std::uint32_t x) {
+    x ^= x >> 16;
+    x *= 0x21F0AAADu;
+    x ^= x >> 15;
+    x *= 0xD35A2D97u;
+    x ^= x >> 15;
+    return x;
+}
+
+// The dither of value i of a run (see HqQuantizeRun), in steps.
+template <int kChannels>
+inline double Tpdf(const HqQuantizeRun& run, std::uint32_t i) {
+    const std::uint32_t at = run.index + i;
+    std::uint32_t key;
+    if (kChannels == 2) {
+        // Frame at / 2 of channel at % 2: the salt of the right channel where at is odd.
+        const std::uint32_t right = 0u - (at & 1u);
+        key = (at & ~1u) + (run.salts[0] ^ (right & (run.salts[0] ^ run.salts[1])));
+    } else {
+        key = 2u * at + run.salts[0];
+    }
+    // As signed values both are shifted by 2^31: their difference stays the same.
+    const auto a = static_cast<std::int32_t>(Hash(key) ^ 0x80000000u);
+    const auto b = static_cast<std::int32_t>(Hash(key + 1u) ^ 0x80000000u);
+    return (static_cast<double>(a) - static_cast<double>(b)) * (1.0 / 4294967296.0);
+}
+
+template <int kChannels>
+void TpdfRun(const HqQuantizeRun& run, double* __restrict dither) {
+    const float* __restrict x = run.in;
+    for (int i = 0; i < run.count; ++i) {
+        const double d = Tpdf<kChannels>(run, static_cast<std::uint32_t>(i));
+        dither[i] = x[i] != 0.0f ? d : 0.0;
+    }
+}
+
+void TpdfValues(const HqQuantizeRun& run, double* dither) {
+    if (run.channels == 2) {
+        TpdfRun<2>(run, dither);
+    } else {
+        TpdfRun<1>(run, dither);
+    }
+}
+
+// Adding 1.5 x 2^52 to a double of smaller magnitude leaves no bits for a fraction, so the sum
+// is rounded to an integer (ties to even); subtracting it again gives that integer exactly.
+constexpr double kRounding = 6755399441055744.0;
+
+template <int kChannels, bool kDither>
+void QuantizeRun(HqQuantizeRun& run, std::int32_t* __restrict out) {
+    const float* __restrict x = run.in;
+    const double scale = run.scale;
+    const double top = run.full - 0.5, bottom = -run.full - 0.5;
+    const double highest = run.full - 1.0, lowest = -run.full;
+    int limited = 0;
+    std::int32_t largest = 0;
+    for (int i = 0; i < run.count; ++i) {
+        // The magnitude's bits order as the magnitude does; NaN counts as 0.
+        std::int32_t bits;
+        std::memcpy(&bits, &x[i], sizeof bits);
+        bits &= 0x7FFFFFFF;
+        bits = bits > 0x7F800000 ? 0 : bits;
+        largest = bits > largest ? bits : largest;
+        double d = 0.0;
+        if (kDither) {
+            d = Tpdf<kChannels>(run, static_cast<std::uint32_t>(i));
+            d = x[i] != 0.0f ? d : 0.0;
+        }
+        const double v = static_cast<double>(x[i]) * scale + d;
+        const bool up = v >= top;
+        const bool down = !(v >= bottom);  // NaN too
+        double q = (v + kRounding) - kRounding;
+        q = up ? highest : q;
+        q = down ? lowest : q;
+        limited += up || down ? 1 : 0;
+        out[i] = static_cast<std::int32_t>(q);
+    }
+    run.limited = limited;
+    std::memcpy(&run.peak, &largest, sizeof largest);
+}
+
+void Quantize(HqQuantizeRun& run, std::int32_t* out) {
+    if (!run.dither) {
+        QuantizeRun<1, false>(run, out);
+    } else if (run.channels == 2) {
+        QuantizeRun<2, true>(run, out);
+    } else {
+        QuantizeRun<1, true>(run, out);
+    }
+}
+
 }  // namespace
 
 // The loops for one sample type.

@@ -2,5 +2,9 @@
 #define HQ_KERNEL_NAMESPACE hq_kernel_sse2
 #include "engine/high/hq_kernel_impl.h"
 
-const HqKernel kHqKernelSse2 = {"SSE2", InstructionSet::Sse2, hq_kernel_sse2::Ops<float>(),
-                                hq_kernel_sse2::Ops<double>()};
+const HqKernel kHqKernelSse2 = {"SSE2",
+                                InstructionSet::Sse2,
+                                hq_kernel_sse2::Ops<float>(),
+                                hq_kernel_sse2::Ops<double>(),
+                                hq_kernel_sse2::Quantize,
+                                hq_kernel_sse2::TpdfValues};

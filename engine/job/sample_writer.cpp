@@ -7,7 +7,11 @@
 
 SampleWriter::SampleWriter(CWaveFile& output, int blockValues, bool oneBlock, int bytesPerSample,
                            bool writeBehind)
-    : m_output(output), m_blockValues(blockValues), m_oneBlock(oneBlock), m_bytes(bytesPerSample) {
+    : m_output(output),
+      m_blockValues(blockValues),
+      m_oneBlock(oneBlock),
+      m_bytes(bytesPerSample),
+      m_plain(bytesPerSample, FloatQuantizer::Noise::None, 1) {
     const std::size_t units = (static_cast<std::size_t>(blockValues) * bytesPerSample + 1) / 2;
     for (int i = 0; i < (oneBlock ? 1 : 2); ++i) {
         m_blocks[i].reset(new (std::nothrow) std::int16_t[units]);
@@ -24,37 +28,42 @@ SampleWriter::~SampleWriter() {
     Finish();
 }
 
-bool SampleWriter::WriteBlock(const std::int16_t* samples, int values) {
-    return values == 0 || m_output.WriteSamples(samples, static_cast<std::uint32_t>(values) *
-                                                             static_cast<std::uint32_t>(m_bytes));
+bool SampleWriter::WriteBlock(int block, int values) {
+    if (values == 0) return true;
+    if (m_floats[block]) {
+        // Converted here, on the writing thread when there is one, in the order of the stream.
+        Convert(m_floats[block].get(), values / m_copies, m_blocks[block].get());
+    }
+    return m_output.WriteSamples(m_blocks[block].get(), static_cast<std::uint32_t>(values) *
+                                                            static_cast<std::uint32_t>(m_bytes));
 }
 
 void SampleWriter::Loop() {
     std::unique_lock<std::mutex> lock(m_lock);
     while (true) {
-        m_changed.wait(lock, [this] { return m_pending != nullptr || m_stop; });
-        if (m_pending == nullptr) return;
-        const std::int16_t* block = m_pending;
+        m_changed.wait(lock, [this] { return m_pending >= 0 || m_stop; });
+        if (m_pending < 0) return;
+        const int block = m_pending;
         const int values = m_pendingValues;
         lock.unlock();
         const bool ok = WriteBlock(block, values);
         lock.lock();
         if (!ok) m_failed = true;
-        m_pending = nullptr;
+        m_pending = -1;
         m_changed.notify_all();
     }
 }
 
 bool SampleWriter::Flush() {
     if (!m_thread.joinable()) {
-        if (!m_failed && !WriteBlock(m_blocks[m_current].get(), m_fill)) m_failed = true;
+        if (!m_failed && !WriteBlock(m_current, m_fill)) m_failed = true;
         m_fill = 0;
         return !m_failed;
     }
     std::unique_lock<std::mutex> lock(m_lock);
-    m_changed.wait(lock, [this] { return m_pending == nullptr; });
+    m_changed.wait(lock, [this] { return m_pending < 0; });
     if (m_failed) return false;
-    m_pending = m_blocks[m_current].get();
+    m_pending = m_current;
     m_pendingValues = m_fill;
     m_changed.notify_all();
     m_current = 1 - m_current;
@@ -85,16 +94,18 @@ constexpr double kShaping[5] = {2.033, -2.165, 1.959, -1.590, 0.6149};
 // that a clipped stretch cannot make the shaping filter swing.
 constexpr double kLargestFedBack = 1.5;
 
-// Two uniform values from one step of xorshift64*, their difference: triangular on (-1, 1).
-inline double Triangular(std::uint64_t& random) {
-    std::uint64_t x = random;
-    x ^= x >> 12;
-    x ^= x << 25;
-    x ^= x >> 27;
-    random = x;
-    const std::uint64_t r = x * 2685821657736338717ull;
-    constexpr double kScale = 1.0 / 4294967296.0;
-    return (static_cast<double>(r >> 32) - static_cast<double>(r & 0xFFFFFFFFu)) * kScale;
+// The dither's keys count frames modulo 2^31 (two keys a frame); the salt of a channel changes
+// with the frame's higher bits, so that no key comes back within a file.
+constexpr int kFramesPerSaltBits = 31;
+
+// A channel's salt for frames from `epoch` x 2^31 on (splitmix64's mixing of both): even, so
+// that the two keys of a frame stay next to each other.
+std::uint32_t Salt(int channel, std::uint64_t epoch) {
+    std::uint64_t z = (2 * epoch + static_cast<std::uint64_t>(channel) + 1) * 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return static_cast<std::uint32_t>(z) & ~1u;
 }
 
 // The largest magnitude of count values, NaN passed over. The bits of a float without its sign
@@ -121,34 +132,64 @@ inline void PutLittleEndian(std::uint8_t* room, std::int32_t value) {
     for (int b = 0; b < kBytes; ++b) room[b] = static_cast<std::uint8_t>(v >> 8 * b);
 }
 
+// 24-bit samples, least significant byte first: four of them as three 32-bit words where the
+// processor stores words that way, else byte by byte.
+void Put24(std::uint8_t* room, const std::int32_t* steps, int n) {
+    int i = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    for (; i + 4 <= n; i += 4) {
+        const auto a = static_cast<std::uint32_t>(steps[i]);
+        const auto b = static_cast<std::uint32_t>(steps[i + 1]);
+        const auto c = static_cast<std::uint32_t>(steps[i + 2]);
+        const auto d = static_cast<std::uint32_t>(steps[i + 3]);
+        const std::uint32_t words[3] = {(a & 0xFFFFFFu) | b << 24, (b >> 8 & 0xFFFFu) | c << 16,
+                                        (c >> 16 & 0xFFu) | d << 8};
+        std::memcpy(room + 3 * i, words, sizeof words);
+    }
+#endif
+    for (; i < n; ++i) PutLittleEndian<3>(room + 3 * i, steps[i]);
+}
+
 }  // namespace
 
-FloatQuantizer::FloatQuantizer(int bytesPerSample, Noise noise, int channels)
+FloatQuantizer::FloatQuantizer(int bytesPerSample, Noise noise, int channels,
+                               const HqKernel& kernel)
     : m_bytes(bytesPerSample),
       m_noise(bytesPerSample == 4 ? Noise::None : noise),
-      m_channels(channels == 2 ? 2 : 1) {
+      m_channels(channels == 2 ? 2 : 1),
+      m_kernel(kernel) {
     Restart();
 }
 
 void FloatQuantizer::Restart() {
     m_peak = 0.0;
     m_clipped = 0;
-    m_next = 0;
-    for (int c = 0; c < 2; ++c) {
-        m_state[c] = Channel();
-        // Any fixed odd value will do; each channel gets its own.
-        m_state[c].random = 0x9E3779B97F4A7C15ull * static_cast<std::uint64_t>(2 * c + 1);
-    }
-}
-
-// One value of the channel's TPDF dither.
-double FloatQuantizer::NextTpdf(Channel& channel) {
-    return Triangular(channel.random);
+    m_position = 0;
+    for (Channel& channel : m_state) channel = Channel();
 }
 
 void FloatQuantizer::Measure(const float* values, int count) {
     const double peak = static_cast<double>(LargestMagnitude(values, count)) * m_gain;
     if (peak > m_peak) m_peak = peak;
+}
+
+// A run over at most count values from the next one on, none of them past a change of the
+// salts.
+HqQuantizeRun FloatQuantizer::Run(const float* values, int count) const {
+    HqQuantizeRun run{};
+    const std::uint64_t channels = static_cast<std::uint64_t>(m_channels);
+    const std::uint64_t epoch = m_position / channels >> kFramesPerSaltBits;
+    const std::uint64_t end = ((epoch + 1) << kFramesPerSaltBits) * channels;
+    run.in = values;
+    run.count = static_cast<int>(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(count), end - m_position));
+    run.channels = m_channels;
+    run.index = static_cast<std::uint32_t>(m_position);
+    for (int c = 0; c < 2; ++c) run.salts[c] = Salt(c, epoch);
+    run.dither = m_noise == Noise::Tpdf;
+    run.full = m_bytes == 2 ? 32768.0 : 8388608.0;
+    run.scale = run.full * m_gain;
+    return run;
 }
 
 void FloatQuantizer::Convert(const float* values, int count, int copies, std::int32_t* dst) {
@@ -171,132 +212,110 @@ void FloatQuantizer::Convert(const float* values, int count, int copies, std::in
     const double scale = full * m_gain;
     const double highest = full - 1.0, lowest = -full;
     std::uint64_t clipped = 0;
-    for (int i = 0; i < count; ++i) {
-        Channel& channel = m_state[m_next];
-        m_next = m_next + 1 == m_channels ? 0 : m_next + 1;
-        if (values[i] == 0.0f) {
-            // Silence is written as silence; the shaping filter's memory runs out with it.
-            dst[i] = 0;
+    double dither[kFlatStretch];
+    for (int start = 0; start < count;) {
+        HqQuantizeRun run = Run(values + start, std::min(count - start, kFlatStretch));
+        m_kernel.tpdf(run, dither);
+        for (int i = 0; i < run.count; ++i) {
+            Channel& channel =
+                m_state[m_channels == 2 ? (m_position + static_cast<std::uint64_t>(i)) % 2 : 0];
+            const double x = static_cast<double>(run.in[i]);
+            std::int32_t& out = dst[start + i];
+            if (x == 0.0) {
+                // Silence is written as silence; the shaping filter's memory runs out with it.
+                out = 0;
+                for (int k = kShapingTaps - 1; k > 0; --k) channel.error[k] = channel.error[k - 1];
+                channel.error[0] = 0.0;
+                continue;
+            }
+            double wanted = x * scale;
+            for (int k = 0; k < kShapingTaps; ++k) wanted -= kShaping[k] * channel.error[k];
+            const double v = wanted + dither[i];
+            double q;
+            // What rounds past the range is limited to it (NaN to the lowest value).
+            if (v >= highest + 0.5) {
+                q = highest;
+                ++clipped;
+            } else if (!(v >= lowest - 0.5)) {
+                q = lowest;
+                ++clipped;
+            } else {
+                q = (v + kRounding) - kRounding;
+            }
+            out = static_cast<std::int32_t>(q);
+            double error = q - wanted;
+            if (error > kLargestFedBack) error = kLargestFedBack;
+            if (error < -kLargestFedBack) error = -kLargestFedBack;
             for (int k = kShapingTaps - 1; k > 0; --k) channel.error[k] = channel.error[k - 1];
-            channel.error[0] = 0.0;
-            continue;
+            channel.error[0] = error;
         }
-        double wanted = static_cast<double>(values[i]) * scale;
-        for (int k = 0; k < kShapingTaps; ++k) wanted -= kShaping[k] * channel.error[k];
-        const double v = wanted + NextTpdf(channel);
-        double q;
-        // What rounds past the range is limited to it (NaN to the lowest value).
-        if (v >= highest + 0.5) {
-            q = highest;
-            ++clipped;
-        } else if (!(v >= lowest - 0.5)) {
-            q = lowest;
-            ++clipped;
-        } else {
-            q = (v + kRounding) - kRounding;
-        }
-        dst[i] = static_cast<std::int32_t>(q);
-        double error = q - wanted;
-        if (error > kLargestFedBack) error = kLargestFedBack;
-        if (error < -kLargestFedBack) error = -kLargestFedBack;
-        for (int k = kShapingTaps - 1; k > 0; --k) channel.error[k] = channel.error[k - 1];
-        channel.error[0] = error;
+        m_position += static_cast<std::uint64_t>(run.count);
+        start += run.count;
     }
     m_clipped += clipped * static_cast<std::uint64_t>(copies);
 }
 
-// Without shaping no value depends on the ones before it but for the dither generators'
-// states. The dither of a stretch is made first, in a loop of nothing else (each generator's
-// steps depend on one another); the rest then runs as vectors, with no branches: the same
-// values as the shaped loop's steps give without its error feedback.
+// Without shaping no value depends on the ones before it: the kernel converts each stretch as
+// vectors, with no branches, the same values as the shaped loop's steps give without its error
+// feedback.
 void FloatQuantizer::ConvertFlat(const float* values, int count, int copies, std::int32_t* dst) {
-    const double full = m_bytes == 2 ? 32768.0 : 8388608.0;
-    const double scale = full * m_gain;
-    const double top = full - 0.5, bottom = -full - 0.5;
-    const double highest = full - 1.0, lowest = -full;
-    double dither[kFlatStretch];
     std::uint64_t clipped = 0;
     float peak = 0.0f;
-    for (int start = 0; start < count; start += kFlatStretch) {
-        const int n = count - start < kFlatStretch ? count - start : kFlatStretch;
-        const float* x = values + start;
-        std::int32_t* out = dst + start;
-        if (m_noise == Noise::Tpdf) {
-            Dither(x, n, dither);
-        } else {
-            for (int i = 0; i < n; ++i) dither[i] = 0.0;
-            m_next = (m_next + n) % m_channels;
-        }
-        peak = std::max(peak, LargestMagnitude(x, n));
-        int limited = 0;
-        for (int i = 0; i < n; ++i) {
-            // Adding no dither (+0.0) leaves the value as it is; silence gets none and stays 0.
-            const double v = static_cast<double>(x[i]) * scale + dither[i];
-            const bool up = v >= top;
-            const bool down = !(v >= bottom);  // NaN too
-            double q = (v + kRounding) - kRounding;
-            q = up ? highest : q;
-            q = down ? lowest : q;
-            limited += up || down ? 1 : 0;
-            out[i] = static_cast<std::int32_t>(q);
-        }
-        clipped += static_cast<std::uint64_t>(limited);
+    for (int start = 0; start < count;) {
+        HqQuantizeRun run = Run(values + start, std::min(count - start, kFlatStretch));
+        m_kernel.quantize(run, dst + start);
+        clipped += static_cast<std::uint64_t>(run.limited);
+        peak = std::max(peak, run.peak);
+        m_position += static_cast<std::uint64_t>(run.count);
+        start += run.count;
     }
     const double measured = static_cast<double>(peak) * m_gain;
     if (measured > m_peak) m_peak = measured;
     m_clipped += clipped * static_cast<std::uint64_t>(copies);
 }
 
-// The TPDF dither of n values into dither[] (0 where a value is 0: silence takes none and
-// leaves the generator as it is), the channels' generators kept in registers.
-void FloatQuantizer::Dither(const float* x, int n, double* dither) {
-    int i = 0;
-    if (m_channels == 1) {
-        std::uint64_t r = m_state[0].random;
-        for (; i < n; ++i) dither[i] = x[i] != 0.0f ? Triangular(r) : 0.0;
-        m_state[0].random = r;
-        return;
-    }
-    std::uint64_t r0 = m_state[0].random, r1 = m_state[1].random;
-    if (m_next == 1 && i < n) {
-        dither[i] = x[i] != 0.0f ? Triangular(r1) : 0.0;
-        ++i;
-    }
-    for (; i + 1 < n; i += 2) {
-        dither[i] = x[i] != 0.0f ? Triangular(r0) : 0.0;
-        dither[i + 1] = x[i + 1] != 0.0f ? Triangular(r1) : 0.0;
-    }
-    m_next = 0;
-    if (i < n) {
-        dither[i] = x[i] != 0.0f ? Triangular(r0) : 0.0;
-        m_next = 1;
-    }
-    m_state[0].random = r0;
-    m_state[1].random = r1;
-}
-
 bool SampleWriter::WriteFloat(const float* values, int count, int copies,
                               FloatQuantizer* quantizer) {
-    if (!m_steps) {
+    if (m_quantizer == nullptr) {
+        // The floats are kept as they come and converted when their block is written.
+        m_copies = copies == 2 ? 2 : 1;
+        m_quantizer = quantizer != nullptr ? quantizer : &m_plain;
+        const std::size_t room = static_cast<std::size_t>(m_blockValues / m_copies);
         m_steps.reset(new (std::nothrow) std::int32_t[kStepsPerPass]);
-        if (!m_steps) return false;
+        m_noRoom = !m_steps;
+        for (int i = 0; i < (m_oneBlock ? 1 : 2); ++i) {
+            m_floats[i].reset(new (std::nothrow) float[room]);
+            if (!m_floats[i]) m_noRoom = true;
+        }
     }
-    FloatQuantizer plain(m_bytes, FloatQuantizer::Noise::None, 1);
-    FloatQuantizer& q = quantizer != nullptr ? *quantizer : plain;
+    if (m_noRoom) return false;
     while (count > 0) {
-        int n = (m_blockValues - m_fill) / copies;
+        int n = (m_blockValues - m_fill) / m_copies;
         if (n == 0) {
             if (!Flush()) return false;
             continue;
         }
         if (n > count) n = count;
-        if (n > kStepsPerPass) n = kStepsPerPass;
-        const std::int32_t* steps = m_steps.get();
-        q.Convert(values, n, copies, m_steps.get());
-        std::int16_t* block = m_blocks[m_current].get();
+        std::memcpy(m_floats[m_current].get() + m_fill / m_copies, values,
+                    sizeof(float) * static_cast<std::size_t>(n));
+        m_fill += n * m_copies;
+        values += n;
+        count -= n;
+    }
+    return true;
+}
+
+void SampleWriter::Convert(const float* values, int count, std::int16_t* block) {
+    FloatQuantizer& q = *m_quantizer;
+    const int copies = m_copies;
+    std::int32_t* const steps = m_steps.get();
+    auto* bytes = reinterpret_cast<std::uint8_t*>(block);
+    while (count > 0) {
+        const int n = count < kStepsPerPass ? count : kStepsPerPass;
+        q.Convert(values, n, copies, steps);
         if (m_bytes == 2) {
             // One loop per copy count, each simple enough to run as vectors.
-            std::int16_t* room = block + m_fill;
+            std::int16_t* room = reinterpret_cast<std::int16_t*>(bytes);
             if (copies == 1) {
                 for (int i = 0; i < n; ++i) room[i] = static_cast<std::int16_t>(steps[i]);
             } else {
@@ -304,42 +323,37 @@ bool SampleWriter::WriteFloat(const float* values, int count, int copies,
                     room[2 * i] = room[2 * i + 1] = static_cast<std::int16_t>(steps[i]);
                 }
             }
-        } else {
+        } else if (m_bytes == 3 && copies == 1) {
             // Three or four bytes a sample, little-endian; one loop per size and copy count.
-            auto* room =
-                reinterpret_cast<std::uint8_t*>(block) + m_bytes * static_cast<long>(m_fill);
-            if (m_bytes == 3 && copies == 1) {
-                for (int i = 0; i < n; ++i) PutLittleEndian<3>(room + 3 * i, steps[i]);
-            } else if (m_bytes == 3) {
-                for (int i = 0; i < n; ++i) {
-                    PutLittleEndian<3>(room + 6 * i, steps[i]);
-                    PutLittleEndian<3>(room + 6 * i + 3, steps[i]);
-                }
-            } else if (copies == 1) {
-                for (int i = 0; i < n; ++i) PutLittleEndian<4>(room + 4 * i, steps[i]);
-            } else {
-                for (int i = 0; i < n; ++i) {
-                    PutLittleEndian<4>(room + 8 * i, steps[i]);
-                    PutLittleEndian<4>(room + 8 * i + 4, steps[i]);
-                }
+            Put24(bytes, steps, n);
+        } else if (m_bytes == 3) {
+            for (int i = 0; i < n; ++i) {
+                PutLittleEndian<3>(bytes + 6 * i, steps[i]);
+                PutLittleEndian<3>(bytes + 6 * i + 3, steps[i]);
+            }
+        } else if (copies == 1) {
+            for (int i = 0; i < n; ++i) PutLittleEndian<4>(bytes + 4 * i, steps[i]);
+        } else {
+            for (int i = 0; i < n; ++i) {
+                PutLittleEndian<4>(bytes + 8 * i, steps[i]);
+                PutLittleEndian<4>(bytes + 8 * i + 4, steps[i]);
             }
         }
-        m_fill += n * copies;
+        bytes += static_cast<std::size_t>(n) * static_cast<std::size_t>(copies * m_bytes);
         values += n;
         count -= n;
     }
-    return true;
 }
 
 bool SampleWriter::Finish() {
-    if (m_finished) return !m_failed;
+    if (m_finished) return !m_failed && !m_noRoom;
     m_finished = true;
-    if (!Ready()) return false;
+    if (!Ready() || m_noRoom) return false;
     bool ok = m_fill == 0 || Flush();
     if (m_thread.joinable()) {
         {
             std::unique_lock<std::mutex> lock(m_lock);
-            m_changed.wait(lock, [this] { return m_pending == nullptr; });
+            m_changed.wait(lock, [this] { return m_pending < 0; });
             m_stop = true;
             m_changed.notify_all();
         }

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/high/hq_kernel.h"
 #include "engine/high/hq_resampler.h"
 #include "engine/job/batch_journal.h"
 #include "engine/job/channels.h"
@@ -141,9 +142,9 @@ TEST(SampleWriterFloats, AreRoundedAndSaturated) {
     }
 }
 
-// The dither depends on the stream alone: each channel's generator is seeded from its number and
-// passes over digital silence, so the same values give the same samples in any pieces, the left
-// side of stereo gets what the same values get in mono, and the right side noise of its own.
+// The dither depends on the stream alone: a value's dither on its channel and frame, so the same
+// values give the same samples in any pieces and on every instruction set, the left side of
+// stereo gets what the same values get in mono, and the right side noise of its own.
 TEST(FloatQuantizerDither, DependsOnTheStreamAloneNotOnItsPieces) {
     std::vector<float> mono(1000), stereo;
     for (std::size_t i = 0; i < mono.size(); ++i) {
@@ -155,8 +156,9 @@ TEST(FloatQuantizerDither, DependsOnTheStreamAloneNotOnItsPieces) {
         for (int bytes : {2, 3}) {
             SCOPED_TRACE(std::to_string(static_cast<int>(noise)) + ", " + std::to_string(bytes));
             const auto convert = [&](const std::vector<float>& in, int channels,
-                                     std::vector<int> pieces) {
-                FloatQuantizer q(bytes, noise, channels);
+                                     std::vector<int> pieces,
+                                     const HqKernel& kernel = kHqKernelSse2) {
+                FloatQuantizer q(bytes, noise, channels, kernel);
                 std::vector<std::int32_t> out(in.size());
                 for (std::size_t at = 0, p = 0; at < in.size(); ++p) {
                     const int n = std::min(pieces[p % pieces.size()], int(in.size() - at));
@@ -167,6 +169,11 @@ TEST(FloatQuantizerDither, DependsOnTheStreamAloneNotOnItsPieces) {
             };
             const std::vector<std::int32_t> whole = convert(stereo, 2, {2000});
             EXPECT_EQ(convert(stereo, 2, {1, 255, 257, 3, 600}), whole);
+            for (const HqKernel* kernel : {&kHqKernelAvx2, &kHqKernelAvx512}) {
+                if (KernelSupported(*kernel)) {
+                    EXPECT_EQ(convert(stereo, 2, {700, 1300}, *kernel), whole) << kernel->name;
+                }
+            }
             const std::vector<std::int32_t> alone = convert(mono, 1, {333});
             int own = 0;
             for (std::size_t i = 0; i < mono.size(); ++i) {
