@@ -4,6 +4,7 @@
 #include <cmath>
 #include <complex>
 #include <numeric>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -372,19 +373,33 @@ HqSteepSpectrum<T> BuildSteepSpectrum(FilterPhase phase) {
     // Four frequencies at a time, each summed in the same order as alone: their additions
     // overlap instead of each waiting for the one before.
     constexpr int kTogether = 4;
-    for (int first = 0; first < n; first += kTogether) {
-        double re[kTogether] = {}, im[kTogether] = {};
-        // index = k x m modulo n, n a power of two.
-        int index[kTogether] = {};
-        for (std::size_t m = 0; m < h.size(); ++m) {
-            for (int j = 0; j < kTogether; ++j) {
-                re[j] += h[m] * cosine[static_cast<std::size_t>(index[j])];
-                im[j] -= h[m] * sine[static_cast<std::size_t>(index[j])];
-                index[j] = (index[j] + first + j) & (n - 1);
+    const auto frequencies = [&](int from, int to) {
+        for (int first = from; first < to; first += kTogether) {
+            double re[kTogether] = {}, im[kTogether] = {};
+            // index = k x m modulo n, n a power of two.
+            int index[kTogether] = {};
+            for (std::size_t m = 0; m < h.size(); ++m) {
+                for (int j = 0; j < kTogether; ++j) {
+                    re[j] += h[m] * cosine[static_cast<std::size_t>(index[j])];
+                    im[j] -= h[m] * sine[static_cast<std::size_t>(index[j])];
+                    index[j] = (index[j] + first + j) & (n - 1);
+                }
             }
+            for (int j = 0; j < kTogether; ++j) Store(s, first + j, bits, re[j], im[j]);
         }
-        for (int j = 0; j < kTogether; ++j) Store(s, first + j, bits, re[j], im[j]);
+    };
+    // The design holds up the first file's start: with a second processor it takes half the
+    // frequencies (each is its own sum, so the values do not depend on the split).
+    std::thread other;
+    if (std::thread::hardware_concurrency() > 1) {
+        try {
+            other = std::thread(frequencies, n / 2, n);
+        } catch (...) {
+            // No thread: all of them here.
+        }
     }
+    frequencies(0, other.joinable() ? n / 2 : n);
+    if (other.joinable()) other.join();
     return s;
 }
 
