@@ -27,6 +27,21 @@ def sh(*args):
     subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def cpu_name():
+    """The processor's model name with its family and model numbers (which tell generations of
+    one name apart), from /proc/cpuinfo where there is one."""
+    fields = {}
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                key, _, value = line.partition(":")
+                fields.setdefault(key.strip(), value.strip())
+    except OSError:
+        return "processor unknown"
+    return (f"{fields.get('model name', 'processor unknown')} "
+            f"(family {fields.get('cpu family', '?')}, model {fields.get('model', '?')})")
+
+
 def make_inputs(folder):
     """60 s music-like stereo at 44.1 and 96 kHz, speech-like 48 kHz (mono and stereo), 8 kHz
     mono, a batch of eight 30 s files, and 0.1 s, 10 s and 10 min music for the lengths table."""
@@ -199,7 +214,7 @@ def main():
     jobs = benchmark_jobs(inputs)
 
     cores = os.cpu_count() or 1
-    print(f"Machine: {platform.processor() or platform.machine()}, {cores} cores, "
+    print(f"Machine: {platform.processor() or platform.machine()}, {cores} cores, {cpu_name()}, "
           f"{platform.system()} {platform.release()}")
     version = subprocess.run([cli, "--version"], capture_output=True, text=True).stdout.strip()
     sox_version = subprocess.run(["sox", "--version"], capture_output=True,
