@@ -388,21 +388,22 @@ void CAppMain::StartConversion() {
         theSettings->sampleFormat = m_highFormat;
         changed = true;
     }
-    const int preventClipping = IsDlgButtonChecked(mainWindow, IDC_PREVENT_CLIPPING) == BST_CHECKED;
-    if (preventClipping != (theSettings->preventClipping == 1 ? 1 : 0)) {
-        theSettings->preventClipping = preventClipping;
-        changed = true;
-    }
-    const int keepSubfolders = IsDlgButtonChecked(mainWindow, IDC_KEEP_SUBFOLDERS) == BST_CHECKED;
-    if (keepSubfolders != (theSettings->keepSubfolders != 0 ? 1 : 0)) {
-        theSettings->keepSubfolders = keepSubfolders;
-        changed = true;
-    }
-    const int skipExisting = IsDlgButtonChecked(mainWindow, IDC_SKIP_EXISTING) == BST_CHECKED;
-    if (skipExisting != (theSettings->skipExisting == 1 ? 1 : 0)) {
-        theSettings->skipExisting = skipExisting;
-        changed = true;
-    }
+    // A check box's state (1 or 0), stored when it differs from what the stored value shows.
+    const auto storeCheck = [&](int id, std::int32_t& stored, bool shown) {
+        const int checked = IsDlgButtonChecked(mainWindow, id) == BST_CHECKED ? 1 : 0;
+        if (checked != (shown ? 1 : 0)) {
+            stored = checked;
+            changed = true;
+        }
+        return checked;
+    };
+    const int preventClipping = storeCheck(IDC_PREVENT_CLIPPING, theSettings->preventClipping,
+                                           theSettings->preventClipping == 1);
+    // Keeping subfolders is on by default: only an explicit 0 turns it off.
+    const int keepSubfolders = storeCheck(IDC_KEEP_SUBFOLDERS, theSettings->keepSubfolders,
+                                          theSettings->keepSubfolders != 0);
+    const int skipExisting =
+        storeCheck(IDC_SKIP_EXISTING, theSettings->skipExisting, theSettings->skipExisting == 1);
     if (changed) theSettings->Save();
     // The bars of a running batch stay as they are.
     if (BatchRunning()) return;
