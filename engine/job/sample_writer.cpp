@@ -187,7 +187,7 @@ HqQuantizeRun FloatQuantizer::Run(const float* values, int count) const {
     run.index = static_cast<std::uint32_t>(m_position);
     for (int c = 0; c < 2; ++c) run.salts[c] = Salt(c, epoch);
     run.dither = m_noise == Noise::Tpdf;
-    run.full = m_bytes == 2 ? 32768.0 : 8388608.0;
+    run.full = FullScale();
     run.scale = run.full * m_gain;
     return run;
 }
@@ -208,7 +208,7 @@ void FloatQuantizer::Convert(const float* values, int count, int copies, std::in
         return;
     }
     Measure(values, count);
-    const double full = m_bytes == 2 ? 32768.0 : 8388608.0;
+    const double full = FullScale();
     const double scale = full * m_gain;
     const double highest = full - 1.0, lowest = -full;
     std::uint64_t clipped = 0;

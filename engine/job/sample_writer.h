@@ -49,6 +49,8 @@ class FloatQuantizer {
     // Values are converted in stretches of kFlatStretch at most.
     static constexpr int kFlatStretch = 256;
     HqQuantizeRun Run(const float* values, int count) const;
+    // Steps from 0 to full scale in an integer output.
+    double FullScale() const { return m_bytes == 2 ? 32768.0 : 8388608.0; }
     // Convert without noise shaping (no dither or TPDF).
     void ConvertFlat(const float* values, int count, int copies, std::int32_t* dst);
 
