@@ -1,10 +1,10 @@
 #include "engine/high/hq_filter.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <complex>
 #include <numeric>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -360,46 +360,21 @@ HqSteepSpectrum<T> BuildSteepSpectrum(FilterPhase phase) {
     const int n = kHqFftSize;
     int bits = 0;
     while ((1 << bits) < n) ++bits;
-    std::vector<double> cosine(n), sine(n);
-    for (int k = 0; k < n; ++k) {
-        cosine[k] = std::cos(2.0 * kPi * k / n);
-        sine[k] = std::sin(2.0 * kPi * k / n);
-    }
     const std::size_t half = static_cast<std::size_t>(n / 2);
     for (auto* v : {&s.upEvenR, &s.upEvenI, &s.upOddR, &s.upOddI, &s.downEvenR, &s.downEvenI,
                     &s.downOddR, &s.downOddI}) {
         v->assign(half, T(0));
     }
-    // Four frequencies at a time, each summed in the same order as alone: their additions
-    // overlap instead of each waiting for the one before.
-    constexpr int kTogether = 4;
-    const auto frequencies = [&](int from, int to) {
-        for (int first = from; first < to; first += kTogether) {
-            double re[kTogether] = {}, im[kTogether] = {};
-            // index = k x m modulo n, n a power of two.
-            int index[kTogether] = {};
-            for (std::size_t m = 0; m < h.size(); ++m) {
-                for (int j = 0; j < kTogether; ++j) {
-                    re[j] += h[m] * cosine[static_cast<std::size_t>(index[j])];
-                    im[j] -= h[m] * sine[static_cast<std::size_t>(index[j])];
-                    index[j] = (index[j] + first + j) & (n - 1);
-                }
-            }
-            for (int j = 0; j < kTogether; ++j) Store(s, first + j, bits, re[j], im[j]);
-        }
-    };
-    // The design holds up the first file's start: with a second processor it takes half the
-    // frequencies (each is its own sum, so the values do not depend on the split).
-    std::thread other;
-    if (std::thread::hardware_concurrency() > 1) {
-        try {
-            other = std::thread(frequencies, n / 2, n);
-        } catch (...) {
-            // No thread: all of them here.
-        }
+    // The taps' frequency response by a double-precision FFT, in a fraction of a millisecond (the
+    // first file waits for it): its rounding stays about 300 dB below the passband, far under the
+    // 165 dB stopband.
+    std::vector<std::complex<double>> response(static_cast<std::size_t>(n));
+    std::copy(h.begin(), h.end(), response.begin());
+    ComplexFft(response, false);
+    for (int k = 0; k < n; ++k) {
+        const std::complex<double> v = response[static_cast<std::size_t>(k)];
+        Store(s, k, bits, v.real(), v.imag());
     }
-    frequencies(0, other.joinable() ? n / 2 : n);
-    if (other.joinable()) other.join();
     return s;
 }
 
