@@ -13,13 +13,6 @@
 namespace HQ_KERNEL_NAMESPACE {
 namespace {
 
-// The four quarters a pass works on do not overlap: lets the compiler vectorise without checks.
-#if defined(__clang__)
-#define HQ_INDEPENDENT _Pragma("clang loop vectorize(assume_safety)")
-#else
-#define HQ_INDEPENDENT _Pragma("GCC ivdep")
-#endif
-
 // Eight lanes of single precision and their halves; four of double precision.
 template <typename T>
 struct Vectors;
@@ -32,6 +25,15 @@ template <>
 struct Vectors<double> {
     typedef double Quad __attribute__((vector_size(32)));
 };
+
+// The widest vector registers of the set the file is compiled for.
+#if defined(__AVX512F__)
+constexpr int kVectorBytes = 64;
+#elif defined(__AVX__)
+constexpr int kVectorBytes = 32;
+#else
+constexpr int kVectorBytes = 16;
+#endif
 
 // Each pass is also compiled for the short quarters of the last passes, where a loop of known
 // length vectorises across the four quarters instead of along them.
@@ -157,6 +159,10 @@ void RadixPass(T* __restrict re, T* __restrict im, int size, int span, const T* 
     const T* w2i = tw + 3 * q;
     const T* w3r = tw + 4 * q;
     const T* w3i = tw + 5 * q;
+    // Quarters of 16 values and more, in vectors of the set's width: each value is loaded once
+    // and stored once (left to itself the compiler loads some twice, for want of registers).
+    typedef T V __attribute__((vector_size(kVectorBytes)));
+    constexpr int kLanes = static_cast<int>(kVectorBytes / sizeof(T));
     for (int block = 0; block < size; block += 2 * span) {
         T* r0 = re + block;
         T* i0 = im + block;
@@ -166,18 +172,35 @@ void RadixPass(T* __restrict re, T* __restrict im, int size, int span, const T* 
         T* i2 = i0 + span;
         T* r3 = r2 + q;
         T* i3 = i2 + q;
-        if constexpr (kInverse) {
-            HQ_INDEPENDENT
-            for (int j = 0; j < q; ++j) {
-                InverseButterfly(r0[j], i0[j], r1[j], i1[j], r2[j], i2[j], r3[j], i3[j], w1r[j],
-                                 w1i[j], w2r[j], w2i[j], w3r[j], w3i[j]);
+        for (int j = 0; j < q; j += kLanes) {
+            V a0, a1, a2, a3, b0, b1, b2, b3, v1r, v1i, v2r, v2i, v3r, v3i;
+            Load(a0, r0 + j);
+            Load(a1, r1 + j);
+            Load(a2, r2 + j);
+            Load(a3, r3 + j);
+            Load(b0, i0 + j);
+            Load(b1, i1 + j);
+            Load(b2, i2 + j);
+            Load(b3, i3 + j);
+            Load(v1r, w1r + j);
+            Load(v1i, w1i + j);
+            Load(v2r, w2r + j);
+            Load(v2i, w2i + j);
+            Load(v3r, w3r + j);
+            Load(v3i, w3i + j);
+            if constexpr (kInverse) {
+                InverseButterfly(a0, b0, a1, b1, a2, b2, a3, b3, v1r, v1i, v2r, v2i, v3r, v3i);
+            } else {
+                ForwardButterfly(a0, b0, a1, b1, a2, b2, a3, b3, v1r, v1i, v2r, v2i, v3r, v3i);
             }
-        } else {
-            HQ_INDEPENDENT
-            for (int j = 0; j < q; ++j) {
-                ForwardButterfly(r0[j], i0[j], r1[j], i1[j], r2[j], i2[j], r3[j], i3[j], w1r[j],
-                                 w1i[j], w2r[j], w2i[j], w3r[j], w3i[j]);
-            }
+            Store(r0 + j, a0);
+            Store(r1 + j, a1);
+            Store(r2 + j, a2);
+            Store(r3 + j, a3);
+            Store(i0 + j, b0);
+            Store(i1 + j, b1);
+            Store(i2 + j, b2);
+            Store(i3 + j, b3);
         }
     }
 }
@@ -438,12 +461,14 @@ inline void Fold4(const Sum8<T>* const* sums, T* out) {
     Store(out, s0);
 }
 
-// Outputs n to n + kTogether - 1 of a run, whose inputs start at at[g] with the weights of
-// phase[g]. Their sums do not depend on one another: computed side by side, each one's additions
-// overlap the others' instead of waiting for the one before.
-template <int kChannels, int kTogether, typename T>
-void PolyOutputs(const HqPolyRunOf<T>& run, int n, const std::int64_t* at,
-                 const std::int64_t* phase) {
+// Outputs n + g x stride (g < kTogether) of a run, whose inputs start at at[g] with the weights
+// of phase[g]. Their sums do not depend on one another: computed side by side, each one's
+// additions overlap the others' instead of waiting for the one before.
+// kOnePhase: all of them have phase[0] (exact phases only), and each weight is loaded once.
+template <int kChannels, int kTogether, bool kOnePhase = false, typename T>
+inline __attribute__((always_inline)) void PolyOutputs(const HqPolyRunOf<T>& run, int n, int stride,
+                                                       const std::int64_t* at,
+                                                       const std::int64_t* phase) {
     // Rows of double precision may end in four taps past a multiple of eight.
     constexpr bool kFours = sizeof(T) == sizeof(double);
     const int taps = run.taps, eights = taps & ~7;
@@ -454,7 +479,9 @@ void PolyOutputs(const HqPolyRunOf<T>& run, int n, const std::int64_t* at,
     }
     if (run.slopes == nullptr) {
         const T* w[kTogether];
-        for (int g = 0; g < kTogether; ++g) w[g] = run.weights + phase[g] * taps;
+        for (int g = 0; g < kTogether; ++g) {
+            w[g] = run.weights + (kOnePhase ? phase[0] : phase[g]) * taps;
+        }
         for (int k = 0; k < eights; k += 8) {
             for (int g = 0; g < kTogether; ++g) {
                 for (int c = 0; c < kChannels; ++c) sum[g][c].Add(w[g] + k, x[g][c] + k);
@@ -507,11 +534,13 @@ void PolyOutputs(const HqPolyRunOf<T>& run, int n, const std::int64_t* at,
         }
         Fold4(sums, folded);
         for (int g = 0; g < kTogether; ++g) {
-            for (int c = 0; c < kChannels; ++c) run.out[c][n + g] = folded[g * kChannels + c];
+            for (int c = 0; c < kChannels; ++c) {
+                run.out[c][n + g * stride] = folded[g * kChannels + c];
+            }
         }
     } else {
         for (int g = 0; g < kTogether; ++g) {
-            for (int c = 0; c < kChannels; ++c) run.out[c][n + g] = sum[g][c].Fold();
+            for (int c = 0; c < kChannels; ++c) run.out[c][n + g * stride] = sum[g][c].Fold();
         }
     }
 }
@@ -534,13 +563,29 @@ void PolyRun(HqPolyRunOf<T>& run) {
             ++index;
         }
     };
+    if (run.slopes == nullptr) {
+        // Exact phases: outputs `phases` apart have the same phase, their windows `step` inputs
+        // apart. Taken side by side they share each weight's load, where neighbours would load
+        // a row each: in rounds of kTogether x phases outputs, each phase's in turn.
+        const std::int64_t round = kTogether * run.phases;
+        const int stride = static_cast<int>(run.phases);
+        for (; n + round <= run.count; n += static_cast<int>(round)) {
+            const std::int64_t start = index + kTogether * run.step;
+            for (int r = 0; r < stride; ++r) {
+                next(0);
+                for (int g = 1; g < kTogether; ++g) at[g] = at[0] + g * run.step;
+                PolyOutputs<kChannels, kTogether, true>(run, n + r, stride, at, phases);
+            }
+            index = start;
+        }
+    }
     for (; n + kTogether <= run.count; n += kTogether) {
         for (int g = 0; g < kTogether; ++g) next(g);
-        PolyOutputs<kChannels, kTogether>(run, n, at, phases);
+        PolyOutputs<kChannels, kTogether>(run, n, 1, at, phases);
     }
     for (; n < run.count; ++n) {
         next(0);
-        PolyOutputs<kChannels, 1>(run, n, at, phases);
+        PolyOutputs<kChannels, 1>(run, n, 1, at, phases);
     }
     run.index = index;
     run.phase = phase;
