@@ -28,6 +28,18 @@ std::uint16_t U16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
 
+// 16-bit samples to floats, in a loop the compiler turns into vector code (the common source
+// format, decoded on the conversion's own thread): the buffers never overlap, and each sample
+// is read whole (the processors this is built for are little-endian, as the file is).
+void Decode16(const std::uint8_t* __restrict raw, std::uint32_t count, float* __restrict samples) {
+    // (A 64-bit index: 2 i in 32 bits could wrap, which keeps the compiler from vectorising.)
+    for (std::size_t i = 0; i < count; ++i) {
+        std::int16_t v;
+        std::memcpy(&v, raw + 2 * i, sizeof v);
+        samples[i] = static_cast<float>(v) * (1.0f / 32768.0f);
+    }
+}
+
 std::uint32_t U32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -223,9 +235,7 @@ void DecodeFramesToFloat(const SampleFormat& format, const std::uint8_t* raw, st
                 for (std::uint32_t i = 0; i < count; ++i)
                     samples[i] = (raw[i] - 128) * (1.0f / 128);
             } else if (size == 2) {
-                for (std::uint32_t i = 0; i < count; ++i) {
-                    samples[i] = static_cast<std::int16_t>(U16(raw + 2 * i)) * k16;
-                }
+                Decode16(raw, count, samples);
             } else if (size == 3) {
                 for (std::uint32_t i = 0; i < count; ++i, raw += 3) {
                     const std::uint32_t v = (static_cast<std::uint32_t>(raw[0]) << 8) |
