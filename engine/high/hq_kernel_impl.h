@@ -159,8 +159,9 @@ void RadixPass(T* __restrict re, T* __restrict im, int size, int span, const T* 
     const T* w2i = tw + 3 * q;
     const T* w3r = tw + 4 * q;
     const T* w3i = tw + 5 * q;
-    // Quarters of 16 values and more, in vectors of the set's width: each value is loaded once
-    // and stored once (left to itself the compiler loads some twice, for want of registers).
+    // The quarters here (8 doubles and more, 16 floats and more) are whole vectors of the set's
+    // width, even of AVX-512's: each value is loaded once and stored once (left to itself the
+    // compiler loads some twice, for want of registers).
     typedef T V __attribute__((vector_size(kVectorBytes)));
     constexpr int kLanes = static_cast<int>(kVectorBytes / sizeof(T));
     for (int block = 0; block < size; block += 2 * span) {
